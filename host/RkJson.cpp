@@ -1,0 +1,209 @@
+// JSON codec on RapidJSON's SAX reader.
+//
+// Choices: the top level must be an object and nothing but white space may
+// follow it; nesting deeper than 512 containers is rejected before the parser
+// goes further, so no input can exhaust the stack (the reader runs in its
+// iterative mode as well). Integers become int64, those above INT64_MAX
+// uint64, larger ones double. A repeated key keeps its last value.
+// Serialize writes compact JSON: keys in map order, strings with '"', '\\'
+// and control characters escaped, every other byte (UTF-8 included) as is;
+// reals always carry a '.' or an exponent so that they read back as reals.
+#include "RkJson.h"
+
+#include <rapidjson/error/en.h>
+#include <rapidjson/reader.h>
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using json_spirit::mArray;
+using json_spirit::mObject;
+using json_spirit::mValue;
+
+constexpr size_t kMaxDepth = 512;
+
+// Builds the value tree from SAX events. Each open container is a frame;
+// a closed one is moved into its parent.
+class TreeBuilder {
+ public:
+  explicit TreeBuilder(mObject& root) : root_(root) {}
+
+  bool Null() { return add(mValue()); }
+  bool Bool(bool b) { return add(mValue(b)); }
+  bool Int(int i) { return add(mValue(static_cast<int64_t>(i))); }
+  bool Uint(unsigned u) { return add(mValue(static_cast<int64_t>(u))); }
+  bool Int64(int64_t i) { return add(mValue(i)); }
+  bool Uint64(uint64_t u) {
+    if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+      return add(mValue(static_cast<int64_t>(u)));
+    }
+    return add(mValue(u));
+  }
+  bool Double(double d) { return add(mValue(d)); }
+  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+  bool String(const char* s, rapidjson::SizeType length, bool) {
+    return add(mValue(std::string(s, length)));
+  }
+  bool Key(const char* s, rapidjson::SizeType length, bool) {
+    frames_.back().key.assign(s, length);
+    return true;
+  }
+  bool StartObject() {
+    if (frames_.size() >= kMaxDepth) return false;
+    frames_.emplace_back(true);
+    return true;
+  }
+  bool EndObject(rapidjson::SizeType) { return close(); }
+  bool StartArray() {
+    if (frames_.empty() || frames_.size() >= kMaxDepth) return false;  // top level must be an object
+    frames_.emplace_back(false);
+    return true;
+  }
+  bool EndArray(rapidjson::SizeType) { return close(); }
+
+ private:
+  struct Frame {
+    explicit Frame(bool object_) : isObject(object_) {}
+    bool isObject;
+    std::string key;
+    mObject object;
+    mArray array;
+  };
+
+  bool add(mValue&& value) {
+    if (frames_.empty()) return false;  // a scalar at the top level
+    Frame& top = frames_.back();
+    if (top.isObject) {
+      top.object[top.key] = std::move(value);
+    } else {
+      top.array.push_back(std::move(value));
+    }
+    return true;
+  }
+
+  bool close() {
+    Frame done = std::move(frames_.back());
+    frames_.pop_back();
+    if (frames_.empty()) {
+      root_ = std::move(done.object);
+      return true;
+    }
+    return done.isObject ? add(mValue(std::move(done.object))) : add(mValue(std::move(done.array)));
+  }
+
+  mObject& root_;
+  std::vector<Frame> frames_;
+};
+
+void writeString(const std::string& text, std::string& out) {
+  static const char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += kHex[c >> 4];
+          out += kHex[c & 0xf];
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+}
+
+void writeReal(double d, std::string& out) {
+  if (!std::isfinite(d)) {  // JSON has no spelling for these
+    out += "null";
+    return;
+  }
+  char buffer[32];
+  int n = std::snprintf(buffer, sizeof buffer, "%.17g", d);
+  out.append(buffer, static_cast<size_t>(n));
+  bool looksReal = false;
+  for (int i = 0; i < n; ++i) {
+    if (buffer[i] == '.' || buffer[i] == 'e') looksReal = true;
+  }
+  if (!looksReal) out += ".0";
+}
+
+void writeValue(const mValue& value, std::string& out);
+
+void writeObject(const mObject& object, std::string& out) {
+  out += '{';
+  bool first = true;
+  for (const auto& member : object) {
+    if (!first) out += ',';
+    first = false;
+    writeString(member.first, out);
+    out += ':';
+    writeValue(member.second, out);
+  }
+  out += '}';
+}
+
+void writeValue(const mValue& value, std::string& out) {
+  char buffer[24];
+  switch (value.type()) {
+    case json_spirit::obj_type: writeObject(value.get_obj(), out); break;
+    case json_spirit::array_type: {
+      out += '[';
+      bool first = true;
+      for (const mValue& element : value.get_array()) {
+        if (!first) out += ',';
+        first = false;
+        writeValue(element, out);
+      }
+      out += ']';
+      break;
+    }
+    case json_spirit::str_type: writeString(value.get_str(), out); break;
+    case json_spirit::bool_type: out += value.get_bool() ? "true" : "false"; break;
+    case json_spirit::int_type: {
+      int n = value.is_uint64()
+                  ? std::snprintf(buffer, sizeof buffer, "%" PRIu64, value.get_uint64())
+                  : std::snprintf(buffer, sizeof buffer, "%" PRId64, value.get_int64());
+      out.append(buffer, static_cast<size_t>(n));
+      break;
+    }
+    case json_spirit::real_type: writeReal(value.get_real(), out); break;
+    case json_spirit::null_type: out += "null"; break;
+  }
+}
+
+}  // namespace
+
+bool RkJson::Unserialize(const std::string& text, json_spirit::mObject& out) {
+  out.clear();
+  TreeBuilder builder(out);
+  rapidjson::Reader reader;
+  rapidjson::StringStream stream(text.c_str());
+  rapidjson::ParseResult result =
+      reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(stream,
+                                                                                        builder);
+  // The reader stops at a NUL byte; the text must end there too.
+  if (!result || stream.Tell() != text.size()) {
+    out.clear();
+    return false;
+  }
+  return true;
+}
+
+void RkJson::Serialize(const json_spirit::mObject& object, std::string& out) {
+  out.clear();
+  writeObject(object, out);
+}

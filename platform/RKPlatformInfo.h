@@ -1,0 +1,21 @@
+// Host platform information, gathered at construction.
+#pragma once
+
+#include <string>
+
+#include "host_export.h"
+
+class RK_HOST_API RKPlatformInfo {
+ public:
+  RKPlatformInfo();
+  ~RKPlatformInfo();
+
+  const std::string& systemName() const { return systemName_; }
+  const std::string& release() const { return release_; }
+  const std::string& machine() const { return machine_; }
+
+ private:
+  std::string systemName_;
+  std::string release_;
+  std::string machine_;
+};

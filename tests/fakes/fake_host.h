@@ -1,0 +1,147 @@
+// Scriptable fakes of the I/O host services, linked in place of the host
+// library (link seam). Each fake records every call with its arguments and
+// plays back what the test scripted. Every call also appends one line to a
+// shared journal, so a test can assert the order of calls across services.
+// Call fake::reset() in every fixture's SetUp.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace fake {
+
+// Every call of every fake, in order, as "Service::operation(args)".
+std::vector<std::string>& journal();
+// Journal lines that start with `prefix`.
+std::vector<std::string> journalWith(const std::string& prefix);
+
+// ---- NqDebug (log writer) ----
+struct LogLine {
+  int severity = 0;           // writer position 1
+  bool functionNull = true;   // position 2 was null
+  std::string function;       // position 2
+  unsigned int code = 0;      // position 3
+  int category = 0;           // position 4
+  long long id = 0;           // position 5
+  bool fileNull = true;       // position 6 was null
+  bool formatNull = true;     // position 7 was null
+  std::string format;         // position 7
+  std::string text;           // the message formatted with vsnprintf
+};
+struct LogScript {
+  int debugLevel = 1;             // what initialize puts into the descriptor
+  bool throwOnInitialize = false; // initialize throws std::runtime_error
+  bool throwOnMessage = false;    // handleMsgEventDebug_NEW throws std::runtime_error
+};
+LogScript& logScript();
+std::vector<LogLine>& logLines();
+// Texts of the lines written with `function` as tag.
+std::vector<std::string> logTexts(const std::string& function);
+// All line texts, in order.
+std::vector<std::string> allLogTexts();
+
+// ---- RKLibCurl (HTTP client) ----
+struct HttpExchange {  // what one client object plays back
+  bool initResult = true;
+  int sendResult = 1;
+  long long httpCode = 200;
+  bool replyNull = false;  // GetHttpResponse returns null
+  std::string reply;       // may hold NUL bytes; empty means length 0
+  bool throwOnConstruct = false;
+};
+struct HttpClientRecord {  // what one client object saw
+  bool destroyed = false;
+  std::string header;
+  bool initCalled = false;
+  bool initVerbose = false, initKeepAlive = false, initCallbackNull = true;
+  std::vector<bool> traces;
+  std::vector<std::pair<int, int>> intOptions;
+  std::vector<std::pair<int, std::string>> stringOptions;
+  bool sent = false;
+  int sendType = -100;
+  std::string url;
+  bool bodyNull = false;
+  unsigned long bodyLength = 0;
+  bool sendFlag = false;
+  bool userPasswordNull = false;
+  int responseReads = 0;
+};
+// Exchanges played back by the clients in the order they are constructed;
+// when the queue is empty a client plays back HttpExchange{} with no reply.
+std::deque<HttpExchange>& httpScript();
+// Queues a carried-out exchange whose reply is `json`.
+void queueReply(const std::string& json);
+std::vector<HttpClientRecord>& httpClients();
+// The query strings (text after "?") of all sent URLs, in order.
+std::vector<std::string> sentRequests();
+
+// ---- rkmx_utils and the sleep call ----
+struct Status {  // a status result with its text and an optional RkException
+  int status = 0;
+  std::string value;
+  bool throwRk = false;
+};
+struct UtilsScript {
+  std::string hostname = "node1";
+  bool hostnameThrowsRk = false;
+  std::map<std::string, Status> keys;  // missing key: status 1
+  Status serial{0, "SERIAL1", false};
+  Status cluster{0, "cluster1", false};
+  // convert_size_to_gb; default: GB as is, TB times 1024, anything else 0.
+  std::function<double(double, const std::string&)> toGb;
+};
+UtilsScript& utilsScript();
+struct SleepCall {
+  int milliseconds;
+  std::string file;
+  int line;
+};
+std::vector<SleepCall>& sleeps();
+std::vector<int> sleepMilliseconds();
+
+// ---- RkProcess ----
+struct ProcessResult {
+  int status = 0;
+  std::string output;
+  std::string errorOutput;
+  bool throwRuntime = false;  // system throws std::runtime_error
+};
+struct ProcessCall {
+  std::string command;
+  bool outputNull, errorNull;
+  int timeout;
+  bool merge;
+};
+std::deque<ProcessResult>& processScript();
+std::vector<ProcessCall>& processCalls();
+
+// ---- RKPassword ----
+struct DecryptResult {
+  int result = 0;
+  std::string bytes = std::string("secret\0", 7);  // copied into the output buffer as is
+  bool throwRk = false;
+};
+struct DecryptCall {
+  std::string input;
+  unsigned long lengthOnEntry;
+  bool outputZeroedOnEntry;  // every byte of the buffer was 0 when decrypt began
+  std::string key;
+};
+DecryptResult& decryptScript();
+std::vector<DecryptCall>& decryptCalls();
+
+// ---- RKPlatformInfo ----
+struct PlatformScript {
+  bool throwRkOnConstruct = false;
+  bool throwRuntimeOnConstruct = false;
+};
+PlatformScript& platformScript();
+
+// Clears every record and restores every script to its default.
+void reset();
+
+}  // namespace fake

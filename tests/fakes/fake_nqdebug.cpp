@@ -1,0 +1,99 @@
+// Fake log writer: formats each message with vsnprintf and records it.
+#include <cstdio>
+#include <stdexcept>
+
+#include "NqDebug.h"
+#include "fake_host.h"
+
+namespace fake {
+
+LogScript& logScript() {
+  static LogScript script;
+  return script;
+}
+
+std::vector<LogLine>& logLines() {
+  static std::vector<LogLine> lines;
+  return lines;
+}
+
+std::vector<std::string> logTexts(const std::string& function) {
+  std::vector<std::string> texts;
+  for (const LogLine& line : logLines()) {
+    if (!line.functionNull && line.function == function) texts.push_back(line.text);
+  }
+  return texts;
+}
+
+std::vector<std::string> allLogTexts() {
+  std::vector<std::string> texts;
+  for (const LogLine& line : logLines()) texts.push_back(line.text);
+  return texts;
+}
+
+void resetLog() {
+  logScript() = LogScript();
+  logLines().clear();
+}
+
+}  // namespace fake
+
+NqDebug::NqDebug(NqDebugFileInstance* instance) : instance_(instance) {
+  fake::journal().push_back(std::string("NqDebug::NqDebug(") + (instance ? "instance" : "null") +
+                            ")");
+}
+
+NqDebug::~NqDebug() { fake::journal().push_back("NqDebug::~NqDebug()"); }
+
+int NqDebug::initialize(NqDebugFileInstance* instance, unsigned int moduleId, long long instanceId,
+                        bool mirrorToConsole, const std::string& logName) {
+  fake::journal().push_back("NqDebug::initialize(" +
+                            std::string(instance ? "instance" : "null") + "," +
+                            std::to_string(moduleId) + "," + std::to_string(instanceId) + "," +
+                            (mirrorToConsole ? "true" : "false") + "," + logName + ")");
+  if (fake::logScript().throwOnInitialize) throw std::runtime_error("writer initialize failed");
+  instance_ = instance;
+  instance->debugLevel = fake::logScript().debugLevel;
+  return 0;
+}
+
+int NqDebug::setLogFileSize(unsigned long long size) {
+  fake::journal().push_back("NqDebug::setLogFileSize(" + std::to_string(size) + ")");
+  return 0;
+}
+
+int NqDebug::setMaxVersion(int versions) {
+  fake::journal().push_back("NqDebug::setMaxVersion(" + std::to_string(versions) + ")");
+  return 0;
+}
+
+void NqDebug::handleMsgEventDebug_NEW(int severity, const char* function, unsigned int code,
+                                      int category, long long id, const char* file,
+                                      const char* format, va_list args) {
+  fake::journal().push_back(std::string("NqDebug::handleMsgEventDebug_NEW(") +
+                            (function ? function : "null") + ")");
+  if (fake::logScript().throwOnMessage) throw std::runtime_error("writer failed");
+  fake::LogLine line;
+  line.severity = severity;
+  line.functionNull = function == nullptr;
+  line.function = function ? function : "";
+  line.code = code;
+  line.category = category;
+  line.id = id;
+  line.fileNull = file == nullptr;
+  line.formatNull = format == nullptr;
+  if (format) {
+    line.format = format;
+    va_list copy;
+    va_copy(copy, args);
+    int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (needed > 0) {
+      std::string text(static_cast<size_t>(needed) + 1, '\0');
+      std::vsnprintf(&text[0], text.size(), format, args);
+      text.resize(static_cast<size_t>(needed));
+      line.text = text;
+    }
+  }
+  fake::logLines().push_back(line);
+}

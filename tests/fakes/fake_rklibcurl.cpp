@@ -1,0 +1,130 @@
+// Fake HTTP client: each constructed client plays back the next scripted
+// exchange and records what the caller did with it.
+#include <stdexcept>
+
+#include "RKLibCurl.h"
+#include "fake_host.h"
+
+struct RKLibCurl::State {
+  size_t index;  // this client's record in fake::httpClients()
+  fake::HttpExchange exchange;
+};
+
+namespace fake {
+
+std::deque<HttpExchange>& httpScript() {
+  static std::deque<HttpExchange> script;
+  return script;
+}
+
+void queueReply(const std::string& json) {
+  HttpExchange exchange;
+  exchange.reply = json;
+  httpScript().push_back(exchange);
+}
+
+std::vector<HttpClientRecord>& httpClients() {
+  static std::vector<HttpClientRecord> clients;
+  return clients;
+}
+
+std::vector<std::string> sentRequests() {
+  std::vector<std::string> requests;
+  for (const HttpClientRecord& client : httpClients()) {
+    if (!client.sent) continue;
+    size_t mark = client.url.find('?');
+    requests.push_back(mark == std::string::npos ? std::string() : client.url.substr(mark + 1));
+  }
+  return requests;
+}
+
+void resetHttp() {
+  httpScript().clear();
+  httpClients().clear();
+}
+
+}  // namespace fake
+
+namespace {
+fake::HttpClientRecord& record(const RKLibCurl::State& state) {
+  return fake::httpClients()[state.index];
+}
+}  // namespace
+
+RKLibCurl::RKLibCurl() : httpCode_(0), state_(new State) {
+  fake::journal().push_back("RKLibCurl::RKLibCurl()");
+  if (!fake::httpScript().empty()) {
+    state_->exchange = fake::httpScript().front();
+    fake::httpScript().pop_front();
+  }
+  if (state_->exchange.throwOnConstruct) throw std::runtime_error("client construction failed");
+  state_->index = fake::httpClients().size();
+  fake::httpClients().emplace_back();
+}
+
+RKLibCurl::~RKLibCurl() {
+  fake::journal().push_back("RKLibCurl::~RKLibCurl()");
+  record(*state_).destroyed = true;
+}
+
+bool RKLibCurl::RKLibCurlInit(const char* header, bool verbose, bool keepAlive,
+                              RKLibCurlWriteCallback writeCallback) {
+  fake::journal().push_back(std::string("RKLibCurl::RKLibCurlInit(") + (header ? header : "null") +
+                            ")");
+  fake::HttpClientRecord& r = record(*state_);
+  r.initCalled = true;
+  r.header = header ? header : "";
+  r.initVerbose = verbose;
+  r.initKeepAlive = keepAlive;
+  r.initCallbackNull = writeCallback == nullptr;
+  return state_->exchange.initResult;
+}
+
+void RKLibCurl::toggleTrace(bool on) {
+  fake::journal().push_back(std::string("RKLibCurl::toggleTrace(") + (on ? "true" : "false") + ")");
+  record(*state_).traces.push_back(on);
+}
+
+int RKLibCurl::RKLibCurlSetAdditionalOptionsIntValue(CURLoption option, const int& value) {
+  fake::journal().push_back("RKLibCurl::RKLibCurlSetAdditionalOptionsIntValue(" +
+                            std::to_string(static_cast<int>(option)) + "," +
+                            std::to_string(value) + ")");
+  record(*state_).intOptions.emplace_back(static_cast<int>(option), value);
+  return 0;
+}
+
+int RKLibCurl::RKLibCurlSetAdditionalOptionsStringValue(CURLoption option,
+                                                        const std::string& value) {
+  fake::journal().push_back("RKLibCurl::RKLibCurlSetAdditionalOptionsStringValue(" +
+                            std::to_string(static_cast<int>(option)) + "," + value + ")");
+  record(*state_).stringOptions.emplace_back(static_cast<int>(option), value);
+  return 0;
+}
+
+int RKLibCurl::RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url, const void* body,
+                                    unsigned long bodyLength, bool expectReply,
+                                    const char* userPassword) {
+  fake::journal().push_back("RKLibCurl::RKLibCurlSendHttpReq(" +
+                            std::to_string(static_cast<int>(type)) + ")");
+  fake::HttpClientRecord& r = record(*state_);
+  r.sent = true;
+  r.sendType = static_cast<int>(type);
+  r.url = url;
+  r.bodyNull = body == nullptr;
+  r.bodyLength = bodyLength;
+  r.sendFlag = expectReply;
+  r.userPasswordNull = userPassword == nullptr;
+  httpCode_ = state_->exchange.httpCode;
+  return state_->exchange.sendResult;
+}
+
+const char* RKLibCurl::GetHttpResponse(unsigned long& length, bool /*asText*/) {
+  fake::journal().push_back("RKLibCurl::GetHttpResponse()");
+  ++record(*state_).responseReads;
+  if (state_->exchange.replyNull) {
+    length = 0;
+    return nullptr;
+  }
+  length = state_->exchange.reply.size();
+  return state_->exchange.reply.data();
+}

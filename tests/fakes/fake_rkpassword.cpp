@@ -1,0 +1,40 @@
+// Fake password codec: copies the scripted bytes into the caller's buffer.
+#include <cstring>
+
+#include "RKPassword.h"
+#include "RkException.h"
+#include "fake_host.h"
+
+namespace fake {
+
+DecryptResult& decryptScript() {
+  static DecryptResult script;
+  return script;
+}
+
+std::vector<DecryptCall>& decryptCalls() {
+  static std::vector<DecryptCall> calls;
+  return calls;
+}
+
+void resetPassword() {
+  decryptScript() = DecryptResult();
+  decryptCalls().clear();
+}
+
+}  // namespace fake
+
+RKPassword::RKPassword() { fake::journal().push_back("RKPassword::RKPassword()"); }
+
+RKPassword::~RKPassword() { fake::journal().push_back("RKPassword::~RKPassword()"); }
+
+int RKPassword::decrypt(const char* input, char* output, unsigned long* length, const char* key) {
+  fake::journal().push_back("RKPassword::decrypt()");
+  bool zeroed = true;
+  for (unsigned long i = 0; i < *length; ++i) zeroed = zeroed && output[i] == 0;
+  fake::decryptCalls().push_back({input ? input : "", *length, zeroed, key ? key : ""});
+  const fake::DecryptResult& scripted = fake::decryptScript();
+  if (scripted.throwRk) throw RkException("decrypt", "scripted failure", __FILE__, __LINE__, -1);
+  std::memcpy(output, scripted.bytes.data(), std::min<size_t>(scripted.bytes.size(), *length));
+  return scripted.result;
+}

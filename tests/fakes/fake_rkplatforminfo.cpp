@@ -1,0 +1,29 @@
+// Fake platform information: records its lifetime in the journal.
+#include <stdexcept>
+
+#include "RKPlatformInfo.h"
+#include "RkException.h"
+#include "fake_host.h"
+
+namespace fake {
+
+PlatformScript& platformScript() {
+  static PlatformScript script;
+  return script;
+}
+
+void resetPlatform() { platformScript() = PlatformScript(); }
+
+}  // namespace fake
+
+RKPlatformInfo::RKPlatformInfo() {
+  fake::journal().push_back("RKPlatformInfo::RKPlatformInfo()");
+  if (fake::platformScript().throwRkOnConstruct) {
+    throw RkException("RKPlatformInfo", "scripted failure", __FILE__, __LINE__, -1);
+  }
+  if (fake::platformScript().throwRuntimeOnConstruct) {
+    throw std::runtime_error("scripted failure");
+  }
+}
+
+RKPlatformInfo::~RKPlatformInfo() { fake::journal().push_back("RKPlatformInfo::~RKPlatformInfo()"); }
