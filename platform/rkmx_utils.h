@@ -21,6 +21,11 @@ RK_HOST_API int get_tarnel_cluster(std::string& name);
 // `value` in `unit` expressed in gigabytes; 0 for an unknown or empty unit.
 RK_HOST_API double convert_size_to_gb(double value, std::string unit);
 
+// Provisioning (used by the command-line tool, not by the library): stores
+// `value` under `key` in the key store, replacing the file atomically and
+// keeping it readable by its owner only. 0 on success.
+RK_HOST_API int set_reg_key(const std::string& key, const std::string& value);
+
 }  // namespace rkmx_utils
 
 // Blocks the calling thread for `milliseconds`. `file` and `line` name the caller.
