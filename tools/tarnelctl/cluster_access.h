@@ -1,0 +1,29 @@
+// What every cluster command does before it calls the library: check the
+// configuration (config_check.h), obtain the --user password (secret.h) and
+// construct the facade with the node's own or the caller's credentials.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "options.h"
+#include "output.h"
+#include "tarnel_admin.h"
+
+namespace tarnelctl {
+
+struct ClusterAccess {
+  std::unique_ptr<tarnel_admin> admin;
+  std::string user;     // the user name the facade logs in with
+  std::string cluster;  // the cluster name from the key store
+};
+
+// Fills `access` and returns 0, or reports the problem through `out` and
+// returns its exit code (2 for a missing --user password, 3 when not
+// configured).
+int open_cluster_access(const Invocation& inv, const Output& out, ClusterAccess& access);
+
+// The message tail that points a person at the diagnostic log.
+std::string see_log();
+
+}  // namespace tarnelctl

@@ -1,0 +1,79 @@
+// tarnelctl keystore set-cluster | set-serial | set-password: provisioning
+// of the key store the host services read.
+#include <boost/algorithm/string/case_conv.hpp>
+#include <iostream>
+#include <locale>
+
+#include "RKPassword.h"
+#include "commands.h"
+#include "config_check.h"
+#include "exit_codes.h"
+#include "rkmx_utils.h"
+#include "secret.h"
+
+namespace tarnelctl {
+namespace {
+
+const char* const kClusterKey = "sTarnelCluster";
+const char* const kSerialKey = "sTarnelSerial";
+const char* const kPasswordKey = "sTarnelCID";
+
+int store(const Output& out, const char* key, const std::string& value, const std::string& what) {
+  if (rkmx_utils::set_reg_key(key, value) != 0) {
+    return out.fail(kExitFailed, "cannot write the key store " + keystore_path());
+  }
+  out.stored(key, what);
+  return kExitDone;
+}
+
+// The key the stored password is encrypted with: the serial in lower case,
+// as the library lower-cases it before decrypting.
+std::string password_key(std::string serial) {
+  boost::algorithm::to_lower(serial, std::locale());
+  return serial;
+}
+
+}  // namespace
+
+int run_keystore_set_cluster(const Invocation& inv, const Output& out) {
+  return store(out, kClusterKey, inv.argument, "the cluster name");
+}
+
+int run_keystore_set_serial(const Invocation& inv, const Output& out) {
+  const int code = store(out, kSerialKey, inv.argument, "the serial number");
+  if (code != kExitDone) return code;
+  std::string encrypted;
+  if (rkmx_utils::get_reg_key(kPasswordKey, encrypted) == 0 && !encrypted.empty()) {
+    std::string buffer(1024, '\0');
+    unsigned long length = buffer.size();
+    RKPassword codec;
+    if (codec.decrypt(encrypted.c_str(), &buffer[0], &length,
+                      password_key(inv.argument).c_str()) != 0) {
+      std::cerr << "tarnelctl " << inv.command_name
+                << ": warning: the stored cluster password was encrypted with another serial "
+                   "number; store it again with 'tarnelctl keystore set-password'\n";
+    }
+    wipe(buffer);
+  }
+  return kExitDone;
+}
+
+int run_keystore_set_password(const Invocation& /*inv*/, const Output& out) {
+  std::string serial;
+  if (rkmx_utils::get_serial_number(serial) != 0 || serial.empty()) {
+    return out.not_configured({{"serial number",
+                                "no serial number for this node to encrypt the password with "
+                                "(set it with 'tarnelctl keystore set-serial SERIAL')"}});
+  }
+  SecretRead password = stdin_is_terminal() ? prompt_password("Cluster password: ", true)
+                                            : read_password_stdin();
+  if (!password.ok) return out.fail(kExitUsage, password.error);
+  std::string encrypted;
+  RKPassword codec;
+  if (codec.encrypt(password.value.str(), password_key(serial), encrypted) != 0) {
+    return out.fail(kExitFailed, "cannot encrypt the password");
+  }
+  return store(out, kPasswordKey, encrypted, "the cluster password (encrypted)");
+}
+
+}  // namespace tarnelctl

@@ -1,0 +1,95 @@
+#include "config_check.h"
+
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <boost/algorithm/string/case_conv.hpp>
+#include <cerrno>
+#include <cstdlib>
+#include <locale>
+
+#include "RKPassword.h"
+#include "rkmx_utils.h"
+#include "secret.h"
+
+namespace tarnelctl {
+namespace {
+
+// Defaults of the host services (host/rkmx_utils.cpp, host/NqDebug.cpp).
+const char* const kDefaultKeystore = TARNEL_DEFAULT_KEYSTORE;
+const char* const kDefaultLogDir = TARNEL_DEFAULT_LOG_DIR;
+
+// Decryption buffer of the same size the facade uses.
+constexpr unsigned long kClearBufferBytes = 1024;
+
+bool stored_password_decrypts(const std::string& encrypted, std::string serial) {
+  boost::algorithm::to_lower(serial, std::locale());
+  std::string buffer(kClearBufferBytes, '\0');
+  unsigned long length = kClearBufferBytes;
+  RKPassword codec;
+  const bool ok = codec.decrypt(encrypted.c_str(), &buffer[0], &length, serial.c_str()) == 0;
+  wipe(buffer);
+  return ok;
+}
+
+}  // namespace
+
+std::string keystore_path() {
+  const char* env = std::getenv("TARNEL_KEYSTORE");
+  return env != nullptr && *env != '\0' ? std::string(env) : std::string(kDefaultKeystore);
+}
+
+std::string log_file_path() {
+  std::string dir;
+  if (const char* env = std::getenv("TARNEL_LOG_DIR"); env != nullptr && *env != '\0') {
+    dir = env;
+  } else if (rkmx_utils::get_reg_key("sTarnelLogDir", dir) != 0 || dir.empty()) {
+    dir = kDefaultLogDir;
+  }
+  return dir + "/RKTarnel.log";
+}
+
+std::vector<ConfigProblem> check_configuration(bool node_credentials) {
+  std::vector<ConfigProblem> problems;
+
+  const std::string path = keystore_path();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    problems.push_back({"key store", "cannot read the key store " + path + ": " +
+                                         strerror(errno) +
+                                         " (set TARNEL_KEYSTORE, or create it with "
+                                         "'tarnelctl keystore set-cluster NAME')"});
+    return problems;
+  }
+  ::close(fd);
+
+  std::string cluster;
+  if (rkmx_utils::get_tarnel_cluster(cluster) != 0 || cluster.empty()) {
+    problems.push_back({"cluster name", "no cluster name in " + path +
+                                            " (set it with 'tarnelctl keystore set-cluster NAME')"});
+  }
+  if (!node_credentials) return problems;
+
+  std::string encrypted;
+  const bool have_password =
+      rkmx_utils::get_reg_key("sTarnelCID", encrypted) == 0 && !encrypted.empty();
+  if (!have_password) {
+    problems.push_back({"stored password", "no stored cluster password in " + path +
+                                               " (set it with 'tarnelctl keystore set-password')"});
+  }
+  std::string serial;
+  const bool have_serial = rkmx_utils::get_serial_number(serial) == 0 && !serial.empty();
+  if (!have_serial) {
+    problems.push_back({"serial number", "no serial number for this node (set it with "
+                                         "'tarnelctl keystore set-serial SERIAL')"});
+  }
+  if (have_password && have_serial && !stored_password_decrypts(encrypted, serial)) {
+    problems.push_back({"stored password",
+                        "the stored cluster password does not decrypt with this node's serial "
+                        "number (store it again with 'tarnelctl keystore set-password')"});
+  }
+  return problems;
+}
+
+}  // namespace tarnelctl

@@ -1,0 +1,32 @@
+// The configuration check tarnelctl makes before it calls the library.
+//
+// The facade has no readiness accessor: a facade built from an incomplete
+// configuration would spend its retries (minutes of pauses) on empty
+// credentials. So every cluster command first checks, through the same host
+// services the library uses, that the key store can be read and holds the
+// cluster name, and, for the node's own credentials, the stored password and
+// a serial number that decrypts it. Each missing item is reported with the
+// command that provides it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarnelctl {
+
+struct ConfigProblem {
+  std::string item;     // short name: "key store", "cluster name", ...
+  std::string message;  // what is wrong and how to mend it
+};
+
+// Path of the key store file the host services read (TARNEL_KEYSTORE or the default).
+std::string keystore_path();
+// Path of the library's log file, for messages that point a person at it.
+std::string log_file_path();
+
+// Every problem found; empty when the command can go ahead. With
+// `node_credentials` the stored password and the serial number are checked
+// too, including that the password decrypts with that serial.
+std::vector<ConfigProblem> check_configuration(bool node_credentials);
+
+}  // namespace tarnelctl

@@ -1,0 +1,110 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+#include "exit_codes.h"
+
+namespace tarnelctl {
+namespace {
+
+const char* const kDescription =
+    "tarnelctl: administer this node's storage cluster through libtarnel.\n"
+    "Cluster commands use the node's own credentials unless --user is given; the\n"
+    "password for --user comes from TARNEL_PASSWORD, --password-file or a prompt.\n"
+    "Exit codes: 0 done, 1 failed, 2 usage, 3 not configured.";
+
+CLI::Validator non_empty() {
+  return CLI::Validator(
+      [](std::string& value) { return value.empty() ? std::string("must not be empty") : std::string(); },
+      "NON-EMPTY");
+}
+
+}  // namespace
+
+ParseOutcome parse_command_line(int argc, char** argv) {
+  ParseOutcome outcome;
+  Invocation& inv = outcome.invocation;
+
+  CLI::App app{kDescription, "tarnelctl"};
+  app.set_version_flag("--version", TARNELCTL_VERSION);
+  app.require_subcommand(1);
+  // Options of the top level may also follow the subcommand.
+  app.fallthrough();
+
+  app.add_flag("--json", inv.json, "Print one JSON object on stdout instead of text");
+  app.add_flag("-v,--verbose", inv.verbose,
+               "Mirror the library's log lines to stderr as they are written");
+  CLI::Option* user = app.add_option("--user", inv.user,
+                                     "Log in as this cluster user instead of the node's own "
+                                     "credentials")
+                          ->check(non_empty());
+  app.add_option("--password-file", inv.password_file,
+                 "Read the --user password from the first line of this file")
+      ->needs(user)
+      ->check(CLI::ExistingFile);
+
+  struct Entry {
+    CLI::App* app;
+    Command command;
+  };
+  std::vector<Entry> entries;
+  auto add = [&](CLI::App& parent, const char* name, const char* help, Command command) {
+    CLI::App* sub = parent.add_subcommand(name, help);
+    entries.push_back({sub, command});
+    return sub;
+  };
+
+  add(app, "capacity", "Show the cluster's total capacity", Command::kCapacity);
+  add(app, "create", "Create a virtual disk sized from the cluster's capacity", Command::kCreate)
+      ->add_option("NAME", inv.argument, "Name of the new virtual disk")
+      ->required()
+      ->check(non_empty());
+  add(app, "export", "Export (mount) a virtual disk to this host", Command::kExport)
+      ->add_option("NAME", inv.argument, "Name of the virtual disk")
+      ->required()
+      ->check(non_empty());
+  add(app, "drives", "List this node's data drives (runs the drive helper)", Command::kDrives);
+  add(app, "login", "Log in to the cluster and show the session identifier", Command::kLogin);
+
+  CLI::App* keystore = app.add_subcommand("keystore", "Provision this node's key store");
+  keystore->require_subcommand(1);
+  add(*keystore, "set-cluster", "Store the name of the cluster this node belongs to",
+      Command::kKeystoreSetCluster)
+      ->add_option("NAME", inv.argument, "Cluster name")
+      ->required()
+      ->check(non_empty());
+  add(*keystore, "set-serial", "Store this node's serial number (the key of the stored password)",
+      Command::kKeystoreSetSerial)
+      ->add_option("SERIAL", inv.argument, "Serial number")
+      ->required()
+      ->check(non_empty());
+  add(*keystore, "set-password",
+      "Store the cluster password, encrypted with the serial number; the password is read "
+      "from stdin, or from a prompt without echo on a terminal",
+      Command::kKeystoreSetPassword);
+
+  try {
+    app.parse(argc, argv);
+    if (keystore->parsed() && !inv.user.empty()) {
+      throw CLI::ValidationError("--user", "is not used by keystore commands");
+    }
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    outcome.exit_code = code == 0 ? kExitDone : kExitUsage;
+    return outcome;
+  }
+
+  for (const Entry& entry : entries) {
+    if (entry.app->parsed()) {
+      inv.command = entry.command;
+      inv.command_name = entry.app->get_parent() == keystore ? "keystore " + entry.app->get_name()
+                                                             : entry.app->get_name();
+    }
+  }
+  outcome.run = true;
+  return outcome;
+}
+
+}  // namespace tarnelctl

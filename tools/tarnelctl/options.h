@@ -1,0 +1,42 @@
+// Command-line parsing of tarnelctl.
+//
+// parse_command_line turns argv into an Invocation. It never reads a
+// password: --user names the user only, and the password comes from
+// TARNEL_PASSWORD, --password-file or a prompt (see secret.h).
+#pragma once
+
+#include <string>
+
+namespace tarnelctl {
+
+enum class Command {
+  kCapacity,
+  kCreate,
+  kExport,
+  kDrives,
+  kLogin,
+  kKeystoreSetCluster,
+  kKeystoreSetSerial,
+  kKeystoreSetPassword,
+};
+
+struct Invocation {
+  Command command = Command::kCapacity;
+  std::string command_name;    // as shown in messages: "create", "keystore set-serial", ...
+  bool json = false;           // --json: one JSON object on stdout
+  bool verbose = false;        // -v: mirror log lines to stderr
+  std::string user;            // --user; empty for the node's own credentials
+  std::string password_file;   // --password-file
+  std::string argument;        // NAME of create/export, the value of keystore set-cluster/set-serial
+};
+
+struct ParseOutcome {
+  bool run = false;  // true: `invocation` is to be carried out
+  int exit_code = 0; // when run is false: 0 after --help or --version, 2 after a usage error
+  Invocation invocation;
+};
+
+// Parses the command line. Help, version and usage errors are printed here.
+ParseOutcome parse_command_line(int argc, char** argv);
+
+}  // namespace tarnelctl
