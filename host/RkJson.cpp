@@ -13,9 +13,8 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
-#include <cinttypes>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -126,19 +125,25 @@ void writeString(const std::string& text, std::string& out) {
   out += '"';
 }
 
+// Numbers are written with std::to_chars, which ignores the process's locale
+// (a host that sets a locale with a decimal comma must still get JSON).
+template <class Number>
+void writeNumber(Number n, std::string& out) {
+  char buffer[32];
+  const std::to_chars_result result = std::to_chars(buffer, buffer + sizeof buffer, n);
+  out.append(buffer, result.ptr);
+}
+
+// The shortest text that reads back as the same double, always with a '.' or
+// an exponent so that it reads back as a real.
 void writeReal(double d, std::string& out) {
   if (!std::isfinite(d)) {  // JSON has no spelling for these
     out += "null";
     return;
   }
-  char buffer[32];
-  int n = std::snprintf(buffer, sizeof buffer, "%.17g", d);
-  out.append(buffer, static_cast<size_t>(n));
-  bool looksReal = false;
-  for (int i = 0; i < n; ++i) {
-    if (buffer[i] == '.' || buffer[i] == 'e') looksReal = true;
-  }
-  if (!looksReal) out += ".0";
+  const size_t start = out.size();
+  writeNumber(d, out);
+  if (out.find_first_of(".e", start) == std::string::npos) out += ".0";
 }
 
 void writeValue(const mValue& value, std::string& out);
@@ -157,7 +162,6 @@ void writeObject(const mObject& object, std::string& out) {
 }
 
 void writeValue(const mValue& value, std::string& out) {
-  char buffer[24];
   switch (value.type()) {
     case json_spirit::obj_type: writeObject(value.get_obj(), out); break;
     case json_spirit::array_type: {
@@ -173,13 +177,13 @@ void writeValue(const mValue& value, std::string& out) {
     }
     case json_spirit::str_type: writeString(value.get_str(), out); break;
     case json_spirit::bool_type: out += value.get_bool() ? "true" : "false"; break;
-    case json_spirit::int_type: {
-      int n = value.is_uint64()
-                  ? std::snprintf(buffer, sizeof buffer, "%" PRIu64, value.get_uint64())
-                  : std::snprintf(buffer, sizeof buffer, "%" PRId64, value.get_int64());
-      out.append(buffer, static_cast<size_t>(n));
+    case json_spirit::int_type:
+      if (value.is_uint64()) {
+        writeNumber(value.get_uint64(), out);
+      } else {
+        writeNumber(value.get_int64(), out);
+      }
       break;
-    }
     case json_spirit::real_type: writeReal(value.get_real(), out); break;
     case json_spirit::null_type: out += "null"; break;
   }
