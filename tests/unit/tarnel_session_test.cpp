@@ -1,0 +1,462 @@
+#include "tarnel_session.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fake_host.h"
+
+namespace {
+
+const char kExchangeTag[] = "tarnel_session::tarnel_req_rsp()";
+const char kLoginTag[] = "tarnel_session::get_tarnel_session()";
+const char kForm[] = "application/x-www-form-urlencoded";
+
+// The session keeps its identifier without an accessor. An explicit
+// instantiation may name a private member, so this pair of declarations
+// hands the test a pointer to it.
+struct StoredIdTag {
+  using type = std::string tarnel_session::*;
+};
+StoredIdTag::type storedIdMember(StoredIdTag);
+template <typename Tag, typename Tag::type Member>
+struct StoredIdAccess {
+  friend typename Tag::type storedIdMember(Tag) { return Member; }
+};
+template struct StoredIdAccess<StoredIdTag, &tarnel_session::session_id>;
+
+const std::string& storedId(const tarnel_session& session) {
+  return session.*storedIdMember(StoredIdTag());
+}
+
+fake::HttpExchange exchange(int sendResult, long long httpCode, const std::string& reply) {
+  fake::HttpExchange e;
+  e.sendResult = sendResult;
+  e.httpCode = httpCode;
+  e.reply = reply;
+  return e;
+}
+
+std::vector<std::string> clientCalls() { return fake::journalWith("RKLibCurl::"); }
+
+class Exchange : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::reset(); }
+};
+
+class Login : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::reset(); }
+};
+
+}  // namespace
+
+// ---- the exchange: what reaches the client ----
+
+TEST_F(Exchange, TypeZeroSetsItsThreeOptionsInOrderAndSendsToTheLocalEndpoint) {
+  fake::utilsScript().hostname = "nodeA";
+  fake::queueReply("{\"k\":\"v\"}");
+  tarnel_session session;
+  fake::journal().clear();
+  json_spirit::mObject reply;
+  ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_GET, "request={type:X}", &reply, false, "text/plain"),
+            0);
+  EXPECT_EQ(clientCalls(), (std::vector<std::string>{
+                               "RKLibCurl::RKLibCurl()",
+                               "RKLibCurl::RKLibCurlInit(Content-Type: text/plain)",
+                               "RKLibCurl::toggleTrace(false)",
+                               "RKLibCurl::RKLibCurlSetAdditionalOptionsIntValue(99,1)",
+                               "RKLibCurl::RKLibCurlSetAdditionalOptionsIntValue(44,0)",
+                               "RKLibCurl::RKLibCurlSetAdditionalOptionsStringValue(10036,GET)",
+                               "RKLibCurl::RKLibCurlSendHttpReq(0)",
+                               "RKLibCurl::GetHttpResponse()",
+                           }));
+  ASSERT_EQ(fake::httpClients().size(), 1u);
+  const fake::HttpClientRecord& client = fake::httpClients()[0];
+  EXPECT_FALSE(client.initVerbose);
+  EXPECT_FALSE(client.initKeepAlive);
+  EXPECT_TRUE(client.initCallbackNull);
+  EXPECT_EQ(client.url, "nodeA:8080/rest?request={type:X}");
+  EXPECT_EQ(client.sendType, 0);
+  EXPECT_TRUE(client.bodyNull);
+  EXPECT_EQ(client.bodyLength, 0u);
+  EXPECT_TRUE(client.sendFlag);
+  EXPECT_TRUE(client.userPasswordNull);
+  EXPECT_EQ(reply, (json_spirit::mObject{{"k", json_spirit::mValue("v")}}));
+}
+
+TEST_F(Exchange, TypesOneAndTwoSetNoOptionAndPassTheirTypeOn) {
+  for (_http_req_type_ type : {RK_HTTP_PUT, RK_HTTP_POST}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    fake::reset();
+    fake::queueReply("{}");
+    tarnel_session session;
+    json_spirit::mObject reply;
+    ASSERT_EQ(session.tarnel_req_rsp(type, "r", &reply, false, kForm), 0);
+    const fake::HttpClientRecord& client = fake::httpClients().at(0);
+    EXPECT_TRUE(client.intOptions.empty());
+    EXPECT_TRUE(client.stringOptions.empty());
+    EXPECT_EQ(client.sendType, static_cast<int>(type));
+    EXPECT_EQ(client.header, std::string("Content-Type: ") + kForm);
+  }
+}
+
+TEST_F(Exchange, UnknownTypeSendsNothingAndLogsNothing) {
+  for (int raw : {3, -1}) {
+    SCOPED_TRACE(raw);
+    fake::reset();
+    fake::queueReply("{}");
+    tarnel_session session;
+    json_spirit::mObject reply;
+    EXPECT_EQ(session.tarnel_req_rsp(static_cast<_http_req_type_>(raw), "r", &reply, false, kForm),
+              -1);
+    EXPECT_TRUE(fake::sentRequests().empty());
+    EXPECT_TRUE(fake::journalWith("RKLibCurl::RKLibCurlSet").empty());
+    EXPECT_TRUE(fake::logLines().empty());
+  }
+}
+
+TEST_F(Exchange, RequestTextIsTheQueryStringUnchanged) {
+  fake::queueReply("{}");
+  fake::queueReply("{}");
+  tarnel_session session;
+  json_spirit::mObject first, second;
+  ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "", &first, false, kForm), 0);
+  ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "a \"b\" {c}", &second, false, kForm), 0);
+  EXPECT_EQ(fake::httpClients()[0].url, "node1:8080/rest?");
+  EXPECT_EQ(fake::httpClients()[1].url, "node1:8080/rest?a \"b\" {c}");
+}
+
+TEST_F(Exchange, FlagArgumentChangesNothing) {
+  fake::queueReply("{\"a\":1}");
+  fake::queueReply("{\"a\":1}");
+  tarnel_session session;
+  json_spirit::mObject withFalse, withTrue;
+  fake::journal().clear();
+  ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_GET, "r", &withFalse, false, "text/plain"), 0);
+  const std::vector<std::string> firstCalls = fake::journal();
+  fake::journal().clear();
+  ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_GET, "r", &withTrue, true, "text/plain"), 0);
+  std::vector<std::string> secondCalls = fake::journal();
+  // the second exchange also releases the first client
+  ASSERT_FALSE(secondCalls.empty());
+  EXPECT_EQ(secondCalls[1], "RKLibCurl::~RKLibCurl()");
+  secondCalls.erase(secondCalls.begin() + 1);
+  EXPECT_EQ(firstCalls, secondCalls);
+  EXPECT_EQ(withFalse, withTrue);
+}
+
+// ---- the exchange: judging what came back ----
+
+TEST_F(Exchange, HttpErrorStatusWithAValidBodyCountsWhenTheSendWasCarriedOut) {
+  fake::httpScript().push_back(exchange(1, 500, "{\"error\":\"busy\"}"));
+  tarnel_session session;
+  json_spirit::mObject reply;
+  EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), 0);
+  EXPECT_EQ(reply.at("error").get_str(), "busy");
+}
+
+TEST_F(Exchange, FailedSendWithAReplyLogsStatusAndReply) {
+  fake::logScript().debugLevel = -1;
+  fake::httpScript().push_back(exchange(0, 503, "{\"error\":\"down\"}"));
+  tarnel_session session;
+  json_spirit::mObject reply;
+  EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), -1);
+  EXPECT_EQ(fake::logTexts(kExchangeTag),
+            std::vector<std::string>{
+                "Failed to send curl request. HTTP code [503], HTTP resp [{\"error\":\"down\"}]"});
+  EXPECT_EQ(fake::logLines()[0].format,
+            "Failed to send curl request. HTTP code [%d], HTTP resp [%s]");
+}
+
+TEST_F(Exchange, FailedSendWithoutAReplyLogsNoAnswer) {
+  fake::logScript().debugLevel = -1;
+  fake::HttpExchange empty = exchange(0, 0, "");
+  fake::HttpExchange null = empty;
+  null.replyNull = true;
+  for (const fake::HttpExchange& scripted : {empty, null}) {
+    fake::logLines().clear();
+    fake::httpScript().push_back(scripted);
+    tarnel_session session;
+    json_spirit::mObject reply;
+    EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), -1);
+    EXPECT_EQ(fake::logTexts(kExchangeTag), std::vector<std::string>{"No answer received"});
+  }
+}
+
+TEST_F(Exchange, CarriedOutSendWithoutAReplyLogsNoAnswer) {
+  fake::logScript().debugLevel = -1;
+  fake::HttpExchange null = exchange(1, 200, "");
+  null.replyNull = true;
+  fake::httpScript().push_back(null);
+  fake::httpScript().push_back(exchange(1, 200, ""));
+  tarnel_session session;
+  json_spirit::mObject reply;
+  EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), -1);
+  EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), -1);
+  EXPECT_EQ(fake::logTexts(kExchangeTag),
+            (std::vector<std::string>{"No answer received", "No answer received"}));
+}
+
+TEST_F(Exchange, ReplyIsTakenByTheReportedLengthNotUpToANulByte) {
+  // Cut at the NUL byte the text would be a valid object; whole, it is not.
+  fake::httpScript().push_back(exchange(1, 200, std::string("{\"a\":1}\0{\"b\":2}", 15)));
+  tarnel_session session;
+  json_spirit::mObject reply;
+  EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), -1);
+  EXPECT_EQ(fake::logLines().at(0).format, "Failed to unserialize json string [%s]");
+}
+
+TEST_F(Exchange, ReplyTheCodecRejectsIsLoggedAtLevelOne) {
+  fake::logScript().debugLevel = 1;
+  fake::queueReply("not json");
+  {
+    tarnel_session session;
+    json_spirit::mObject reply;
+    EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), -1);
+  }
+  EXPECT_EQ(fake::logTexts(kExchangeTag),
+            std::vector<std::string>{"Failed to unserialize json string [not json]"});
+
+  fake::reset();
+  fake::logScript().debugLevel = 0;
+  fake::queueReply("[1,2]");
+  tarnel_session session;
+  json_spirit::mObject reply;
+  EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), -1);
+  EXPECT_TRUE(fake::logLines().empty());
+}
+
+TEST_F(Exchange, ParsedReplyIsLoggedInFullAtLevelMinusOne) {
+  fake::logScript().debugLevel = -1;
+  fake::queueReply("{\"result\":{\"sessionId\":\"s-1\"}}");
+  tarnel_session session;
+  json_spirit::mObject reply;
+  EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_GET, "secret request", &reply, false, "text/plain"), 0);
+  EXPECT_EQ(fake::logTexts(kExchangeTag),
+            std::vector<std::string>{
+                "Curl response for session: [{\"result\":{\"sessionId\":\"s-1\"}}]"});
+  // neither the request text nor the URL is logged
+  EXPECT_EQ(fake::logLines()[0].text.find("secret"), std::string::npos);
+}
+
+TEST_F(Exchange, ClientThatFailsToInitialiseEndsTheExchange) {
+  fake::logScript().debugLevel = -1;
+  fake::HttpExchange broken;
+  broken.initResult = false;
+  fake::httpScript().push_back(broken);
+  tarnel_session session;
+  json_spirit::mObject reply;
+  EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_GET, "r", &reply, false, "text/plain"), -1);
+  EXPECT_EQ(fake::logTexts(kExchangeTag), std::vector<std::string>{"Unable to init curl object."});
+  EXPECT_TRUE(fake::sentRequests().empty());
+  EXPECT_TRUE(fake::httpClients()[0].traces.empty());
+}
+
+TEST_F(Exchange, NullReplyObjectEndsTheExchangeBeforeAnythingHappens) {
+  fake::queueReply("{}");
+  tarnel_session session;
+  fake::journal().clear();
+  EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_GET, "r", nullptr, false, "text/plain"), -1);
+  EXPECT_TRUE(fake::journal().empty());
+  EXPECT_TRUE(fake::httpClients().empty());
+  EXPECT_TRUE(fake::logLines().empty());
+}
+
+TEST_F(Exchange, ClientConstructionFailurePassesThrough) {
+  fake::HttpExchange throwing;
+  throwing.throwOnConstruct = true;
+  fake::httpScript().push_back(throwing);
+  tarnel_session session;
+  json_spirit::mObject reply;
+  EXPECT_THROW(session.tarnel_req_rsp(RK_HTTP_GET, "r", &reply, false, "text/plain"),
+               std::runtime_error);
+}
+
+// ---- the exchange: trace switch and client lifetime ----
+
+TEST_F(Exchange, TraceKeyIsReadAnewOnEveryExchange) {
+  tarnel_session session;
+  json_spirit::mObject reply;
+  auto exchangeOnce = [&]() {
+    fake::queueReply("{}");
+    ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), 0);
+  };
+  exchangeOnce();  // key absent
+  fake::utilsScript().keys["dEnableCurlTraceLogging"] = {0, "0", false};
+  exchangeOnce();
+  fake::utilsScript().keys["dEnableCurlTraceLogging"] = {0, "1", false};
+  exchangeOnce();
+  fake::utilsScript().keys["dEnableCurlTraceLogging"] = {1, "1", false};  // unreadable
+  exchangeOnce();
+  ASSERT_EQ(fake::httpClients().size(), 4u);
+  EXPECT_EQ(fake::httpClients()[0].traces, std::vector<bool>{false});
+  EXPECT_EQ(fake::httpClients()[1].traces, std::vector<bool>{false});
+  EXPECT_EQ(fake::httpClients()[2].traces, (std::vector<bool>{false, true}));
+  EXPECT_EQ(fake::httpClients()[3].traces, std::vector<bool>{false});
+  EXPECT_EQ(fake::journalWith("rkmx_utils::get_reg_key(dEnableCurlTraceLogging)").size(), 4u);
+}
+
+TEST_F(Exchange, EachExchangeHasANewClientAndReleasesTheOldOne) {
+  fake::queueReply("{}");
+  fake::queueReply("{}");
+  {
+    tarnel_session session;
+    EXPECT_TRUE(fake::httpClients().empty());
+    json_spirit::mObject reply;
+    ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), 0);
+    EXPECT_FALSE(fake::httpClients()[0].destroyed);
+    ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), 0);
+    ASSERT_EQ(fake::httpClients().size(), 2u);
+    EXPECT_TRUE(fake::httpClients()[0].destroyed);
+    EXPECT_FALSE(fake::httpClients()[1].destroyed);
+    EXPECT_TRUE(fake::httpClients()[1].initCalled);
+  }
+  EXPECT_TRUE(fake::httpClients()[1].destroyed);  // the session released its last client
+}
+
+TEST_F(Exchange, FailedExchangeKeepsItsClientUntilTheNext) {
+  fake::httpScript().push_back(exchange(0, 0, ""));
+  fake::queueReply("{}");
+  tarnel_session session;
+  json_spirit::mObject reply;
+  ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), -1);
+  EXPECT_FALSE(fake::httpClients()[0].destroyed);
+  ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), 0);
+  EXPECT_TRUE(fake::httpClients()[0].destroyed);
+}
+
+TEST_F(Exchange, ConstructorsTakeTheLocalHostNameAndLogNothing) {
+  fake::utilsScript().hostname = "host-9";
+  tarnel_session plain;
+  tarnel_session withCredentials("u", "c", "p");
+  EXPECT_EQ(fake::journalWith("rkmx_utils::get_hostname()").size(), 2u);
+  EXPECT_TRUE(fake::logLines().empty());
+  EXPECT_TRUE(fake::httpClients().empty());
+  fake::queueReply("{}");
+  json_spirit::mObject reply;
+  ASSERT_EQ(withCredentials.tarnel_req_rsp(RK_HTTP_POST, "q", &reply, false, kForm), 0);
+  EXPECT_EQ(fake::httpClients()[0].url, "host-9:8080/rest?q");
+}
+
+// ---- login ----
+
+TEST_F(Login, SendsTheLoginRequestAsATypeZeroExchange) {
+  fake::queueReply("{\"result\":{\"sessionId\":\"abc-123\"}}");
+  tarnel_session session("admin", "clusterA", "pw");
+  EXPECT_EQ(session.get_tarnel_session(), "abc-123");
+  EXPECT_EQ(fake::sentRequests(),
+            std::vector<std::string>{"request={type:Login,category:UserManagement,params:{"
+                                     "userName:\"admin\",password:\"pw\",cluster:\"clusterA\"}}"});
+  const fake::HttpClientRecord& client = fake::httpClients().at(0);
+  EXPECT_EQ(client.sendType, 0);
+  EXPECT_EQ(client.header, "Content-Type: text/plain");
+  EXPECT_EQ(client.intOptions.size(), 2u);
+  EXPECT_TRUE(fake::logTexts(kLoginTag).empty());  // success adds no line of its own
+  EXPECT_EQ(storedId(session), "abc-123");
+}
+
+TEST_F(Login, DefaultConstructedSessionSendsEmptyValuesInTheirQuotes) {
+  fake::queueReply("{}");
+  tarnel_session session;
+  EXPECT_EQ(session.get_tarnel_session(), "");
+  EXPECT_EQ(fake::sentRequests(),
+            std::vector<std::string>{"request={type:Login,category:UserManagement,params:{"
+                                     "userName:\"\",password:\"\",cluster:\"\"}}"});
+}
+
+TEST_F(Login, QuotedValuesAreWrittenWithJsonStringEscaping) {
+  fake::queueReply("{}");
+  tarnel_session session("ad\"min", std::string("c\x01l\nu"), "p\\w\"}, x");
+  session.get_tarnel_session();
+  EXPECT_EQ(
+      fake::sentRequests(),
+      std::vector<std::string>{
+          "request={type:Login,category:UserManagement,params:{"
+          "userName:\"ad\\\"min\",password:\"p\\\\w\\\"}, x\",cluster:\"c\\u0001l\\u000au\"}}"});
+}
+
+TEST_F(Login, ExtraKeysChangeNothing) {
+  fake::queueReply(
+      "{\"a\":1,\"result\":{\"x\":[1],\"sessionId\":\"id-7\",\"z\":null},\"zz\":\"q\"}");
+  tarnel_session session("u", "c", "p");
+  EXPECT_EQ(session.get_tarnel_session(), "id-7");
+}
+
+TEST_F(Login, MissingKeysLogOneLineAndReturnTheEmptyText) {
+  fake::logScript().debugLevel = -1;
+  for (const char* reply :
+       {"{\"Result\":{\"sessionId\":\"s\"}}", "{\"result\":{\"sessionid\":\"s\"}}"}) {
+    SCOPED_TRACE(reply);
+    fake::logLines().clear();
+    fake::queueReply(reply);
+    tarnel_session session("u", "c", "p");
+    EXPECT_EQ(session.get_tarnel_session(), "");
+    EXPECT_EQ(fake::logTexts(kLoginTag),
+              std::vector<std::string>{"Unable to get a tarnel session"});
+  }
+}
+
+TEST_F(Login, FailedExchangeAddsNoLineOfItsOwn) {
+  fake::httpScript().push_back(exchange(0, 401, "{\"error\":\"denied\"}"));
+  tarnel_session session("u", "c", "p");
+  EXPECT_EQ(session.get_tarnel_session(), "");
+  EXPECT_TRUE(fake::logTexts(kLoginTag).empty());
+  EXPECT_EQ(fake::logTexts(kExchangeTag).size(), 1u);
+}
+
+TEST_F(Login, WrongTypesThrowTheJsonTypeError) {
+  struct Case {
+    const char* reply;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"{\"result\":\"s\"}", "value type is 2 not 0"},
+      {"{\"result\":[]}", "value type is 1 not 0"},
+      {"{\"result\":{\"sessionId\":42}}", "value type is 4 not 2"},
+      {"{\"result\":{\"sessionId\":null}}", "value type is 6 not 2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    fake::queueReply(c.reply);
+    tarnel_session session("u", "c", "p");
+    try {
+      session.get_tarnel_session();
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), c.message);
+    }
+    EXPECT_TRUE(fake::logTexts(kLoginTag).empty());
+  }
+}
+
+TEST_F(Login, EmptySessionIdIsStoredAndReturned) {
+  fake::queueReply("{\"result\":{\"sessionId\":\"first\"}}");
+  fake::queueReply("{\"result\":{\"sessionId\":\"\"}}");
+  tarnel_session session("u", "c", "p");
+  ASSERT_EQ(session.get_tarnel_session(), "first");
+  EXPECT_EQ(session.get_tarnel_session(), "");
+  EXPECT_EQ(storedId(session), "");
+  EXPECT_TRUE(fake::logTexts(kLoginTag).empty());
+}
+
+TEST_F(Login, FailedLoginKeepsTheIdentifierOfAnEarlierSuccess) {
+  fake::queueReply("{\"result\":{\"sessionId\":\"first\"}}");
+  fake::queueReply("{\"result\":{}}");
+  fake::httpScript().push_back(exchange(0, 500, ""));
+  fake::queueReply("{\"result\":{\"sessionId\":7}}");
+  fake::queueReply("{\"result\":{\"sessionId\":\"second\"}}");
+  tarnel_session session("u", "c", "p");
+  ASSERT_EQ(session.get_tarnel_session(), "first");
+  EXPECT_EQ(session.get_tarnel_session(), "");
+  EXPECT_EQ(storedId(session), "first");
+  EXPECT_EQ(session.get_tarnel_session(), "");
+  EXPECT_EQ(storedId(session), "first");
+  EXPECT_THROW(session.get_tarnel_session(), std::runtime_error);
+  EXPECT_EQ(storedId(session), "first");
+  EXPECT_EQ(session.get_tarnel_session(), "second");
+  EXPECT_EQ(storedId(session), "second");
+  EXPECT_EQ(fake::httpClients().size(), 5u);  // one client per login
+}
