@@ -1,0 +1,479 @@
+// HTTP client over libcurl. The choices are documented in RKLibCurl.h.
+#include "RKLibCurl.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "NqDebug.h"
+#include "rkmx_utils.h"
+
+namespace {
+
+constexpr unsigned long kReplyCap = 16UL * 1024 * 1024;
+constexpr unsigned int kDefaultConnectTimeoutSeconds = 10;
+constexpr unsigned int kDefaultRequestTimeoutSeconds = 60;
+constexpr const char* kConnectTimeoutKey = "dTarnelConnectTimeout";
+constexpr const char* kRequestTimeoutKey = "dTarnelRequestTimeout";
+constexpr const char* kConnectToVariable = "TARNEL_CONNECT_TO";
+constexpr const char* kSendTag = "RKLibCurl::RKLibCurlSendHttpReq()";
+constexpr const char* kTraceTag = "RKLibCurl::trace";
+
+// ---- libcurl resources ----
+
+struct EasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+
+struct ListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
+
+// libcurl's global state is set up once per process and kept until it ends.
+bool globalInit() {
+  static std::once_flag once;
+  static CURLcode result = CURLE_FAILED_INIT;
+  std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
+  return result == CURLE_OK;
+}
+
+// ---- diagnostic log ----
+
+// The client's own writer on the library's log, created on first use and
+// shared by every client of the process under a lock.
+class HttpLog {
+ public:
+  __attribute__((format(printf, 2, 3))) static void write(const char* function, const char* format,
+                                                          ...) {
+    HttpLog& log = instance();
+    std::lock_guard<std::mutex> lock(log.mutex_);
+    va_list args;
+    va_start(args, format);
+    log.writer_.handleMsgEventDebug_NEW(-1, function, 0, -1, 0, nullptr, format, args);
+    va_end(args);
+  }
+
+ private:
+  static constexpr unsigned int kModuleId = 0x52484331;  // "RHC1": the HTTP client
+  static constexpr unsigned long long kFileSizeMiB = 10;
+  static constexpr int kVersions = 10;
+
+  HttpLog() : writer_(nullptr) {
+    writer_.initialize(&descriptor_, kModuleId, 1, false, std::string());
+    writer_.setLogFileSize(kFileSizeMiB);
+    writer_.setMaxVersion(kVersions);
+  }
+  static HttpLog& instance() {
+    static HttpLog log;
+    return log;
+  }
+
+  std::mutex mutex_;
+  NqDebugFileInstance descriptor_;
+  NqDebug writer_;
+};
+
+// Replaces every query string in `text` (from a '?' up to the next white
+// space) by "?<redacted>": the request text carries the password.
+std::string redactQueries(const char* data, size_t size) {
+  std::string out;
+  out.reserve(size);
+  size_t i = 0;
+  while (i < size) {
+    if (data[i] != '?') {
+      out += data[i++];
+      continue;
+    }
+    out += "?<redacted>";
+    while (i < size && data[i] != ' ' && data[i] != '\t' && data[i] != '\r' && data[i] != '\n') ++i;
+  }
+  return out;
+}
+
+bool startsWithNoCase(const std::string& text, const char* prefix) {
+  return strncasecmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
+}
+
+// libcurl's debug callback: one log line per line of text or header, only a
+// byte count for data, queries and credentials redacted.
+int traceCallback(CURL*, curl_infotype type, char* data, size_t size, void*) {
+  const char* mark = nullptr;
+  switch (type) {
+    case CURLINFO_TEXT: mark = "*"; break;
+    case CURLINFO_HEADER_OUT: mark = ">"; break;
+    case CURLINFO_HEADER_IN: mark = "<"; break;
+    case CURLINFO_DATA_OUT: HttpLog::write(kTraceTag, "> %zu bytes of data", size); return 0;
+    case CURLINFO_DATA_IN: HttpLog::write(kTraceTag, "< %zu bytes of data", size); return 0;
+    default: return 0;
+  }
+  size_t start = 0;
+  while (start < size) {
+    size_t end = start;
+    while (end < size && data[end] != '\n') ++end;
+    size_t stop = end;
+    if (stop > start && data[stop - 1] == '\r') --stop;
+    if (stop > start) {
+      std::string line = redactQueries(data + start, stop - start);
+      if (startsWithNoCase(line, "authorization:") || startsWithNoCase(line, "proxy-authorization:") ||
+          startsWithNoCase(line, "cookie:") || startsWithNoCase(line, "set-cookie:")) {
+        line.erase(line.find(':') + 1);
+        line += " <redacted>";
+      }
+      HttpLog::write(kTraceTag, "%s %s", mark, line.c_str());
+    }
+    start = end + 1;
+  }
+  return 0;
+}
+
+// ---- URL ----
+
+bool unreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+void percentEncode(const char* text, size_t size, std::string& out) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < size; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (unreserved(c)) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+    }
+  }
+}
+
+// "http://" + host, port and path as given + '?' + the query with the text
+// after "request=" (or, without that prefix, the whole query) percent-encoded.
+std::string buildUrl(const std::string& url) {
+  static const char kScheme[] = "http://";
+  static const char kRequest[] = "request=";
+  std::string out;
+  out.reserve(sizeof kScheme + url.size() * 3);
+  out += kScheme;
+  const size_t mark = url.find('?');
+  if (mark == std::string::npos) {
+    out += url;
+    return out;
+  }
+  out.append(url, 0, mark + 1);
+  size_t query = mark + 1;
+  if (url.compare(query, sizeof kRequest - 1, kRequest) == 0) {
+    out += kRequest;
+    query += sizeof kRequest - 1;
+  }
+  percentEncode(url.data() + query, url.size() - query, out);
+  return out;
+}
+
+// The URL without its query, for log lines.
+std::string withoutQuery(const std::string& url) { return url.substr(0, url.find('?')); }
+
+// ---- TARNEL_CONNECT_TO ----
+
+// Splits off one field of "host:port:addr:port"; an IPv6 address is written
+// in brackets. Returns false when the text ends early.
+bool takeField(const std::string& text, size_t& at, std::string& field, bool last) {
+  size_t end;
+  if (at < text.size() && text[at] == '[') {
+    const size_t close = text.find(']', at);
+    if (close == std::string::npos) return false;
+    end = close + 1;
+    if (!last && (end >= text.size() || text[end] != ':')) return false;
+  } else {
+    end = last ? text.size() : text.find(':', at);
+    if (end == std::string::npos) return false;
+  }
+  field.assign(text, at, end - at);
+  at = end + 1;
+  return true;
+}
+
+bool decimalPort(const std::string& port) {
+  if (port.empty() || port.size() > 5) return false;
+  unsigned long value = 0;
+  for (char c : port) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned long>(c - '0');
+  }
+  return value >= 1 && value <= 65535;
+}
+
+bool loopbackAddress(const std::string& addr) {
+  if (strcasecmp(addr.c_str(), "localhost") == 0) return true;
+  in_addr v4;
+  if (inet_pton(AF_INET, addr.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  if (addr.size() > 2 && addr.front() == '[' && addr.back() == ']') {
+    in6_addr v6;
+    const std::string inner = addr.substr(1, addr.size() - 2);
+    return inet_pton(AF_INET6, inner.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+  }
+  return false;
+}
+
+// The CONNECT_TO entry from the environment, or null when it is unset or
+// not honoured (with a warning in the log).
+HeaderList connectToFromEnvironment() {
+  const char* value = std::getenv(kConnectToVariable);
+  if (value == nullptr || *value == '\0') return nullptr;
+  const std::string text(value);
+  std::string host, port, addr, addrPort;
+  size_t at = 0;
+  const bool parsed = takeField(text, at, host, false) && takeField(text, at, port, false) &&
+                      takeField(text, at, addr, false) && takeField(text, at, addrPort, true);
+  if (!parsed || !decimalPort(addrPort) || (!port.empty() && !decimalPort(port))) {
+    HttpLog::write(kSendTag, "%s [%s] ignored: not of the form host:port:addr:port", kConnectToVariable,
+                   value);
+    return nullptr;
+  }
+  if (!loopbackAddress(addr)) {
+    HttpLog::write(kSendTag, "%s [%s] ignored: [%s] is not a loopback address", kConnectToVariable,
+                   value, addr.c_str());
+    return nullptr;
+  }
+  return HeaderList(curl_slist_append(nullptr, value));
+}
+
+// A timeout setting in seconds; the default when it is missing, not a
+// decimal number or 0.
+unsigned int timeoutSetting(const char* key, unsigned int fallback) {
+  std::string value;
+  if (rkmx_utils::get_reg_key(key, value) != 0) return fallback;
+  const unsigned int seconds = rkmx_utils::string_to_uint(value);
+  return seconds == 0 ? fallback : seconds;
+}
+
+// Options a caller may set for the coming request, with the values allowed.
+bool acceptedIntOption(CURLoption option, int value) {
+  switch (option) {
+    case CURLOPT_NOSIGNAL: return value == 1;  // signals are never used
+    case CURLOPT_NOBODY:
+    case CURLOPT_TCP_KEEPALIVE: return value == 0 || value == 1;
+    case CURLOPT_CONNECTTIMEOUT:
+    case CURLOPT_TIMEOUT: return value > 0;  // never unbounded
+    default: return false;
+  }
+}
+
+bool httpToken(const std::string& text) {
+  if (text.empty()) return false;
+  for (unsigned char c : text) {
+    if (c <= 0x20 || c >= 0x7f || std::strchr("()<>@,;:\\\"/[]?={}", c) != nullptr) return false;
+  }
+  return true;
+}
+
+bool acceptedStringOption(CURLoption option, const std::string& value) {
+  switch (option) {
+    case CURLOPT_CUSTOMREQUEST: return httpToken(value);
+    case CURLOPT_USERAGENT: return value.find_first_of("\r\n", 0) == std::string::npos;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+struct RKLibCurl::State {
+  EasyHandle handle;
+  HeaderList headers;
+  bool used = false;  // a request has been carried out on `handle`
+  bool trace = false;
+  bool keepAlive = false;
+  RKLibCurlWriteCallback userCallback = nullptr;
+  RKLibCurl* owner = nullptr;
+  long connectTimeoutMs = 0;
+  long requestTimeoutMs = 0;
+  std::vector<std::pair<CURLoption, long>> intOptions;
+  std::vector<std::pair<CURLoption, std::string>> stringOptions;
+  // The reply of the last request.
+  std::string reply;
+  bool keepReply = true;
+  unsigned long received = 0;  // reply bytes of the current request, kept or not
+  bool overCap = false;
+  char error[CURL_ERROR_SIZE] = {};
+
+  static size_t write(char* data, size_t size, size_t count, void* user) {
+    State& state = *static_cast<State*>(user);
+    const size_t bytes = size * count;
+    if (bytes > kReplyCap - state.received) {
+      state.overCap = true;
+      return 0;  // aborts the transfer
+    }
+    state.received += bytes;
+    if (state.userCallback != nullptr) {
+      return state.userCallback(data, size, count, state.owner);
+    }
+    if (state.keepReply) state.reply.append(data, bytes);
+    return bytes;
+  }
+};
+
+RKLibCurl::RKLibCurl() : httpCode_(0), state_(new State) { state_->owner = this; }
+
+RKLibCurl::~RKLibCurl() = default;
+
+bool RKLibCurl::RKLibCurlInit(const char* header, bool verbose, bool keepAlive,
+                              RKLibCurlWriteCallback writeCallback) {
+  if (!globalInit()) return false;
+  HeaderList headers;
+  if (header != nullptr) {
+    if (std::strpbrk(header, "\r\n") != nullptr) return false;  // one line only
+    headers.reset(curl_slist_append(nullptr, header));
+    if (!headers) return false;
+  }
+  // Large bodies are sent at once, without waiting for "100 Continue".
+  curl_slist* withExpect = curl_slist_append(headers.get(), "Expect:");
+  if (withExpect == nullptr) return false;
+  headers.release();
+  headers.reset(withExpect);
+
+  EasyHandle handle(curl_easy_init());
+  if (!handle) return false;
+
+  state_->handle = std::move(handle);
+  state_->headers = std::move(headers);
+  state_->used = false;
+  state_->trace = verbose;
+  state_->keepAlive = keepAlive;
+  state_->userCallback = writeCallback;
+  state_->connectTimeoutMs =
+      static_cast<long>(timeoutSetting(kConnectTimeoutKey, kDefaultConnectTimeoutSeconds)) * 1000;
+  state_->requestTimeoutMs =
+      static_cast<long>(timeoutSetting(kRequestTimeoutKey, kDefaultRequestTimeoutSeconds)) * 1000;
+  return true;
+}
+
+void RKLibCurl::toggleTrace(bool on) { state_->trace = on; }
+
+int RKLibCurl::RKLibCurlSetAdditionalOptionsIntValue(CURLoption option, const int& value) {
+  if (!acceptedIntOption(option, value)) return CURLE_BAD_FUNCTION_ARGUMENT;
+  state_->intOptions.emplace_back(option, static_cast<long>(value));
+  return CURLE_OK;
+}
+
+int RKLibCurl::RKLibCurlSetAdditionalOptionsStringValue(CURLoption option,
+                                                        const std::string& value) {
+  if (!acceptedStringOption(option, value)) return CURLE_BAD_FUNCTION_ARGUMENT;
+  state_->stringOptions.emplace_back(option, value);
+  return CURLE_OK;
+}
+
+int RKLibCurl::RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url, const void* body,
+                                    unsigned long bodyLength, bool expectReply,
+                                    const char* userPassword) {
+  State& s = *state_;
+  httpCode_ = 0;
+  s.reply.clear();
+  s.received = 0;
+  s.overCap = false;
+  s.error[0] = '\0';
+  // Options set for this request are used by it alone.
+  const auto intOptions = std::move(s.intOptions);
+  const auto stringOptions = std::move(s.stringOptions);
+  s.intOptions.clear();
+  s.stringOptions.clear();
+
+  if (!s.handle) return 0;
+  if (type != RK_HTTP_GET && type != RK_HTTP_PUT && type != RK_HTTP_POST) return 0;
+  if (body == nullptr && bodyLength != 0) return 0;
+
+  CURL* h = s.handle.get();
+  if (s.used) curl_easy_reset(h);  // keeps the connection cache, drops every option
+  s.used = true;
+  s.keepReply = expectReply;
+
+  const std::string fullUrl = buildUrl(url);
+  bool ok = curl_easy_setopt(h, CURLOPT_URL, fullUrl.c_str()) == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_PROXY, "") == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_NOPROXY, "*") == CURLE_OK;
+#if LIBCURL_VERSION_NUM >= 0x075500
+  ok = ok && curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK;
+#else
+  ok = ok && curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP)) == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP)) ==
+                 CURLE_OK;
+#endif
+  ok = ok && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, s.connectTimeoutMs) == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, s.requestTimeoutMs) == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
+                              static_cast<curl_off_t>(kReplyCap)) == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_HTTPHEADER, s.headers.get()) == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &State::write) == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_WRITEDATA, &s) == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_ERRORBUFFER, s.error) == CURLE_OK;
+  if (s.keepAlive) ok = ok && curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L) == CURLE_OK;
+  if (s.trace) {
+    ok = ok && curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &traceCallback) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_VERBOSE, 1L) == CURLE_OK;
+  }
+  if (userPassword != nullptr) {
+    ok = ok && curl_easy_setopt(h, CURLOPT_USERPWD, userPassword) == CURLE_OK;
+  }
+  HeaderList connectTo = connectToFromEnvironment();
+  if (connectTo) ok = ok && curl_easy_setopt(h, CURLOPT_CONNECT_TO, connectTo.get()) == CURLE_OK;
+
+  if (type == RK_HTTP_GET) {
+    ok = ok && curl_easy_setopt(h, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+  } else {
+    // PUT and POST carry the body (possibly empty) the same way; PUT only
+    // renames the method.
+    static const char kEmpty[] = "";
+    ok = ok && curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+                                static_cast<curl_off_t>(bodyLength)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_POSTFIELDS, body != nullptr ? body : kEmpty) == CURLE_OK;
+    if (type == RK_HTTP_PUT) ok = ok && curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "PUT") == CURLE_OK;
+  }
+  for (const auto& option : intOptions) {
+    ok = ok && curl_easy_setopt(h, option.first, option.second) == CURLE_OK;
+  }
+  for (const auto& option : stringOptions) {
+    ok = ok && curl_easy_setopt(h, option.first, option.second.c_str()) == CURLE_OK;
+  }
+  if (!ok) {
+    HttpLog::write(kSendTag, "request to [%s] not sent: libcurl refused an option",
+                   withoutQuery(fullUrl).c_str());
+    return 0;
+  }
+
+  const CURLcode result = curl_easy_perform(h);
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  httpCode_ = status;
+  if (s.overCap || result == CURLE_FILESIZE_EXCEEDED) {
+    s.reply.clear();
+    s.reply.shrink_to_fit();
+    HttpLog::write(kSendTag, "reply from [%s] dropped: larger than %lu bytes",
+                   withoutQuery(fullUrl).c_str(), kReplyCap);
+    return 0;
+  }
+  if (result != CURLE_OK) {
+    const char* reason = s.error[0] != '\0' ? s.error : curl_easy_strerror(result);
+    const std::string detail = redactQueries(reason, std::strlen(reason));
+    HttpLog::write(kSendTag, "request to [%s] failed: %s (libcurl code %d)",
+                   withoutQuery(fullUrl).c_str(), detail.c_str(), static_cast<int>(result));
+    return 0;
+  }
+  return status >= 400 ? 0 : 1;
+}
+
+const char* RKLibCurl::GetHttpResponse(unsigned long& length, bool /*asText*/) {
+  length = state_->reply.size();
+  return length == 0 ? nullptr : state_->reply.c_str();
+}

@@ -1,0 +1,667 @@
+// The HTTP client against servers on 127.0.0.1 inside this process: an HTTP
+// server, a socket that accepts and never answers, one whose accept queue is
+// full, and a port nobody listens on. Settings come from a temporary key
+// store and the log goes to a temporary directory.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RKLibCurl.h"
+
+namespace {
+
+// ---- environment ----
+
+// Sets (or, with null, removes) an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    hadOld_ = old != nullptr;
+    if (hadOld_) old_ = old;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (hadOld_) {
+      setenv(name_.c_str(), old_.c_str(), 1);
+    } else {
+      unsetenv(name_.c_str());
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  bool hadOld_ = false;
+  std::string old_;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// ---- sockets ----
+
+class Socket {
+ public:
+  Socket() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
+  ~Socket() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int fd() const { return fd_; }
+
+  // Binds to 127.0.0.1 on a port the kernel picks and returns it.
+  int bindLoopback() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+    socklen_t size = sizeof address;
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) return -1;
+    return ntohs(address.sin_port);
+  }
+  bool connectLoopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// A port on 127.0.0.1 that nobody listens on.
+int closedPort() {
+  Socket probe;
+  return probe.bindLoopback();
+}
+
+// Completes TCP handshakes (the kernel does) but never reads or answers.
+class SilentServer {
+ public:
+  SilentServer() : port_(socket_.bindLoopback()) { ::listen(socket_.fd(), 16); }
+  int port() const { return port_; }
+
+ private:
+  Socket socket_;
+  int port_;
+};
+
+// Its accept queue holds one connection, which a filler takes, so the
+// kernel drops every further connection attempt.
+class FullServer {
+ public:
+  FullServer() : port_(socket_.bindLoopback()) {
+    ::listen(socket_.fd(), 0);
+    filled_ = filler_.connectLoopback(port_);
+  }
+  int port() const { return port_; }
+  bool filled() const { return filled_; }
+
+ private:
+  Socket socket_;
+  int port_;
+  Socket filler_;
+  bool filled_ = false;
+};
+
+// ---- HTTP server ----
+
+struct Seen {
+  std::string method;
+  std::string target;   // path and query exactly as sent
+  std::string path;
+  std::string request;  // the "request" parameter as the server decodes it
+  std::string body;
+  std::string contentType;
+  std::string authorization;
+  std::string host;
+};
+
+class TestServer {
+ public:
+  TestServer() {
+    const auto record = [this](const httplib::Request& req, httplib::Response& res) {
+      Seen seen{req.method,
+                req.target,
+                req.path,
+                req.get_param_value("request"),
+                req.body,
+                req.get_header_value("Content-Type"),
+                req.get_header_value("Authorization"),
+                req.get_header_value("Host")};
+      std::lock_guard<std::mutex> lock(mutex_);
+      seen_.push_back(seen);
+      res.set_content("{\"result\":{\"sessionId\":\"abc\"}}", "application/json");
+    };
+    server_.Get(R"(/status/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      note(req);
+      res.status = std::stoi(req.matches[1]);
+      res.set_content("{\"error\":\"status " + std::string(req.matches[1]) + "\"}",
+                      "application/json");
+    });
+    server_.Get("/redirect", [this](const httplib::Request& req, httplib::Response& res) {
+      note(req);
+      res.set_redirect("/rest");
+    });
+    server_.Get(R"(/big/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      note(req);
+      res.set_content(std::string(std::stoul(req.matches[1]), 'x'), "text/plain");
+    });
+    server_.Get(R"(/chunked/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      note(req);
+      const size_t total = std::stoul(req.matches[1]);
+      res.set_chunked_content_provider("text/plain", [total](size_t offset, httplib::DataSink& sink) {
+        if (offset >= total) {
+          sink.done();
+          return true;
+        }
+        const std::string block(std::min<size_t>(65536, total - offset), 'y');
+        return sink.write(block.data(), block.size());
+      });
+    });
+    // Handlers are matched in the order they are registered.
+    server_.Get(".*", record);
+    server_.Put(".*", record);
+    server_.Post(".*", record);
+    server_.Delete(".*", record);
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // stop() only reaches a server whose accept loop has started.
+    while (!server_.is_running()) std::this_thread::yield();
+  }
+  ~TestServer() {
+    server_.stop();
+    thread_.join();
+  }
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+
+  int port() const { return port_; }
+  std::string base() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::vector<Seen> seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+
+ private:
+  void note(const httplib::Request& req) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    seen_.push_back(Seen{req.method, req.target, req.path, "", "", "", "", ""});
+  }
+
+  httplib::Server server_;
+  int port_ = -1;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<Seen> seen_;
+};
+
+// ---- the client ----
+
+struct Result {
+  int sent = -1;
+  long long status = -1;
+  bool replyNull = true;
+  std::string reply;
+};
+
+Result exchange(RKLibCurl& client, int type, const std::string& url, const std::string& body = "",
+                const char* userPassword = nullptr) {
+  Result result;
+  result.sent = client.RKLibCurlSendHttpReq(static_cast<_http_req_type_>(type), url,
+                                            body.empty() ? nullptr : body.data(), body.size(),
+                                            true, userPassword);
+  result.status = client.GetHttpErrorCode();
+  unsigned long length = 12345;
+  const char* reply = client.GetHttpResponse(length, false);
+  result.replyNull = reply == nullptr;
+  if (reply != nullptr) result.reply.assign(reply, length);
+  EXPECT_TRUE(reply != nullptr || length == 0);
+  return result;
+}
+
+Result exchangeOnce(int type, const std::string& url, const char* header = "Content-Type: text/plain") {
+  RKLibCurl client;
+  EXPECT_TRUE(client.RKLibCurlInit(header, false, false, nullptr));
+  return exchange(client, type, url);
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Decodes %XX triples; fails on anything but unreserved characters and triples.
+bool percentDecode(const std::string& text, std::string& out) {
+  out.clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '%') {
+      if (i + 2 >= text.size() || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0) {
+        return false;
+      }
+      out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+      i += 2;
+    } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' ||
+               c == '~') {
+      out += c;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---- fixture ----
+
+class HttpClient : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/tarnel-http-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+    setenv("TARNEL_KEYSTORE", (directory_ + "/keystore.conf").c_str(), 1);
+    setenv("TARNEL_LOG_DIR", directory_.c_str(), 1);
+    unsetenv("TARNEL_CONNECT_TO");
+  }
+  static void TearDownTestSuite() {
+    std::system(("rm -rf '" + directory_ + "'").c_str());
+  }
+
+  void SetUp() override {
+    writeKeystore(5, 30);
+    logStart_ = readFile(logPath()).size();
+  }
+
+  static void writeKeystore(int connectSeconds, int requestSeconds) {
+    std::ofstream out(directory_ + "/keystore.conf", std::ios::trunc);
+    out << "# timeouts of the HTTP client\n"
+        << "dTarnelConnectTimeout=" << connectSeconds << "\n"
+        << "dTarnelRequestTimeout=" << requestSeconds << "\n";
+  }
+  static std::string logPath() { return directory_ + "/RKTarnel.log"; }
+  // What this test wrote to the log so far.
+  std::string newLog() const {
+    const std::string all = readFile(logPath());
+    return all.size() > logStart_ ? all.substr(logStart_) : std::string();
+  }
+
+  static std::string directory_;
+  size_t logStart_ = 0;
+};
+
+std::string HttpClient::directory_;
+
+const std::string kSecretRequest =
+    "request={type:Login,category:UserManagement,params:{username:\"admin\","
+    "password:\"hunter2\",clusterName:\"c1\"}}";
+
+}  // namespace
+
+TEST_F(HttpClient, SendsEachRequestTypeWithItsMethodHeaderAndBody) {
+  TestServer server;
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: application/x-www-form-urlencoded", false, false,
+                                   nullptr));
+  EXPECT_EQ(exchange(client, 0, server.base() + "/rest?request=a").sent, 1);
+  EXPECT_EQ(exchange(client, 1, server.base() + "/rest?request=b", "put body").sent, 1);
+  EXPECT_EQ(exchange(client, 2, server.base() + "/rest?request=c", "post body").sent, 1);
+  EXPECT_EQ(exchange(client, 2, server.base() + "/rest?request=d").sent, 1);
+
+  const std::vector<Seen> seen = server.seen();
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[0].method, "GET");
+  EXPECT_EQ(seen[1].method, "PUT");
+  EXPECT_EQ(seen[1].body, "put body");
+  EXPECT_EQ(seen[2].method, "POST");
+  EXPECT_EQ(seen[2].body, "post body");
+  EXPECT_EQ(seen[3].method, "POST");
+  EXPECT_EQ(seen[3].body, "");
+  for (const Seen& one : seen) {
+    EXPECT_EQ(one.path, "/rest");
+    EXPECT_EQ(one.contentType, "application/x-www-form-urlencoded");
+  }
+  EXPECT_EQ(seen[0].request, "a");
+  EXPECT_EQ(seen[3].request, "d");
+}
+
+TEST_F(HttpClient, TakesTheRepliesOfCarriedOutRequestsWithTheirStatus) {
+  TestServer server;
+  const Result result = exchangeOnce(0, server.base() + "/rest?request=x");
+  EXPECT_EQ(result.sent, 1);
+  EXPECT_EQ(result.status, 200);
+  EXPECT_EQ(result.reply, "{\"result\":{\"sessionId\":\"abc\"}}");
+}
+
+TEST_F(HttpClient, SendsTheLibrarysGetWithItsThreeOptions) {
+  TestServer server;
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+  EXPECT_EQ(client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_NOSIGNAL, 1), 0);
+  EXPECT_EQ(client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_NOBODY, 0), 0);
+  EXPECT_EQ(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_CUSTOMREQUEST, "GET"), 0);
+  const Result result = exchange(client, 0, server.base() + "/rest?request=x");
+  EXPECT_EQ(result.sent, 1);
+  EXPECT_FALSE(result.reply.empty());
+  ASSERT_EQ(server.seen().size(), 1u);
+  EXPECT_EQ(server.seen()[0].method, "GET");
+  EXPECT_EQ(server.seen()[0].contentType, "text/plain");
+}
+
+TEST_F(HttpClient, AppliesAdditionalOptionsToTheComingRequestOnly) {
+  TestServer server;
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+  EXPECT_EQ(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_CUSTOMREQUEST, "DELETE"), 0);
+  EXPECT_EQ(exchange(client, 2, server.base() + "/rest?request=1").sent, 1);
+  EXPECT_EQ(exchange(client, 2, server.base() + "/rest?request=2").sent, 1);
+  ASSERT_EQ(server.seen().size(), 2u);
+  EXPECT_EQ(server.seen()[0].method, "DELETE");
+  EXPECT_EQ(server.seen()[1].method, "POST");
+}
+
+TEST_F(HttpClient, RefusesOptionsThatWouldBreakItsGuarantees) {
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+  EXPECT_NE(client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_NOSIGNAL, 0), 0);
+  EXPECT_NE(client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_FOLLOWLOCATION, 1), 0);
+  EXPECT_NE(client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_TIMEOUT, 0), 0);
+  EXPECT_NE(client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_VERBOSE, 1), 0);
+  EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXY, "http://127.0.0.1:1"), 0);
+  EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_URL, "http://127.0.0.1:1/"), 0);
+  EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_CUSTOMREQUEST, "GET /x"), 0);
+  EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_CUSTOMREQUEST, ""), 0);
+}
+
+TEST_F(HttpClient, RefusesOtherRequestTypesWithoutSending) {
+  TestServer server;
+  for (int type : {3, -1, 100}) {
+    const Result result = exchangeOnce(type, server.base() + "/rest?request=x");
+    EXPECT_EQ(result.sent, 0) << type;
+    EXPECT_EQ(result.status, 0) << type;
+    EXPECT_TRUE(result.replyNull) << type;
+  }
+  EXPECT_TRUE(server.seen().empty());
+}
+
+TEST_F(HttpClient, RefusesAHeaderOfMoreThanOneLineAndSendsNothingUninitialised) {
+  EXPECT_FALSE(RKLibCurl().RKLibCurlInit("Content-Type: text/plain\r\nX-Injected: 1", false, false,
+                                         nullptr));
+  TestServer server;
+  RKLibCurl client;
+  EXPECT_EQ(exchange(client, 0, server.base() + "/rest?request=x").sent, 0);
+  EXPECT_TRUE(server.seen().empty());
+}
+
+TEST_F(HttpClient, EncodesTheRequestTextSoThatTheServerDecodesItExactly) {
+  TestServer server;
+  const std::string text =
+      "{type:Login,params:{username:\"a b\",password:\"p&q#r%s+t=u?v/w'x\\\"y\\\\z\","
+      "name:\"caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac\",tilde:\"-._~\",empty:\"\"}}";
+  EXPECT_EQ(exchangeOnce(2, server.base() + "/rest?request=" + text).sent, 1);
+  EXPECT_EQ(exchangeOnce(2, server.base() + "/rest?request=").sent, 1);
+  EXPECT_EQ(exchangeOnce(2, server.base() + "/rest?").sent, 1);
+  const std::vector<Seen> seen = server.seen();
+  ASSERT_EQ(seen.size(), 3u);
+
+  EXPECT_EQ(seen[0].path, "/rest");
+  EXPECT_EQ(seen[0].request, text);  // decoded by the server
+  const std::string prefix = "/rest?request=";
+  ASSERT_EQ(seen[0].target.compare(0, prefix.size(), prefix), 0) << seen[0].target;
+  std::string decoded;
+  EXPECT_TRUE(percentDecode(seen[0].target.substr(prefix.size()), decoded)) << seen[0].target;
+  EXPECT_EQ(decoded, text);
+  EXPECT_NE(seen[0].target.find("-._~"), std::string::npos) << "unreserved characters kept";
+
+  EXPECT_EQ(seen[1].target, "/rest?request=");
+  EXPECT_EQ(seen[1].request, "");
+  EXPECT_EQ(seen[2].path, "/rest");
+}
+
+TEST_F(HttpClient, ReportsAnErrorStatusAsFailureKeepingStatusAndBody) {
+  TestServer server;
+  for (int status : {400, 404, 500, 503}) {
+    const Result result = exchangeOnce(0, server.base() + "/status/" + std::to_string(status));
+    EXPECT_EQ(result.sent, 0) << status;
+    EXPECT_EQ(result.status, status);
+    EXPECT_EQ(result.reply, "{\"error\":\"status " + std::to_string(status) + "\"}");
+  }
+  const Result fine = exchangeOnce(0, server.base() + "/status/204");
+  EXPECT_EQ(fine.sent, 1);
+  EXPECT_EQ(fine.status, 204);
+}
+
+TEST_F(HttpClient, NeverFollowsARedirect) {
+  TestServer server;
+  const Result result = exchangeOnce(0, server.base() + "/redirect");
+  EXPECT_EQ(result.sent, 1);
+  EXPECT_EQ(result.status, 302);
+  ASSERT_EQ(server.seen().size(), 1u);
+  EXPECT_EQ(server.seen()[0].path, "/redirect");
+}
+
+TEST_F(HttpClient, FailsOnARefusedConnectionAndLogsItWithoutTheQuery) {
+  const int port = closedPort();
+  ASSERT_GT(port, 0);
+  const Result result = exchangeOnce(0, "127.0.0.1:" + std::to_string(port) + "/rest?" + kSecretRequest);
+  EXPECT_EQ(result.sent, 0);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(result.replyNull);
+  const std::string log = newLog();
+  EXPECT_NE(log.find("request to [http://127.0.0.1:" + std::to_string(port) + "/rest] failed"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("hunter2"), std::string::npos) << log;
+  EXPECT_EQ(log.find("request="), std::string::npos) << log;
+}
+
+TEST_F(HttpClient, GivesUpOnAServerThatNeverAnswersAfterTheRequestTimeout) {
+  writeKeystore(5, 1);
+  SilentServer silent;
+  const Result result =
+      exchangeOnce(0, "127.0.0.1:" + std::to_string(silent.port()) + "/rest?" + kSecretRequest);
+  EXPECT_EQ(result.sent, 0);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(result.replyNull);
+  const std::string log = newLog();
+  EXPECT_NE(log.find("Operation timed out"), std::string::npos) << log;
+  EXPECT_EQ(log.find("hunter2"), std::string::npos) << log;
+}
+
+TEST_F(HttpClient, GivesUpOnAConnectionThatIsNeverAcceptedAfterTheConnectTimeout) {
+  writeKeystore(1, 600);
+  FullServer full;
+  ASSERT_TRUE(full.filled());
+  const Result result = exchangeOnce(0, "127.0.0.1:" + std::to_string(full.port()) + "/rest?x");
+  EXPECT_EQ(result.sent, 0);
+  EXPECT_EQ(result.status, 0);
+  const std::string log = newLog();
+  EXPECT_NE(log.find("libcurl code 28"), std::string::npos) << log;  // timed out
+  EXPECT_EQ(log.find("Operation timed out"), std::string::npos) << log;  // not the total timeout
+}
+
+TEST_F(HttpClient, CapsTheReplyAt16MiB) {
+  TestServer server;
+  const size_t cap = 16u * 1024 * 1024;
+  const Result atCap = exchangeOnce(0, server.base() + "/big/" + std::to_string(cap));
+  EXPECT_EQ(atCap.sent, 1);
+  EXPECT_EQ(atCap.reply.size(), cap);
+
+  const Result over = exchangeOnce(0, server.base() + "/big/" + std::to_string(cap + 1));
+  EXPECT_EQ(over.sent, 0);
+  EXPECT_TRUE(over.replyNull);
+  EXPECT_EQ(over.status, 200);
+
+  // Without a length announced up front the count stops the transfer.
+  const Result chunked = exchangeOnce(0, server.base() + "/chunked/" + std::to_string(cap + 4096));
+  EXPECT_EQ(chunked.sent, 0);
+  EXPECT_TRUE(chunked.replyNull);
+  EXPECT_NE(newLog().find("larger than 16777216 bytes"), std::string::npos);
+}
+
+TEST_F(HttpClient, RoutesTheNodeEndpointToALoopbackServerWithConnectTo) {
+  TestServer server;
+  for (const char* target : {"127.0.0.1", "localhost"}) {
+    const std::string route =
+        std::string("node-under-test.invalid:8080:") + target + ":" + std::to_string(server.port());
+    ScopedEnv connectTo("TARNEL_CONNECT_TO", route.c_str());
+    const Result result = exchangeOnce(0, "node-under-test.invalid:8080/rest?request=x");
+    EXPECT_EQ(result.sent, 1) << route;
+  }
+  const std::vector<Seen> seen = server.seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].host, "node-under-test.invalid:8080");
+  EXPECT_EQ(seen[1].host, "node-under-test.invalid:8080");
+}
+
+TEST_F(HttpClient, IgnoresConnectToWithATargetThatIsNotLoopbackAndSaysSo) {
+  TestServer server;
+  const int unused = closedPort();
+  const std::string endpoint = "127.0.0.1:" + std::to_string(unused);
+  // 0.0.0.0 would reach this host's own server if it were honoured.
+  const std::string route = endpoint + ":0.0.0.0:" + std::to_string(server.port());
+  {
+    ScopedEnv connectTo("TARNEL_CONNECT_TO", route.c_str());
+    EXPECT_EQ(exchangeOnce(0, endpoint + "/rest?request=x").sent, 0);
+  }
+  {
+    ScopedEnv connectTo("TARNEL_CONNECT_TO", "not a route");
+    EXPECT_EQ(exchangeOnce(0, endpoint + "/rest?request=x").sent, 0);
+  }
+  EXPECT_TRUE(server.seen().empty());
+  const std::string log = newLog();
+  EXPECT_NE(log.find("TARNEL_CONNECT_TO [" + route + "] ignored: [0.0.0.0] is not a loopback address"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("TARNEL_CONNECT_TO [not a route] ignored"), std::string::npos) << log;
+}
+
+TEST_F(HttpClient, NeverSendsThroughAProxyFromTheEnvironment) {
+  TestServer server;
+  TestServer proxy;
+  const std::string proxyUrl = "http://" + proxy.base();
+  ScopedEnv lower("http_proxy", proxyUrl.c_str());
+  ScopedEnv upper("HTTP_PROXY", proxyUrl.c_str());
+  ScopedEnv all("all_proxy", proxyUrl.c_str());
+  ScopedEnv allUpper("ALL_PROXY", proxyUrl.c_str());
+  ScopedEnv noProxy("no_proxy", nullptr);
+  ScopedEnv noProxyUpper("NO_PROXY", nullptr);
+  EXPECT_EQ(exchangeOnce(0, server.base() + "/rest?" + kSecretRequest).sent, 1);
+  EXPECT_EQ(server.seen().size(), 1u);
+  EXPECT_TRUE(proxy.seen().empty());
+}
+
+TEST_F(HttpClient, TracesToTheLogWithQueriesAndCredentialsRedacted) {
+  TestServer server;
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+  client.toggleTrace(true);
+  const Result result =
+      exchange(client, 0, server.base() + "/rest?" + kSecretRequest, "", "admin:s3cr3t-pw");
+  EXPECT_EQ(result.sent, 1);
+  EXPECT_EQ(server.seen().at(0).request, kSecretRequest.substr(8));
+  const std::string log = newLog();
+  EXPECT_NE(log.find("> GET /rest?<redacted> HTTP/1.1"), std::string::npos) << log;
+  EXPECT_NE(log.find("> Authorization: <redacted>"), std::string::npos) << log;
+  EXPECT_NE(log.find("< HTTP/1.1 200 OK"), std::string::npos) << log;
+  EXPECT_EQ(log.find("hunter2"), std::string::npos) << log;
+  EXPECT_EQ(log.find("s3cr3t"), std::string::npos) << log;
+  EXPECT_EQ(log.find("YWRtaW46czNjcjN0LXB3"), std::string::npos) << log;  // base64 of the pair
+  EXPECT_EQ(log.find("request="), std::string::npos) << log;
+}
+
+TEST_F(HttpClient, WritesNoTraceWhenTracingIsOff) {
+  TestServer server;
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", true, false, nullptr));
+  client.toggleTrace(false);
+  EXPECT_EQ(exchange(client, 0, server.base() + "/rest?request=x").sent, 1);
+  EXPECT_EQ(newLog().find("RKLibCurl::trace"), std::string::npos);
+}
+
+TEST_F(HttpClient, HandsTheReplyToTheCallersWriteCallback) {
+  struct Gathered {
+    static unsigned long write(void* data, unsigned long size, unsigned long count, void* user) {
+      bytes().append(static_cast<const char*>(data), size * count);
+      owner() = user;
+      return size * count;
+    }
+    static std::string& bytes() {
+      static std::string text;
+      return text;
+    }
+    static void*& owner() {
+      static void* pointer = nullptr;
+      return pointer;
+    }
+  };
+  TestServer server;
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, &Gathered::write));
+  const Result result = exchange(client, 0, server.base() + "/rest?request=x");
+  EXPECT_EQ(result.sent, 1);
+  EXPECT_TRUE(result.replyNull);
+  EXPECT_EQ(Gathered::bytes(), "{\"result\":{\"sessionId\":\"abc\"}}");
+  EXPECT_EQ(Gathered::owner(), &client);
+}
+
+TEST_F(HttpClient, DiscardsTheReplyWhenNoneIsExpected) {
+  TestServer server;
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+  EXPECT_EQ(client.RKLibCurlSendHttpReq(RK_HTTP_GET, server.base() + "/rest?request=x", nullptr, 0,
+                                        false, nullptr),
+            1);
+  unsigned long length = 99;
+  EXPECT_EQ(client.GetHttpResponse(length, false), nullptr);
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(client.GetHttpErrorCode(), 200);
+}
+
+TEST_F(HttpClient, ServesManyThreadsWithTheirOwnClientsAtOnce) {
+  TestServer server;
+  std::atomic<int> carriedOut{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&server, &carriedOut, t] {
+      for (int i = 0; i < 10; ++i) {
+        RKLibCurl client;
+        if (!client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr)) continue;
+        const std::string url = server.base() + "/rest?request=" + std::to_string(t * 100 + i);
+        if (client.RKLibCurlSendHttpReq(RK_HTTP_POST, url, nullptr, 0, true, nullptr) != 0) {
+          ++carriedOut;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(carriedOut.load(), 80);
+  EXPECT_EQ(server.seen().size(), 80u);
+}
