@@ -1,16 +1,8 @@
-// JSON codec on RapidJSON's SAX reader.
-//
-// Choices: the top level must be an object and nothing but white space may
-// follow it; nesting deeper than 512 containers is rejected before the parser
-// goes further, so no input can exhaust the stack (the reader runs in its
-// iterative mode as well). Integers become int64, those above INT64_MAX
-// uint64, larger ones double. A repeated key keeps its last value.
-// Serialize writes compact JSON: keys in map order, strings with '"', '\\'
-// and control characters escaped, every other byte (UTF-8 included) as is;
-// reals always carry a '.' or an exponent so that they read back as reals.
+// JSON codec on RapidJSON's SAX reader; the choices are documented in
+// RkJson.h. The reader runs in its iterative mode, and the tree builder
+// refuses the 513th level of nesting, so no input can exhaust the stack.
 #include "RkJson.h"
 
-#include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
 #include <charconv>

@@ -4,7 +4,35 @@
 // additional-option calls set libcurl options for the coming request;
 // RKLibCurlSendHttpReq carries the request out and keeps the status and the
 // reply for GetHttpErrorCode and GetHttpResponse. A client is used by one
-// thread at a time. No operation throws on a transport failure.
+// thread at a time; any number of clients may work in parallel. No operation
+// throws on a transport failure.
+//
+// Fixed behaviour of every request:
+// - Scheme http only ("http://" is put in front of the URL), no redirect is
+//   followed (a 3xx status is returned as it is), no proxy is ever used
+//   (the query carries the cluster password; http_proxy, ALL_PROXY and the
+//   like in the environment are ignored), libcurl never uses signals.
+// - Timeouts: connecting at most "dTarnelConnectTimeout" seconds (default
+//   10), the whole request at most "dTarnelRequestTimeout" seconds (default
+//   60); both key store settings are read once per client, by RKLibCurlInit.
+//   A missing, non-decimal or zero value means the default: a request is
+//   never unbounded.
+// - The reply is capped at 16 MiB; a larger one makes the send fail and is
+//   dropped.
+// - TARNEL_CONNECT_TO (environment, libcurl's CONNECT_TO form
+//   "host:port:addr:port", e.g. "node1:8080:127.0.0.1:18080") sends requests
+//   for host:port to addr:port instead. It is honoured only when addr is a
+//   loopback address (127.0.0.0/8, "localhost" or "[::1]"); any other value
+//   is ignored with a warning in the diagnostic log. Meant for tests.
+// - Diagnostic log (RKTarnel.log, through the host log writer): one line per
+//   transport failure, dropped reply and ignored TARNEL_CONNECT_TO, whatever
+//   the trace switch; with the trace on, libcurl's transfer trace as well
+//   (text and headers line by line, data as byte counts). The URL's query is
+//   never written (a '?' and what follows up to white space is replaced by
+//   "?<redacted>"), nor are the values of the Authorization,
+//   Proxy-Authorization, Cookie and Set-Cookie headers.
+// - libcurl's global initialisation runs once per process, thread-safely, on
+//   the first RKLibCurlInit; it is never undone.
 #pragma once
 
 #include <curl/curl.h>
@@ -32,26 +60,53 @@ class RK_HOST_API RKLibCurl {
   RKLibCurl(const RKLibCurl&) = delete;
   RKLibCurl& operator=(const RKLibCurl&) = delete;
 
-  // Prepares the client. `header` is one header line ("Name: value") that
-  // must stay valid until the request has been sent. Without a write
-  // callback the client gathers the reply itself. Returns true when ready.
+  // Prepares the client. `header` is one header line ("Name: value"), or
+  // null for none; it is copied, and a line holding CR or LF is refused.
+  // `verbose` is the initial state of the trace (toggleTrace changes it).
+  // `keepAlive` turns TCP keep-alive probes on. Without a write callback the
+  // client gathers the reply itself; with one, the reply bytes go to it (its
+  // last argument is this client; returning less than size * count aborts the
+  // request) and GetHttpResponse has nothing. Reads the two timeout settings.
+  // Returns true when ready; false when libcurl cannot be set up, the header
+  // is refused or no handle can be made.
   bool RKLibCurlInit(const char* header, bool verbose, bool keepAlive,
                      RKLibCurlWriteCallback writeCallback);
-  // Switches the client's transfer trace (written to the diagnostic log) on or off.
+  // Switches the client's transfer trace (written to the diagnostic log) on
+  // or off from the next request on.
   void toggleTrace(bool on);
-  // Set a libcurl option for the coming request. Return 0 when accepted.
+  // Set a libcurl option for the coming request only; it is applied after the
+  // request type's own settings, so it can refine them. Return 0 when
+  // accepted, a non-zero libcurl code otherwise. Accepted: CURLOPT_NOSIGNAL
+  // (1 only), CURLOPT_NOBODY and CURLOPT_TCP_KEEPALIVE (0 or 1),
+  // CURLOPT_CONNECTTIMEOUT and CURLOPT_TIMEOUT (seconds, above 0),
+  // CURLOPT_CUSTOMREQUEST (an HTTP method token) and CURLOPT_USERAGENT (one
+  // line). Every other option is refused, so that none can undo the fixed
+  // behaviour above.
   int RKLibCurlSetAdditionalOptionsIntValue(CURLoption option, const int& value);
   int RKLibCurlSetAdditionalOptionsStringValue(CURLoption option, const std::string& value);
-  // Sends the request. `url` is host, port, path and query without a scheme.
+  // Sends the request. `url` is host, port, path and query without a scheme:
+  // the part up to the first '?' is used as it is; in the query, the text
+  // after a leading "request=" (or, without that prefix, the whole query) is
+  // percent-encoded, keeping only RFC 3986's unreserved characters, so no
+  // value can break the URL. `type`: RK_HTTP_GET, RK_HTTP_PUT or
+  // RK_HTTP_POST; any other value is refused without sending. PUT and POST
+  // send `body` (`bodyLength` bytes, may be null and 0) as their content; GET
+  // sends none. `expectReply` false: the reply is read and discarded.
+  // `userPassword` ("user:password", or null) is sent as HTTP basic
+  // authentication. A client may send again; each send starts from the fixed
+  // settings.
   // Returns non-zero when the request was carried out with a status below
-  // 400, zero otherwise; the status and any reply body are kept either way.
+  // 400, zero otherwise (refused, transport failure, time-out, reply over the
+  // cap, status 400 or more); the status and any reply body are kept either
+  // way, except that a reply over the cap is dropped.
   int RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url, const void* body,
                            unsigned long bodyLength, bool expectReply, const char* userPassword);
   // The HTTP status of the last request (0 when none arrived).
   long long GetHttpErrorCode() const { return httpCode_; }
-  // The reply bytes of the last request (not terminated) and their count in
-  // `length`; null or a zero length when there is none. Valid until the next
-  // call on the client.
+  // The reply bytes of the last request and their count in `length`; null
+  // and a zero length when there is none. The bytes are followed by a NUL
+  // (not counted) whatever `asText` says. Valid until the next call on the
+  // client.
   const char* GetHttpResponse(unsigned long& length, bool asText);
 
   struct State;

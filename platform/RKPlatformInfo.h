@@ -1,4 +1,6 @@
-// Host platform information, gathered at construction.
+// Host platform information, gathered at construction from uname(2): the
+// kernel's name ("Linux"), its release and the machine's hardware name.
+// Construction never throws; should uname fail, the texts stay empty.
 #pragma once
 
 #include <string>
