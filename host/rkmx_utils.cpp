@@ -1,0 +1,378 @@
+// Key store, node identity, conversions and the sleep call of the host
+// utility library. The contracts and every setting are described in
+// platform/rkmx_utils.h.
+#include "rkmx_utils.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <climits>
+#include <ctime>
+#include <string_view>
+#include <utility>
+
+#include "unique_fd.h"
+
+using tarnel_host::UniqueFd;
+
+namespace {
+
+constexpr const char* kDefaultKeystorePath = "/etc/tarnel/keystore.conf";
+constexpr const char* kDefaultDmiSerialPath = "/sys/class/dmi/id/product_serial";
+constexpr size_t kMaxKeystoreBytes = 1 << 20;
+constexpr size_t kMaxSerialBytes = 4096;
+// How long set_reg_key waits for another writer of the key store.
+constexpr int kWriterLockWaitMs = 5000;
+
+// Status results of get_reg_key and set_reg_key.
+constexpr int kFound = 0;
+constexpr int kKeyMissing = 1;
+constexpr int kStoreUnreadable = 2;
+constexpr int kInvalidArgument = 3;
+constexpr int kStoreBusy = 4;
+constexpr int kWriteFailed = 5;
+constexpr int kInternalError = -1;
+
+// Settings that an environment variable overrides.
+struct EnvOverride {
+  const char* key;
+  const char* variable;
+};
+constexpr EnvOverride kEnvOverrides[] = {
+    {"sTarnelLogDir", "TARNEL_LOG_DIR"},
+    {"dTarnelDebugLevel", "TARNEL_DEBUG_LEVEL"},
+};
+
+const char* envOrNull(const char* name) {
+  const char* value = std::getenv(name);
+  return (value && *value) ? value : nullptr;
+}
+
+std::string keystorePath() {
+  const char* path = envOrNull("TARNEL_KEYSTORE");
+  return path ? path : kDefaultKeystorePath;
+}
+
+std::string_view trim(std::string_view text, const char* blanks) {
+  size_t first = text.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return {};
+  size_t last = text.find_last_not_of(blanks);
+  return text.substr(first, last - first + 1);
+}
+
+constexpr const char* kLineBlanks = " \t";
+constexpr const char* kAllWhitespace = " \t\r\n\v\f";
+
+// Reads the whole file at `path` (at most `cap` bytes) into `content`.
+// 0 on success, otherwise an errno value (EFBIG when it is larger than `cap`).
+int readFile(const std::string& path, size_t cap, std::string& content) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return errno;
+  content.clear();
+  char buffer[8192];
+  for (;;) {
+    ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) return 0;
+    if (content.size() + static_cast<size_t>(got) > cap) return EFBIG;
+    content.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+// One line of the key store, without its line feed and trailing CR.
+struct ParsedLine {
+  bool isSetting = false;  // false: blank, comment or malformed
+  std::string_view key;
+  std::string_view value;
+};
+
+ParsedLine parseLine(std::string_view line) {
+  ParsedLine parsed;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  std::string_view head = trim(line, kLineBlanks);
+  if (head.empty() || head.front() == '#') return parsed;
+  size_t equals = line.find('=');
+  if (equals == std::string_view::npos) return parsed;
+  parsed.key = trim(line.substr(0, equals), kLineBlanks);
+  if (parsed.key.empty()) return parsed;
+  parsed.value = line.substr(equals + 1);
+  parsed.isSetting = true;
+  return parsed;
+}
+
+// Calls `visit(line, parsed)` for every line of `content` (the text after the
+// last line feed counts as a line when it is not empty).
+template <typename Visit>
+void forEachLine(std::string_view content, Visit&& visit) {
+  while (!content.empty()) {
+    size_t end = content.find('\n');
+    std::string_view line = content.substr(0, end);
+    visit(line, parseLine(line));
+    if (end == std::string_view::npos) break;
+    content.remove_prefix(end + 1);
+  }
+}
+
+bool lookup(std::string_view content, std::string_view key, std::string& value) {
+  bool found = false;
+  forEachLine(content, [&](std::string_view, const ParsedLine& parsed) {
+    if (parsed.isSetting && parsed.key == key) {  // the last setting of a key wins
+      value.assign(parsed.value.data(), parsed.value.size());
+      found = true;
+    }
+  });
+  return found;
+}
+
+bool validKey(const std::string& key) {
+  if (key.empty() || key.front() == '#') return false;
+  if (trim(key, kLineBlanks).size() != key.size()) return false;
+  return key.find_first_of(std::string_view("=\n\r\0", 4)) == std::string::npos;
+}
+
+bool validValue(const std::string& value) {
+  return value.find_first_of(std::string_view("\n\r\0", 3)) == std::string::npos;
+}
+
+// The text of the key store with `key` set to `value`: the first setting of
+// the key is replaced in place, later ones are dropped, every other line is
+// kept as it was; a key not present is appended.
+std::string withSetting(std::string_view content, const std::string& key, const std::string& value) {
+  std::string result;
+  result.reserve(content.size() + key.size() + value.size() + 2);
+  bool written = false;
+  forEachLine(content, [&](std::string_view line, const ParsedLine& parsed) {
+    if (parsed.isSetting && parsed.key == key) {
+      if (written) return;
+      result.append(key).append("=").append(value).append("\n");
+      written = true;
+      return;
+    }
+    result.append(line.data(), line.size()).append("\n");
+  });
+  if (!written) result.append(key).append("=").append(value).append("\n");
+  return result;
+}
+
+bool writeAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+void sleepMs(long milliseconds) {
+  struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
+// Takes an exclusive flock on `fd`, waiting at most `waitMs`.
+bool lockWithin(int fd, int waitMs) {
+  for (int waited = 0;; waited += 10) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (waited >= waitMs) return false;
+    sleepMs(10);
+  }
+}
+
+std::string directoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Replaces the file at `path` by one holding `content`, mode 0600: a
+// temporary file in the same directory, written, synced and renamed over it.
+int replaceFile(const std::string& path, const std::string& content) {
+  std::string temporary = path + ".tmp.XXXXXX";
+  UniqueFd fd(::mkostemp(&temporary[0], O_CLOEXEC));
+  if (!fd.valid()) return kWriteFailed;
+  bool ok = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
+  ok = (::close(fd.release()) == 0) && ok;
+  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return kWriteFailed;
+  }
+  // Make the rename itself durable.
+  UniqueFd directory(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory.valid()) ::fsync(directory.get());
+  return kFound;
+}
+
+int setRegKey(const std::string& key, const std::string& value) {
+  if (!validKey(key) || !validValue(value)) return kInvalidArgument;
+  const std::string path = keystorePath();
+  const std::string directory = directoryOf(path);
+  if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) return kWriteFailed;
+
+  // Writers (never readers) take this lock, so that two writers cannot lose
+  // each other's key.
+  UniqueFd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!lock.valid()) return kWriteFailed;
+  if (!lockWithin(lock.get(), kWriterLockWaitMs)) return kStoreBusy;
+
+  std::string content;
+  int error = readFile(path, kMaxKeystoreBytes, content);
+  if (error == ENOENT) {
+    content.clear();
+  } else if (error != 0) {
+    return kStoreUnreadable;  // never replace a store that could not be read
+  }
+  return replaceFile(path, withSetting(content, key, value));
+}
+
+// The scale factor of TARNEL_SLEEP_SCALE; 1 when unset or not a number in [0, 1000].
+double sleepScale() {
+  const char* text = envOrNull("TARNEL_SLEEP_SCALE");
+  if (!text) return 1.0;
+  double scale = 1.0;
+  const char* end = text + std::strlen(text);
+  auto [rest, error] = std::from_chars(text, end, scale);
+  if (error != std::errc() || rest != end || !std::isfinite(scale) || scale < 0.0 ||
+      scale > 1000.0) {
+    return 1.0;
+  }
+  return scale;
+}
+
+}  // namespace
+
+namespace rkmx_utils {
+
+std::string get_hostname() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return std::string();
+  return name;
+}
+
+int get_reg_key(std::string key, std::string& value) {
+  try {
+    for (const EnvOverride& entry : kEnvOverrides) {
+      if (key != entry.key) continue;
+      if (const char* fromEnv = envOrNull(entry.variable)) {
+        value = fromEnv;
+        return kFound;
+      }
+    }
+    std::string content;
+    if (readFile(keystorePath(), kMaxKeystoreBytes, content) != 0) return kStoreUnreadable;
+    return lookup(content, key, value) ? kFound : kKeyMissing;
+  } catch (...) {
+    return kInternalError;
+  }
+}
+
+int set_reg_key(const std::string& key, const std::string& value) {
+  try {
+    return setRegKey(key, value);
+  } catch (...) {
+    return kInternalError;
+  }
+}
+
+unsigned int string_to_uint(std::string text) {
+  if (text.empty()) return 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 0;
+  }
+  unsigned int number = 0;
+  auto [rest, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc() || rest != text.data() + text.size()) return 0;
+  return number;
+}
+
+int get_serial_number(std::string& serial) {
+  try {
+    std::string stored;
+    if (get_reg_key("sTarnelSerial", stored) == kFound && !stored.empty()) {
+      serial = stored;
+      return kFound;
+    }
+    const char* dmiPath = envOrNull("TARNEL_DMI_SERIAL_PATH");
+    std::string content;
+    if (readFile(dmiPath ? dmiPath : kDefaultDmiSerialPath, kMaxSerialBytes, content) != 0) {
+      return kKeyMissing;
+    }
+    std::string_view trimmed = trim(content, kAllWhitespace);
+    if (trimmed.empty()) return kKeyMissing;
+    serial.assign(trimmed.data(), trimmed.size());
+    return kFound;
+  } catch (...) {
+    return kInternalError;
+  }
+}
+
+int get_tarnel_cluster(std::string& name) {
+  try {
+    std::string stored;
+    int status = get_reg_key("sTarnelCluster", stored);
+    if (status != kFound) return status;
+    if (stored.empty()) return kKeyMissing;
+    name = stored;
+    return kFound;
+  } catch (...) {
+    return kInternalError;
+  }
+}
+
+double convert_size_to_gb(double value, std::string unit) {
+  struct UnitFactor {
+    const char* decimalName;
+    const char* binaryName;
+    int shift;  // the factor is 2^shift bytes
+  };
+  static constexpr UnitFactor kUnits[] = {
+      {"b", "b", 0},     {"kb", "kib", 10}, {"mb", "mib", 20},
+      {"gb", "gib", 30}, {"tb", "tib", 40}, {"pb", "pib", 50},
+  };
+  std::string_view trimmed = trim(unit, kAllWhitespace);
+  std::string lower(trimmed);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const UnitFactor& entry : kUnits) {
+    if (lower == entry.decimalName || lower == entry.binaryName) {
+      return std::ldexp(value, entry.shift - 30);
+    }
+  }
+  return 0.0;
+}
+
+}  // namespace rkmx_utils
+
+int ZUSLEEP_InTeRnAl(int milliseconds, const char* /*file*/, int /*line*/) {
+  if (milliseconds <= 0) return 0;
+  const double nanoseconds = static_cast<double>(milliseconds) * 1e6 * sleepScale();
+  if (nanoseconds < 1.0) return 0;
+  struct timespec deadline;
+  ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+  const long long total = static_cast<long long>(nanoseconds);
+  deadline.tv_sec += static_cast<time_t>(total / 1000000000LL);
+  deadline.tv_nsec += static_cast<long>(total % 1000000000LL);
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  // An absolute deadline: a signal that interrupts the pause does not shorten it.
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+  return 0;
+}

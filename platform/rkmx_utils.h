@@ -1,5 +1,24 @@
 // Host utility library: node identity, configuration keys, conversions and
-// the host sleep call. None of these functions throws unless noted.
+// the host sleep call. None of these functions throws.
+//
+// Key store: a text file at the path in the environment variable
+// TARNEL_KEYSTORE, default /etc/tarnel/keystore.conf, of lines `key=value`:
+//   - the key is the text before the first '=', without surrounding blanks
+//     (spaces, tabs); the value is everything after that '=' exactly as
+//     written (blanks, further '=' and '#' included), less a trailing CR;
+//   - a line whose first non-blank character is '#' is a comment; blank
+//     lines, lines without '=' and lines with an empty key are skipped;
+//   - when a key appears more than once, the last line wins.
+// The file is read afresh on every call (it is small: at most 1 MiB is read;
+// a larger file counts as unreadable). Settings that also have an environment
+// variable take the variable's value when it is set and not empty:
+// "sTarnelLogDir" (TARNEL_LOG_DIR) and "dTarnelDebugLevel" (TARNEL_DEBUG_LEVEL).
+//
+// Keys read by the host services and the library: "sTarnelCluster" (cluster
+// name), "sTarnelSerial" (serial number), "sTarnelCID" (stored cluster
+// password, encrypted), "dEnableCurlTraceLogging", "sTarnelLogDir",
+// "dTarnelDebugLevel", "dTarnelProcessTimeout", "dTarnelConnectTimeout",
+// "dTarnelRequestTimeout"; each service's header tells its meaning.
 #pragma once
 
 #include <string>
@@ -8,25 +27,50 @@
 
 namespace rkmx_utils {
 
-// The local host's name.
+// The local host's name (gethostname); empty if the system cannot tell it.
 RK_HOST_API std::string get_hostname();
-// Reads configuration key `key` into `value`. 0 when the key exists.
+// Reads configuration key `key` into `value`. 0 when the key exists (its
+// value may be empty); otherwise `value` is left as it was and the result is
+// 1 (no such key), 2 (key store missing or unreadable) or -1 (out of memory).
 RK_HOST_API int get_reg_key(std::string key, std::string& value);
-// The number a decimal text spells; 0 for anything else.
+// The number a decimal text spells: digits only (no sign, blanks or prefix),
+// at most 4294967295; 0 for anything else.
 RK_HOST_API unsigned int string_to_uint(std::string text);
-// The node's serial number. 0 and a non-empty text on success.
+// The node's serial number: key "sTarnelSerial" when set and not empty,
+// otherwise the DMI product serial read from the file named by the
+// environment variable TARNEL_DMI_SERIAL_PATH (default
+// /sys/class/dmi/id/product_serial), without surrounding white space.
+// 0 and a non-empty text on success; otherwise non-zero, `serial` unchanged.
 RK_HOST_API int get_serial_number(std::string& serial);
-// The name of the cluster this node belongs to. 0 and a non-empty text on success.
+// The name of the cluster this node belongs to: key "sTarnelCluster".
+// 0 and a non-empty text on success; otherwise non-zero, `name` unchanged.
 RK_HOST_API int get_tarnel_cluster(std::string& name);
-// `value` in `unit` expressed in gigabytes; 0 for an unknown or empty unit.
+// `value` in `unit` expressed in gigabytes (2^30 bytes). Units, without
+// regard to case and surrounding white space: B, KB, MB, GB, TB, PB and KiB,
+// MiB, GiB, TiB, PiB, all with binary factors (1 KB = 1 KiB = 1024 B).
+// 0 for an unknown or empty unit.
 RK_HOST_API double convert_size_to_gb(double value, std::string unit);
 
 // Provisioning (used by the command-line tool, not by the library): stores
-// `value` under `key` in the key store, replacing the file atomically and
-// keeping it readable by its owner only. 0 on success.
+// `value` under `key` in the key store. The first line of the key gets the
+// new value, later lines of the same key are dropped, every other line
+// (comments and unreadable lines included) is kept; a new key is appended.
+// The store is replaced atomically: a temporary file in the same directory,
+// mode 0600, written, fsync'ed and renamed over the store, so a reader sees
+// the old or the new store whole. A missing store is created, and so is its
+// directory's last level (mode 0755). Writers serialize on an flock of
+// "<store>.lock" (waited for at most 5 s). The key must be non-empty, without
+// surrounding blanks, '=', CR, LF or NUL and not start with '#'; the value
+// without CR, LF or NUL. 0 on success; non-zero for a text the store cannot
+// hold, a store that exists but cannot be read (it is never replaced then),
+// a busy lock or a failed write.
 RK_HOST_API int set_reg_key(const std::string& key, const std::string& value);
 
 }  // namespace rkmx_utils
 
-// Blocks the calling thread for `milliseconds`. `file` and `line` name the caller.
+// Blocks the calling thread for `milliseconds` (nothing for 0 or less),
+// across signal interruptions: the pause ends at a deadline on the monotonic
+// clock. The environment variable TARNEL_SLEEP_SCALE, a decimal factor from 0
+// to 1000 (e.g. 0.001 for tests), scales the pause; another text is ignored.
+// `file` and `line` name the caller and are not used. Returns 0.
 RK_HOST_API int ZUSLEEP_InTeRnAl(int milliseconds, const char* file, int line);

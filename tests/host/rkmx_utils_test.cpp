@@ -1,0 +1,332 @@
+// The key store, node identity, conversions and the sleep call, against real
+// files in a temporary directory.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host_test_support.h"
+#include "rkmx_utils.h"
+
+using host_test::readFile;
+using host_test::ScopedEnv;
+using host_test::TempDir;
+using host_test::writeFile;
+
+namespace {
+
+class KeyStore : public ::testing::Test {
+ protected:
+  TempDir dir;
+  const std::string path = dir / "keystore.conf";
+  ScopedEnv keystore{"TARNEL_KEYSTORE", path};
+  ScopedEnv logDir{"TARNEL_LOG_DIR", std::nullopt};
+  ScopedEnv debugLevel{"TARNEL_DEBUG_LEVEL", std::nullopt};
+  ScopedEnv dmi{"TARNEL_DMI_SERIAL_PATH", dir / "product_serial"};
+
+  static std::string read(const std::string& key, int* status = nullptr) {
+    std::string value = "<untouched>";
+    int result = rkmx_utils::get_reg_key(key, value);
+    if (status) *status = result;
+    return value;
+  }
+
+  mode_t mode() const {
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0);
+    return status.st_mode & 07777;
+  }
+
+  std::set<std::string> names() const {
+    std::set<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      found.insert(entry.path().filename().string());
+    }
+    return found;
+  }
+};
+
+TEST_F(KeyStore, ReadsSettingsAndSkipsCommentsBlankAndMalformedLines) {
+  writeFile(path,
+            "# a comment\n"
+            "   # an indented comment\n"
+            "\n"
+            "sTarnelCluster=alpha\n"
+            "  spaced key\t=  value with  spaces  \n"
+            "no separator here\n"
+            "=no key\n"
+            "crlf=yes\r\n"
+            "twice=first\n"
+            "twice=second\n"
+            "symbols=a=b#c\n"
+            "empty=\n"
+            "last=no final line feed");
+  int status = -1;
+  EXPECT_EQ(read("sTarnelCluster", &status), "alpha");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read("spaced key"), "  value with  spaces  ");
+  EXPECT_EQ(read("crlf"), "yes");
+  EXPECT_EQ(read("twice"), "second");
+  EXPECT_EQ(read("symbols"), "a=b#c");
+  EXPECT_EQ(read("empty", &status), "");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read("last"), "no final line feed");
+
+  for (const char* absent : {"no separator here", "# a comment", "a comment", "", "missing"}) {
+    EXPECT_EQ(read(absent, &status), "<untouched>") << absent;
+    EXPECT_NE(status, 0) << absent;
+  }
+}
+
+TEST_F(KeyStore, MissingOrUnreadableStoreIsANonZeroStatus) {
+  int status = 0;
+  EXPECT_EQ(read("sTarnelCluster", &status), "<untouched>");
+  EXPECT_NE(status, 0);
+
+  std::filesystem::create_directory(path);  // a directory where the file should be
+  EXPECT_EQ(read("sTarnelCluster", &status), "<untouched>");
+  EXPECT_NE(status, 0);
+}
+
+TEST_F(KeyStore, TheEnvironmentWinsForTheLogDirectoryAndDebugLevel) {
+  writeFile(path, "sTarnelLogDir=/from/store\ndTarnelDebugLevel=1\nsTarnelCluster=alpha\n");
+  EXPECT_EQ(read("sTarnelLogDir"), "/from/store");
+  EXPECT_EQ(read("dTarnelDebugLevel"), "1");
+  {
+    ScopedEnv dirFromEnv("TARNEL_LOG_DIR", std::string("/from/env"));
+    ScopedEnv levelFromEnv("TARNEL_DEBUG_LEVEL", std::string("-1"));
+    EXPECT_EQ(read("sTarnelLogDir"), "/from/env");
+    EXPECT_EQ(read("dTarnelDebugLevel"), "-1");
+    EXPECT_EQ(read("sTarnelCluster"), "alpha");
+    std::filesystem::remove(path);
+    int status = -1;
+    EXPECT_EQ(read("sTarnelLogDir", &status), "/from/env");
+    EXPECT_EQ(status, 0);
+  }
+  writeFile(path, "sTarnelLogDir=/from/store\n");
+  ScopedEnv emptyEnv("TARNEL_LOG_DIR", std::string());
+  EXPECT_EQ(read("sTarnelLogDir"), "/from/store");
+}
+
+TEST_F(KeyStore, WritingCreatesTheStoreReadableByItsOwnerOnly) {
+  ASSERT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", "alpha"), 0);
+  EXPECT_EQ(readFile(path), "sTarnelCluster=alpha\n");
+  EXPECT_EQ(mode(), 0600u);
+  EXPECT_EQ(read("sTarnelCluster"), "alpha");
+}
+
+TEST_F(KeyStore, WritingReplacesInPlaceKeepsEverythingElseAndLeavesNoTemporaryFile) {
+  writeFile(path,
+            "# provisioned\n"
+            "sTarnelCluster=old\n"
+            "junk line\n"
+            "sTarnelSerial=S1\n"
+            "sTarnelCluster=older duplicate\n"
+            "dEnableCurlTraceLogging=0");
+  ::chmod(path.c_str(), 0644);
+  ASSERT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", " new = value # kept "), 0);
+  ASSERT_EQ(rkmx_utils::set_reg_key("sTarnelCID", "v1$20000$c2FsdA=="), 0);
+  EXPECT_EQ(readFile(path),
+            "# provisioned\n"
+            "sTarnelCluster= new = value # kept \n"
+            "junk line\n"
+            "sTarnelSerial=S1\n"
+            "dEnableCurlTraceLogging=0\n"
+            "sTarnelCID=v1$20000$c2FsdA==\n");
+  EXPECT_EQ(mode(), 0600u);
+  EXPECT_EQ(read("sTarnelCluster"), " new = value # kept ");
+  EXPECT_EQ(read("sTarnelCID"), "v1$20000$c2FsdA==");
+  EXPECT_EQ(names(), (std::set<std::string>{"keystore.conf", "keystore.conf.lock"}));
+}
+
+TEST_F(KeyStore, WritingRefusesTextsTheStoreCannotHoldAndChangesNothing) {
+  writeFile(path, "a=1\n");
+  for (const char* key : {"", "k=v", " k", "k ", "#k", "k\nx", "k\rx"}) {
+    EXPECT_NE(rkmx_utils::set_reg_key(key, "v"), 0) << key;
+  }
+  EXPECT_NE(rkmx_utils::set_reg_key("k", "two\nlines"), 0);
+  EXPECT_NE(rkmx_utils::set_reg_key("k", "cr\r"), 0);
+  EXPECT_NE(rkmx_utils::set_reg_key("k", std::string("nul\0byte", 8)), 0);
+  EXPECT_EQ(readFile(path), "a=1\n");
+}
+
+TEST_F(KeyStore, WritingCreatesTheDirectoryButNeverReplacesAStoreItCannotRead) {
+  const std::string nested = dir / "etc-tarnel/keystore.conf";
+  {
+    ScopedEnv inNewDirectory("TARNEL_KEYSTORE", nested);
+    ASSERT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", "alpha"), 0);
+    EXPECT_EQ(read("sTarnelCluster"), "alpha");
+  }
+  EXPECT_EQ(readFile(nested), "sTarnelCluster=alpha\n");
+
+  std::filesystem::create_directory(path);  // unreadable as a file
+  EXPECT_NE(rkmx_utils::set_reg_key("sTarnelCluster", "beta"), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(path));
+
+  ScopedEnv deep("TARNEL_KEYSTORE", dir / "missing/parent/keystore.conf");
+  EXPECT_NE(rkmx_utils::set_reg_key("sTarnelCluster", "gamma"), 0);
+}
+
+TEST_F(KeyStore, ReadersDuringWritesSeeTheOldOrTheNewStoreWhole) {
+  const std::string valueA(200, 'A');
+  const std::string valueB(200, 'B');
+  ASSERT_EQ(rkmx_utils::set_reg_key("stable", "kept"), 0);
+  ASSERT_EQ(rkmx_utils::set_reg_key("flip", valueA), 0);
+
+  std::atomic<bool> writing{true};
+  std::atomic<int> reads{0};
+  std::atomic<int> bad{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&] {
+      while (writing.load()) {
+        std::string flip, stable;
+        const int flipStatus = rkmx_utils::get_reg_key("flip", flip);
+        const int stableStatus = rkmx_utils::get_reg_key("stable", stable);
+        if (flipStatus != 0 || stableStatus != 0 || stable != "kept" ||
+            (flip != valueA && flip != valueB)) {
+          bad.fetch_add(1);
+        }
+        reads.fetch_add(1);
+      }
+    });
+  }
+  std::thread writer([&] {
+    for (int i = 0; i < 60; ++i) {
+      if (rkmx_utils::set_reg_key("flip", i % 2 ? valueA : valueB) != 0) bad.fetch_add(1);
+    }
+    writing.store(false);
+  });
+  writer.join();
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(mode(), 0600u);
+}
+
+TEST_F(KeyStore, ClusterNameComesFromTheStoreAndMustNotBeEmpty) {
+  std::string name = "<untouched>";
+  EXPECT_NE(rkmx_utils::get_tarnel_cluster(name), 0);
+  writeFile(path, "sTarnelCluster=\n");
+  EXPECT_NE(rkmx_utils::get_tarnel_cluster(name), 0);
+  EXPECT_EQ(name, "<untouched>");
+  writeFile(path, "sTarnelCluster=cluster-7\n");
+  EXPECT_EQ(rkmx_utils::get_tarnel_cluster(name), 0);
+  EXPECT_EQ(name, "cluster-7");
+}
+
+TEST_F(KeyStore, SerialNumberComesFromTheStoreThenFromTheDmiSerial) {
+  std::string serial = "<untouched>";
+  EXPECT_NE(rkmx_utils::get_serial_number(serial), 0);  // neither source exists
+  EXPECT_EQ(serial, "<untouched>");
+
+  writeFile(dir / "product_serial", " \t\n");
+  EXPECT_NE(rkmx_utils::get_serial_number(serial), 0);
+
+  writeFile(dir / "product_serial", "  DMI-SN 42 \n");
+  EXPECT_EQ(rkmx_utils::get_serial_number(serial), 0);
+  EXPECT_EQ(serial, "DMI-SN 42");
+
+  writeFile(path, "sTarnelSerial=\n");  // empty in the store: the DMI serial
+  EXPECT_EQ(rkmx_utils::get_serial_number(serial), 0);
+  EXPECT_EQ(serial, "DMI-SN 42");
+
+  writeFile(path, "sTarnelSerial=Store-SN\n");
+  EXPECT_EQ(rkmx_utils::get_serial_number(serial), 0);
+  EXPECT_EQ(serial, "Store-SN");
+}
+
+TEST(HostIdentity, HostNameIsTheKernelsNodeName) {
+  struct utsname names {};
+  ASSERT_EQ(::uname(&names), 0);
+  EXPECT_EQ(rkmx_utils::get_hostname(), names.nodename);
+}
+
+TEST(Conversions, StringToUintAcceptsPlainDecimalOnly) {
+  EXPECT_EQ(rkmx_utils::string_to_uint("0"), 0u);
+  EXPECT_EQ(rkmx_utils::string_to_uint("1"), 1u);
+  EXPECT_EQ(rkmx_utils::string_to_uint("0042"), 42u);
+  EXPECT_EQ(rkmx_utils::string_to_uint("4294967295"), 4294967295u);
+  for (const char* text : {"", "4294967296", "99999999999999999999", "-1", "+1", " 1", "1 ",
+                           "1a", "0x10", "1.5", "1\n"}) {
+    EXPECT_EQ(rkmx_utils::string_to_uint(text), 0u) << '"' << text << '"';
+  }
+}
+
+TEST(Conversions, SizesConvertToGigabytesWithBinaryFactors) {
+  EXPECT_DOUBLE_EQ(rkmx_utils::convert_size_to_gb(1073741824.0, "B"), 1.0);
+  EXPECT_DOUBLE_EQ(rkmx_utils::convert_size_to_gb(1048576.0, "KB"), 1.0);
+  EXPECT_DOUBLE_EQ(rkmx_utils::convert_size_to_gb(2048.0, "MiB"), 2.0);
+  EXPECT_DOUBLE_EQ(rkmx_utils::convert_size_to_gb(3.5, "GB"), 3.5);
+  EXPECT_DOUBLE_EQ(rkmx_utils::convert_size_to_gb(2.0, "tb"), 2048.0);
+  EXPECT_DOUBLE_EQ(rkmx_utils::convert_size_to_gb(1.5, "TiB"), 1536.0);
+  EXPECT_DOUBLE_EQ(rkmx_utils::convert_size_to_gb(1.0, "Pb"), 1048576.0);
+  EXPECT_DOUBLE_EQ(rkmx_utils::convert_size_to_gb(1.0, "pib"), 1048576.0);
+  EXPECT_DOUBLE_EQ(rkmx_utils::convert_size_to_gb(4.0, " GB "), 4.0);
+  for (const char* unit : {"", "XB", "EB", "G", "gigabytes", "K B"}) {
+    EXPECT_EQ(rkmx_utils::convert_size_to_gb(5.0, unit), 0.0) << unit;
+  }
+}
+
+double elapsedMs(const std::chrono::steady_clock::time_point& start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(Sleep, ScaledPauseLastsAtLeastTheScaledTime) {
+  ScopedEnv scale("TARNEL_SLEEP_SCALE", std::string("0.001"));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ZUSLEEP_InTeRnAl(25000, __FILE__, __LINE__), 0);
+  EXPECT_GE(elapsedMs(start), 25.0);
+  EXPECT_EQ(ZUSLEEP_InTeRnAl(0, __FILE__, __LINE__), 0);
+  EXPECT_EQ(ZUSLEEP_InTeRnAl(-5, __FILE__, __LINE__), 0);
+}
+
+TEST(Sleep, AnUnusableScaleIsIgnored) {
+  for (const char* text : {"abc", "-1", "0.5x", "nan", "1e9"}) {
+    ScopedEnv scale("TARNEL_SLEEP_SCALE", std::string(text));
+    auto start = std::chrono::steady_clock::now();
+    ZUSLEEP_InTeRnAl(10, __FILE__, __LINE__);
+    EXPECT_GE(elapsedMs(start), 10.0) << text;
+  }
+}
+
+void ignoreSignal(int) {}
+
+TEST(Sleep, SignalsDoNotShortenThePause) {
+  ScopedEnv scale("TARNEL_SLEEP_SCALE", std::nullopt);
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = ignoreSignal;  // no SA_RESTART: every signal interrupts the sleep
+  ::sigaction(SIGUSR1, &action, &previous);
+
+  const pthread_t sleeper = ::pthread_self();
+  std::atomic<bool> done{false};
+  std::atomic<int> sent{0};
+  std::thread interrupter([&] {
+    while (!done.load()) {
+      ::pthread_kill(sleeper, SIGUSR1);
+      sent.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  ZUSLEEP_InTeRnAl(120, __FILE__, __LINE__);
+  const double elapsed = elapsedMs(start);
+  done.store(true);
+  interrupter.join();
+  ::sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_GE(elapsed, 120.0);
+  EXPECT_GT(sent.load(), 1);
+}
+
+}  // namespace
