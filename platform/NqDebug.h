@@ -3,9 +3,56 @@
 // A writer is constructed unbound (null descriptor) and bound to a descriptor
 // by initialize(). initialize() sets the descriptor's debugLevel, the
 // threshold that log facades compare message levels against before they call
-// handleMsgEventDebug_NEW. All writers of one log in a process share one sink,
-// so any number of writer objects may write the same log from any threads.
-// No operation throws to its caller; failures are reported on stderr.
+// handleMsgEventDebug_NEW. All writers of one log file in a process share one
+// sink, so any number of writer objects may write the same log from any
+// threads. No operation throws to its caller and none blocks without a bound;
+// the writer's own failures are reported on stderr (at most one report per
+// log file every 10 s, and one warning when the file cannot be opened).
+//
+// The file: <log directory>/RKTarnel.log (a non-empty log name given to
+// initialize() without '/' names <log directory>/<name>.log instead).
+//   - Log directory: environment variable TARNEL_LOG_DIR, else the key store
+//     key "sTarnelLogDir", else /var/log/tarnel. Its last level is created
+//     (mode 0755) when missing. The file is created with mode 0640.
+//   - If the file cannot be opened, one warning goes to stderr and the lines
+//     of that log go to stderr; a later initialize() tries the file again.
+//   - debugLevel: environment variable TARNEL_DEBUG_LEVEL, else the key store
+//     key "dTarnelDebugLevel" (a signed decimal), else 0. Read anew by every
+//     initialize(); a text that is not a number gives 0.
+//   - Environment variable TARNEL_LOG_STDERR=1 copies every line written by
+//     writers initialized while it is set to stderr as well, as the
+//     mirrorToConsole argument of initialize() does.
+//
+// A line, written with one write() on a descriptor opened with O_APPEND, so
+// lines of threads and processes never tear or interleave:
+//   2025-01-31T12:34:56.123456Z <pid> <tid> <function tag>: [code C, id I] <message>
+// Time in UTC with microseconds; the tag part only when a function tag is
+// given (cut at 1024 bytes); the code/id part only when either is not 0. The
+// message is formatted as printf does; line feeds at its end are dropped and
+// exactly one ends the line. A line longer than 64 KiB (65,536 bytes with its
+// line feed) is cut there and ends with " [... N bytes dropped]", N being the
+// bytes of the message that were left out. The severity, category and file
+// arguments of handleMsgEventDebug_NEW are not written.
+//
+// Rotation: when a line would take the file past the size limit
+// (setLogFileSize, MiB; 10 MiB until set; 0 turns rotation off), the file is
+// rotated first: <file>.8 becomes <file>.9 and so on down to <file> becoming
+// <file>.1, so that setMaxVersion files are kept in all (10 until set; 1 to
+// 100). The settings belong to the shared sink: the latest call for a file
+// wins. Processes writing the same file rotate under an exclusive flock of
+// <file>.lock, waited for at most 1 s; after a time-out the line is written
+// without rotating and rotation is not tried again for 1 s. A writer notices
+// that another process rotated (the path names another inode) and reopens,
+// at the latest after 1 s or 1/8 of the limit (at most 256 KiB) of its own
+// output, and always before it would rotate itself; rotated files can
+// therefore exceed the limit by that much per process. The file's size is
+// kept as a counter, so writing a line makes no other system call than the
+// one write() apart from those periodic checks.
+//
+// A line that cannot be written to the file goes to stderr. The sinks live
+// until the process ends, so the destructor of a writer releases nothing and
+// never touches its descriptor (which may be gone already). Across fork()
+// the sinks are quiesced and the child takes its own rotation lock.
 #pragma once
 
 #include <cstdarg>
@@ -37,14 +84,14 @@ class RK_HOST_API NqDebugFileInstance {
   int32_t sinkIndex;         // shared sink of this log; -1 while unbound
   int64_t moduleId;          // identity passed to initialize
   int64_t instanceId;        // instance number passed to initialize
-  int32_t maxVersions;       // files kept in all (current one included)
+  int32_t maxVersions;       // files kept in all (current one included), as last set
   int32_t enabled;           // non-zero while lines are written
-  int64_t maxFileSize;       // rotation limit in bytes; 0 before setLogFileSize
+  int64_t maxFileSize;       // rotation limit in bytes, as last set; 0 before initialize
   std::string logDirectory;  // directory of the log file
-  bool mirrorToConsole;      // copy lines to stderr as well
-  int64_t linesWritten;      // lines this descriptor has written
+  bool mirrorToConsole;      // copy lines to stderr as well (flag or TARNEL_LOG_STDERR=1)
+  int64_t linesWritten;      // lines written through this descriptor
   std::string logName;       // name given to initialize; empty for the default log
-  int64_t bytesWritten;      // bytes this descriptor has written
+  int64_t bytesWritten;      // bytes written through this descriptor
 
  public:
   // Threshold of the level filter: a message whose level is above it is not
@@ -59,17 +106,24 @@ class RK_HOST_API NqDebug {
   NqDebug(const NqDebug&) = delete;
   NqDebug& operator=(const NqDebug&) = delete;
 
-  // Binds the writer to `instance`, opens (or joins) the log and sets
-  // instance->debugLevel. May be called again on the same descriptor.
-  // Returns 0 on success.
+  // Binds the writer to `instance`, reads the log directory and debug level,
+  // opens (or joins) the log and sets instance->debugLevel. moduleId and
+  // instanceId are kept in the descriptor only. May be called again on the
+  // same descriptor. Returns 0 when lines go to the file, 1 when they go to
+  // stderr (the file could not be opened), -1 for a null descriptor.
   int initialize(NqDebugFileInstance* instance, unsigned int moduleId, long long instanceId,
                  bool mirrorToConsole, const std::string& logName);
-  // Size limit of the log file, in MiB. Returns 0.
+  // Size limit of the log file, in MiB (0: no rotation). Returns 0, or -1
+  // for an unbound writer.
   int setLogFileSize(unsigned long long sizeMiB);
-  // Number of log files kept in all (the current one and its rotations). Returns 0.
+  // Number of log files kept in all (the current one and its rotations),
+  // brought into 1..100. Returns 0, or -1 for an unbound writer.
   int setMaxVersion(int versions);
   // Formats `format` with `args` as printf does and writes one line with the
-  // function tag (when not null). Consumes `args` before returning.
+  // function tag (when not null) and, when not 0, the code and id; a null
+  // format writes "(null)". An unbound writer writes the line to stderr.
+  // Consumes `args` before returning. Safe to call from any thread for
+  // writers of distinct descriptors.
   void handleMsgEventDebug_NEW(int severity, const char* function, unsigned int code, int category,
                                long long id, const char* file, const char* format, va_list args);
 
