@@ -8,9 +8,36 @@
 class RK_HOST_API RkProcess {
  public:
   // Runs `command` with /bin/sh -c and captures its standard output into
-  // *output and its error output into *errorOutput (into *output as well when
-  // `mergeErrorOutput` is true). `timeoutSeconds` bounds the run (0: the
-  // host's default bound). Returns 0 only for a clean exit with status 0.
+  // *output and its error output into *errorOutput; both strings are emptied
+  // first, and a null pointer discards that stream. Blocks until the command
+  // has exited and both streams are closed, or the time-out has passed.
+  //
+  // - The shell is started with posix_spawn in a process group of its own,
+  //   with standard input from /dev/null, an empty signal mask, and the
+  //   default disposition for the signals a host commonly ignores (SIGPIPE,
+  //   SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2,
+  //   SIGTSTP, SIGTTIN, SIGTTOU, SIGXFSZ). Every descriptor the runner makes
+  //   is close-on-exec, so the command inherits only its three streams (and
+  //   whatever the host itself left inheritable).
+  // - Both streams are read concurrently (poll), so any amount on either
+  //   never blocks the command.
+  // - `mergeErrorOutput` true: the error output goes into *output instead,
+  //   in the order written (the command's stdout and stderr are one pipe);
+  //   *errorOutput then receives only the runner's own messages.
+  // - `timeoutSeconds` bounds the run; 0 or less means the default bound:
+  //   key store key "dTarnelProcessTimeout" (seconds, plain decimal, > 0),
+  //   else 120 s. When it passes, the process group gets SIGTERM and, 2 s
+  //   later, SIGKILL unless the shell has exited and both streams have
+  //   closed by then. Processes that left the group are not signalled; the
+  //   runner stops reading once the shell is gone after SIGKILL.
+  //
+  // Returns 0 only when the shell exited with status 0. Otherwise: the exit
+  // status (1..255, 127 for a command not found), 128 + the signal number
+  // when the shell was killed by a signal, -2 after a time-out, -1 when the
+  // command could not be run (null command, no pipe, spawn failure) or its
+  // status was lost (the host reaps children itself). Every failure but an
+  // exit status has a one-line "RkProcess: ..." message appended to
+  // *errorOutput. Safe to call from several threads at once; throws nothing.
   static int system(const char* command, std::string* output, std::string* errorOutput,
                     int timeoutSeconds, bool mergeErrorOutput);
 };

@@ -1,0 +1,234 @@
+// The process runner against real shells: statuses, streams, time-outs and
+// descriptors.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RkProcess.h"
+#include "host_test_support.h"
+
+using host_test::readFile;
+using host_test::ScopedEnv;
+using host_test::TempDir;
+using host_test::writeFile;
+
+namespace {
+
+struct Outcome {
+  int status;
+  std::string output;
+  std::string errorOutput;
+};
+
+Outcome run(const std::string& command, int timeoutSeconds = 30, bool merge = false) {
+  Outcome result{0, "stale output", "stale error output"};
+  result.status = RkProcess::system(command.c_str(), &result.output, &result.errorOutput,
+                                    timeoutSeconds, merge);
+  return result;
+}
+
+std::set<int> openDescriptors() {
+  std::set<int> fds;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    fds.insert(std::stoi(entry.path().filename().string()));
+  }
+  return fds;
+}
+
+// Descriptors of this process that a child would inherit.
+std::set<int> inheritableDescriptors() {
+  std::set<int> fds;
+  for (int fd : openDescriptors()) {
+    int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0 && !(flags & FD_CLOEXEC)) fds.insert(fd);
+  }
+  return fds;
+}
+
+// True when `pid` no longer runs (gone, or a zombie waiting for its reaper).
+bool finished(pid_t pid) {
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+std::vector<pid_t> pidsIn(const std::string& text) {
+  std::vector<pid_t> pids;
+  std::istringstream in(text);
+  for (long pid; in >> pid;) pids.push_back(static_cast<pid_t>(pid));
+  return pids;
+}
+
+class ProcessRunner : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ScopedEnv keystore{"TARNEL_KEYSTORE", dir / "keystore.conf"};
+};
+
+TEST_F(ProcessRunner, ReportsExitStatusesAndKeepsTheStreamsApart) {
+  Outcome failed = run("echo out; echo err >&2; exit 3");
+  EXPECT_EQ(failed.status, 3);
+  EXPECT_EQ(failed.output, "out\n");
+  EXPECT_EQ(failed.errorOutput, "err\n");
+
+  Outcome clean = run("printf 'a\\nb'");
+  EXPECT_EQ(clean.status, 0);
+  EXPECT_EQ(clean.output, "a\nb");
+  EXPECT_EQ(clean.errorOutput, "");
+
+  EXPECT_EQ(run("exit 255").status, 255);
+  EXPECT_EQ(run("false").status, 1);
+
+  Outcome missing = run("/nonexistent/helper list_data_drives");
+  EXPECT_EQ(missing.status, 127);
+  EXPECT_NE(missing.errorOutput.find("not found"), std::string::npos) << missing.errorOutput;
+}
+
+TEST_F(ProcessRunner, ACommandKilledByASignalIsAFailureNamingTheSignal) {
+  Outcome terminated = run("echo partial; kill -TERM $$");
+  EXPECT_EQ(terminated.status, 128 + SIGTERM);
+  EXPECT_EQ(terminated.output, "partial\n");
+  EXPECT_NE(terminated.errorOutput.find("signal 15"), std::string::npos);
+  EXPECT_EQ(run("kill -KILL $$").status, 128 + SIGKILL);
+}
+
+TEST_F(ProcessRunner, MergingPutsTheErrorOutputIntoTheOutputInOrder) {
+  Outcome merged = run("echo one; echo two >&2; echo three", 30, true);
+  EXPECT_EQ(merged.status, 0);
+  EXPECT_EQ(merged.output, "one\ntwo\nthree\n");
+  EXPECT_EQ(merged.errorOutput, "");
+}
+
+TEST_F(ProcessRunner, LargeOutputOnBothStreamsAtOnceDoesNotDeadlock) {
+  Outcome big = run(
+      "head -c 10000000 /dev/zero | tr '\\0' o & "
+      "head -c 10000000 /dev/zero | tr '\\0' e >&2; wait");
+  EXPECT_EQ(big.status, 0);
+  EXPECT_EQ(big.output.size(), 10000000u);
+  EXPECT_EQ(big.errorOutput.size(), 10000000u);
+  EXPECT_EQ(big.output.find_first_not_of('o'), std::string::npos);
+  EXPECT_EQ(big.errorOutput.find_first_not_of('e'), std::string::npos);
+}
+
+TEST_F(ProcessRunner, TimeOutKillsTheWholeGroupEvenWhenItIgnoresTerm) {
+  const auto start = std::chrono::steady_clock::now();
+  Outcome stuck = run("trap '' TERM; sleep 60 & echo $!; sh -c 'sleep 60' & echo $!; echo $$; wait", 1);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_NE(stuck.status, 0);
+  EXPECT_NE(stuck.errorOutput.find("timed out after 1 s"), std::string::npos) << stuck.errorOutput;
+  EXPECT_GE(elapsed, std::chrono::seconds(3));  // SIGTERM at 1 s was ignored; SIGKILL 2 s later
+  const std::vector<pid_t> pids = pidsIn(stuck.output);
+  ASSERT_EQ(pids.size(), 3u) << stuck.output;
+  for (pid_t pid : pids) EXPECT_TRUE(finished(pid)) << pid;
+}
+
+TEST_F(ProcessRunner, ZeroTimeOutTakesTheBoundFromTheKeyStore) {
+  writeFile(dir / "keystore.conf", "dTarnelProcessTimeout=1\n");
+  Outcome bounded = run("sleep 30", 0);
+  EXPECT_NE(bounded.status, 0);
+  EXPECT_NE(bounded.errorOutput.find("timed out after 1 s"), std::string::npos)
+      << bounded.errorOutput;
+}
+
+TEST_F(ProcessRunner, TheCommandGetsNoDescriptorOfOursAndNoTerminalInput) {
+  const std::set<int> inherited = inheritableDescriptors();
+  Outcome listing = run("ls /proc/$$/fd; readlink /proc/$$/fd/0");
+  ASSERT_EQ(listing.status, 0) << listing.errorOutput;
+  std::istringstream in(listing.output);
+  std::set<int> seen;
+  std::string last;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
+      seen.insert(std::stoi(line));
+    }
+    last = line;
+  }
+  std::set<int> expected = inherited;
+  expected.insert({0, 1, 2});
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(last, "/dev/null");
+  EXPECT_EQ(run("cat").output, "");  // returns at once: its input is empty
+}
+
+TEST_F(ProcessRunner, NoDescriptorGrowthOverAThousandRunsFromFourThreads) {
+  const std::set<int> before = openDescriptors();
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&failures, t] {
+      std::string output, errorOutput;
+      for (int i = 0; i < 250; ++i) {
+        const bool merge = (i + t) % 4 == 0;
+        const int status = RkProcess::system(i % 2 ? "exit 0" : "echo x; echo y >&2", &output,
+                                             &errorOutput, 30, merge);
+        const bool expected = i % 2 ? output.empty() && errorOutput.empty()
+                                    : (merge ? output == "x\ny\n" && errorOutput.empty()
+                                             : output == "x\n" && errorOutput == "y\n");
+        if (status != 0 || !expected) failures.fetch_add(1);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST_F(ProcessRunner, SignalDispositionsAndMaskOfTheCallerDoNotReachTheCommand) {
+  struct sigaction ignore {};
+  struct sigaction previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &previous);
+  sigset_t blockTerm, oldMask;
+  sigemptyset(&blockTerm);
+  sigaddset(&blockTerm, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &blockTerm, &oldMask);
+
+  // With SIGPIPE ignored, yes would report a broken pipe and exit 1.
+  Outcome pipe = run("yes | head -c 10 >/dev/null; echo done");
+  // With SIGTERM blocked, the shell would survive its own kill.
+  Outcome term = run("kill -TERM $$; echo survived");
+
+  ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+  ::sigaction(SIGPIPE, &previous, nullptr);
+  EXPECT_EQ(pipe.status, 0);
+  EXPECT_EQ(pipe.output, "done\n");
+  EXPECT_EQ(pipe.errorOutput, "");
+  EXPECT_EQ(term.status, 128 + SIGTERM);
+  EXPECT_EQ(term.output, "");
+}
+
+TEST_F(ProcessRunner, ACommandThatCannotStartIsAFailureWithAMessage) {
+  Outcome none{0, "", ""};
+  none.status = RkProcess::system(nullptr, &none.output, &none.errorOutput, 5, false);
+  EXPECT_NE(none.status, 0);
+  EXPECT_FALSE(none.errorOutput.empty());
+
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit none_left = saved;
+  none_left.rlim_cur = 3;  // no descriptor above stderr can be made
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none_left), 0);
+  std::string output, errorOutput;
+  const int status = RkProcess::system("echo never", &output, &errorOutput, 5, false);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_NE(status, 0);
+  EXPECT_NE(errorOutput.find("RkProcess: "), std::string::npos) << errorOutput;
+  EXPECT_EQ(output, "");
+
+  EXPECT_EQ(RkProcess::system("echo discarded; echo also >&2", nullptr, nullptr, 5, false), 0);
+}
+
+}  // namespace
