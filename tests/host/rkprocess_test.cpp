@@ -58,11 +58,20 @@ std::set<int> inheritableDescriptors() {
 }
 
 // True when `pid` no longer runs (gone, or a zombie waiting for its reaper).
-bool finished(pid_t pid) {
+bool finishedNow(pid_t pid) {
   if (::kill(pid, 0) != 0) return errno == ESRCH;
   const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
   const size_t close = stat.rfind(')');
   return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+// A SIGKILLed process may take a moment to finish exiting: waits up to 10 s.
+bool finished(pid_t pid) {
+  for (int i = 0; i < 1000; ++i) {
+    if (finishedNow(pid)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 std::vector<pid_t> pidsIn(const std::string& text) {
