@@ -36,7 +36,10 @@ class TreeBuilder {
     }
     return add(mValue(u));
   }
-  bool Double(double d) { return add(mValue(d)); }
+  // RapidJSON's full-precision reading turns some numbers just beyond the
+  // double range into infinity or NaN instead of rejecting them as it does
+  // 1e400; JSON has no such values, so they are rejected too.
+  bool Double(double d) { return std::isfinite(d) && add(mValue(d)); }
   bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
   bool String(const char* s, rapidjson::SizeType length, bool) {
     return add(mValue(std::string(s, length)));

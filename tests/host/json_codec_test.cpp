@@ -255,6 +255,20 @@ TEST(JsonUnserialize, LeavesTheObjectEmptyAfterARejectionAndReplacesItsMembersOt
   EXPECT_EQ(out, (mObject{{"a", mValue(2)}}));
 }
 
+// Found by the json_roundtrip fuzz target: these read as infinity or NaN,
+// which Serialize can only write as null.
+TEST(JsonUnserialize, RejectsNumbersThatRoundBeyondTheDoubleRange) {
+  for (const char* text : {"{\"a\":1.7976936813432157e308}", "{\"a\":-1.7976931348623159e308}",
+                           "{\"a\":[179769313486231590772930519078902473361797697894230657273430081157"
+                           "732675805500963132708477322407536021120113879871393357658789768814416622492847"
+                           "430639474124377767893424865485276302219601246094119453082952085005768838150682"
+                           "342462881473913110540827237163350510684586298239947245938479716304835356329624"
+                           "224137216]}"}) {
+    EXPECT_FALSE(accepts(text)) << text;
+  }
+  EXPECT_TRUE(accepts("{\"a\":1.7976931348623157e308,\"b\":-1.7976931348623157e308}"));
+}
+
 TEST(JsonUnserialize, RejectsMalformedNumbersStringsAndLiterals) {
   for (const char* text : {"{\"a\":01}", "{\"a\":1.}", "{\"a\":+1}", "{\"a\":NaN}", "{\"a\":1e400}",
                            "{\"a\":\"\\x\"}", "{\"a\":\"\\ud800\"}", "{\"a\":\"tab\there\"}",
