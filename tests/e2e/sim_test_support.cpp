@@ -1,0 +1,322 @@
+#include "sim_test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "RkJson.h"
+
+extern char** environ;
+
+namespace sim_test {
+
+namespace {
+
+// Bounds that only keep a broken run from hanging the suite.
+constexpr int kIoLimitMs = 30000;
+
+int connect_loopback(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    throw std::runtime_error("connect to 127.0.0.1:" + std::to_string(port) + " failed");
+  }
+  return fd;
+}
+
+// Reads what is available on `fd` into `out`; false at EOF, on an error or
+// when nothing arrives within the limit.
+bool read_some(int fd, std::string& out) {
+  pollfd poller{fd, POLLIN, 0};
+  if (::poll(&poller, 1, kIoLimitMs) <= 0) return false;
+  char buffer[4096];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  if (n <= 0) return false;
+  out.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
+void parse_reply(RawReply& reply) {
+  const std::size_t end = reply.bytes.find("\r\n\r\n");
+  if (reply.bytes.compare(0, 9, "HTTP/1.1 ") != 0 || end == std::string::npos) return;
+  reply.status = std::atoi(reply.bytes.c_str() + 9);
+  reply.body = reply.bytes.substr(end + 4);
+  std::istringstream headers(reply.bytes.substr(0, end));
+  std::string line;
+  while (std::getline(headers, line)) {
+    const std::string name = "content-length:";
+    std::string lower;
+    for (char c : line.substr(0, name.size()))
+      lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower == name) reply.content_length = std::atoll(line.c_str() + name.size());
+  }
+}
+
+std::string sim_path() { return TARNEL_SIM_PATH; }
+
+}  // namespace
+
+std::string escaped(const std::string& value) {
+  std::string out;
+  for (unsigned char c : value) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+      out += buffer;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string login_text(const std::string& user, const std::string& password, const std::string& cluster) {
+  return "request={type:Login,category:UserManagement,params:{userName:\"" + escaped(user) +
+         "\",password:\"" + escaped(password) + "\",cluster:\"" + escaped(cluster) + "\"}}";
+}
+
+std::string cluster_information_text(const std::string& session) {
+  return "request={type:ClusterInformation,category:ClusterWatch,sessionId:\"" + session + "\"}";
+}
+
+std::string add_virtual_disk_text(const std::string& name, const std::string& size,
+                                  const std::string& session) {
+  return "request={type:AddVirtualDisk,category:VirtualDiskManagement,params:{name:\"" + escaped(name) +
+         "\",protectionPolicy:\"Erasure\",erasureConfig:\"RS_4_2\",backupType:\"FILER\",size:{unit:\"GB\""
+         ",value:" +
+         size + "},diskType:NFS,scsi3pr:false},sessionId:" + session + "}";
+}
+
+std::string mount_text(const std::string& disk, const std::string& host, const std::string& session) {
+  return "request={type:Mount,category:VirtualDiskManagement,params:{virtualDisk:\"" + escaped(disk) +
+         "\",targets:[\"" + escaped(host) + "\"]},sessionId:" + session + "}";
+}
+
+std::string percent_encode(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+    }
+  }
+  return out;
+}
+
+std::string rest_target(const std::string& request_text) {
+  const std::string prefix = "request=";
+  const std::string rest =
+      request_text.compare(0, prefix.size(), prefix) == 0 ? request_text.substr(prefix.size()) : request_text;
+  return "/rest?request=" + percent_encode(rest);
+}
+
+json_spirit::mObject parse_json(const std::string& text) {
+  json_spirit::mObject object;
+  EXPECT_TRUE(RkJson::Unserialize(text, object)) << "not a JSON object: " << text;
+  return object;
+}
+
+RawReply raw_exchange(int port, const std::string& method, const std::string& target,
+                      const std::string& body) {
+  const int fd = connect_loopback(port);
+  const std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
+                              "\r\n\r\n" + body;
+  std::size_t sent = 0;
+  while (sent < request.size()) {
+    const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<std::size_t>(n);
+  }
+  RawReply reply;
+  while (read_some(fd, reply.bytes)) {
+  }
+  ::close(fd);
+  parse_reply(reply);
+  return reply;
+}
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tarnel-sim-test-XXXXXX";
+  if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+tarnel_sim::SimConfig test_config() {
+  tarnel_sim::SimConfig config;
+  config.cluster = "c1";
+  config.total.value = 10;
+  config.total.units = "TB";
+  config.users["tarnel"] = kPassword;
+  config.users["admin"] = kAdminPassword;
+  return config;
+}
+
+InProcessSim::InProcessSim(tarnel_sim::StateOptions options, tarnel_sim::Clock clock, tarnel_sim::Pause pause)
+    : state_(test_config(), std::move(options), std::move(clock)),
+      server_(state_, faults_, false, std::move(pause)) {
+  ::signal(SIGPIPE, SIG_IGN);  // a dropped connection fails the server's own write
+  port_ = server_.bind(0);
+  if (port_ <= 0) throw std::runtime_error("cannot bind 127.0.0.1:0");
+  thread_ = std::thread([this] { server_.run(); });
+}
+
+InProcessSim::~InProcessSim() {
+  server_.stop();
+  thread_.join();
+}
+
+RawReply InProcessSim::rest(const std::string& method, const std::string& request_text) const {
+  return raw_exchange(port_, method, rest_target(request_text));
+}
+
+std::string InProcessSim::login() const {
+  const RawReply reply = rest("GET", login_text("tarnel", kPassword, "c1"));
+  const json_spirit::mObject body = parse_json(reply.body);
+  const auto result = body.find("result");
+  if (reply.status != 200 || result == body.end()) {
+    ADD_FAILURE() << "login failed: " << reply.bytes;
+    return std::string();
+  }
+  return result->second.get_obj().at("sessionId").get_str();
+}
+
+json_spirit::mObject InProcessSim::state() const {
+  return parse_json(raw_exchange(port_, "GET", "/state").body);
+}
+
+RawReply InProcessSim::control(const std::string& body) const {
+  return raw_exchange(port_, "POST", "/control", body);
+}
+
+SimProcess::SimProcess(const std::vector<std::string>& args, const std::string& stderr_path) {
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  std::vector<std::string> argv_text{sim_path()};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argv_text) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+  const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe_fds[1]);
+  stdout_fd_ = pipe_fds[0];
+  if (spawned != 0) {
+    ::close(stdout_fd_);
+    throw std::runtime_error("cannot start " + sim_path());
+  }
+  pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  while (buffered_.find('\n') == std::string::npos && read_some(stdout_fd_, buffered_)) {
+  }
+  const std::size_t newline = buffered_.find('\n');
+  if (newline != std::string::npos) {
+    first_line_ = buffered_.substr(0, newline);
+    buffered_.erase(0, newline + 1);
+  }
+}
+
+SimProcess::~SimProcess() {
+  if (status_ < 0 && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+  if (pidfd_ >= 0) ::close(pidfd_);
+  if (stdout_fd_ >= 0) ::close(stdout_fd_);
+}
+
+int SimProcess::port() const {
+  const std::string prefix = "listening on 127.0.0.1:";
+  if (first_line_.compare(0, prefix.size(), prefix) != 0) return -1;
+  return std::atoi(first_line_.c_str() + prefix.size());
+}
+
+int SimProcess::stop(int signal) {
+  if (status_ < 0) ::kill(pid_, signal);
+  return wait();
+}
+
+int SimProcess::wait() {
+  if (status_ >= 0) return status_;
+  pollfd poller{pidfd_, POLLIN, 0};
+  if (pidfd_ < 0 || ::poll(&poller, 1, kIoLimitMs) <= 0) {
+    ADD_FAILURE() << "tarnel-sim did not end; killing it";
+    ::kill(pid_, SIGKILL);
+  }
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return status_;
+}
+
+std::string SimProcess::rest_of_stdout() {
+  while (read_some(stdout_fd_, buffered_)) {
+  }
+  return buffered_;
+}
+
+int run_sim(const std::vector<std::string>& args, std::string& out, std::string& err) {
+  TempDir dir;
+  SimProcess child(args, dir.file("stderr"));
+  const std::string rest = child.rest_of_stdout();
+  out = child.first_line().empty() ? rest : child.first_line() + "\n" + rest;
+  const int status = child.wait();
+  err = read_file(dir.file("stderr"));
+  return status;
+}
+
+}  // namespace sim_test

@@ -1,0 +1,146 @@
+// Helpers for the simulator's tests: request texts as the library writes
+// them, percent-encoding, a raw HTTP exchange (to see exactly what reaches
+// the client), an in-process simulator, and the simulator binary as a child
+// process. Servers listen on 127.0.0.1 on a port the kernel picks; every
+// server and child a helper starts is stopped by its destructor.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "cluster_state.h"
+#include "fault_injector.h"
+#include "json_spirit/json_spirit_value.h"
+#include "sim_config.h"
+#include "sim_server.h"
+
+namespace sim_test {
+
+// The request texts the library sends, with `quoted` values JSON-escaped.
+std::string login_text(const std::string& user, const std::string& password, const std::string& cluster);
+std::string cluster_information_text(const std::string& session);
+std::string add_virtual_disk_text(const std::string& name, const std::string& size,
+                                  const std::string& session);
+std::string mount_text(const std::string& disk, const std::string& host, const std::string& session);
+// `value` JSON-escaped (the inside of a JSON string).
+std::string escaped(const std::string& value);
+
+// Every byte but A-Z a-z 0-9 - . _ ~ as %XX.
+std::string percent_encode(std::string_view text);
+// "/rest?request=" followed by the percent-encoded text after "request=".
+std::string rest_target(const std::string& request_text);
+
+// Parses JSON text into an object; a test failure when it does not parse.
+json_spirit::mObject parse_json(const std::string& text);
+
+// What came back over one connection, read until the server closed it.
+struct RawReply {
+  std::string bytes;
+  int status = 0;                 // 0 when no status line arrived
+  long long content_length = -1;  // -1 when no Content-Length header arrived
+  std::string body;               // the bytes after the header block
+};
+// Sends `method target` with "Connection: close" and no body
+// ("Content-Length: 0") to 127.0.0.1:port and reads until the server closes.
+RawReply raw_exchange(int port, const std::string& method, const std::string& target,
+                      const std::string& body = std::string());
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& text);
+std::string read_file(const std::string& path);
+
+// The cluster the tests configure: "c1", 10 TB, users "tarnel" and "admin".
+tarnel_sim::SimConfig test_config();
+constexpr const char* kPassword = "S3cr\"et pass";    // the user "tarnel"'s password
+constexpr const char* kAdminPassword = "adm1n-Pa55";  // the user "admin"'s password
+
+// The simulator served in this process on a free loopback port.
+class InProcessSim {
+ public:
+  explicit InProcessSim(
+      tarnel_sim::StateOptions options = tarnel_sim::StateOptions(),
+      tarnel_sim::Clock clock = [] { return std::chrono::steady_clock::now(); },
+      tarnel_sim::Pause pause = tarnel_sim::Pause());
+  ~InProcessSim();
+  InProcessSim(const InProcessSim&) = delete;
+  InProcessSim& operator=(const InProcessSim&) = delete;
+
+  int port() const { return port_; }
+  tarnel_sim::FaultInjector& faults() { return faults_; }
+
+  // One /rest request; the reply status and body (status 0 when none came).
+  RawReply rest(const std::string& method, const std::string& request_text) const;
+  // Logs in as "tarnel" and returns the session identifier.
+  std::string login() const;
+  // GET /state, parsed.
+  json_spirit::mObject state() const;
+  // POST /control with `body`.
+  RawReply control(const std::string& body) const;
+
+ private:
+  tarnel_sim::ClusterState state_;
+  tarnel_sim::FaultInjector faults_;
+  tarnel_sim::SimServer server_;
+  int port_ = -1;
+  std::thread thread_;
+};
+
+// The tarnel-sim binary as a child process: stdout on a pipe (the first line
+// is read at start), stderr in a file.
+class SimProcess {
+ public:
+  // Starts the binary with `args`; stderr goes to `stderr_path`.
+  SimProcess(const std::vector<std::string>& args, const std::string& stderr_path);
+  // Kills the child (SIGKILL) if it still runs, and reaps it.
+  ~SimProcess();
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  // The first line the child printed on stdout, without its newline; empty
+  // when the child ended or closed stdout before printing one.
+  const std::string& first_line() const { return first_line_; }
+  // The port of a "listening on 127.0.0.1:<port>" first line, or -1.
+  int port() const;
+  // Sends `signal` and waits for the child to end. Returns its exit status,
+  // or 128 + the signal number when a signal ended it.
+  int stop(int signal);
+  // Waits for a child that ends by itself; returns as stop() does.
+  int wait();
+  // Everything the child wrote on stdout after the first line (read to EOF;
+  // call after the child has ended).
+  std::string rest_of_stdout();
+
+ private:
+  pid_t pid_ = -1;
+  int stdout_fd_ = -1;
+  int pidfd_ = -1;
+  int status_ = -1;
+  std::string first_line_;
+  std::string buffered_;
+};
+
+// Runs the binary with `args` to its end; returns the exit status and fills
+// `out` and `err`.
+int run_sim(const std::vector<std::string>& args, std::string& out, std::string& err);
+
+}  // namespace sim_test
