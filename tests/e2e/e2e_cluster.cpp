@@ -168,7 +168,7 @@ std::string Simulator::post_control(const std::string& body) const {
 }
 
 void Simulator::add_fault(const std::string& spec) {
-  post_control("{\"action\":\"fault\",\"spec\":" + json_string(spec) + "}");
+  post_control("{\"action\":\"fault\",\"rule\":" + json_string(spec) + "}");
 }
 
 // ---- Node ----

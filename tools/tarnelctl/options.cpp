@@ -18,7 +18,7 @@ const char* const kDescription =
 CLI::Validator non_empty() {
   return CLI::Validator(
       [](std::string& value) { return value.empty() ? std::string("must not be empty") : std::string(); },
-      "NON-EMPTY");
+      "");
 }
 
 }  // namespace
@@ -39,11 +39,13 @@ ParseOutcome parse_command_line(int argc, char** argv) {
   CLI::Option* user = app.add_option("--user", inv.user,
                                      "Log in as this cluster user instead of the node's own "
                                      "credentials")
-                          ->check(non_empty());
+                          ->check(non_empty())
+                          ->type_name("USER");
   app.add_option("--password-file", inv.password_file,
                  "Read the --user password from the first line of this file")
       ->needs(user)
-      ->check(CLI::ExistingFile);
+      ->check(CLI::Validator(CLI::ExistingFile).description(""))
+      ->type_name("FILE");
 
   struct Entry {
     CLI::App* app;

@@ -72,8 +72,9 @@ SecretRead read_line(int fd, const std::string& source) {
       result.value.clear();
       return result;
     }
-    if (n == 0 || c == '\n') break;
+    if (n == 0) break;
     any = true;
+    if (c == '\n') break;
     if (result.value.str().size() >= kMaxPasswordBytes + 1) {
       result.value.clear();
       result.error = "the password from " + source + " is longer than " +

@@ -1,0 +1,193 @@
+// tarnelctl's own contract: usage errors exit 2, an incomplete configuration
+// exits 3 before anything is sent (no retries spent on empty credentials),
+// --help and --version, key store provisioning, and -v.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "e2e_fixture.h"
+
+namespace e2e {
+namespace {
+
+using ::testing::HasSubstr;
+
+class CliTest : public ClusterTest {
+ protected:
+  void SetUp() override { start(); }
+  // A run that ended with `code` having sent nothing to the cluster.
+  void expect_refused(const RunResult& result, int code) const {
+    EXPECT_TRUE(result.finished);
+    EXPECT_EQ(result.exit_code, code) << result.out << result.err;
+    EXPECT_TRUE(sim->requests().empty());
+    EXPECT_EQ(node->count("Failed to get a tarnel session"), 0);
+  }
+};
+
+TEST_F(CliTest, UsageErrorsExitWithTwo) {
+  node->provision();
+  const std::string file = dir.file("pw");
+  write_file(file, "x\n");
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"create"},
+      {"create", ""},
+      {"export", "a", "b"},
+      {"capacity", "--bogus"},
+      {"keystore"},
+      {"keystore", "set-cluster"},
+      {"--password-file", file, "capacity"},
+      {"--user", "someone", "keystore", "set-cluster", "c"},
+      {"--user", "", "capacity"},
+      {"--user", "someone", "--password-file", dir.file("missing"), "capacity"},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const RunResult result = node->ctl(args);
+    expect_refused(result, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_THAT(result.err, HasSubstr("Run with --help for more information."));
+  }
+}
+
+TEST_F(CliTest, EverySubcommandHasHelpAndTheToolAVersion) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--help"},          {"capacity", "--help"}, {"create", "--help"},
+      {"export", "-h"},    {"drives", "--help"},   {"login", "--help"},
+      {"keystore", "--help"}, {"keystore", "set-cluster", "--help"},
+      {"keystore", "set-serial", "--help"}, {"keystore", "set-password", "--help"},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const RunResult result = node->ctl(args);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_THAT(result.out, HasSubstr("Usage: tarnelctl"));
+  }
+  const RunResult version = node->ctl({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out, "1.0.0\n");
+}
+
+TEST_F(CliTest, AMissingKeyStoreIsNamed) {
+  const RunResult result = node->ctl({"capacity"});
+  expect_refused(result, 3);
+  EXPECT_THAT(result.err, HasSubstr("tarnelctl capacity: not configured:"));
+  EXPECT_THAT(result.err, HasSubstr("cannot read the key store " + node->keystore() +
+                                    ": No such file or directory"));
+
+  const RunResult json = node->ctl({"--json", "create", "vd"});
+  expect_refused(json, 3);
+  const rapidjson::Document reply = parse_json(json.out);
+  ASSERT_TRUE(reply.IsObject());
+  EXPECT_FALSE(reply["ok"].GetBool());
+  EXPECT_EQ(reply["exit_code"].GetInt(), 3);
+  ASSERT_EQ(reply["missing"].Size(), 1u);
+  EXPECT_STREQ(reply["missing"][0]["item"].GetString(), "key store");
+}
+
+TEST_F(CliTest, NodeCredentialsNeedTheStoredPasswordAndTheSerial) {
+  ASSERT_EQ(node->ctl({"keystore", "set-cluster", kCluster}).exit_code, 0);
+  for (const char* command : {"capacity", "login"}) {
+    const RunResult result = node->ctl({command, "--json"});
+    expect_refused(result, 3);
+    const rapidjson::Document reply = parse_json(result.out);
+    ASSERT_TRUE(reply.IsObject());
+    std::vector<std::string> items;
+    for (const rapidjson::Value& item : reply["missing"].GetArray()) items.push_back(item["item"].GetString());
+    EXPECT_THAT(items, ::testing::ElementsAre("stored password", "serial number"));
+  }
+  const RunResult export_run = node->ctl({"export", "vd"});
+  expect_refused(export_run, 3);
+  EXPECT_THAT(export_run.err, HasSubstr("tarnelctl keystore set-password"));
+  EXPECT_THAT(export_run.err, HasSubstr("tarnelctl keystore set-serial SERIAL"));
+}
+
+TEST_F(CliTest, TheClusterNameIsNeededWithEitherCredentials) {
+  ASSERT_EQ(node->ctl({"keystore", "set-serial", kSerial}).exit_code, 0);
+  const RunResult node_run = node->ctl({"create", "vd"});
+  expect_refused(node_run, 3);
+  EXPECT_THAT(node_run.err, HasSubstr("no cluster name in " + node->keystore()));
+  const RunResult user_run =
+      node->ctl({"--user", kOperator, "create", "vd"}, {{"TARNEL_PASSWORD", kOperatorPassword}});
+  expect_refused(user_run, 3);
+  EXPECT_THAT(user_run.err, HasSubstr("no cluster name in "));
+}
+
+TEST_F(CliTest, APasswordStoredUnderAnotherSerialIsNotConfigured) {
+  node->provision();
+  const RunResult reserial = node->ctl({"keystore", "set-serial", "OTHER-SERIAL"});
+  EXPECT_EQ(reserial.exit_code, 0);
+  EXPECT_THAT(reserial.err, HasSubstr("warning: the stored cluster password was encrypted with another "
+                                      "serial number"));
+  const RunResult result = node->ctl({"create", "vd"});
+  expect_refused(result, 3);
+  EXPECT_THAT(result.err, HasSubstr("does not decrypt with this node's serial number"));
+
+  // Storing it again under the new serial mends it.
+  ASSERT_EQ(node->ctl({"keystore", "set-password"}, {}, std::string(kNodePassword) + "\n").exit_code, 0);
+  EXPECT_EQ(node->ctl({"create", "vd"}).exit_code, 0);
+}
+
+TEST_F(CliTest, TheSerialNumberIsCaseInsensitiveAsTheLibraryLowerCasesIt) {
+  node->provision(kCluster, "ab-Cd-99", kNodePassword);
+  ASSERT_EQ(node->ctl({"keystore", "set-serial", "AB-CD-99"}).exit_code, 0);
+  EXPECT_EQ(node->ctl({"capacity"}).exit_code, 0);
+}
+
+TEST_F(CliTest, UserWithoutAnyPasswordSourceIsAUsageError) {
+  ASSERT_EQ(node->ctl({"keystore", "set-cluster", kCluster}).exit_code, 0);
+  // No TARNEL_PASSWORD, no file, and no terminal to prompt on.
+  const RunResult result = node->ctl({"--user", kOperator, "capacity"});
+  expect_refused(result, 2);
+  EXPECT_THAT(result.err, HasSubstr("no password for --user operator"));
+  const RunResult empty = node->ctl({"--user", kOperator, "capacity"}, {{"TARNEL_PASSWORD", ""}});
+  expect_refused(empty, 2);
+  EXPECT_THAT(empty.err, HasSubstr("TARNEL_PASSWORD is empty"));
+}
+
+TEST_F(CliTest, KeystoreProvisioning) {
+  // The password is encrypted with the serial, so the serial comes first.
+  const RunResult early = node->ctl({"keystore", "set-password"}, {}, "pw\n");
+  EXPECT_EQ(early.exit_code, 3);
+  EXPECT_THAT(early.err, HasSubstr("tarnelctl keystore set-serial SERIAL"));
+
+  ASSERT_EQ(node->ctl({"keystore", "set-serial", kSerial}).exit_code, 0);
+  const RunResult empty = node->ctl({"keystore", "set-password"}, {}, "\n");
+  EXPECT_EQ(empty.exit_code, 2);
+  EXPECT_THAT(empty.err, HasSubstr("is empty"));
+  const RunResult none = node->ctl({"keystore", "set-password"});
+  EXPECT_EQ(none.exit_code, 2);
+
+  const RunResult set = node->ctl({"--json", "keystore", "set-password"}, {}, "pa ss\r\n");
+  EXPECT_EQ(set.exit_code, 0) << set.err;
+  EXPECT_EQ(set.out, "{\"command\":\"keystore set-password\",\"ok\":true,\"key\":\"sTarnelCID\","
+                     "\"keystore\":\"" + node->keystore() + "\"}\n");
+  const RunResult cluster = node->ctl({"keystore", "set-cluster", "c 1"});
+  EXPECT_EQ(cluster.exit_code, 0);
+  EXPECT_EQ(cluster.out, "Stored the cluster name in " + node->keystore() + ".\n");
+
+  const std::string text = read_file(node->keystore());
+  EXPECT_THAT(text, HasSubstr("sTarnelSerial=" + std::string(kSerial) + "\n"));
+  EXPECT_THAT(text, HasSubstr("sTarnelCluster=c 1\n"));
+  EXPECT_THAT(text, HasSubstr("sTarnelCID=v1$"));
+  EXPECT_EQ(text.find("pa ss"), std::string::npos);
+  struct stat info {};
+  ASSERT_EQ(stat(node->keystore().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(CliTest, VerboseMirrorsTheLogLinesToStderr) {
+  node->provision();
+  const RunResult quiet = node->ctl({"create", "vd-a"});
+  EXPECT_EQ(quiet.exit_code, 0);
+  EXPECT_EQ(quiet.err, "");
+  const RunResult verbose = node->ctl({"-v", "create", "vd-b"});
+  EXPECT_EQ(verbose.exit_code, 0);
+  EXPECT_THAT(verbose.err, HasSubstr("tarnel_session::tarnel_req_rsp(): Curl response for session: ["));
+  EXPECT_THAT(verbose.err, HasSubstr("tarnel_admin::create_vdisk(): Vdisk created vd-b"));
+  EXPECT_EQ(verbose.out, "Created virtual disk 'vd-b'.\n");
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,121 @@
+// No password and no stored secret ever shows: not in the library's log
+// (with transfer tracing on), not in what tarnelctl or the simulator print,
+// not in the simulator's state, and not in the process list or the
+// environment of a running tarnelctl.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "e2e_fixture.h"
+
+namespace e2e {
+namespace {
+
+// The ways a secret could be written: as it is, as the inside of a JSON
+// string, and percent-encoded (upper- and lower-case hex digits).
+std::vector<std::string> forms_of(const std::string& secret) {
+  std::string upper, lower;
+  for (unsigned char c : secret) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      upper += static_cast<char>(c);
+      lower += static_cast<char>(c);
+      continue;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%%%02X", c);
+    upper += hex;
+    std::snprintf(hex, sizeof hex, "%%%02x", c);
+    lower += hex;
+  }
+  return {secret, json_inside(secret), upper, lower};
+}
+
+class SecretsTest : public ClusterTest {
+ protected:
+  void expect_clean(const std::string& where, const std::string& text) const {
+    for (const std::string& secret : secrets) {
+      for (const std::string& form : forms_of(secret)) {
+        EXPECT_EQ(text.find(form), std::string::npos) << where << " shows a secret";
+      }
+    }
+  }
+  std::vector<std::string> secrets;
+};
+
+std::string stored_secret(const std::string& keystore) {
+  std::istringstream in(read_file(keystore));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("sTarnelCID=", 0) == 0) return line.substr(std::string("sTarnelCID=").size());
+  }
+  return "";
+}
+
+// The command line of every process this test can read.
+std::vector<std::pair<std::string, std::string>> process_list() {
+  std::vector<std::pair<std::string, std::string>> list;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    list.emplace_back(name, read_file(entry.path().string() + "/cmdline"));
+  }
+  return list;
+}
+
+TEST_F(SecretsTest, NoPasswordOrStoredSecretInLogsTracesOutputsOrTheProcessList) {
+  ASSERT_NO_FATAL_FAILURE(start_provisioned());
+  node->add_key("dEnableCurlTraceLogging", "1");
+  const std::string stored = stored_secret(node->keystore());
+  ASSERT_EQ(stored.rfind("v1$", 0), 0u);
+  secrets = {kNodePassword, kOperatorPassword, stored};
+
+  // Two runs held in flight by a delayed capacity reply, one with the
+  // node's credentials and one with --user and TARNEL_PASSWORD.
+  sim->add_fault("ClusterInformation:delay=1500,times=2");
+  Process node_run(node->ctl_spec({"-v", "capacity"}));
+  Process user_run(
+      node->ctl_spec({"-v", "--user", kOperator, "capacity"}, {{"TARNEL_PASSWORD", kOperatorPassword}}));
+  ASSERT_TRUE(eventually([&] { return node->count("Session ID is") >= 2; }));
+  for (const auto& [pid, cmdline] : process_list()) expect_clean("the command line of process " + pid, cmdline);
+  expect_clean("the environment of the --user run",
+               read_file("/proc/" + std::to_string(user_run.pid()) + "/environ"));
+  ASSERT_TRUE(node_run.wait(std::chrono::seconds(60)));
+  ASSERT_TRUE(user_run.wait(std::chrono::seconds(60)));
+  EXPECT_EQ(node_run.exit_code(), 0) << node_run.err();
+  EXPECT_EQ(user_run.exit_code(), 0) << user_run.err();
+
+  // The rest of the flow, with a password file, a retried login and stdin.
+  const std::string password_file = dir.file("operator.pw");
+  write_file(password_file, std::string(kOperatorPassword) + "\n");
+  EXPECT_EQ(node->ctl({"-v", "create", "vd"}).exit_code, 0);
+  sim->add_fault("Login:status=401,times=1");
+  EXPECT_EQ(node->ctl({"-v", "export", "vd", "--user", kOperator, "--password-file", password_file})
+                .exit_code,
+            0);
+  EXPECT_EQ(node->ctl({"-v", "--json", "login"}).exit_code, 0);
+  EXPECT_EQ(node->ctl({"keystore", "set-password"}, {}, std::string(kNodePassword) + "\n").exit_code, 0);
+  secrets.push_back(stored_secret(node->keystore()));
+  // Tracing was on: the transfers were written to the log.
+  EXPECT_GT(node->count("RKLibCurl::trace"), 0);
+
+  // What may hold a secret by design: the simulator's configuration, the
+  // key store, the password file and the stdin files given to tarnelctl.
+  int files = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+    if (!entry.is_regular_file()) continue;
+    const std::string path = entry.path().string();
+    if (path == dir.file("sim.json") || path == node->keystore() || path == password_file ||
+        entry.path().extension() == ".in") {
+      continue;
+    }
+    ++files;
+    expect_clean(path, read_file(path));
+  }
+  EXPECT_GT(files, 10);  // the log, and stdout and stderr of every process
+  expect_clean("the simulator's state", sim->state_text());
+}
+
+}  // namespace
+}  // namespace e2e
