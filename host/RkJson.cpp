@@ -1,12 +1,20 @@
 // JSON codec on RapidJSON's SAX reader; the choices are documented in
 // RkJson.h. The reader runs in its iterative mode, and the tree builder
 // refuses the 513th level of nesting, so no input can exhaust the stack.
+// The reader checks the grammar of numbers and hands over their text, which
+// is converted here with std::from_chars (exact and locale-independent):
+// RapidJSON 1.1.0's own full-precision conversion misreads a zero with an
+// exponent ("0e5" gives an arbitrary value) and turns some numbers just
+// beyond the double range into infinity or NaN.
 #include "RkJson.h"
 
 #include <rapidjson/reader.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
+#include <locale.h>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -18,6 +26,12 @@ using json_spirit::mObject;
 using json_spirit::mValue;
 
 constexpr size_t kMaxDepth = 512;
+
+// The "C" locale, for strtod_l.
+locale_t cLocale() {
+  static const locale_t locale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return locale;
+}
 
 // Builds the value tree from SAX events. Each open container is a frame;
 // a closed one is moved into its parent.
@@ -36,11 +50,26 @@ class TreeBuilder {
     }
     return add(mValue(u));
   }
-  // RapidJSON's full-precision reading turns some numbers just beyond the
-  // double range into infinity or NaN instead of rejecting them as it does
-  // 1e400; JSON has no such values, so they are rejected too.
-  bool Double(double d) { return std::isfinite(d) && add(mValue(d)); }
-  bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+  bool Double(double d) { return add(mValue(d)); }
+  // Every number arrives here as its text, already checked against JSON's
+  // grammar, NUL-terminated.
+  bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
+    const char* end = text + length;
+    if (std::none_of(text, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; })) {
+      int64_t i = 0;
+      if (std::from_chars(text, end, i).ec == std::errc()) return Int64(i);
+      uint64_t u = 0;
+      if (text[0] != '-' && std::from_chars(text, end, u).ec == std::errc()) return Uint64(u);
+    }
+    double d = 0;
+    if (std::from_chars(text, end, d).ec == std::errc::result_out_of_range) {
+      // Too large or too small: strtod tells the two apart (infinity, or
+      // the nearest denormal or zero).
+      d = ::strtod_l(text, nullptr, cLocale());
+      if (std::isinf(d)) return false;  // beyond the double range
+    }
+    return Double(d);
+  }
   bool String(const char* s, rapidjson::SizeType length, bool) {
     return add(mValue(std::string(s, length)));
   }
@@ -192,8 +221,8 @@ bool RkJson::Unserialize(const std::string& text, json_spirit::mObject& out) {
   rapidjson::Reader reader;
   rapidjson::StringStream stream(text.c_str());
   rapidjson::ParseResult result =
-      reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(stream,
-                                                                                        builder);
+      reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag>(
+      stream, builder);
   // The reader stops at a NUL byte; the text must end there too.
   if (!result || stream.Tell() != text.size()) {
     out.clear();

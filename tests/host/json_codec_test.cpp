@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -267,6 +268,19 @@ TEST(JsonUnserialize, RejectsNumbersThatRoundBeyondTheDoubleRange) {
     EXPECT_FALSE(accepts(text)) << text;
   }
   EXPECT_TRUE(accepts("{\"a\":1.7976931348623157e308,\"b\":-1.7976931348623157e308}"));
+}
+
+// Found by the json_roundtrip fuzz target: RapidJSON 1.1.0's own conversion
+// read a zero with an exponent as an arbitrary number.
+TEST(JsonUnserialize, ReadsZeroWithAnExponentAndUnderflowAsZero) {
+  const mObject out = parse("{\"a\":0e5,\"b\":0e-324,\"c\":-0.0e100,\"d\":1e-400,\"e\":4.9e-324}");
+  for (const char* key : {"a", "b", "d"}) {
+    EXPECT_EQ(out.at(key).type(), json_spirit::real_type) << key;
+    EXPECT_EQ(out.at(key).get_real(), 0.0) << key;
+  }
+  EXPECT_EQ(out.at("c").get_real(), 0.0);
+  EXPECT_TRUE(std::signbit(out.at("c").get_real()));
+  EXPECT_EQ(out.at("e").get_real(), std::numeric_limits<double>::denorm_min());
 }
 
 TEST(JsonUnserialize, RejectsMalformedNumbersStringsAndLiterals) {
