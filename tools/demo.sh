@@ -137,8 +137,6 @@ print("disks: ", ", ".join(f'{d["name"]} ({d["size"]["value"]} {d["size"]["unit"
 print("mounts:", ", ".join(f'{m["virtualDisk"]} -> {m["target"]}' for m in state["mounts"]))
 PY
 
-say "tail -n 4 \$TMP/log/RKTarnel.log"
-tail -n 4 "$TARNEL_LOG_DIR/RKTarnel.log"
-
 printf '\n'
+note "the library wrote $(wc -l <"$TARNEL_LOG_DIR/RKTarnel.log") lines to \$TMP/log/RKTarnel.log"
 note "stopping tarnel-sim and removing $work"
