@@ -1,0 +1,142 @@
+# Shared steps of the packaging tests (sourced): a scratch directory, the
+# README example built against an installed tree both ways, and a run of a
+# program against tarnel-sim with a provisioned key store. Everything lives
+# in one temporary directory, removed with the simulator stopped on exit.
+
+set -euo pipefail
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarnel-packaging.XXXXXX")
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ]; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# check_files ROOT PATH...: every PATH exists under ROOT.
+check_files() {
+  local root=$1
+  shift
+  for path in "$@"; do
+    [ -e "$root/$path" ] || fail "$root/$path is missing"
+  done
+}
+
+# check_libraries LIBDIR: the SONAMEs, and libtarnel needing libtarnel_host.
+check_libraries() {
+  local libdir=$1
+  readelf -d "$libdir/libtarnel.so.1" | grep -q 'SONAME.*\[libtarnel\.so\.1\]' ||
+    fail "libtarnel.so.1 does not carry the SONAME libtarnel.so.1"
+  readelf -d "$libdir/libtarnel_host.so.1" | grep -q 'SONAME.*\[libtarnel_host\.so\.1\]' ||
+    fail "libtarnel_host.so.1 does not carry the SONAME libtarnel_host.so.1"
+  readelf -d "$libdir/libtarnel.so.1" | grep -q 'NEEDED.*\[libtarnel_host\.so\.1\]' ||
+    fail "libtarnel.so.1 does not record libtarnel_host.so.1 as needed"
+}
+
+# build_example_cmake PREFIX SOURCE OUT: the README example through
+# find_package(tarnel CONFIG) against the tree at PREFIX only.
+build_example_cmake() {
+  local prefix=$1 source=$2 out=$3
+  local consumer=$work/consumer-cmake
+  mkdir -p "$consumer"
+  cat >"$consumer/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.18)
+project(tarnel_consumer CXX)
+set(CMAKE_CXX_STANDARD 17)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+find_package(tarnel 1 CONFIG REQUIRED)
+if(NOT TARGET tarnel::tarnel OR NOT TARGET tarnel::host)
+  message(FATAL_ERROR "tarnel::tarnel or tarnel::host missing")
+endif()
+add_executable(tarnel_example "$source")
+target_compile_options(tarnel_example PRIVATE -Wall -Wextra -Wpedantic -Werror)
+target_link_libraries(tarnel_example PRIVATE tarnel::tarnel)
+CMAKE
+  cmake -S "$consumer" -B "$consumer/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
+    -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF >"$work/consumer-cmake.log" 2>&1 ||
+    { cat "$work/consumer-cmake.log" >&2; fail "configuring the find_package consumer"; }
+  grep -q "tarnel_DIR:PATH=$prefix/" "$consumer/build/CMakeCache.txt" ||
+    fail "find_package(tarnel) did not take the package under $prefix"
+  cmake --build "$consumer/build" >>"$work/consumer-cmake.log" 2>&1 ||
+    { cat "$work/consumer-cmake.log" >&2; fail "building the example with find_package"; }
+  cp "$consumer/build/tarnel_example" "$out"
+}
+
+# build_example_pkgconfig PREFIX LIBDIR SOURCE OUT: the README example
+# compiled with the flags of `pkg-config tarnel` from the tree at PREFIX.
+build_example_pkgconfig() {
+  local prefix=$1 libdir=$2 source=$3 out=$4
+  local flags
+  flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs tarnel) ||
+    fail "pkg-config does not find tarnel under $libdir/pkgconfig"
+  case "$flags" in
+    *"-I$prefix/"*) ;;
+    *) fail "pkg-config's include directory is not under $prefix: $flags" ;;
+  esac
+  # shellcheck disable=SC2086  # the flags are words
+  c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror "$source" $flags -o "$out" ||
+    fail "building the example with pkg-config"
+}
+
+# start_sim SIM: tarnel-sim on a free loopback port with a cluster whose
+# administrator password only the simulator's config and the key store hold.
+start_sim() {
+  local sim=$1
+  password="pkg-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
+  (umask 077 && cat >"$work/sim.json" <<JSON
+{"cluster": "pkg-cluster",
+ "capacity": {"units": "TB", "value": 12.5},
+ "users": {"TarnelAdmin": "$password"}}
+JSON
+  )
+  "$sim" --config "$work/sim.json" --port 0 >"$work/sim.out" 2>"$work/sim.err" &
+  sim_pid=$!
+  port=""
+  for _ in $(seq 1 400); do
+    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/sim.out")
+    [ -n "$port" ] && break
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  [ -n "$port" ] || { cat "$work/sim.err" >&2; fail "tarnel-sim did not start"; }
+  export TARNEL_KEYSTORE=$work/keystore.conf
+  export TARNEL_LOG_DIR=$work/log
+  export TARNEL_CONNECT_TO="$(uname -n):8080:127.0.0.1:$port"
+  export TARNEL_SLEEP_SCALE=0.01
+  mkdir -p "$TARNEL_LOG_DIR"
+}
+
+# provision TARNELCTL: the node's key store (cluster, serial, password).
+provision() {
+  local tarnelctl=$1
+  "$tarnelctl" keystore set-cluster pkg-cluster >/dev/null || fail "tarnelctl keystore set-cluster"
+  "$tarnelctl" keystore set-serial PKG-SN-1 >/dev/null || fail "tarnelctl keystore set-serial"
+  printf '%s\n' "$password" | "$tarnelctl" keystore set-password >/dev/null ||
+    fail "tarnelctl keystore set-password"
+}
+
+# run_example EXAMPLE LIBDIR DISK: the example against the simulator, with
+# the libraries resolved from LIBDIR.
+run_example() {
+  local example=$1 libdir=$2 disk=$3
+  local resolved
+  resolved=$(LD_LIBRARY_PATH=$libdir ldd "$example" | sed -n 's/^\s*libtarnel\.so\.1 => \(\S*\).*/\1/p')
+  [ "$(dirname "$resolved")" = "$libdir" ] ||
+    fail "$example resolves libtarnel.so.1 to '$resolved', not into $libdir"
+  local output
+  output=$(LD_LIBRARY_PATH=$libdir "$example" "$disk" 2>&1) ||
+    { echo "$output" >&2; fail "$example $disk failed"; }
+  for line in "capacity: 12.5 TB" "created $disk" "exported $disk to $(uname -n)"; do
+    grep -qxF "$line" <<<"$output" || { echo "$output" >&2; fail "no line '$line' from $example"; }
+  done
+  echo "$example $disk: ok"
+}
