@@ -33,24 +33,25 @@ locale_t cLocale() {
   return locale;
 }
 
-// Builds the value tree from SAX events. Each open container is a frame;
-// a closed one is moved into its parent.
+// Builds the value tree from SAX events, in place: each open container is a
+// frame that points at the object or array being filled, and a new value is
+// constructed where it will stay (a map node, or the end of its array).
 class TreeBuilder {
  public:
-  explicit TreeBuilder(mObject& root) : root_(root) {}
+  explicit TreeBuilder(mObject& root) : root_(root) { frames_.reserve(16); }
 
-  bool Null() { return add(mValue()); }
-  bool Bool(bool b) { return add(mValue(b)); }
-  bool Int(int i) { return add(mValue(static_cast<int64_t>(i))); }
-  bool Uint(unsigned u) { return add(mValue(static_cast<int64_t>(u))); }
-  bool Int64(int64_t i) { return add(mValue(i)); }
+  bool Null() { return place() != nullptr; }
+  bool Bool(bool b) { return place(b) != nullptr; }
+  bool Int(int i) { return place(static_cast<int64_t>(i)) != nullptr; }
+  bool Uint(unsigned u) { return place(static_cast<int64_t>(u)) != nullptr; }
+  bool Int64(int64_t i) { return place(i) != nullptr; }
   bool Uint64(uint64_t u) {
     if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
-      return add(mValue(static_cast<int64_t>(u)));
+      return place(static_cast<int64_t>(u)) != nullptr;
     }
-    return add(mValue(u));
+    return place(u) != nullptr;
   }
-  bool Double(double d) { return add(mValue(d)); }
+  bool Double(double d) { return place(d) != nullptr; }
   // Every number arrives here as its text, already checked against JSON's
   // grammar, NUL-terminated.
   bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
@@ -71,7 +72,7 @@ class TreeBuilder {
     return Double(d);
   }
   bool String(const char* s, rapidjson::SizeType length, bool) {
-    return add(mValue(std::string(s, length)));
+    return place(std::string(s, length)) != nullptr;
   }
   bool Key(const char* s, rapidjson::SizeType length, bool) {
     frames_.back().key.assign(s, length);
@@ -79,45 +80,64 @@ class TreeBuilder {
   }
   bool StartObject() {
     if (frames_.size() >= kMaxDepth) return false;
-    frames_.emplace_back(true);
+    if (frames_.empty()) {
+      frames_.push_back(Frame{&root_, nullptr, std::string()});
+      return true;
+    }
+    mValue* value = place(mObject());
+    frames_.push_back(Frame{&value->get_obj(), nullptr, std::string()});
     return true;
   }
-  bool EndObject(rapidjson::SizeType) { return close(); }
+  bool EndObject(rapidjson::SizeType) {
+    frames_.pop_back();
+    return true;
+  }
   bool StartArray() {
     if (frames_.empty() || frames_.size() >= kMaxDepth) return false;  // top level must be an object
-    frames_.emplace_back(false);
+    mValue* value = place(mArray());
+    frames_.push_back(Frame{nullptr, &value->get_array(), std::string()});
     return true;
   }
-  bool EndArray(rapidjson::SizeType) { return close(); }
+  bool EndArray(rapidjson::SizeType) {
+    frames_.pop_back();
+    return true;
+  }
 
  private:
   struct Frame {
-    explicit Frame(bool object_) : isObject(object_) {}
-    bool isObject;
-    std::string key;
-    mObject object;
-    mArray array;
+    mObject* object;  // the object being filled, or
+    mArray* array;    // the array being filled
+    std::string key;  // an object's key of the value to come
   };
 
-  bool add(mValue&& value) {
-    if (frames_.empty()) return false;  // a scalar at the top level
+  // Constructs a value from `args` in the innermost open container: under
+  // the pending key (a repeated key keeps its last value), or at the end of
+  // the array. Null for a value outside any container.
+  template <class... Args>
+  mValue* place(Args&&... args) {
+    if (frames_.empty()) return nullptr;  // a scalar at the top level
     Frame& top = frames_.back();
-    if (top.isObject) {
-      top.object[top.key] = std::move(value);
-    } else {
-      top.array.push_back(std::move(value));
+    if (top.object != nullptr) {
+      auto [slot, inserted] = top.object->try_emplace(std::move(top.key), std::forward<Args>(args)...);
+      if (!inserted) slot->second = mValue(std::forward<Args>(args)...);
+      return &slot->second;
     }
-    return true;
+    mArray& array = *top.array;
+    if (array.size() == array.capacity()) grow(array);
+    array.emplace_back(std::forward<Args>(args)...);
+    return &array.back();
   }
 
-  bool close() {
-    Frame done = std::move(frames_.back());
-    frames_.pop_back();
-    if (frames_.empty()) {
-      root_ = std::move(done.object);
-      return true;
-    }
-    return done.isObject ? add(mValue(std::move(done.object))) : add(mValue(std::move(done.array)));
+  // std::vector copies its elements when it grows, since moving a value may
+  // throw (boost::recursive_wrapper allocates): a deep copy of every nested
+  // container. Moving them by hand costs at most one allocation each. Only
+  // the array's last element can be open, and it is complete whenever a new
+  // element comes, so no frame points into the array while it moves.
+  static void grow(mArray& array) {
+    mArray bigger;
+    bigger.reserve(array.empty() ? 4 : array.size() * 2);
+    for (mValue& value : array) bigger.push_back(std::move(value));
+    array.swap(bigger);
   }
 
   mObject& root_;

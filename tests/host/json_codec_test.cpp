@@ -204,6 +204,26 @@ TEST(JsonUnserialize, MapsIntegersToInt64ThenUint64ThenDouble) {
 
 TEST(JsonUnserialize, KeepsTheLastValueOfARepeatedKey) {
   EXPECT_EQ(parse("{\"k\":1,\"k\":\"two\"}").at("k").get_str(), "two");
+  const mObject containers = parse("{\"k\":{\"old\":[1]},\"k\":[{\"new\":[2]}],\"o\":[],\"o\":{}}");
+  EXPECT_EQ(serialize(containers), "{\"k\":[{\"new\":[2]}],\"o\":{}}");
+}
+
+TEST(JsonUnserialize, BuildsLongListsOfNestedContainersInOrder) {
+  // Long enough for each list to grow its storage many times while its
+  // elements hold objects and lists of their own.
+  std::string canonical = "{\"disks\":[";
+  for (int i = 0; i < 1500; ++i) {
+    const std::string n = std::to_string(i);
+    canonical += (i == 0 ? "" : ",") + std::string("{\"id\":") + n + ",\"parts\":[[" + n +
+                 "],{\"name\":\"disk-" + n + "\"},\"tail\"]}";
+  }
+  canonical += "],\"z\":[[[],[{}]]]}";
+  const mObject object = parse(canonical);
+  const mArray& disks = object.at("disks").get_array();
+  ASSERT_EQ(disks.size(), 1500u);
+  EXPECT_EQ(disks[1234].get_obj().at("parts").get_array()[1].get_obj().at("name").get_str(),
+            "disk-1234");
+  EXPECT_EQ(serialize(object), canonical);
 }
 
 TEST(JsonUnserialize, AcceptsNestingUpTo512AndRejectsDeeper) {
