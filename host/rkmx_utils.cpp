@@ -4,6 +4,7 @@
 #include "rkmx_utils.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,10 +13,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <climits>
 #include <ctime>
+#include <mutex>
 #include <string_view>
 #include <utility>
 
@@ -134,6 +137,75 @@ bool lookup(std::string_view content, std::string_view key, std::string& value) 
   });
   return found;
 }
+
+// The key store as last read, kept while the file is unchanged, so that a
+// reader makes one stat() instead of opening and reading the file. The copy
+// is used again only when the path, device, inode, size, modification time
+// and status-change time are those of the file that was read, and only when
+// the file had been left alone for kSettledNs before that read began: a
+// change made within a file system's time-stamp granularity after the read
+// could keep all of them, so a store changed that recently is read again on
+// every call until it settles. A store replaced by set_reg_key (a rename) is
+// another inode. The mutex is held across fork() by the handlers below.
+class KeystoreCache {
+ public:
+  static KeystoreCache& instance() {
+    // Never destroyed: writers read settings while static objects go away.
+    static KeystoreCache* const cache = [] {
+      auto* created = new KeystoreCache();
+      ::pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
+                       [] { instance().mutex_.unlock(); });
+      return created;
+    }();
+    return *cache;
+  }
+
+  // The value of `key` in the store at `path`: kFound, kKeyMissing or
+  // kStoreUnreadable.
+  int get(const std::string& path, const std::string& key, std::string& value) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) return kStoreUnreadable;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!reusable_ || !sameFile(path, status)) {
+      reusable_ = false;
+      const int64_t readStart = realtimeNs();
+      if (readFile(path, kMaxKeystoreBytes, content_) != 0) {
+        content_.clear();
+        return kStoreUnreadable;
+      }
+      path_ = path;
+      status_ = status;
+      reusable_ = nanoseconds(status.st_mtim) < readStart - kSettledNs &&
+                  nanoseconds(status.st_ctim) < readStart - kSettledNs;
+    }
+    return lookup(content_, key, value) ? kFound : kKeyMissing;
+  }
+
+ private:
+  // Longer than the time-stamp granularity of any local file system.
+  static constexpr int64_t kSettledNs = 2000000000LL;
+
+  static int64_t nanoseconds(const struct timespec& time) {
+    return static_cast<int64_t>(time.tv_sec) * 1000000000LL + time.tv_nsec;
+  }
+  static int64_t realtimeNs() {
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return nanoseconds(now);
+  }
+  bool sameFile(const std::string& path, const struct stat& status) const {
+    return path == path_ && status.st_dev == status_.st_dev && status.st_ino == status_.st_ino &&
+           status.st_size == status_.st_size &&
+           nanoseconds(status.st_mtim) == nanoseconds(status_.st_mtim) &&
+           nanoseconds(status.st_ctim) == nanoseconds(status_.st_ctim);
+  }
+
+  std::mutex mutex_;
+  bool reusable_ = false;
+  std::string path_;
+  struct stat status_ = {};
+  std::string content_;
+};
 
 bool validKey(const std::string& key) {
   if (key.empty() || key.front() == '#') return false;
@@ -274,9 +346,7 @@ int get_reg_key(std::string key, std::string& value) {
         return kFound;
       }
     }
-    std::string content;
-    if (readFile(keystorePath(), kMaxKeystoreBytes, content) != 0) return kStoreUnreadable;
-    return lookup(content, key, value) ? kFound : kKeyMissing;
+    return KeystoreCache::instance().get(keystorePath(), key, value);
   } catch (...) {
     return kInternalError;
   }

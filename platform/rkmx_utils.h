@@ -9,8 +9,11 @@
 //   - a line whose first non-blank character is '#' is a comment; blank
 //     lines, lines without '=' and lines with an empty key are skipped;
 //   - when a key appears more than once, the last line wins.
-// The file is read afresh on every call (it is small: at most 1 MiB is read;
-// a larger file counts as unreadable). Settings that also have an environment
+// Every call sees the store as it is at that moment (it is small: at most
+// 1 MiB is read; a larger file counts as unreadable). A reader stat()s the
+// file and reuses the text it read last while the file is the same one,
+// unchanged (path, inode, size, modification and status-change times) and
+// had been left alone for 2 s before that read; otherwise it reads the file. Settings that also have an environment
 // variable take the variable's value when it is set and not empty:
 // "sTarnelLogDir" (TARNEL_LOG_DIR) and "dTarnelDebugLevel" (TARNEL_DEBUG_LEVEL).
 //

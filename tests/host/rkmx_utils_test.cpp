@@ -98,6 +98,39 @@ TEST_F(KeyStore, MissingOrUnreadableStoreIsANonZeroStatus) {
   EXPECT_NE(status, 0);
 }
 
+// Readers keep the text they read last; a change must still be seen by the
+// very next read, even one that leaves the size alone and comes within the
+// same tick of the file system's clock.
+TEST_F(KeyStore, AnInPlaceRewriteIsSeenAtOnce) {
+  for (int i = 0; i < 50; ++i) {
+    writeFile(path, "k=" + std::to_string(i % 10) + "\n");
+    EXPECT_EQ(read("k"), std::to_string(i % 10));
+  }
+}
+
+TEST_F(KeyStore, ASettledStoreIsReusedUntilItChangesOrAnotherIsNamed) {
+  writeFile(path, "k=1\n");
+  const std::string other = dir / "other.conf";
+  writeFile(other, "k=9\n");
+  // A store changed less than 2 s before a read is read again every time.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  EXPECT_EQ(read("k"), "1");
+  EXPECT_EQ(read("k"), "1");
+  writeFile(path, "k=2\n");  // in place, the same size
+  EXPECT_EQ(read("k"), "2");
+  {
+    ScopedEnv elsewhere("TARNEL_KEYSTORE", other);
+    EXPECT_EQ(read("k"), "9");
+  }
+  EXPECT_EQ(read("k"), "2");
+  ASSERT_EQ(rkmx_utils::set_reg_key("k", "3"), 0);  // replaced by a rename
+  EXPECT_EQ(read("k"), "3");
+  std::filesystem::remove(path);
+  int status = 0;
+  EXPECT_EQ(read("k", &status), "<untouched>");
+  EXPECT_NE(status, 0);
+}
+
 TEST_F(KeyStore, TheEnvironmentWinsForTheLogDirectoryAndDebugLevel) {
   writeFile(path, "sTarnelLogDir=/from/store\ndTarnelDebugLevel=1\nsTarnelCluster=alpha\n");
   EXPECT_EQ(read("sTarnelLogDir"), "/from/store");
