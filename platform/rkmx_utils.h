@@ -13,8 +13,9 @@
 // 1 MiB is read; a larger file counts as unreadable). A reader stat()s the
 // file and reuses the text it read last while the file is the same one,
 // unchanged (path, inode, size, modification and status-change times) and
-// had been left alone for 2 s before that read; otherwise it reads the file. Settings that also have an environment
-// variable take the variable's value when it is set and not empty:
+// had been left alone for 2 s before that read; otherwise it reads the file.
+// Settings that also have an environment variable take the variable's value
+// when it is set and not empty:
 // "sTarnelLogDir" (TARNEL_LOG_DIR) and "dTarnelDebugLevel" (TARNEL_DEBUG_LEVEL).
 //
 // Keys read by the host services and the library: "sTarnelCluster" (cluster
