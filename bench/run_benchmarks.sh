@@ -94,10 +94,10 @@ Notes:
 - The enumeration target is measured on the parse alone: the library's
   process runner is replaced by one that hands over the 10,000 lines from
   memory (a link seam), and the baseline gets a fresh copy of the same text.
-  Starting the helper and moving its output through a pipe would otherwise
-  take most of the time and hide the parse in the ratio; the "whole call" row
-  shows that case (a helper script that cats the same lines, run by the real
-  runner, beside a minimal posix_spawn of it and the same split loop).
+  Starting the helper and moving its output through a pipe takes as long as
+  the parse or longer, and would hide the parse in the ratio; the "whole
+  call" row shows that case (a helper script that cats the same lines, run by
+  the real runner, beside a minimal posix_spawn of it and the same split loop).
 - The exchange, process and create_vdisk rows count real time (they wait for
   another process or thread); the parse and codec rows count CPU time.
 - Programs that read the key store while measuring first leave it alone for
