@@ -78,13 +78,13 @@ Simulator::Simulator(const TempDir& dir, const SimOptions& options) {
   const std::string config_path = dir.file("sim.json");
   write_file(config_path, config.str());
 
-  ProcessSpec spec;
-  spec.argv = {kSimulator, "--config", config_path, "--port", "0", "--verbose"};
-  spec.argv.insert(spec.argv.end(), options.args.begin(), options.args.end());
-  spec.env = clean_environment();
-  spec.work_dir = dir.path();
-  spec.name = "tarnel-sim";
-  process_ = std::make_unique<Process>(spec);
+  LaunchPlan launch;
+  launch.argv = {kSimulator, "--config", config_path, "--port", "0", "--verbose"};
+  launch.argv.insert(launch.argv.end(), options.args.begin(), options.args.end());
+  launch.env = clean_environment();
+  launch.work_dir = dir.path();
+  launch.name = "tarnel-sim";
+  process_ = std::make_unique<Process>(launch);
 
   const std::string prefix = "listening on 127.0.0.1:";
   const bool up = eventually([&] {
@@ -167,8 +167,8 @@ std::string Simulator::post_control(const std::string& body) const {
   return reply->body;
 }
 
-void Simulator::add_fault(const std::string& spec) {
-  post_control("{\"action\":\"fault\",\"rule\":" + json_string(spec) + "}");
+void Simulator::add_fault(const std::string& rule) {
+  post_control("{\"action\":\"fault\",\"rule\":" + json_string(rule) + "}");
 }
 
 // ---- Node ----
@@ -188,24 +188,24 @@ std::map<std::string, std::string> Node::env() const {
   return env;
 }
 
-ProcessSpec Node::ctl_spec(const std::vector<std::string>& args,
+LaunchPlan Node::ctl_launch(const std::vector<std::string>& args,
                            const std::map<std::string, std::string>& extra_env,
                            const std::string& stdin_text) const {
-  ProcessSpec spec;
-  spec.argv = {kTarnelctl};
-  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-  spec.env = env();
-  for (const auto& [name, value] : extra_env) spec.env[name] = value;
-  spec.stdin_text = stdin_text;
-  spec.work_dir = dir_.path();
-  spec.name = "tarnelctl";
-  return spec;
+  LaunchPlan launch;
+  launch.argv = {kTarnelctl};
+  launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+  launch.env = env();
+  for (const auto& [name, value] : extra_env) launch.env[name] = value;
+  launch.stdin_text = stdin_text;
+  launch.work_dir = dir_.path();
+  launch.name = "tarnelctl";
+  return launch;
 }
 
 RunResult Node::ctl(const std::vector<std::string>& args,
                     const std::map<std::string, std::string>& extra_env,
                     const std::string& stdin_text) const {
-  return run(ctl_spec(args, extra_env, stdin_text));
+  return run(ctl_launch(args, extra_env, stdin_text));
 }
 
 void Node::provision(const std::string& cluster, const std::string& serial,
@@ -324,7 +324,7 @@ bool mount_namespace_available() {
   const char* unshare = unshare_path();
   if (geteuid() != 0 || unshare == nullptr) return false;
   TempDir dir;
-  ProcessSpec probe;
+  LaunchPlan probe;
   probe.argv = {unshare, "--mount", "--propagation", "private", "/bin/sh", "-c",
                 "mount -t tmpfs e2e-probe /opt"};
   probe.env = clean_environment();
@@ -334,16 +334,16 @@ bool mount_namespace_available() {
   return result.finished && result.exit_code == 0;
 }
 
-ProcessSpec in_helper_namespace(const ProcessSpec& ctl, const std::string& helper_file) {
-  ProcessSpec spec = ctl;
-  spec.argv = {unshare_path(), "--mount", "--propagation", "private", "/bin/sh", "-c",
+LaunchPlan in_helper_namespace(const LaunchPlan& ctl, const std::string& helper_file) {
+  LaunchPlan launch = ctl;
+  launch.argv = {unshare_path(), "--mount", "--propagation", "private", "/bin/sh", "-c",
                "mount -t tmpfs -o mode=0755 e2e-opt /opt && mkdir -p /opt/kestrix/Bayhold && "
                "cp \"$E2E_HELPER\" /opt/kestrix/Bayhold/rkspmhelper.py && "
                "chmod 0755 /opt/kestrix/Bayhold/rkspmhelper.py && exec \"$@\"",
                "sh"};
-  spec.argv.insert(spec.argv.end(), ctl.argv.begin(), ctl.argv.end());
-  spec.env["E2E_HELPER"] = helper_file;
-  return spec;
+  launch.argv.insert(launch.argv.end(), ctl.argv.begin(), ctl.argv.end());
+  launch.env["E2E_HELPER"] = helper_file;
+  return launch;
 }
 
 }  // namespace e2e

@@ -78,7 +78,7 @@ class Simulator {
   std::vector<std::string> disks() const;
   std::vector<std::string> mounts() const;
   // Adds a fault rule in the flag form (REQUEST:FAULT[,times=N][,skip=N]).
-  void add_fault(const std::string& spec);
+  void add_fault(const std::string& rule);
   // Stops the simulator and returns its exit code.
   int stop();
   std::string err() const { return process_->err(); }
@@ -113,7 +113,7 @@ class Node {
   // Appends key=value to the key store file.
   void add_key(const std::string& key, const std::string& value) const;
 
-  ProcessSpec ctl_spec(const std::vector<std::string>& args,
+  LaunchPlan ctl_launch(const std::vector<std::string>& args,
                        const std::map<std::string, std::string>& extra_env = {},
                        const std::string& stdin_text = "") const;
   RunResult ctl(const std::vector<std::string>& args,
@@ -151,6 +151,6 @@ std::string session_of(const std::string& text);
 bool mount_namespace_available();
 // A tarnelctl run inside a private mount namespace in which a tmpfs over
 // /opt holds `helper_file` at /opt/kestrix/Bayhold/rkspmhelper.py.
-ProcessSpec in_helper_namespace(const ProcessSpec& ctl, const std::string& helper_file);
+LaunchPlan in_helper_namespace(const LaunchPlan& ctl, const std::string& helper_file);
 
 }  // namespace e2e

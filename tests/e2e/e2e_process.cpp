@@ -78,13 +78,13 @@ namespace {
 std::atomic<int> g_serial{0};
 }  // namespace
 
-Process::Process(const ProcessSpec& spec) {
+Process::Process(const LaunchPlan& launch) {
   const std::string stem =
-      spec.work_dir + "/" + spec.name + "-" + std::to_string(++g_serial);
+      launch.work_dir + "/" + launch.name + "-" + std::to_string(++g_serial);
   out_path_ = stem + ".out";
   err_path_ = stem + ".err";
-  in_path_ = spec.stdin_text.empty() ? std::string("/dev/null") : stem + ".in";
-  if (!spec.stdin_text.empty()) write_file(in_path_, spec.stdin_text);
+  in_path_ = launch.stdin_text.empty() ? std::string("/dev/null") : stem + ".in";
+  if (!launch.stdin_text.empty()) write_file(in_path_, launch.stdin_text);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -110,10 +110,10 @@ Process::Process(const ProcessSpec& spec) {
   posix_spawnattr_setsigdefault(&attr, &defaults);
 
   std::vector<char*> argv;
-  for (const std::string& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : launch.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::vector<std::string> env_text;
-  for (const auto& [name, value] : spec.env) env_text.push_back(name + "=" + value);
+  for (const auto& [name, value] : launch.env) env_text.push_back(name + "=" + value);
   std::vector<char*> envp;
   for (std::string& e : env_text) envp.push_back(&e[0]);
   envp.push_back(nullptr);
@@ -123,7 +123,7 @@ Process::Process(const ProcessSpec& spec) {
   posix_spawnattr_destroy(&attr);
   if (rc != 0) {
     pid_ = -1;
-    throw std::runtime_error("cannot start " + spec.argv[0] + ": " + std::strerror(rc));
+    throw std::runtime_error("cannot start " + launch.argv[0] + ": " + std::strerror(rc));
   }
 }
 
@@ -179,9 +179,9 @@ void Process::stop(std::chrono::milliseconds grace) {
 std::string Process::out() const { return read_file(out_path_); }
 std::string Process::err() const { return read_file(err_path_); }
 
-RunResult run(const ProcessSpec& spec, std::chrono::milliseconds limit) {
+RunResult run(const LaunchPlan& launch, std::chrono::milliseconds limit) {
   const auto start = std::chrono::steady_clock::now();
-  Process child(spec);
+  Process child(launch);
   RunResult result;
   result.finished = child.wait(limit);
   result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(

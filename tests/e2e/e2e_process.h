@@ -35,7 +35,7 @@ void write_file(const std::string& path, const std::string& content, mode_t mode
 // proxy settings: the base every test child starts from.
 std::map<std::string, std::string> clean_environment();
 
-struct ProcessSpec {
+struct LaunchPlan {
   std::vector<std::string> argv;            // argv[0] is the program's path
   std::map<std::string, std::string> env;   // the whole environment of the child
   std::string stdin_text;                   // written to a file the child reads; "" for /dev/null
@@ -47,7 +47,7 @@ struct ProcessSpec {
 // controlling terminal.
 class Process {
  public:
-  explicit Process(const ProcessSpec& spec);
+  explicit Process(const LaunchPlan& launch);
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -90,7 +90,7 @@ struct RunResult {
 };
 
 // Runs a child to its end (bounded by `limit`).
-RunResult run(const ProcessSpec& spec, std::chrono::milliseconds limit = std::chrono::seconds(120));
+RunResult run(const LaunchPlan& launch, std::chrono::milliseconds limit = std::chrono::seconds(120));
 
 // Polls `condition` every few milliseconds until it holds or `limit` passes.
 template <typename Condition>

@@ -135,10 +135,10 @@ TEST_F(FlowTest, ThinProvisioningSizesEveryDiskFromTheTotal) {
 
 TEST_F(FlowTest, TheExampleProgramCreatesAndExportsWithTheNodesCredentials) {
   ASSERT_NO_FATAL_FAILURE(start_provisioned());
-  ProcessSpec spec = node->ctl_spec({});
-  spec.argv = {kExample, "example-disk"};
-  spec.name = "example";
-  const RunResult result = run(spec);
+  LaunchPlan launch = node->ctl_launch({});
+  launch.argv = {kExample, "example-disk"};
+  launch.name = "example";
+  const RunResult result = run(launch);
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "capacity: 100 GB\ncreated example-disk\nexported example-disk to " +
                             host_name() + "\n");
@@ -159,7 +159,7 @@ class DrivesTest : public ClusterTest {
     write_file(helper, helper_script, 0755);
     std::vector<std::string> argv = {"drives"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run(in_helper_namespace(node->ctl_spec(argv), helper));
+    return run(in_helper_namespace(node->ctl_launch(argv), helper));
   }
 };
 

@@ -74,9 +74,9 @@ TEST_F(SecretsTest, NoPasswordOrStoredSecretInLogsTracesOutputsOrTheProcessList)
   // Two runs held in flight by a delayed capacity reply, one with the
   // node's credentials and one with --user and TARNEL_PASSWORD.
   sim->add_fault("ClusterInformation:delay=1500,times=2");
-  Process node_run(node->ctl_spec({"-v", "capacity"}));
+  Process node_run(node->ctl_launch({"-v", "capacity"}));
   Process user_run(
-      node->ctl_spec({"-v", "--user", kOperator, "capacity"}, {{"TARNEL_PASSWORD", kOperatorPassword}}));
+      node->ctl_launch({"-v", "--user", kOperator, "capacity"}, {{"TARNEL_PASSWORD", kOperatorPassword}}));
   ASSERT_TRUE(eventually([&] { return node->count("Session ID is") >= 2; }));
   for (const auto& [pid, cmdline] : process_list()) expect_clean("the command line of process " + pid, cmdline);
   expect_clean("the environment of the --user run",
