@@ -25,7 +25,7 @@ class TARNEL_API tarnel_session {
   ~tarnel_session();
 
   // One exchange. `type` 0 (login), 1 or 2; `request` becomes the query
-  // string; `reply` receives the parsed reply and must not be null;
+  // string; `reply` receives the parsed reply (null: -1 at once, nothing sent);
   // `content_type` goes into the "Content-Type: " header line. Returns 0
   // when a reply arrived and parsed, -1 otherwise.
   int tarnel_req_rsp(_http_req_type_ type, std::string request, json_spirit::mObject* reply,
