@@ -259,44 +259,8 @@ int Node::count(const std::string& fragment) const {
 
 // ---- request texts ----
 
-std::string json_inside(const std::string& value) {
-  std::string out;
-  for (unsigned char c : value) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 std::string login_text(const std::string& user, const std::string& cluster) {
-  return "request={type:Login,category:UserManagement,params:{userName:\"" + json_inside(user) +
-         "\",password:\"***\",cluster:\"" + json_inside(cluster) + "\"}}";
-}
-
-std::string cluster_information_text(const std::string& session) {
-  return "request={type:ClusterInformation,category:ClusterWatch,sessionId:\"" + session + "\"}";
-}
-
-std::string add_virtual_disk_text(const std::string& name, const std::string& size,
-                                  const std::string& session) {
-  return "request={type:AddVirtualDisk,category:VirtualDiskManagement,params:{name:\"" +
-         json_inside(name) +
-         "\",protectionPolicy:\"Erasure\",erasureConfig:\"RS_4_2\",backupType:\"FILER\","
-         "size:{unit:\"GB\",value:" +
-         size + "},diskType:NFS,scsi3pr:false},sessionId:" + session + "}";
-}
-
-std::string mount_text(const std::string& disk, const std::string& host, const std::string& session) {
-  return "request={type:Mount,category:VirtualDiskManagement,params:{virtualDisk:\"" +
-         json_inside(disk) + "\",targets:[\"" + json_inside(host) + "\"]},sessionId:" + session + "}";
+  return request_texts::login_text(user, "***", cluster);
 }
 
 std::string session_of(const std::string& text) {

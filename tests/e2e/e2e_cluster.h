@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "e2e_process.h"
+#include "request_texts.h"
 
 namespace e2e {
 
@@ -133,15 +134,12 @@ class Node {
   std::string log_dir_;
 };
 
-// The request texts the library sends: values between quotes are written as
-// the inside of a JSON string; the session identifier is bare in
-// AddVirtualDisk and Mount.
-std::string json_inside(const std::string& value);
-std::string login_text(const std::string& user, const std::string& cluster);  // password "***"
-std::string cluster_information_text(const std::string& session);
-std::string add_virtual_disk_text(const std::string& name, const std::string& size,
-                                  const std::string& session);
-std::string mount_text(const std::string& disk, const std::string& host, const std::string& session);
+// The request texts the library sends (request_texts.h); the login as the
+// simulator's log shows it, with the password redacted to "***".
+using request_texts::add_virtual_disk_text;
+using request_texts::cluster_information_text;
+using request_texts::mount_text;
+std::string login_text(const std::string& user, const std::string& cluster);
 
 // The session identifier in a ClusterInformation, AddVirtualDisk or Mount text.
 std::string session_of(const std::string& text);

@@ -18,19 +18,18 @@
 #include "cluster_state.h"
 #include "fault_injector.h"
 #include "json_spirit/json_spirit_value.h"
+#include "request_texts.h"
 #include "sim_config.h"
 #include "sim_server.h"
 
 namespace sim_test {
 
-// The request texts the library sends, with `quoted` values JSON-escaped.
-std::string login_text(const std::string& user, const std::string& password, const std::string& cluster);
-std::string cluster_information_text(const std::string& session);
-std::string add_virtual_disk_text(const std::string& name, const std::string& size,
-                                  const std::string& session);
-std::string mount_text(const std::string& disk, const std::string& host, const std::string& session);
-// `value` JSON-escaped (the inside of a JSON string).
-std::string escaped(const std::string& value);
+// The request texts the library sends, with quoted values JSON-escaped.
+using request_texts::add_virtual_disk_text;
+using request_texts::cluster_information_text;
+using request_texts::escaped;
+using request_texts::login_text;
+using request_texts::mount_text;
 
 // Every byte but A-Z a-z 0-9 - . _ ~ as %XX.
 std::string percent_encode(std::string_view text);

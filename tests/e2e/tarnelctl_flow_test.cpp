@@ -94,7 +94,7 @@ TEST_F(FlowTest, UserCredentialsFromTheEnvironmentAndFromAFile) {
       node->ctl({"export", "vd-op", "--user", kOperator, "--password-file", password_file, "--json"});
   EXPECT_EQ(exported.exit_code, 0) << exported.err;
   EXPECT_EQ(exported.out, "{\"command\":\"export\",\"ok\":true,\"name\":\"vd-op\",\"target\":\"" +
-                              json_inside(host) + "\"}\n");
+                              request_texts::escaped(host) + "\"}\n");
 
   const RunResult capacity = node->ctl({"--json", "--user", kOperator, "capacity"},
                                        {{"TARNEL_PASSWORD", kOperatorPassword}});

@@ -29,7 +29,7 @@ std::vector<std::string> forms_of(const std::string& secret) {
     std::snprintf(hex, sizeof hex, "%%%02x", c);
     lower += hex;
   }
-  return {secret, json_inside(secret), upper, lower};
+  return {secret, request_texts::escaped(secret), upper, lower};
 }
 
 class SecretsTest : public ClusterTest {
