@@ -25,17 +25,8 @@ for f in "$SOAK" "$TARNELCTL" "$SIM"; do
   [ -x "$f" ] || { echo "soak: $f is missing; build first" >&2; exit 1; }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tarnel-soak.XXXXXX")
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+. "$ROOT/tools/sim_scratch.sh"
+scratch_open tarnel-soak
 
 status=0
 
@@ -44,24 +35,8 @@ echo "==> 1. create/export cycles (tarnel_soak)"
 
 echo
 echo "==> 2. tarnelctl under Valgrind memcheck"
-password="soak-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
 umask 077
-printf '{"cluster": "soak-cluster", "capacity": {"units": "TB", "value": 12.5},\n "users": {"TarnelAdmin": "%s"}}\n' \
-  "$password" >"$work/sim.json"
-"$SIM" --config "$work/sim.json" --port 0 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-port=""
-for _ in $(seq 1 200); do
-  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/sim.out")
-  [ -n "$port" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.05
-done
-[ -n "$port" ] || { echo "soak: tarnel-sim did not start" >&2; cat "$work/sim.err" >&2; exit 1; }
-
-export TARNEL_KEYSTORE=$work/keystore.conf
-export TARNEL_LOG_DIR=$work/log
-export TARNEL_CONNECT_TO="$(uname -n):8080:127.0.0.1:$port"
+sim_start "$SIM" soak-cluster || exit 1
 unset TARNEL_DEBUG_LEVEL TARNEL_LOG_STDERR
 "$TARNELCTL" keystore set-cluster soak-cluster >/dev/null
 "$TARNELCTL" keystore set-serial SOAK-SN-0042 >/dev/null

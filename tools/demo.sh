@@ -22,17 +22,8 @@ for f in "$TARNELCTL" "$SIM"; do
   [ -x "$f" ] || { echo "demo: $f is missing; build first" >&2; exit 1; }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tarnel-demo.XXXXXX")
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+. "$ROOT/tools/sim_scratch.sh"
+scratch_open tarnel-demo
 
 if [ -t 1 ]; then
   say() { printf '\n\033[1m$ %s\033[0m\n' "$*"; }
@@ -41,38 +32,14 @@ else
 fi
 note() { printf '# %s\n' "$*"; }
 
-# The cluster's password, known to the simulator (config file, mode 0600)
-# and to the node's key store (encrypted with the node's serial number). It
-# is never put on a command line.
-password="demo-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
-umask 077
-cat >"$work/sim.json" <<JSON
-{"cluster": "demo-cluster",
- "capacity": {"units": "TB", "value": 12.5},
- "users": {"TarnelAdmin": "$password"}}
-JSON
-
 note "starting tarnel-sim (cluster demo-cluster, 12.5 TB) on a free loopback port"
-"$SIM" --config "$work/sim.json" --port 0 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-port=""
-for _ in $(seq 1 200); do
-  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/sim.out")
-  [ -n "$port" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.05
-done
-if [ -z "$port" ]; then
-  echo "demo: tarnel-sim did not start:" >&2
-  cat "$work/sim.err" >&2
-  exit 1
-fi
+# The cluster's password ($password) is known to the simulator (config file,
+# mode 0600) and to the node's key store (encrypted with the node's serial
+# number). It is never put on a command line.
+umask 077
+sim_start "$SIM" demo-cluster || exit 1
 note "tarnel-sim listens on 127.0.0.1:$port"
 
-export TARNEL_KEYSTORE=$work/keystore.conf
-export TARNEL_LOG_DIR=$work/log
-export TARNEL_CONNECT_TO="$(uname -n):8080:127.0.0.1:$port"
-mkdir -p "$TARNEL_LOG_DIR"
 note "TARNEL_KEYSTORE=\$TMP/keystore.conf  TARNEL_LOG_DIR=\$TMP/log"
 note "TARNEL_CONNECT_TO=$TARNEL_CONNECT_TO"
 

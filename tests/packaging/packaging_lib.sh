@@ -5,16 +5,8 @@
 
 set -euo pipefail
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tarnel-packaging.XXXXXX")
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$SOURCE/tools/sim_scratch.sh"
+scratch_open tarnel-packaging
 
 fail() {
   echo "FAIL: $*" >&2
@@ -91,28 +83,8 @@ build_example_pkgconfig() {
 # administrator password only the simulator's config and the key store hold.
 start_sim() {
   local sim=$1
-  password="pkg-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
-  (umask 077 && cat >"$work/sim.json" <<JSON
-{"cluster": "pkg-cluster",
- "capacity": {"units": "TB", "value": 12.5},
- "users": {"TarnelAdmin": "$password"}}
-JSON
-  )
-  "$sim" --config "$work/sim.json" --port 0 >"$work/sim.out" 2>"$work/sim.err" &
-  sim_pid=$!
-  port=""
-  for _ in $(seq 1 400); do
-    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/sim.out")
-    [ -n "$port" ] && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  [ -n "$port" ] || { cat "$work/sim.err" >&2; fail "tarnel-sim did not start"; }
-  export TARNEL_KEYSTORE=$work/keystore.conf
-  export TARNEL_LOG_DIR=$work/log
-  export TARNEL_CONNECT_TO="$(uname -n):8080:127.0.0.1:$port"
+  sim_start "$sim" pkg-cluster || fail "tarnel-sim did not start"
   export TARNEL_SLEEP_SCALE=0.01
-  mkdir -p "$TARNEL_LOG_DIR"
 }
 
 # provision TARNELCTL: the node's key store (cluster, serial, password).
