@@ -25,9 +25,13 @@
 #include <vector>
 
 #include "rkmx_utils.h"
-#include "unique_fd.h"
+#include "posix_io.h"
 
+using tarnel_host::directory_of;
+using tarnel_host::lock_within;
+using tarnel_host::monotonic_ns;
 using tarnel_host::UniqueFd;
+using tarnel_host::write_all;
 
 namespace {
 
@@ -60,31 +64,7 @@ constexpr int64_t kRecheckNs = 1000000000LL;
 // At most one failure report on stderr per sink in this time.
 constexpr int64_t kWarningIntervalNs = 10LL * 1000000000LL;
 
-int64_t toNs(const struct timespec& time) {
-  return static_cast<int64_t>(time.tv_sec) * 1000000000LL + time.tv_nsec;
-}
-
-int64_t monotonicNs() {
-  struct timespec now;
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return toNs(now);
-}
-
-// Writes all of `data`, retrying after interruptions and short writes.
-bool writeFully(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t put = ::write(fd, data, length);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += put;
-    length -= static_cast<size_t>(put);
-  }
-  return true;
-}
-
-void writeStderr(const char* data, size_t length) { writeFully(STDERR_FILENO, data, length); }
+void writeStderr(const char* data, size_t length) { write_all(STDERR_FILENO, data, length); }
 
 // Reports a failure of the writer on stderr as one line.
 void report(const char* what, const std::string& path, int error) {
@@ -94,18 +74,12 @@ void report(const char* what, const std::string& path, int error) {
   if (length > 0) writeStderr(text, std::min(static_cast<size_t>(length), sizeof text - 1));
 }
 
-void sleepMs(long milliseconds) {
-  struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-  while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-  }
-}
-
 // The process-wide state of one log file. Every member after mutex_ is
 // guarded by it.
 class Sink {
  public:
   explicit Sink(std::string path)
-      : path_(std::move(path)), lockPath_(path_ + ".lock"), directory_(directoryOf(path_)) {
+      : path_(std::move(path)), lockPath_(path_ + ".lock"), directory_(directory_of(path_)) {
     setVersionsLocked(kDefaultVersions);
     setLimitLocked(kDefaultLimitBytes);
   }
@@ -156,10 +130,10 @@ class Sink {
       writeStderr(line, length);
       return;
     }
-    const int64_t now = monotonicNs();
+    const int64_t now = monotonic_ns();
     if (sinceRecheck_ >= recheckBytes_ || now - lastRecheckNs_ >= kRecheckNs) recheck(now);
     if (limit_ > 0 && size_ + length > limit_) rotate(length, now);
-    if (!writeFully(file_.get(), line, length)) {
+    if (!write_all(file_.get(), line, length)) {
       warn("cannot write", errno, now);
       writeStderr(line, length);
       return;
@@ -176,12 +150,6 @@ class Sink {
   }
 
  private:
-  static std::string directoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-  }
-
   void setLimitLocked(uint64_t bytes) {
     limit_ = bytes;
     recheckBytes_ = (bytes > 0 && bytes / 8 < kMaxRecheckBytes) ? bytes / 8 : kMaxRecheckBytes;
@@ -211,7 +179,7 @@ class Sink {
     inode_ = status.st_ino;
     size_ = static_cast<uint64_t>(status.st_size);
     sinceRecheck_ = 0;
-    lastRecheckNs_ = monotonicNs();
+    lastRecheckNs_ = monotonic_ns();
     onStderr_.store(false, std::memory_order_relaxed);
     if (!lock_.valid()) {
       lock_.reset(::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640));
@@ -238,15 +206,11 @@ class Sink {
     }
   }
 
-  // 0 once the rotation lock is held, otherwise why not.
+  // 0 once the rotation lock is held, otherwise the errno value that tells
+  // why it is not (ETIMEDOUT: another process kept it).
   int lockForRotation() {
     if (!lock_.valid()) return lockError_;
-    for (int waited = 0;; ++waited) {
-      if (::flock(lock_.get(), LOCK_EX | LOCK_NB) == 0) return 0;
-      if (errno != EWOULDBLOCK && errno != EINTR) return errno;
-      if (waited >= kRotationLockWaitMs) return ETIMEDOUT;
-      sleepMs(1);
-    }
+    return lock_within(lock_.get(), kRotationLockWaitMs, 1);
   }
 
   // Rotates before a line of `length` bytes unless another process has

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <utility>
 
-#include "unique_fd.h"
+#include "posix_io.h"
 
 using tarnel_host::UniqueFd;
 
@@ -175,8 +175,8 @@ class KeystoreCache {
       }
       path_ = path;
       status_ = status;
-      reusable_ = nanoseconds(status.st_mtim) < readStart - kSettledNs &&
-                  nanoseconds(status.st_ctim) < readStart - kSettledNs;
+      reusable_ = tarnel_host::nanoseconds(status.st_mtim) < readStart - kSettledNs &&
+                  tarnel_host::nanoseconds(status.st_ctim) < readStart - kSettledNs;
     }
     return lookup(content_, key, value) ? kFound : kKeyMissing;
   }
@@ -185,19 +185,16 @@ class KeystoreCache {
   // Longer than the time-stamp granularity of any local file system.
   static constexpr int64_t kSettledNs = 2000000000LL;
 
-  static int64_t nanoseconds(const struct timespec& time) {
-    return static_cast<int64_t>(time.tv_sec) * 1000000000LL + time.tv_nsec;
-  }
   static int64_t realtimeNs() {
     struct timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);
-    return nanoseconds(now);
+    return tarnel_host::nanoseconds(now);
   }
   bool sameFile(const std::string& path, const struct stat& status) const {
     return path == path_ && status.st_dev == status_.st_dev && status.st_ino == status_.st_ino &&
            status.st_size == status_.st_size &&
-           nanoseconds(status.st_mtim) == nanoseconds(status_.st_mtim) &&
-           nanoseconds(status.st_ctim) == nanoseconds(status_.st_ctim);
+           tarnel_host::nanoseconds(status.st_mtim) == tarnel_host::nanoseconds(status_.st_mtim) &&
+           tarnel_host::nanoseconds(status.st_ctim) == tarnel_host::nanoseconds(status_.st_ctim);
   }
 
   std::mutex mutex_;
@@ -237,71 +234,22 @@ std::string withSetting(std::string_view content, const std::string& key, const 
   return result;
 }
 
-bool writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(put);
-  }
-  return true;
-}
-
-void sleepMs(long milliseconds) {
-  struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-  while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-  }
-}
-
-// Takes an exclusive flock on `fd`, waiting at most `waitMs`.
-bool lockWithin(int fd, int waitMs) {
-  for (int waited = 0;; waited += 10) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (waited >= waitMs) return false;
-    sleepMs(10);
-  }
-}
-
-std::string directoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Replaces the file at `path` by one holding `content`, mode 0600: a
-// temporary file in the same directory, written, synced and renamed over it.
+// Replaces the store at `path` by `content` (see atomic_replace).
 int replaceFile(const std::string& path, const std::string& content) {
-  std::string temporary = path + ".tmp.XXXXXX";
-  UniqueFd fd(::mkostemp(&temporary[0], O_CLOEXEC));
-  if (!fd.valid()) return kWriteFailed;
-  bool ok = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
-  ok = (::close(fd.release()) == 0) && ok;
-  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return kWriteFailed;
-  }
-  // Make the rename itself durable.
-  UniqueFd directory(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory.valid()) ::fsync(directory.get());
-  return kFound;
+  return tarnel_host::atomic_replace(path, content) == 0 ? kFound : kWriteFailed;
 }
 
 int setRegKey(const std::string& key, const std::string& value) {
   if (!validKey(key) || !validValue(value)) return kInvalidArgument;
   const std::string path = keystorePath();
-  const std::string directory = directoryOf(path);
+  const std::string directory = tarnel_host::directory_of(path);
   if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) return kWriteFailed;
 
   // Writers (never readers) take this lock, so that two writers cannot lose
   // each other's key.
   UniqueFd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!lock.valid()) return kWriteFailed;
-  if (!lockWithin(lock.get(), kWriterLockWaitMs)) return kStoreBusy;
+  if (tarnel_host::lock_within(lock.get(), kWriterLockWaitMs) != 0) return kStoreBusy;
 
   std::string content;
   int error = readFile(path, kMaxKeystoreBytes, content);
