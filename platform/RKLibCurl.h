@@ -42,11 +42,25 @@
 
 #include "host_export.h"
 
+class RkCancelToken;
+
 // Request types: 0 GET, 1 PUT, 2 POST. Any other value is refused by the client.
 enum _http_req_type_ : int {
   RK_HTTP_GET = 0,
   RK_HTTP_PUT = 1,
   RK_HTTP_POST = 2,
+};
+
+// How the last request of a client ended on the wire, for callers that
+// report causes (GetTransportResult).
+enum RkTransportResult : int {
+  RK_TRANSPORT_DONE = 0,     // a complete reply arrived, whatever its status
+  RK_TRANSPORT_UNREACHABLE,  // no connection: refused, no route, name not resolved
+  RK_TRANSPORT_TIMED_OUT,    // a time-out or the time limit passed
+  RK_TRANSPORT_LOST,         // the connection closed or broke before the reply was whole
+  RK_TRANSPORT_TOO_LARGE,    // the reply went over the cap and was dropped
+  RK_TRANSPORT_CANCELLED,    // the cancel token was cancelled
+  RK_TRANSPORT_FAILED,       // not sent: refused arguments or options, no handle
 };
 
 // The shape of a libcurl write callback.
@@ -108,6 +122,26 @@ class RK_HOST_API RKLibCurl {
   // (not counted) whatever `asText` says. Valid until the next call on the
   // client.
   const char* GetHttpResponse(unsigned long& length, bool asText);
+
+  // ---- For callers that steer a request and report why it failed ----
+  // From the next request on, a cancelled `token` (null: none) ends the
+  // request at once, or keeps it from starting: the send returns zero with
+  // RK_TRANSPORT_CANCELLED. The transfer waits on the token's descriptor
+  // beside its sockets, so a cancel takes effect within milliseconds.
+  void setCancelToken(const RkCancelToken* token);
+  // From the next request on, the whole request (connecting included) ends
+  // after at most `milliseconds` (0: only the configured time-outs), on top
+  // of the configured time-outs: the smaller bound wins.
+  void setTimeLimit(long milliseconds);
+  // How the last request ended (RK_TRANSPORT_DONE before any request).
+  RkTransportResult GetTransportResult() const;
+  // The cause of a transport failure in a few words, e.g. "connection
+  // refused", "name not resolved", "timed out", "connection closed without
+  // a reply"; empty after RK_TRANSPORT_DONE. Never holds the URL's query.
+  std::string GetTransportText() const;
+  // True when the last request went out (some of it reached the server's
+  // socket): after a failure, the server may have acted on it.
+  bool GetRequestSent() const;
 
   struct State;
 

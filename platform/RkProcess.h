@@ -5,6 +5,8 @@
 
 #include "host_export.h"
 
+class RkCancelToken;
+
 class RK_HOST_API RkProcess {
  public:
   // Runs `command` with /bin/sh -c and captures its standard output into
@@ -40,4 +42,10 @@ class RK_HOST_API RkProcess {
   // *errorOutput. Safe to call from several threads at once; throws nothing.
   static int system(const char* command, std::string* output, std::string* errorOutput,
                     int timeoutSeconds, bool mergeErrorOutput);
+  // The same, and a cancelled `token` (null: none) ends the run at once: the
+  // process group gets SIGKILL, the shell is reaped and the result is -3,
+  // with "RkProcess: cancelled" appended to *errorOutput. A token cancelled
+  // before the call runs nothing.
+  static int system(const char* command, std::string* output, std::string* errorOutput,
+                    int timeoutSeconds, bool mergeErrorOutput, const RkCancelToken* token);
 };

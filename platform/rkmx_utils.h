@@ -29,6 +29,8 @@
 
 #include "host_export.h"
 
+class RkCancelToken;
+
 namespace rkmx_utils {
 
 // The local host's name (gethostname); empty if the system cannot tell it.
@@ -78,3 +80,10 @@ RK_HOST_API int set_reg_key(const std::string& key, const std::string& value);
 // to 1000 (e.g. 0.001 for tests), scales the pause; another text is ignored.
 // `file` and `line` name the caller and are not used. Returns 0.
 RK_HOST_API int ZUSLEEP_InTeRnAl(int milliseconds, const char* file, int line);
+
+// The pause of the library's call API: like ZUSLEEP_InTeRnAl (monotonic
+// deadline, TARNEL_SLEEP_SCALE), but it ends at once when `token` (may be
+// null) is cancelled, before or during the pause. Returns 0 after the whole
+// pause, 1 when cancelled.
+RK_HOST_API int ZUSLEEP_Cancellable(int milliseconds, const RkCancelToken* token, const char* file,
+                                    int line);
