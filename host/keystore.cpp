@@ -3,6 +3,7 @@
 // every setting are described in platform/rkmx_utils.h.
 #include "keystore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string_view>
 
@@ -34,8 +36,9 @@ std::string_view trim(std::string_view text, const char* blanks) {
 }
 
 int readFile(const std::string& path, size_t cap, std::string& content) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return errno;
+  int error = 0;
+  UniqueFd fd = safe_open(path, OpenFor::kRead, &error);
+  if (!fd.valid()) return error;
   content.clear();
   char buffer[8192];
   for (;;) {
@@ -62,6 +65,8 @@ constexpr const char* kDefaultKeystorePath = "/etc/tarnel/keystore.conf";
 constexpr size_t kMaxKeystoreBytes = 1 << 20;
 // How long set_reg_key waits for another writer of the key store.
 constexpr int kWriterLockWaitMs = 5000;
+// A temporary file of the store left alone this long is a killed writer's.
+constexpr int64_t kStaleTemporaryNs = 60 * 1000000000LL;
 
 // Settings that an environment variable overrides.
 struct EnvOverride {
@@ -76,6 +81,12 @@ constexpr EnvOverride kEnvOverrides[] = {
 std::string keystorePath() {
   const char* path = envOrNull("TARNEL_KEYSTORE");
   return path ? path : kDefaultKeystorePath;
+}
+
+int64_t realtimeNs() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return tarnel_host::nanoseconds(now);
 }
 
 // One line of the key store, without its line feed and trailing CR.
@@ -170,11 +181,6 @@ class KeystoreCache {
   // Longer than the time-stamp granularity of any local file system.
   static constexpr int64_t kSettledNs = 2000000000LL;
 
-  static int64_t realtimeNs() {
-    struct timespec now;
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return tarnel_host::nanoseconds(now);
-  }
   bool sameFile(const std::string& path, const struct stat& status) const {
     return path == path_ && status.st_dev == status_.st_dev && status.st_ino == status_.st_ino &&
            status.st_size == status_.st_size &&
@@ -202,7 +208,8 @@ bool validValue(const std::string& value) {
 // The text of the key store with `key` set to `value`: the first setting of
 // the key is replaced in place, later ones are dropped, every other line is
 // kept as it was; a key not present is appended.
-std::string withSetting(std::string_view content, const std::string& key, const std::string& value) {
+std::string withSetting(std::string_view content, const std::string& key,
+                        const std::string& value) {
   std::string result;
   result.reserve(content.size() + key.size() + value.size() + 2);
   bool written = false;
@@ -224,6 +231,48 @@ int replaceFile(const std::string& path, const std::string& content) {
   return tarnel_host::atomic_replace(path, content) == 0 ? kFound : kWriteFailed;
 }
 
+// Whether `name` is that of a temporary file of the store named `store`:
+// "<store>.tmp." and the six letters or digits of create_temporary.
+bool isTemporaryOf(std::string_view name, std::string_view store) {
+  constexpr std::string_view kInfix = ".tmp.";
+  constexpr size_t kUniqueChars = 6;
+  if (name.size() != store.size() + kInfix.size() + kUniqueChars) return false;
+  if (name.substr(0, store.size()) != store || name.substr(store.size(), kInfix.size()) != kInfix) {
+    return false;
+  }
+  for (char c : name.substr(store.size() + kInfix.size())) {
+    if (!(c >= '0' && c <= '9') && !(c >= 'A' && c <= 'Z') && !(c >= 'a' && c <= 'z')) return false;
+  }
+  return true;
+}
+
+// Removes the temporary files that writers of the store at `path` killed
+// before their rename left behind (each a copy of the store, the encrypted
+// password included): regular files named as isTemporaryOf says, unchanged
+// for kStaleTemporaryNs. Called under the writers' lock, so no writer of
+// this store is between making its file and renaming it; the age spares a
+// file that someone writing without the lock is still filling. Nothing
+// else in the directory is touched; best effort.
+void removeStaleTemporaries(const std::string& path) {
+  const std::string directory = tarnel_host::directory_of(path);
+  const std::string_view store = std::string_view(path).substr(path.rfind('/') + 1);
+  UniqueFd opened(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+  if (!opened.valid()) return;
+  const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(opened.get()), ::closedir);
+  if (!listing) return;
+  const int fd = opened.release();  // closed with the listing
+  const int64_t staleBefore = realtimeNs() - kStaleTemporaryNs;
+  while (const struct dirent* entry = ::readdir(listing.get())) {
+    if (!isTemporaryOf(entry->d_name, store)) continue;
+    struct stat status;
+    if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode) || tarnel_host::nanoseconds(status.st_mtim) >= staleBefore) {
+      continue;
+    }
+    ::unlinkat(fd, entry->d_name, 0);
+  }
+}
+
 int setRegKey(const std::string& key, const std::string& value) {
   if (!validKey(key) || !validValue(value)) return kInvalidArgument;
   const std::string path = keystorePath();
@@ -231,10 +280,14 @@ int setRegKey(const std::string& key, const std::string& value) {
   if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) return kWriteFailed;
 
   // Writers (never readers) take this lock, so that two writers cannot lose
-  // each other's key.
-  UniqueFd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  // each other's key. Never opened through a link: its target would be
+  // created or locked in the store's stead.
+  UniqueFd lock = tarnel_host::safe_open(path + ".lock", tarnel_host::OpenFor::kUpdate, nullptr);
   if (!lock.valid()) return kWriteFailed;
-  if (tarnel_host::lock_within(lock.get(), kWriterLockWaitMs) != 0) return kStoreBusy;
+  const int locked = tarnel_host::lock_within(lock.get(), kWriterLockWaitMs);
+  if (locked == ETIMEDOUT) return kStoreBusy;
+  if (locked != 0) return kWriteFailed;
+  removeStaleTemporaries(path);
 
   std::string content;
   int error = readFile(path, kMaxKeystoreBytes, content);
