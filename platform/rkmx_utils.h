@@ -10,7 +10,10 @@
 //     lines, lines without '=' and lines with an empty key are skipped;
 //   - when a key appears more than once, the last line wins.
 // Every call sees the store as it is at that moment (it is small: at most
-// 1 MiB is read; a larger file counts as unreadable). A reader stat()s the
+// 1 MiB is read; a larger file counts as unreadable). The store is opened
+// without waiting and must be a regular file, or a symbolic link to one: a
+// directory, a device, a FIFO or a socket at the path counts as unreadable
+// (never a wait for a writer of a FIFO). A reader stat()s the
 // file and reuses the text it read last while the file is the same one,
 // unchanged (path, inode, size, modification and status-change times) and
 // had been left alone for 2 s before that read; otherwise it reads the file.
@@ -37,7 +40,13 @@ namespace rkmx_utils {
 RK_HOST_API std::string get_hostname();
 // Reads configuration key `key` into `value`. 0 when the key exists (its
 // value may be empty); otherwise `value` is left as it was and the result is
-// 1 (no such key), 2 (key store missing or unreadable) or -1 (out of memory).
+//   1  the store was read and does not set the key;
+//   2  there is no store that can be read: no file at the path, a directory,
+//      a device, a FIFO or a socket there, a file over 1 MiB, or an error of
+//      open or read;
+//  -1  out of memory.
+// Callers (tarnelctl's messages among them) tell "not configured" (1) from
+// "the store cannot be read" (2) by exactly these values.
 RK_HOST_API int get_reg_key(std::string key, std::string& value);
 // The number a decimal text spells: digits only (no sign, blanks or prefix),
 // at most 4294967295; 0 for anything else.
@@ -45,7 +54,8 @@ RK_HOST_API unsigned int string_to_uint(std::string text);
 // The node's serial number: key "sTarnelSerial" when set and not empty,
 // otherwise the DMI product serial read from the file named by the
 // environment variable TARNEL_DMI_SERIAL_PATH (default
-// /sys/class/dmi/id/product_serial), without surrounding white space.
+// /sys/class/dmi/id/product_serial; read like the store: without waiting,
+// a regular file or a link to one), without surrounding white space.
 // 0 and a non-empty text on success; otherwise non-zero, `serial` unchanged.
 RK_HOST_API int get_serial_number(std::string& serial);
 // The name of the cluster this node belongs to: key "sTarnelCluster".
@@ -65,11 +75,25 @@ RK_HOST_API double convert_size_to_gb(double value, std::string unit);
 // mode 0600, written, fsync'ed and renamed over the store, so a reader sees
 // the old or the new store whole. A missing store is created, and so is its
 // directory's last level (mode 0755). Writers serialize on an flock of
-// "<store>.lock" (waited for at most 5 s). The key must be non-empty, without
-// surrounding blanks, '=', CR, LF or NUL and not start with '#'; the value
-// without CR, LF or NUL. 0 on success; non-zero for a text the store cannot
-// hold, a store that exists but cannot be read (it is never replaced then),
-// a busy lock or a failed write.
+// "<store>.lock" (waited for at most 5 s), a regular file opened never
+// through a symbolic link (a link there is refused and its target neither
+// created nor touched). A symbolic link at the store's own path is read
+// through but replaced by the rename, never written through. Before
+// writing, a writer removes the temporary files that killed writers of the
+// same store left ("<store>.tmp." and six letters or digits, regular files
+// unchanged for over a minute); nothing else in the directory. The key must
+// be non-empty, without surrounding blanks, '=', CR, LF or NUL and not start
+// with '#'; the value without CR, LF or NUL. The result is
+//   0  stored;
+//   2  the store exists but cannot be read (see get_reg_key); it is never
+//      replaced then;
+//   3  a key or value the store cannot hold;
+//   4  another writer held the lock for the whole wait;
+//   5  the write failed: the directory or the lock file could not be made or
+//      opened (a link or anything but a regular file at the lock), or the
+//      temporary file could not be created, written, synced or renamed; the
+//      store is then left as it was and the temporary file removed;
+//  -1  out of memory.
 RK_HOST_API int set_reg_key(const std::string& key, const std::string& value);
 
 }  // namespace rkmx_utils

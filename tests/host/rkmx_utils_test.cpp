@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +21,7 @@
 
 #include "host_test_support.h"
 #include "rkmx_utils.h"
+#include "unique_fd.h"
 
 using host_test::readFile;
 using host_test::ScopedEnv;
@@ -24,6 +29,44 @@ using host_test::TempDir;
 using host_test::writeFile;
 
 namespace {
+
+double elapsedMs(const std::chrono::steady_clock::time_point& start) {
+  using Ms = std::chrono::duration<double, std::milli>;
+  return Ms(std::chrono::steady_clock::now() - start).count();
+}
+
+// What inChild returns for a child that did not exit by itself in time.
+constexpr int kNoExit = -1000;
+
+// Runs `call` in a forked child, so that a call that blocks fails the test
+// instead of hanging it: its result as an exit status (-1 comes back as
+// 255), or kNoExit when the child was killed by a signal or after `limitMs`.
+template <typename Call>
+int inChild(Call call, int limitMs = 10000) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(call() & 0xff);
+  if (child < 0) return kNoExit;
+  const auto start = std::chrono::steady_clock::now();
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (elapsedMs(start) > limitMs) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return kNoExit;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : kNoExit;
+}
+
+// Sets the access and modification times of `path` to `seconds` ago.
+void age(const std::string& path, int seconds) {
+  struct timespec times[2];
+  ::clock_gettime(CLOCK_REALTIME, &times[0]);
+  times[0].tv_sec -= seconds;
+  times[1] = times[0];
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
 
 class KeyStore : public ::testing::Test {
  protected:
@@ -84,18 +127,117 @@ TEST_F(KeyStore, ReadsSettingsAndSkipsCommentsBlankAndMalformedLines) {
 
   for (const char* absent : {"no separator here", "# a comment", "a comment", "", "missing"}) {
     EXPECT_EQ(read(absent, &status), "<untouched>") << absent;
-    EXPECT_NE(status, 0) << absent;
+    EXPECT_EQ(status, 1) << absent;
   }
 }
 
-TEST_F(KeyStore, MissingOrUnreadableStoreIsANonZeroStatus) {
+// Status 1: the store was read and lacks the key; 2: there is no store that
+// can be read (a FIFO is in AFifoInPlaceOfAnyOfItsFilesIsRefusedAtOnce).
+TEST_F(KeyStore, AMissingKeyIsStatus1AndAStoreThatCannotBeReadStatus2) {
   int status = 0;
-  EXPECT_EQ(read("sTarnelCluster", &status), "<untouched>");
-  EXPECT_NE(status, 0);
+  EXPECT_EQ(read("k", &status), "<untouched>");
+  EXPECT_EQ(status, 2);  // no file
 
-  std::filesystem::create_directory(path);  // a directory where the file should be
-  EXPECT_EQ(read("sTarnelCluster", &status), "<untouched>");
-  EXPECT_NE(status, 0);
+  const std::string filler = "k=v\n#" + std::string((1 << 20) - 6, '#');
+  writeFile(path, filler + "\n");  // 1 MiB exactly: read
+  EXPECT_EQ(read("k", &status), "v");
+  EXPECT_EQ(read("other", &status), "<untouched>");
+  EXPECT_EQ(status, 1);
+  writeFile(path, filler + "\n\n");  // one byte more
+  EXPECT_EQ(read("k", &status), "<untouched>");
+  EXPECT_EQ(status, 2);
+
+  std::filesystem::remove(path);
+  std::filesystem::create_symlink("/dev/null", path);  // a device
+  EXPECT_EQ(read("k", &status), "<untouched>");
+  EXPECT_EQ(status, 2);
+
+  std::filesystem::remove(path);
+  std::filesystem::create_directory(path);
+  EXPECT_EQ(read("k", &status), "<untouched>");
+  EXPECT_EQ(status, 2);
+}
+
+TEST_F(KeyStore, AFifoInPlaceOfAnyOfItsFilesIsRefusedAtOnce) {
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  EXPECT_EQ(inChild([] {
+              std::string value;
+              return rkmx_utils::get_reg_key("k", value);
+            }),
+            2);
+  EXPECT_EQ(inChild([] { return rkmx_utils::set_reg_key("k", "v"); }), 2);
+
+  std::filesystem::remove(path);
+  std::filesystem::remove(path + ".lock");
+  ASSERT_EQ(::mkfifo((path + ".lock").c_str(), 0600), 0);
+  EXPECT_EQ(inChild([] { return rkmx_utils::set_reg_key("k", "v"); }), 5);
+  EXPECT_FALSE(std::filesystem::exists(path));
+
+  ASSERT_EQ(::mkfifo((dir / "product_serial").c_str(), 0600), 0);
+  const int serial = inChild([] {
+    std::string value;
+    return rkmx_utils::get_serial_number(value);
+  });
+  EXPECT_TRUE(serial != 0 && serial != kNoExit) << serial;
+}
+
+// A link at the lock is refused; the store may be a link, which is read
+// through and replaced, its target left alone.
+TEST_F(KeyStore, ALinkAtTheLockIsRefusedAndALinkAtTheStoreReplacedNotWrittenThrough) {
+  const std::string target = dir / "target.conf";
+  writeFile(target, "a=1\n");
+  std::filesystem::create_symlink(target, path);
+  const std::string planted = dir / "created-through-the-link";
+  std::filesystem::create_symlink(planted, path + ".lock");
+  EXPECT_EQ(rkmx_utils::set_reg_key("a", "2"), 5);
+  EXPECT_FALSE(std::filesystem::exists(planted));
+
+  std::filesystem::remove(path + ".lock");
+  EXPECT_EQ(read("a"), "1");
+  ASSERT_EQ(rkmx_utils::set_reg_key("a", "2"), 0);
+  EXPECT_FALSE(std::filesystem::is_symlink(path));
+  EXPECT_EQ(readFile(path), "a=2\n");
+  EXPECT_EQ(readFile(target), "a=1\n");
+}
+
+TEST_F(KeyStore, AWriterRemovesOnlyTheStaleTemporaryFilesOfItsOwnStore) {
+  writeFile(path, "a=1\n");
+  const std::string stale = path + ".tmp.Ab12cD";
+  const std::string fresh = path + ".tmp.Xy34zW";
+  const std::string otherStore = dir / "other.conf.tmp.Ab12cD";
+  for (const std::string& name : {stale, fresh, otherStore}) writeFile(name, "sTarnelCID=v1$x\n");
+  age(stale, 120);
+  age(otherStore, 120);
+  ASSERT_EQ(rkmx_utils::set_reg_key("a", "2"), 0);
+  EXPECT_EQ(names(), (std::set<std::string>{"keystore.conf", "keystore.conf.lock",
+                                            "keystore.conf.tmp.Xy34zW", "other.conf.tmp.Ab12cD"}));
+}
+
+// A write that fails part way (here the file size limit) leaves the store
+// byte for byte as it was.
+TEST_F(KeyStore, AFailedWriteLeavesTheStoreAsItWasAndNoTemporaryFile) {
+  const std::string before = "sTarnelCluster=alpha\nsTarnelCID=v1$20000$c2FsdA==\n";
+  writeFile(path, before);
+  const int status = inChild([] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit limit = {64, 64};  // beyond the old store, short of the new one
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    return rkmx_utils::set_reg_key("sTarnelSerial", std::string(4096, 'S'));
+  });
+  EXPECT_EQ(status, 5);
+  EXPECT_EQ(readFile(path), before);
+  EXPECT_EQ(names(), (std::set<std::string>{"keystore.conf", "keystore.conf.lock"}));
+}
+
+TEST_F(KeyStore, AWriterGivesUpOnALockHeldByAnotherAndChangesNothing) {
+  writeFile(path, "a=1\n");
+  tarnel_host::UniqueFd held(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_TRUE(held.valid());
+  ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(inChild([] { return rkmx_utils::set_reg_key("a", "2"); }, 60000), 4);
+  EXPECT_GE(elapsedMs(start), 5000.0);  // the documented wait
+  EXPECT_EQ(readFile(path), "a=1\n");
 }
 
 // Readers keep the text they read last; a change must still be seen by the
@@ -108,16 +250,55 @@ TEST_F(KeyStore, AnInPlaceRewriteIsSeenAtOnce) {
   }
 }
 
+// Counts the opens of one file (inotify IN_OPEN).
+class OpenCounter {
+ public:
+  explicit OpenCounter(const std::string& path)
+      : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    watching_ = fd_.valid() && ::inotify_add_watch(fd_.get(), path.c_str(), IN_OPEN) >= 0;
+  }
+  bool watching() const { return watching_; }
+  // The opens since the last call. Call it after each open to be counted:
+  // the kernel merges an event with an identical one not yet read.
+  int take() {
+    int opens = 0;
+    alignas(struct inotify_event) char buffer[4096];
+    for (ssize_t got; (got = ::read(fd_.get(), buffer, sizeof buffer)) > 0;) {
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+        opens += (event->mask & IN_OPEN) != 0;
+        at += static_cast<ssize_t>(sizeof *event + event->len);
+      }
+    }
+    return opens;
+  }
+
+ private:
+  tarnel_host::UniqueFd fd_;
+  bool watching_ = false;
+};
+
 TEST_F(KeyStore, ASettledStoreIsReusedUntilItChangesOrAnotherIsNamed) {
   writeFile(path, "k=1\n");
   const std::string other = dir / "other.conf";
   writeFile(other, "k=9\n");
+  OpenCounter opens(path);
+  ASSERT_TRUE(opens.watching());
+  const auto opensOfReads = [&](const char* expected) {
+    int count = 0;
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(read("k"), expected);
+      count += opens.take();
+    }
+    return count;
+  };
   // A store changed less than 2 s before a read is read again every time.
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-  EXPECT_EQ(read("k"), "1");
-  EXPECT_EQ(read("k"), "1");
+  opens.take();
+  EXPECT_EQ(opensOfReads("1"), 1);
   writeFile(path, "k=2\n");  // in place, the same size
-  EXPECT_EQ(read("k"), "2");
+  opens.take();
+  EXPECT_EQ(opensOfReads("2"), 3);
   {
     ScopedEnv elsewhere("TARNEL_KEYSTORE", other);
     EXPECT_EQ(read("k"), "9");
@@ -128,7 +309,7 @@ TEST_F(KeyStore, ASettledStoreIsReusedUntilItChangesOrAnotherIsNamed) {
   std::filesystem::remove(path);
   int status = 0;
   EXPECT_EQ(read("k", &status), "<untouched>");
-  EXPECT_NE(status, 0);
+  EXPECT_EQ(status, 2);
 }
 
 TEST_F(KeyStore, TheEnvironmentWinsForTheLogDirectoryAndDebugLevel) {
@@ -185,11 +366,11 @@ TEST_F(KeyStore, WritingReplacesInPlaceKeepsEverythingElseAndLeavesNoTemporaryFi
 TEST_F(KeyStore, WritingRefusesTextsTheStoreCannotHoldAndChangesNothing) {
   writeFile(path, "a=1\n");
   for (const char* key : {"", "k=v", " k", "k ", "#k", "k\nx", "k\rx"}) {
-    EXPECT_NE(rkmx_utils::set_reg_key(key, "v"), 0) << key;
+    EXPECT_EQ(rkmx_utils::set_reg_key(key, "v"), 3) << key;
   }
-  EXPECT_NE(rkmx_utils::set_reg_key("k", "two\nlines"), 0);
-  EXPECT_NE(rkmx_utils::set_reg_key("k", "cr\r"), 0);
-  EXPECT_NE(rkmx_utils::set_reg_key("k", std::string("nul\0byte", 8)), 0);
+  EXPECT_EQ(rkmx_utils::set_reg_key("k", "two\nlines"), 3);
+  EXPECT_EQ(rkmx_utils::set_reg_key("k", "cr\r"), 3);
+  EXPECT_EQ(rkmx_utils::set_reg_key("k", std::string("nul\0byte", 8)), 3);
   EXPECT_EQ(readFile(path), "a=1\n");
 }
 
@@ -203,11 +384,11 @@ TEST_F(KeyStore, WritingCreatesTheDirectoryButNeverReplacesAStoreItCannotRead) {
   EXPECT_EQ(readFile(nested), "sTarnelCluster=alpha\n");
 
   std::filesystem::create_directory(path);  // unreadable as a file
-  EXPECT_NE(rkmx_utils::set_reg_key("sTarnelCluster", "beta"), 0);
+  EXPECT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", "beta"), 2);
   EXPECT_TRUE(std::filesystem::is_directory(path));
 
   ScopedEnv deep("TARNEL_KEYSTORE", dir / "missing/parent/keystore.conf");
-  EXPECT_NE(rkmx_utils::set_reg_key("sTarnelCluster", "gamma"), 0);
+  EXPECT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", "gamma"), 5);
 }
 
 TEST_F(KeyStore, ReadersDuringWritesSeeTheOldOrTheNewStoreWhole) {
@@ -309,10 +490,6 @@ TEST(Conversions, SizesConvertToGigabytesWithBinaryFactors) {
   for (const char* unit : {"", "XB", "EB", "G", "gigabytes", "K B"}) {
     EXPECT_EQ(rkmx_utils::convert_size_to_gb(5.0, unit), 0.0) << unit;
   }
-}
-
-double elapsedMs(const std::chrono::steady_clock::time_point& start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 TEST(Sleep, ScaledPauseLastsAtLeastTheScaledTime) {

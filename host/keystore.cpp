@@ -1,0 +1,329 @@
+// The key store of the host utility library: the reader with its cache of
+// the last text read, and the atomic writer with its lock. The contracts and
+// every setting are described in platform/rkmx_utils.h.
+#include "keystore.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "posix_io.h"
+#include "rkmx_utils.h"
+
+namespace tarnel_host {
+namespace keystore {
+
+const char* envOrNull(const char* name) {
+  const char* value = std::getenv(name);
+  return (value && *value) ? value : nullptr;
+}
+
+std::string_view trim(std::string_view text, const char* blanks) {
+  size_t first = text.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return {};
+  size_t last = text.find_last_not_of(blanks);
+  return text.substr(first, last - first + 1);
+}
+
+int readFile(const std::string& path, size_t cap, std::string& content) {
+  int error = 0;
+  UniqueFd fd = safe_open(path, OpenFor::kRead, &error);
+  if (!fd.valid()) return error;
+  content.clear();
+  char buffer[8192];
+  for (;;) {
+    ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) return 0;
+    if (content.size() + static_cast<size_t>(got) > cap) return EFBIG;
+    content.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+}  // namespace keystore
+}  // namespace tarnel_host
+
+using namespace tarnel_host::keystore;
+using tarnel_host::UniqueFd;
+
+namespace {
+
+constexpr const char* kDefaultKeystorePath = "/etc/tarnel/keystore.conf";
+constexpr size_t kMaxKeystoreBytes = 1 << 20;
+// How long set_reg_key waits for another writer of the key store.
+constexpr int kWriterLockWaitMs = 5000;
+// A temporary file of the store left alone this long is a killed writer's.
+constexpr int64_t kStaleTemporaryNs = 60 * 1000000000LL;
+
+// Settings that an environment variable overrides.
+struct EnvOverride {
+  const char* key;
+  const char* variable;
+};
+constexpr EnvOverride kEnvOverrides[] = {
+    {"sTarnelLogDir", "TARNEL_LOG_DIR"},
+    {"dTarnelDebugLevel", "TARNEL_DEBUG_LEVEL"},
+};
+
+std::string keystorePath() {
+  const char* path = envOrNull("TARNEL_KEYSTORE");
+  return path ? path : kDefaultKeystorePath;
+}
+
+int64_t realtimeNs() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return tarnel_host::nanoseconds(now);
+}
+
+// One line of the key store, without its line feed and trailing CR.
+struct ParsedLine {
+  bool isSetting = false;  // false: blank, comment or malformed
+  std::string_view key;
+  std::string_view value;
+};
+
+ParsedLine parseLine(std::string_view line) {
+  ParsedLine parsed;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  std::string_view head = trim(line, kLineBlanks);
+  if (head.empty() || head.front() == '#') return parsed;
+  size_t equals = line.find('=');
+  if (equals == std::string_view::npos) return parsed;
+  parsed.key = trim(line.substr(0, equals), kLineBlanks);
+  if (parsed.key.empty()) return parsed;
+  parsed.value = line.substr(equals + 1);
+  parsed.isSetting = true;
+  return parsed;
+}
+
+// Calls `visit(line, parsed)` for every line of `content` (the text after the
+// last line feed counts as a line when it is not empty).
+template <typename Visit>
+void forEachLine(std::string_view content, Visit&& visit) {
+  while (!content.empty()) {
+    size_t end = content.find('\n');
+    std::string_view line = content.substr(0, end);
+    visit(line, parseLine(line));
+    if (end == std::string_view::npos) break;
+    content.remove_prefix(end + 1);
+  }
+}
+
+bool lookup(std::string_view content, std::string_view key, std::string& value) {
+  bool found = false;
+  forEachLine(content, [&](std::string_view, const ParsedLine& parsed) {
+    if (parsed.isSetting && parsed.key == key) {  // the last setting of a key wins
+      value.assign(parsed.value.data(), parsed.value.size());
+      found = true;
+    }
+  });
+  return found;
+}
+
+// The key store as last read, kept while the file is unchanged, so that a
+// reader makes one stat() instead of opening and reading the file. The copy
+// is used again only when the path, device, inode, size, modification time
+// and status-change time are those of the file that was read, and only when
+// the file had been left alone for kSettledNs before that read began: a
+// change made within a file system's time-stamp granularity after the read
+// could keep all of them, so a store changed that recently is read again on
+// every call until it settles. A store replaced by set_reg_key (a rename) is
+// another inode. The mutex is held across fork() by the handlers below.
+class KeystoreCache {
+ public:
+  static KeystoreCache& instance() {
+    // Never destroyed: writers read settings while static objects go away.
+    static KeystoreCache* const cache = [] {
+      auto* created = new KeystoreCache();
+      ::pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
+                       [] { instance().mutex_.unlock(); });
+      return created;
+    }();
+    return *cache;
+  }
+
+  // The value of `key` in the store at `path`: kFound, kKeyMissing or
+  // kStoreUnreadable.
+  int get(const std::string& path, const std::string& key, std::string& value) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) return kStoreUnreadable;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!reusable_ || !sameFile(path, status)) {
+      reusable_ = false;
+      const int64_t readStart = realtimeNs();
+      if (readFile(path, kMaxKeystoreBytes, content_) != 0) {
+        content_.clear();
+        return kStoreUnreadable;
+      }
+      path_ = path;
+      status_ = status;
+      reusable_ = tarnel_host::nanoseconds(status.st_mtim) < readStart - kSettledNs &&
+                  tarnel_host::nanoseconds(status.st_ctim) < readStart - kSettledNs;
+    }
+    return lookup(content_, key, value) ? kFound : kKeyMissing;
+  }
+
+ private:
+  // Longer than the time-stamp granularity of any local file system.
+  static constexpr int64_t kSettledNs = 2000000000LL;
+
+  bool sameFile(const std::string& path, const struct stat& status) const {
+    return path == path_ && status.st_dev == status_.st_dev && status.st_ino == status_.st_ino &&
+           status.st_size == status_.st_size &&
+           tarnel_host::nanoseconds(status.st_mtim) == tarnel_host::nanoseconds(status_.st_mtim) &&
+           tarnel_host::nanoseconds(status.st_ctim) == tarnel_host::nanoseconds(status_.st_ctim);
+  }
+
+  std::mutex mutex_;
+  bool reusable_ = false;
+  std::string path_;
+  struct stat status_ = {};
+  std::string content_;
+};
+
+bool validKey(const std::string& key) {
+  if (key.empty() || key.front() == '#') return false;
+  if (trim(key, kLineBlanks).size() != key.size()) return false;
+  return key.find_first_of(std::string_view("=\n\r\0", 4)) == std::string::npos;
+}
+
+bool validValue(const std::string& value) {
+  return value.find_first_of(std::string_view("\n\r\0", 3)) == std::string::npos;
+}
+
+// The text of the key store with `key` set to `value`: the first setting of
+// the key is replaced in place, later ones are dropped, every other line is
+// kept as it was; a key not present is appended.
+std::string withSetting(std::string_view content, const std::string& key,
+                        const std::string& value) {
+  std::string result;
+  result.reserve(content.size() + key.size() + value.size() + 2);
+  bool written = false;
+  forEachLine(content, [&](std::string_view line, const ParsedLine& parsed) {
+    if (parsed.isSetting && parsed.key == key) {
+      if (written) return;
+      result.append(key).append("=").append(value).append("\n");
+      written = true;
+      return;
+    }
+    result.append(line.data(), line.size()).append("\n");
+  });
+  if (!written) result.append(key).append("=").append(value).append("\n");
+  return result;
+}
+
+// Replaces the store at `path` by `content` (see atomic_replace).
+int replaceFile(const std::string& path, const std::string& content) {
+  return tarnel_host::atomic_replace(path, content) == 0 ? kFound : kWriteFailed;
+}
+
+// Whether `name` is that of a temporary file of the store named `store`:
+// "<store>.tmp." and the six letters or digits of create_temporary.
+bool isTemporaryOf(std::string_view name, std::string_view store) {
+  constexpr std::string_view kInfix = ".tmp.";
+  constexpr size_t kUniqueChars = 6;
+  if (name.size() != store.size() + kInfix.size() + kUniqueChars) return false;
+  if (name.substr(0, store.size()) != store || name.substr(store.size(), kInfix.size()) != kInfix) {
+    return false;
+  }
+  for (char c : name.substr(store.size() + kInfix.size())) {
+    if (!(c >= '0' && c <= '9') && !(c >= 'A' && c <= 'Z') && !(c >= 'a' && c <= 'z')) return false;
+  }
+  return true;
+}
+
+// Removes the temporary files that writers of the store at `path` killed
+// before their rename left behind (each a copy of the store, the encrypted
+// password included): regular files named as isTemporaryOf says, unchanged
+// for kStaleTemporaryNs. Called under the writers' lock, so no writer of
+// this store is between making its file and renaming it; the age spares a
+// file that someone writing without the lock is still filling. Nothing
+// else in the directory is touched; best effort.
+void removeStaleTemporaries(const std::string& path) {
+  const std::string directory = tarnel_host::directory_of(path);
+  const std::string_view store = std::string_view(path).substr(path.rfind('/') + 1);
+  UniqueFd opened(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+  if (!opened.valid()) return;
+  const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(opened.get()), ::closedir);
+  if (!listing) return;
+  const int fd = opened.release();  // closed with the listing
+  const int64_t staleBefore = realtimeNs() - kStaleTemporaryNs;
+  while (const struct dirent* entry = ::readdir(listing.get())) {
+    if (!isTemporaryOf(entry->d_name, store)) continue;
+    struct stat status;
+    if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode) || tarnel_host::nanoseconds(status.st_mtim) >= staleBefore) {
+      continue;
+    }
+    ::unlinkat(fd, entry->d_name, 0);
+  }
+}
+
+int setRegKey(const std::string& key, const std::string& value) {
+  if (!validKey(key) || !validValue(value)) return kInvalidArgument;
+  const std::string path = keystorePath();
+  const std::string directory = tarnel_host::directory_of(path);
+  if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) return kWriteFailed;
+
+  // Writers (never readers) take this lock, so that two writers cannot lose
+  // each other's key. Never opened through a link: its target would be
+  // created or locked in the store's stead.
+  UniqueFd lock = tarnel_host::safe_open(path + ".lock", tarnel_host::OpenFor::kUpdate, nullptr);
+  if (!lock.valid()) return kWriteFailed;
+  const int locked = tarnel_host::lock_within(lock.get(), kWriterLockWaitMs);
+  if (locked == ETIMEDOUT) return kStoreBusy;
+  if (locked != 0) return kWriteFailed;
+  removeStaleTemporaries(path);
+
+  std::string content;
+  int error = readFile(path, kMaxKeystoreBytes, content);
+  if (error == ENOENT) {
+    content.clear();
+  } else if (error != 0) {
+    return kStoreUnreadable;  // never replace a store that could not be read
+  }
+  return replaceFile(path, withSetting(content, key, value));
+}
+
+}  // namespace
+
+namespace rkmx_utils {
+
+int get_reg_key(std::string key, std::string& value) {
+  try {
+    for (const EnvOverride& entry : kEnvOverrides) {
+      if (key != entry.key) continue;
+      if (const char* fromEnv = envOrNull(entry.variable)) {
+        value = fromEnv;
+        return kFound;
+      }
+    }
+    return KeystoreCache::instance().get(keystorePath(), key, value);
+  } catch (...) {
+    return kInternalError;
+  }
+}
+
+int set_reg_key(const std::string& key, const std::string& value) {
+  try {
+    return setRegKey(key, value);
+  } catch (...) {
+    return kInternalError;
+  }
+}
+
+}  // namespace rkmx_utils

@@ -1,0 +1,39 @@
+// Internal to the host utility library (keystore.cpp and rkmx_utils.cpp):
+// the status values of the key store calls and the small helpers that node
+// identity shares with the key store. The contracts of the calls themselves
+// are in platform/rkmx_utils.h.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tarnel_host {
+namespace keystore {
+
+// Status results of get_reg_key, set_reg_key and the identity calls.
+constexpr int kFound = 0;
+constexpr int kKeyMissing = 1;
+constexpr int kStoreUnreadable = 2;
+constexpr int kInvalidArgument = 3;
+constexpr int kStoreBusy = 4;
+constexpr int kWriteFailed = 5;
+constexpr int kInternalError = -1;
+
+constexpr const char* kLineBlanks = " \t";
+constexpr const char* kAllWhitespace = " \t\r\n\v\f";
+
+// The value of the environment variable `name`; null when unset or empty.
+const char* envOrNull(const char* name);
+
+// `text` without the characters of `blanks` at either end.
+std::string_view trim(std::string_view text, const char* blanks);
+
+// Reads the whole file at `path` (at most `cap` bytes) into `content`,
+// opened through safe_open for reading: never a wait, a symbolic link
+// followed, anything but a regular file refused. 0 on success, otherwise an
+// errno value (EFBIG when it is larger than `cap`) or kNotRegularFile.
+int readFile(const std::string& path, size_t cap, std::string& content);
+
+}  // namespace keystore
+}  // namespace tarnel_host
