@@ -1,12 +1,13 @@
 // Host process runner: /bin/sh -c in its own process group, both output
-// streams read concurrently, bounded in time. The contract is described in
-// platform/RkProcess.h.
+// streams read concurrently, bounded in time and in what is captured. The
+// contract is described in platform/RkProcess.h.
 #include "RkProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,8 +33,14 @@ namespace {
 
 constexpr int kDefaultTimeoutSeconds = 120;
 constexpr int64_t kKillGraceMs = 2000;
-// Without a pidfd (kernels before 5.3) the child's exit is polled this often
-// once both streams have closed.
+// Once the shell has exited in time, how long processes it left behind may
+// keep the streams open before the runner stops reading.
+constexpr int64_t kLeftOpenGraceMs = 100;
+// What one stream may capture; one byte more ends the run.
+constexpr size_t kCaptureLimit = 16 * 1024 * 1024;
+// Space for the runner's messages (see note) after a full error output.
+constexpr size_t kMessageRoom = 512;
+// Without a pidfd (kernels before 5.3) the child's exit is polled this often.
 constexpr int kExitPollMs = 10;
 
 constexpr int kRunnerFailed = -1;
@@ -157,27 +164,51 @@ class Child {
   int waitStatus_ = 0;
 };
 
-// One captured stream: its pipe's read end and the string it fills.
+// One captured stream: its pipe's read end and the string it fills (none:
+// read and dropped, without a limit).
 struct Stream {
   UniqueFd fd;
   std::string* sink;
+  const char* name;
+  bool full = false;  // more than kCaptureLimit arrived; the excess was dropped
   bool open() const { return fd.valid(); }
-  // Reads what is there; closes the stream at end of file or on error.
-  void readOnce(char* buffer, size_t size) {
+  // Reads at most `size` bytes of what is there and returns how many; closes
+  // the stream at end of file or on error.
+  size_t readOnce(char* buffer, size_t size) {
     ssize_t got = ::read(fd.get(), buffer, size);
     if (got > 0) {
-      if (sink) sink->append(buffer, static_cast<size_t>(got));
-    } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-      fd.reset();
+      if (sink) keep(buffer, static_cast<size_t>(got));
+      return static_cast<size_t>(got);
+    }
+    if (got == 0 || (errno != EINTR && errno != EAGAIN)) fd.reset();
+    return 0;
+  }
+  // Reads what is in the pipe now, and nothing that arrives meanwhile: a
+  // writer that never stops cannot hold the runner here.
+  void drain(char* buffer, size_t size) {
+    int available = 0;
+    if (!open() || ::ioctl(fd.get(), FIONREAD, &available) != 0) return;
+    for (size_t pending = static_cast<size_t>(std::max(available, 0)); pending > 0 && !full;) {
+      const size_t got = readOnce(buffer, std::min(pending, size));
+      if (got == 0) return;
+      pending -= got;
     }
   }
-  // Reads everything already in the pipe without waiting for more.
-  void drain(char* buffer, size_t size) {
-    while (open()) {
-      struct pollfd entry = {fd.get(), POLLIN, 0};
-      if (::poll(&entry, 1, 0) <= 0 || entry.revents == 0) return;
-      readOnce(buffer, size);
+
+ private:
+  void keep(const char* bytes, size_t length) {
+    const size_t room = sink->size() < kCaptureLimit ? kCaptureLimit - sink->size() : 0;
+    if (length > room) {
+      full = true;
+      length = room;
     }
+    if (sink->size() + length > sink->capacity()) {
+      // Grows as append would, but never beyond the limit and room for the
+      // runner's own message.
+      const size_t wanted = std::max(sink->capacity() * 2, sink->size() + length);
+      sink->reserve(wanted < kCaptureLimit ? wanted : kCaptureLimit + kMessageRoom);
+    }
+    sink->append(bytes, length);
   }
 };
 
@@ -254,35 +285,63 @@ int run(const char* command, std::string* output, std::string* errorOutput, int 
   // Becomes readable when the shell exits (close-on-exec by definition).
   UniqueFd exitFd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid(), 0)));
 
-  Stream streams[2] = {{std::move(outPipe.readEnd), output},
-                       {std::move(errPipe.readEnd), errorOutput}};
+  Stream streams[2] = {{std::move(outPipe.readEnd), output, "output"},
+                       {std::move(errPipe.readEnd), errorOutput, "error output"}};
   char buffer[64 * 1024];
   const int64_t deadline = nowMs() + static_cast<int64_t>(timeoutSeconds) * 1000;
   int64_t killAt = 0;
+  int64_t stopReadingAt = -1;
   bool timedOut = false;
   bool killed = false;
 
+  // Ends the run when a stream went past the capture limit; the child is
+  // reaped by its owner.
+  auto overLimit = [&child, &streams, errorOutput]() {
+    for (const Stream& stream : streams) {
+      if (!stream.full) continue;
+      // Only while the shell is unreaped is its process group surely ours.
+      if (!child.reaped()) child.signalGroup(SIGKILL);
+      note(errorOutput, "RkProcess: %s exceeds the capture limit of %zu MiB; command killed",
+           stream.name, kCaptureLimit >> 20);
+      return true;
+    }
+    return false;
+  };
+
   for (;;) {
+    if (overLimit()) return kRunnerFailed;
     const bool streamsOpen = streams[0].open() || streams[1].open();
     if (!streamsOpen && child.tryReap()) break;
     const int64_t now = nowMs();
-    if (!timedOut && now >= deadline) {
-      timedOut = true;
-      killAt = now + kKillGraceMs;
-      child.signalGroup(SIGTERM);
-    }
-    if (timedOut && !killed && now >= killAt) {
-      killed = true;
-      child.signalGroup(SIGKILL);
-    }
-    if (killed && child.tryReap()) {
-      // Descendants that left the group may keep the pipes open: take what
-      // is there and stop.
-      for (Stream& stream : streams) stream.drain(buffer, sizeof buffer);
-      break;
+    int64_t wait;
+    if (child.reaped() && !timedOut) {
+      // The shell exited in time; whatever still holds the pipes is a process
+      // it left behind: take what arrives within a short grace, then stop.
+      if (stopReadingAt < 0) stopReadingAt = now + kLeftOpenGraceMs;
+      if (now >= stopReadingAt) {
+        for (Stream& stream : streams) stream.drain(buffer, sizeof buffer);
+        break;
+      }
+      wait = stopReadingAt - now;
+    } else {
+      if (!timedOut && now >= deadline) {
+        timedOut = true;
+        killAt = now + kKillGraceMs;
+        child.signalGroup(SIGTERM);
+      }
+      if (timedOut && !killed && now >= killAt) {
+        killed = true;
+        child.signalGroup(SIGKILL);
+      }
+      if (killed && child.tryReap()) {
+        // Descendants that left the group may keep the pipes open: take what
+        // is there and stop.
+        for (Stream& stream : streams) stream.drain(buffer, sizeof buffer);
+        break;
+      }
+      wait = !timedOut ? deadline - now : (!killed ? killAt - now : -1);
     }
 
-    int64_t wait = !timedOut ? deadline - now : (!killed ? killAt - now : -1);
     struct pollfd entries[3];
     Stream* owners[3] = {};
     nfds_t count = 0;
@@ -295,7 +354,7 @@ int run(const char* command, std::string* output, std::string* errorOutput, int 
       if (exitFd.valid()) {
         entries[count] = {exitFd.get(), POLLIN, 0};
         owners[count++] = nullptr;
-      } else if (!streamsOpen || killed) {
+      } else {
         wait = (wait < 0 || wait > kExitPollMs) ? kExitPollMs : wait;
       }
     }
@@ -315,6 +374,7 @@ int run(const char* command, std::string* output, std::string* errorOutput, int 
       }
     }
   }
+  if (overLimit()) return kRunnerFailed;
   return exitStatus(child, timedOut, timeoutSeconds, errorOutput);
 }
 

@@ -6,6 +6,13 @@
 // keeps the session identifier. A session is used by one thread at a time.
 // Results are status codes; json_spirit type errors from a malformed reply
 // pass through as std::runtime_error.
+//
+// A reply the exchange logs (a failed send, a reply that does not parse, a
+// parsed reply) may echo the request: every occurrence of the session's
+// login password in it, clear, JSON-escaped (once or twice) or
+// percent-encoded, is replaced by "***" in the log line; the reply object
+// gets the text as received. A password shorter than 4 characters is not
+// masked, as it would blank out ordinary text.
 #pragma once
 
 #include <memory>

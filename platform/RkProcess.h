@@ -11,7 +11,7 @@ class RK_HOST_API RkProcess {
  public:
   // Runs `command` with /bin/sh -c and captures its standard output into
   // *output and its error output into *errorOutput; both strings are emptied
-  // first, and a null pointer discards that stream. Blocks until the command
+  // first, and a null pointer discards that stream. Blocks until the shell
   // has exited and both streams are closed, or the time-out has passed.
   //
   // - The shell is started with posix_spawn in a process group of its own,
@@ -23,6 +23,15 @@ class RK_HOST_API RkProcess {
   //   whatever the host itself left inheritable).
   // - Both streams are read concurrently (poll), so any amount on either
   //   never blocks the command.
+  // - Each captured stream holds at most 16 MiB (a discarded stream is read
+  //   and dropped without a limit). One byte more and the process group gets
+  //   SIGKILL and the call fails (-1) with "RkProcess: <output|error output>
+  //   exceeds the capture limit of 16 MiB; command killed"; the string keeps
+  //   the first 16 MiB.
+  // - Once the shell has exited (within the time-out), processes it left
+  //   behind that still hold a stream open are given about 100 ms more: what
+  //   is in the pipes by then is captured, and the shell's own status is
+  //   returned. Those processes are neither waited for nor signalled.
   // - `mergeErrorOutput` true: the error output goes into *output instead,
   //   in the order written (the command's stdout and stderr are one pipe);
   //   *errorOutput then receives only the runner's own messages.
@@ -36,8 +45,10 @@ class RK_HOST_API RkProcess {
   // Returns 0 only when the shell exited with status 0. Otherwise: the exit
   // status (1..255, 127 for a command not found), 128 + the signal number
   // when the shell was killed by a signal, -2 after a time-out, -1 when the
-  // command could not be run (null command, no pipe, spawn failure) or its
-  // status was lost (the host reaps children itself). Every failure but an
+  // command could not be run (null command: "RkProcess: no command"; no
+  // pipe: "RkProcess: cannot create a pipe: " + strerror; spawn failure),
+  // went past the capture limit, or its status was lost (the host reaps
+  // children itself). Every failure but an
   // exit status has a one-line "RkProcess: ..." message appended to
   // *errorOutput. Safe to call from several threads at once; throws nothing.
   static int system(const char* command, std::string* output, std::string* errorOutput,

@@ -1,6 +1,58 @@
 #include "request_text.h"
 
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
 namespace tarnel_request {
+
+namespace {
+
+constexpr size_t kShortestSecret = 4;
+const char kMask[] = "***";
+
+// `value` percent-encoded the way the HTTP client encodes a request text.
+std::string percent_encoded(const std::string& value, const char* hex) {
+  std::string out;
+  for (unsigned char c : value) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '.' || c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0xf];
+    }
+  }
+  return out;
+}
+
+// Replaces each occurrence of `form` in `text` by kMask, in one pass.
+void mask(std::string& text, const std::string& form) {
+  size_t at = text.find(form);
+  if (at == std::string::npos) return;
+  std::string out;
+  out.reserve(text.size());
+  size_t from = 0;
+  for (; at != std::string::npos; at = text.find(form, from)) {
+    out.append(text, from, at - from);
+    out += kMask;
+    from = at + form.size();
+  }
+  out.append(text, from, std::string::npos);
+  text.swap(out);
+}
+
+// The forms of a secret, wiped when they go.
+struct SecretForms {
+  std::vector<std::string> texts;
+  ~SecretForms() {
+    for (std::string& text : texts) explicit_bzero(&text[0], text.size());
+  }
+};
+
+}  // namespace
 
 std::string quoted_value(const std::string& value) {
   static const char kHex[] = "0123456789abcdef";
@@ -39,6 +91,27 @@ bool fits_bare(const std::string& value) {
     }
   }
   return true;
+}
+
+std::string without_secret(std::string text, const std::string& secret) {
+  if (secret.size() < kShortestSecret) return text;
+  static const char kUpper[] = "0123456789ABCDEF";
+  static const char kLower[] = "0123456789abcdef";
+  SecretForms forms;
+  forms.texts.reserve(7);
+  forms.texts.push_back(secret);
+  forms.texts.push_back(quoted_value(secret));
+  forms.texts.push_back(quoted_value(forms.texts[1]));
+  for (size_t i = 0; i < 2; ++i) {
+    forms.texts.push_back(percent_encoded(forms.texts[i], kUpper));
+    forms.texts.push_back(percent_encoded(forms.texts[i], kLower));
+  }
+  // Longest first: one form may hold another (a secret ending in '\\' is
+  // inside its quoted form), and the longer match hides more.
+  std::stable_sort(forms.texts.begin(), forms.texts.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  for (const std::string& form : forms.texts) mask(text, form);
+  return text;
 }
 
 }  // namespace tarnel_request

@@ -20,4 +20,14 @@ std::string quoted_value(const std::string& value);
 // text qualifies.
 bool fits_bare(const std::string& value);
 
+// `text` with every occurrence of `secret` replaced by "***", in each form a
+// server could echo it back from a request text: the clear text; the form a
+// request carries it in (quoted_value); that form escaped once more (an error
+// message quoting the request); and the HTTP client's percent-encoding of
+// either (RFC 3986 unreserved characters kept, every other byte as %XX) with
+// upper- or lower-case hex digits. Longer forms are replaced first. A secret
+// shorter than 4 bytes is not looked for (it would blank out ordinary text):
+// `text` then comes back as it was, without being scanned or copied.
+std::string without_secret(std::string text, const std::string& secret);
+
 }  // namespace tarnel_request

@@ -36,6 +36,7 @@ tarnel_session::~tarnel_session() {
 int tarnel_session::tarnel_req_rsp(_http_req_type_ type, std::string request,
                                    json_spirit::mObject* reply, bool /*unused*/,
                                    std::string content_type) {
+  using tarnel_request::without_secret;
   if (reply == nullptr) return -1;
 
   // A fresh client for every exchange; the one of the previous exchange is
@@ -73,7 +74,8 @@ int tarnel_session::tarnel_req_rsp(_http_req_type_ type, std::string request,
     unsigned long length = 0;
     const char* bytes = curl->GetHttpResponse(length, false);
     if (bytes != nullptr && length > 0) {
-      const std::string answer(bytes, length);
+      // A server may echo the request, and the login password with it.
+      const std::string answer = without_secret(std::string(bytes, length), password);
       debug.logMessage(kExchangeTag, -1,
                        "Failed to send curl request. HTTP code [%d], HTTP resp [%s]",
                        static_cast<int>(status), answer.c_str());
@@ -88,11 +90,15 @@ int tarnel_session::tarnel_req_rsp(_http_req_type_ type, std::string request,
     return -1;
   }
 
-  const std::string answer(bytes, length);
+  // The reply object is parsed from the text as received; only what is
+  // logged has the password masked.
+  std::string answer(bytes, length);
   if (!RkJson::Unserialize(answer, *reply)) {
+    answer = without_secret(std::move(answer), password);
     debug.logMessage(kExchangeTag, 1, "Failed to unserialize json string [%s]", answer.c_str());
     return -1;
   }
+  answer = without_secret(std::move(answer), password);
   debug.logMessage(kExchangeTag, -1, "Curl response for session: [%s]", answer.c_str());
   return 0;
 }

@@ -242,6 +242,45 @@ TEST_F(Exchange, ParsedReplyIsLoggedInFullAtLevelMinusOne) {
   EXPECT_EQ(fake::logLines()[0].text.find("secret"), std::string::npos);
 }
 
+TEST_F(Exchange, EchoedLoginPasswordIsMaskedInEveryLoggedReplyButNotInTheReplyObject) {
+  fake::logScript().debugLevel = 1;
+  // The password as given, as the request carries it, escaped once more, and
+  // percent-encoded (of the clear and the carried form) with either hex case.
+  const std::string password = "Pa ss\\n%";
+  const std::string forms[] = {
+      "Pa ss\\n%",         "Pa ss\\\\n%",         "Pa ss\\\\\\\\n%",
+      "Pa%20ss%5C%5Cn%25", "Pa%20ss%5c%5cn%25", "Pa%20ss%5Cn%25", "Pa%20ss%5cn%25"};
+  tarnel_session session("u", "c", password);
+  for (const std::string& form : forms) {
+    SCOPED_TRACE(form);
+    fake::logLines().clear();
+    const std::string echo = "{\"message\":\"cannot handle " + form + "\"}";
+    fake::httpScript().push_back(exchange(0, 500, echo));
+    fake::queueReply(echo);
+    fake::queueReply("<html>" + form);
+    json_spirit::mObject failed, parsed, rejected;
+    EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_GET, "r", &failed, false, kForm), -1);
+    EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_GET, "r", &parsed, false, kForm), 0);
+    EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_GET, "r", &rejected, false, kForm), -1);
+    EXPECT_EQ(fake::logTexts(kExchangeTag),
+              (std::vector<std::string>{
+                  "Failed to send curl request. HTTP code [500], HTTP resp "
+                  "[{\"message\":\"cannot handle ***\"}]",
+                  "Curl response for session: [{\"message\":\"cannot handle ***\"}]",
+                  "Failed to unserialize json string [<html>***]"}));
+    EXPECT_EQ(parsed.at("message").get_str().find("***"), std::string::npos);
+  }
+
+  // A short password would blank out ordinary text: it is left as it is.
+  fake::logLines().clear();
+  fake::queueReply("{\"echo\":\"pw1\"}");
+  tarnel_session shortPassword("u", "c", "pw1");
+  json_spirit::mObject reply;
+  ASSERT_EQ(shortPassword.tarnel_req_rsp(RK_HTTP_GET, "r", &reply, false, kForm), 0);
+  EXPECT_EQ(fake::logTexts(kExchangeTag),
+            std::vector<std::string>{"Curl response for session: [{\"echo\":\"pw1\"}]"});
+}
+
 TEST_F(Exchange, ClientThatFailsToInitialiseEndsTheExchange) {
   fake::logScript().debugLevel = -1;
   fake::HttpExchange broken;
