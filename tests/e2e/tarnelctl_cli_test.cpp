@@ -86,6 +86,25 @@ TEST_F(CliTest, AMissingKeyStoreIsNamed) {
   EXPECT_STREQ(reply["missing"][0]["item"].GetString(), "key store");
 }
 
+TEST_F(CliTest, AStoreThatCannotBeReadIsToldFromOneWithoutTheClusterName) {
+  const std::string big = dir.file("big.conf");
+  write_file(big, "#" + std::string(1024 * 1024, 'x') + "\nsTarnelCluster=" + kCluster + "\n");
+  const std::string fifo = dir.file("fifo.conf");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  write_file(node->keystore(), "sTarnelSerial=" + std::string(kSerial) + "\n");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {dir.path(), ": not a regular file"},
+      {fifo, ": not a regular file"},
+      {big, ": larger than 1 MiB"},
+      {node->keystore(), "no cluster name in "}};
+  for (const auto& [store, message] : cases) {
+    const RunResult result =
+        run(node->ctl_launch({"login"}, {{"TARNEL_KEYSTORE", store}}), std::chrono::seconds(20));
+    expect_refused(result, 3);
+    EXPECT_THAT(result.err, HasSubstr(message)) << store;
+  }
+}
+
 TEST_F(CliTest, NodeCredentialsNeedTheStoredPasswordAndTheSerial) {
   ASSERT_EQ(node->ctl({"keystore", "set-cluster", kCluster}).exit_code, 0);
   for (const char* command : {"capacity", "login"}) {
@@ -175,6 +194,18 @@ TEST_F(CliTest, KeystoreProvisioning) {
   struct stat info {};
   ASSERT_EQ(stat(node->keystore().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(CliTest, OutputThatCannotBeWrittenFailsTheCommand) {
+  node->provision();
+  for (const std::string redirect : {">&-", "> /dev/full"}) {
+    LaunchPlan launch = node->ctl_launch({"capacity"});
+    launch.argv.insert(launch.argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirect});
+    const RunResult result = run(launch);
+    EXPECT_EQ(result.exit_code, 1) << redirect;
+    EXPECT_THAT(result.err, HasSubstr("tarnelctl capacity: cannot write to standard output: "));
+  }
+  EXPECT_EQ(read_file(node->log_file()).find("Cluster capacity"), std::string::npos);
 }
 
 TEST_F(CliTest, VerboseMirrorsTheLogLinesToStderr) {

@@ -90,6 +90,23 @@ TEST_F(FaultTest, WrongMemberTypesInTheCapacityReplyAreReportedNotFatal) {
   EXPECT_THAT(kinds(), ElementsAre("Login", "ClusterInformation", "Login", "ClusterInformation"));
 }
 
+TEST_F(FaultTest, ACapacityBeyondAnyNumberOfGigabytesIsAMalformedReply) {
+  SimOptions options;
+  options.units = "TB";
+  options.value = 1e308;  // finite, but not in gigabytes
+  ASSERT_NO_FATAL_FAILURE(start_provisioned(options));
+  const RunResult text = node->ctl({"capacity"});
+  expect_exit(text, 1);
+  EXPECT_THAT(text.err, HasSubstr("tarnelctl capacity: malformed reply from the cluster ("));
+  EXPECT_EQ(text.out, "");
+  const RunResult json = node->ctl({"capacity", "--json"});
+  expect_exit(json, 1);
+  const rapidjson::Document reply = parse_json(json.out);
+  ASSERT_TRUE(reply.IsObject());
+  EXPECT_FALSE(reply["ok"].GetBool());
+  EXPECT_THAT(reply["error"].GetString(), HasSubstr("malformed reply from the cluster ("));
+}
+
 TEST_F(FaultTest, WrongMemberTypesInTheLoginReplyAreReportedNotFatal) {
   ASSERT_NO_FATAL_FAILURE(start_with_fault("Login:wrong-types"));
   const RunResult result = node->ctl({"login"});

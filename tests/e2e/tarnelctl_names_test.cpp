@@ -1,6 +1,7 @@
 // Disk names that a URL, the request syntax or the success test could
 // break: each reaches the simulator intact, byte for byte, and the create
-// and export succeed.
+// and export succeed. Names a terminal or JSON could not take are shown
+// escaped.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -42,6 +43,27 @@ INSTANTIATE_TEST_SUITE_P(Names, NameTest,
                                            "with  spaces ", "a&b=c&request=x", "hash#tag?q=1",
                                            "ünïcødé-диск-磁盘",
                                            "100% + plus", "back\\slash"));
+
+class NameOutputTest : public ClusterTest {};
+
+// A name that would send the operator's terminal a command is shown escaped,
+// and a name that is not UTF-8 still gives valid JSON (U+FFFD).
+TEST_F(NameOutputTest, ControlCharactersAreEscapedAndJsonIsValidUtf8) {
+  ASSERT_NO_FATAL_FAILURE(start_provisioned());
+  const RunResult create = node->ctl({"create", "vd\x1b]0;owned\x07\r\n"});
+  EXPECT_EQ(create.exit_code, 0) << create.err;
+  EXPECT_EQ(create.out, "Created virtual disk 'vd\\x1b]0;owned\\x07\\r\\n'.\n");
+
+  // The simulator refuses a name that is not UTF-8, so the failure echoes it.
+  const RunResult refused = node->ctl({"--json", "create", "bad\xff\xc0\xaf"});
+  EXPECT_EQ(refused.exit_code, 1);
+  rapidjson::Document reply;
+  reply.Parse<rapidjson::kParseValidateEncodingFlag>(refused.out.c_str());
+  ASSERT_FALSE(reply.HasParseError()) << refused.out;
+  const std::string replaced = "\xEF\xBF\xBD";  // U+FFFD
+  EXPECT_THAT(reply["error"].GetString(),
+              ::testing::HasSubstr("'bad" + replaced + replaced + replaced + "'"));
+}
 
 }  // namespace
 }  // namespace e2e

@@ -1,12 +1,21 @@
 // No password and no stored secret ever shows: not in the library's log
 // (with transfer tracing on), not in what tarnelctl or the simulator print,
 // not in the simulator's state, and not in the process list or the
-// environment of a running tarnelctl.
+// environment of a running tarnelctl. Ctrl-C at a password prompt gives the
+// terminal its echo back.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
+#include <stdexcept>
 
 #include "e2e_fixture.h"
 
@@ -115,6 +124,91 @@ TEST_F(SecretsTest, NoPasswordOrStoredSecretInLogsTracesOutputsOrTheProcessList)
   }
   EXPECT_GT(files, 10);  // the log, and stdout and stderr of every process
   expect_clean("the simulator's state", sim->state_text());
+}
+
+// tarnelctl with a new pseudo-terminal as its controlling terminal, as a
+// person runs it; killed and reaped when the object goes away.
+class OnTerminal {
+ public:
+  explicit OnTerminal(const LaunchPlan& plan) {
+    std::vector<std::string> env_text;
+    for (const auto& [name, value] : plan.env) env_text.push_back(name + "=" + value);
+    std::vector<char*> argv, envp;
+    for (const std::string& a : plan.argv) argv.push_back(const_cast<char*>(a.c_str()));
+    for (std::string& e : env_text) envp.push_back(&e[0]);
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
+      throw std::runtime_error("openpty failed");
+    }
+    fcntl(master_, F_SETFL, O_NONBLOCK);
+    pid_ = fork();
+    if (pid_ == 0) {
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      signal(SIGINT, SIG_DFL);
+      if (setsid() < 0 || ioctl(slave_, TIOCSCTTY, 0) != 0) _exit(126);
+      for (int fd = 0; fd < 3; ++fd) dup2(slave_, fd);
+      close(master_);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+  }
+  ~OnTerminal() {
+    if (pid_ > 0 && status_ < 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(master_);
+    close(slave_);
+  }
+  // True once the child has written `text` (within 20 s).
+  bool shows(const std::string& text) {
+    return eventually([&] {
+      char buffer[256];
+      for (ssize_t n; (n = read(master_, buffer, sizeof buffer)) > 0;) seen_.append(buffer, n);
+      return seen_.find(text) != std::string::npos;
+    });
+  }
+  void type(const std::string& keys) {
+    ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+  // The wait status once the child has ended (within 20 s), or -1.
+  int status() {
+    eventually([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; });
+    return status_;
+  }
+  tcflag_t local_modes() const {
+    termios settings{};
+    tcgetattr(slave_, &settings);
+    return settings.c_lflag;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string seen_;
+};
+
+TEST_F(SecretsTest, CtrlCAtThePasswordPromptRestoresEchoAndExits130) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  ASSERT_EQ(node->ctl({"keystore", "set-serial", kSerial}).exit_code, 0);
+  ASSERT_EQ(node->ctl({"keystore", "set-cluster", kCluster}).exit_code, 0);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> prompts = {
+      {{"keystore", "set-password"}, "Cluster password: "},
+      {{"--user", kOperator, "login"}, "Password for operator: "}};
+  for (const auto& [args, prompt] : prompts) {
+    OnTerminal terminal(node->ctl_launch(args));
+    ASSERT_TRUE(terminal.shows(prompt)) << prompt;
+    EXPECT_EQ(terminal.local_modes() & ECHO, 0u);
+    terminal.type("\x03");  // the interrupt character
+    const int status = terminal.status();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << prompt << status;
+    EXPECT_NE(terminal.local_modes() & ECHO, 0u) << prompt;
+  }
 }
 
 }  // namespace

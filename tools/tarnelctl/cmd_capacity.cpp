@@ -26,9 +26,8 @@ int run_capacity(const Invocation& inv, const Output& out) {
   if (space.first == 0 && space.second.empty()) {
     return out.fail(kExitFailed, "the cluster did not report its capacity; " + see_log());
   }
-  out.capacity(space.first, space.second,
-               rkmx_utils::convert_size_to_gb(space.first, space.second));
-  return kExitDone;
+  return out.capacity(space.first, space.second,
+                      rkmx_utils::convert_size_to_gb(space.first, space.second));
 }
 
 }  // namespace tarnelctl

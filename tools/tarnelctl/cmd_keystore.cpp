@@ -1,7 +1,6 @@
 // tarnelctl keystore set-cluster | set-serial | set-password: provisioning
 // of the key store the host services read.
 #include <boost/algorithm/string/case_conv.hpp>
-#include <iostream>
 #include <locale>
 
 #include "RKPassword.h"
@@ -20,7 +19,11 @@ const char* const kPasswordKey = "sTarnelCID";
 
 int store(const Output& out, const char* key, const std::string& value, const std::string& what) {
   if (rkmx_utils::set_reg_key(key, value) != 0) {
-    return out.fail(kExitFailed, "cannot write the key store " + keystore_path());
+    // A store that exists but cannot be read is never replaced: say why.
+    bool missing = false;
+    const std::string why = keystore_unreadable(&missing);
+    return out.fail(kExitFailed, "cannot write the key store " + keystore_path() +
+                                     (why.empty() || missing ? "" : ": it cannot be read: " + why));
   }
   out.stored(key, what);
   return kExitDone;
@@ -49,9 +52,8 @@ int run_keystore_set_serial(const Invocation& inv, const Output& out) {
     RKPassword codec;
     if (codec.decrypt(encrypted.c_str(), &buffer[0], &length,
                       password_key(inv.argument).c_str()) != 0) {
-      std::cerr << "tarnelctl " << inv.command_name
-                << ": warning: the stored cluster password was encrypted with another serial "
-                   "number; store it again with 'tarnelctl keystore set-password'\n";
+      out.warn("the stored cluster password was encrypted with another serial number; store it "
+               "again with 'tarnelctl keystore set-password'");
     }
     wipe(buffer);
   }
@@ -59,6 +61,13 @@ int run_keystore_set_serial(const Invocation& inv, const Output& out) {
 }
 
 int run_keystore_set_password(const Invocation& /*inv*/, const Output& out) {
+  // A missing store is created, but one that cannot be read would also hide
+  // the serial number.
+  bool missing = false;
+  if (const std::string why = keystore_unreadable(&missing); !why.empty() && !missing) {
+    return out.not_configured(
+        {{"key store", "cannot read the key store " + keystore_path() + ": " + why}});
+  }
   std::string serial;
   if (rkmx_utils::get_serial_number(serial) != 0 || serial.empty()) {
     return out.not_configured({{"serial number",

@@ -1,8 +1,6 @@
 #include "config_check.h"
 
-#include <fcntl.h>
-#include <string.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <boost/algorithm/string/case_conv.hpp>
 #include <cerrno>
@@ -10,6 +8,7 @@
 #include <locale>
 
 #include "RKPassword.h"
+#include "posix_io.h"
 #include "rkmx_utils.h"
 #include "secret.h"
 
@@ -19,6 +18,9 @@ namespace {
 // Defaults of the host services (host/rkmx_utils.cpp, host/NqDebug.cpp).
 const char* const kDefaultKeystore = TARNEL_DEFAULT_KEYSTORE;
 const char* const kDefaultLogDir = TARNEL_DEFAULT_LOG_DIR;
+
+// The largest key store the host services read (rkmx_utils.h).
+constexpr off_t kKeystoreMaxBytes = 1024 * 1024;
 
 // Decryption buffer of the same size the facade uses.
 constexpr unsigned long kClearBufferBytes = 1024;
@@ -50,19 +52,38 @@ std::string log_file_path() {
   return dir + "/RKTarnel.log";
 }
 
+std::string keystore_unreadable(bool* missing) {
+  if (missing != nullptr) *missing = false;
+  int error = 0;
+  const tarnel_host::UniqueFd store =
+      tarnel_host::safe_open(keystore_path(), tarnel_host::OpenFor::kRead, &error);
+  if (!store.valid()) {
+    if (missing != nullptr) *missing = error == ENOENT;
+    return tarnel_host::error_text(error);
+  }
+  struct stat status {};
+  if (::fstat(store.get(), &status) == 0 && status.st_size > kKeystoreMaxBytes) {
+    return "larger than 1 MiB, the most the host services read";
+  }
+  std::string ignored;
+  if (rkmx_utils::get_reg_key("sTarnelCluster", ignored) == 2) {
+    return "the host services cannot read it";
+  }
+  return "";
+}
+
 std::vector<ConfigProblem> check_configuration(bool node_credentials) {
   std::vector<ConfigProblem> problems;
 
   const std::string path = keystore_path();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    problems.push_back({"key store", "cannot read the key store " + path + ": " +
-                                         strerror(errno) +
-                                         " (set TARNEL_KEYSTORE, or create it with "
-                                         "'tarnelctl keystore set-cluster NAME')"});
+  bool missing = false;
+  if (const std::string why = keystore_unreadable(&missing); !why.empty()) {
+    problems.push_back({"key store", "cannot read the key store " + path + ": " + why +
+                                         (missing ? " (set TARNEL_KEYSTORE, or create it with "
+                                                    "'tarnelctl keystore set-cluster NAME')"
+                                                  : "")});
     return problems;
   }
-  ::close(fd);
 
   std::string cluster;
   if (rkmx_utils::get_tarnel_cluster(cluster) != 0 || cluster.empty()) {

@@ -24,6 +24,12 @@ std::string keystore_path();
 // Path of the library's log file, for messages that point a person at it.
 std::string log_file_path();
 
+// Why the key store cannot be read, for a message ("not a regular file",
+// ...); empty when it can. It is opened the way the host services open it
+// (never blocking on a FIFO), and a store they refuse (over 1 MiB) counts as
+// unreadable. `*missing` (when given) tells that it does not exist.
+std::string keystore_unreadable(bool* missing = nullptr);
+
 // Every problem found; empty when the command can go ahead. With
 // `node_credentials` the stored password and the serial number are checked
 // too, including that the password decrypts with that serial.

@@ -1,4 +1,9 @@
 // tarnelctl: command-line tool over libtarnel for people and scripts.
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <stdexcept>
@@ -27,18 +32,21 @@ int dispatch(const Invocation& inv, const Output& out) {
   return out.fail(kExitUsage, "unknown command");
 }
 
-}  // namespace
-}  // namespace tarnelctl
+// A standard descriptor that is closed at start gets /dev/null, opened read
+// only: a file opened later (the log) never takes its number, and what is
+// meant for a closed stdout or stderr fails to be written (EBADF) instead of
+// landing in that file. False when /dev/null cannot be opened.
+bool occupy_closed_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lower numbers are open, so this takes `fd`.
+    const int null = ::open("/dev/null", O_RDONLY | O_NOCTTY);
+    if (null != fd) return false;
+  }
+  return true;
+}
 
-int main(int argc, char** argv) {
-  using namespace tarnelctl;
-  const ParseOutcome parsed = parse_command_line(argc, argv);
-  if (!parsed.run) return parsed.exit_code;
-  const Invocation& inv = parsed.invocation;
-  // The host log writer reads this when the first log facade is set up.
-  if (inv.verbose) setenv("TARNEL_LOG_STDERR", "1", 1);
-
-  const Output out(inv.json, inv.command_name);
+int run(const Invocation& inv, const Output& out) {
   try {
     return dispatch(inv, out);
   } catch (const RkException& e) {
@@ -50,4 +58,25 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     return out.fail(kExitFailed, std::string("unexpected error: ") + e.what());
   }
+}
+
+}  // namespace
+}  // namespace tarnelctl
+
+int main(int argc, char** argv) {
+  using namespace tarnelctl;
+  // tarnelctl holds passwords (the --user one, the one being stored, the
+  // stored one decrypted): no core dump of it, no ptrace by its user.
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  if (!occupy_closed_standard_descriptors()) return kExitFailed;
+  const ParseOutcome parsed = parse_command_line(argc, argv);
+  if (!parsed.run) {
+    return close_stdout("tarnelctl", parsed.exit_code, print_stdout(parsed.help));
+  }
+  const Invocation& inv = parsed.invocation;
+  // The host log writer reads this when the first log facade is set up.
+  if (inv.verbose) setenv("TARNEL_LOG_STDERR", "1", 1);
+
+  const Output out(inv.json, inv.command_name);
+  return out.finish(run(inv, out));
 }

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <sstream>
 
 #include "exit_codes.h"
 
@@ -13,7 +14,10 @@ const char* const kDescription =
     "tarnelctl: administer this node's storage cluster through libtarnel.\n"
     "Cluster commands use the node's own credentials unless --user is given; the\n"
     "password for --user comes from TARNEL_PASSWORD, --password-file or a prompt.\n"
-    "Exit codes: 0 done, 1 failed, 2 usage, 3 not configured.";
+    "Text output shows control characters escaped (\\n, \\r, \\x1b). --json prints one JSON\n"
+    "object in UTF-8; a byte that is not valid UTF-8 is written as U+FFFD.\n"
+    "Exit codes: 0 done, 1 failed, 2 usage, 3 not configured; 130 after Ctrl-C at the\n"
+    "password prompt.";
 
 CLI::Validator non_empty() {
   return CLI::Validator(
@@ -93,7 +97,9 @@ ParseOutcome parse_command_line(int argc, char** argv) {
       throw CLI::ValidationError("--user", "is not used by keystore commands");
     }
   } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e);
+    std::ostringstream help;
+    const int code = app.exit(e, help, std::cerr);
+    outcome.help = help.str();
     outcome.exit_code = code == 0 ? kExitDone : kExitUsage;
     return outcome;
   }

@@ -33,10 +33,12 @@ struct Invocation {
 struct ParseOutcome {
   bool run = false;  // true: `invocation` is to be carried out
   int exit_code = 0; // when run is false: 0 after --help or --version, 2 after a usage error
+  std::string help;  // when run is false: what is to be printed on stdout (help, version)
   Invocation invocation;
 };
 
-// Parses the command line. Help, version and usage errors are printed here.
+// Parses the command line. Usage errors are printed here (stderr); help and
+// version are left in `help` for the caller to print.
 ParseOutcome parse_command_line(int argc, char** argv);
 
 }  // namespace tarnelctl

@@ -4,9 +4,12 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iomanip>
-#include <iostream>
 #include <sstream>
 
 #include "exit_codes.h"
@@ -17,32 +20,113 @@ namespace {
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 void put(JsonWriter& w, const char* key, const std::string& value) {
+  const std::string text = valid_utf8(value);
   w.Key(key);
-  w.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-}
-
-// Writes {"command": ..., "ok": ..., <members>} and a line end to stdout.
-template <typename Members>
-void emit(const std::string& command, bool ok, Members&& members) {
-  rapidjson::StringBuffer buffer;
-  JsonWriter w(buffer);
-  w.StartObject();
-  put(w, "command", command);
-  w.Key("ok");
-  w.Bool(ok);
-  members(w);
-  w.EndObject();
-  std::cout << buffer.GetString() << '\n' << std::flush;
+  w.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
 }
 
 std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
+// One line on stderr, escaped. Nothing is left to do when stderr fails.
+void to_stderr(const std::string& line) {
+  const std::string text = for_people(line) + '\n';
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+// The length of the well-formed UTF-8 sequence at `at`, or 0.
+std::size_t utf8_sequence(const std::string& text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  // A sequence's length shows in its lead byte; a code point below `least`
+  // would fit a shorter one (an overlong form).
+  std::size_t length = 0;
+  std::uint32_t least = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    least = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    least = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    least = 0x10000;
+  } else {
+    return 0;
+  }
+  std::uint32_t code = lead & (0x7Fu >> length);
+  if (text.size() - at < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0u) != 0x80u) return 0;
+    code = (code << 6) | (byte(at + i) & 0x3Fu);
+  }
+  const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+  return code >= least && code <= 0x10FFFF && !surrogate ? length : 0;
+}
+
 }  // namespace
+
+std::string for_people(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c >= 0x20 && c != 0x7F) || c == '\t') {
+      out += ch;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
+std::string valid_utf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    if (static_cast<unsigned char>(text[at]) < 0x80) {
+      out += text[at++];
+    } else if (const std::size_t length = utf8_sequence(text, at); length != 0) {
+      out.append(text, at, length);
+      at += length;
+    } else {
+      out += "\xEF\xBF\xBD";  // U+FFFD
+      ++at;
+    }
+  }
+  return out;
+}
+
+int print_stdout(const std::string& text) {
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0) {
+    return 0;
+  }
+  return errno != 0 ? errno : EIO;
+}
+
+int close_stdout(const std::string& who, int exit_code, int write_error) {
+  errno = 0;
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && write_error == 0) {
+    write_error = errno != 0 ? errno : EIO;
+  }
+  errno = 0;
+  if (std::fclose(stdout) != 0 && write_error == 0) write_error = errno != 0 ? errno : EIO;
+  if (write_error == 0) return exit_code;
+  to_stderr(who + ": cannot write to standard output: " + std::strerror(write_error));
+  return exit_code == kExitDone ? kExitFailed : exit_code;
+}
 
 std::string plain_number(double value) {
   std::ostringstream out;
   out.imbue(std::locale::classic());
-  if (value == static_cast<double>(static_cast<long long>(value)) && value < 1e15 && value > -1e15) {
+  if (value < 1e15 && value > -1e15 && value == std::trunc(value)) {
     out << static_cast<long long>(value);
   } else {
     out << std::setprecision(15) << value;
@@ -52,46 +136,78 @@ std::string plain_number(double value) {
 
 Output::Output(bool json, std::string command) : json_(json), command_(std::move(command)) {}
 
-void Output::capacity(double value, const std::string& units, double gigabytes) const {
+void Output::print(const std::string& text) const {
+  const int error = print_stdout(text);
+  if (write_error_ == 0) write_error_ = error;
+}
+
+// Every line for people on stdout goes through here, escaped.
+void Output::print_line(const std::string& line) const { print(for_people(line) + '\n'); }
+
+void Output::complain(const std::string& line) const {
+  to_stderr("tarnelctl " + command_ + ": " + line);
+}
+
+// Writes {"command": ..., "ok": ..., <members>} and a line end to stdout.
+template <typename Members>
+void Output::emit(bool ok, Members&& members) const {
+  rapidjson::StringBuffer buffer;
+  JsonWriter w(buffer);
+  w.StartObject();
+  put(w, "command", command_);
+  w.Key("ok");
+  w.Bool(ok);
+  members(w);
+  w.EndObject();
+  print(std::string(buffer.GetString(), buffer.GetSize()) + '\n');
+}
+
+int Output::capacity(double value, const std::string& units, double gigabytes) const {
+  // JSON has no infinity, and a person cannot use one either.
+  if (!std::isfinite(value) || !std::isfinite(gigabytes)) {
+    return fail(kExitFailed, "malformed reply from the cluster (a capacity of " +
+                                 plain_number(value) + " " + units +
+                                 " is not a finite number of gigabytes)");
+  }
   if (json_) {
-    emit(command_, true, [&](JsonWriter& w) {
+    emit(true, [&](JsonWriter& w) {
       w.Key("value");
       w.Double(value);
       put(w, "units", units);
       w.Key("gigabytes");
       w.Double(gigabytes);
     });
-    return;
+    return kExitDone;
   }
   std::ostringstream gb;
   gb.imbue(std::locale::classic());
   gb << std::fixed << std::setprecision(2) << gigabytes;
-  std::cout << "Cluster capacity: " << plain_number(value) << ' ' << units << " (" << gb.str()
-            << " GB)\n";
+  print_line("Cluster capacity: " + plain_number(value) + ' ' + units + " (" + gb.str() + " GB)");
+  return kExitDone;
 }
 
 void Output::created(const std::string& name) const {
   if (json_) {
-    emit(command_, true, [&](JsonWriter& w) { put(w, "name", name); });
+    emit(true, [&](JsonWriter& w) { put(w, "name", name); });
     return;
   }
-  std::cout << "Created virtual disk " << quoted(name) << ".\n";
+  print_line("Created virtual disk " + quoted(name) + ".");
 }
 
 void Output::exported(const std::string& name, const std::string& host) const {
   if (json_) {
-    emit(command_, true, [&](JsonWriter& w) {
+    emit(true, [&](JsonWriter& w) {
       put(w, "name", name);
       put(w, "target", host);
     });
     return;
   }
-  std::cout << "Exported virtual disk " << quoted(name) << " to host " << quoted(host) << ".\n";
+  print_line("Exported virtual disk " + quoted(name) + " to host " + quoted(host) + ".");
 }
 
 void Output::drives(const std::vector<_tarnel_data_drive>& drives) const {
   if (json_) {
-    emit(command_, true, [&](JsonWriter& w) {
+    emit(true, [&](JsonWriter& w) {
       w.Key("drives");
       w.StartArray();
       for (const _tarnel_data_drive& d : drives) {
@@ -109,13 +225,16 @@ void Output::drives(const std::vector<_tarnel_data_drive>& drives) const {
     return;
   }
   if (drives.empty()) {
-    std::cout << "No data drives.\n";
+    print_line("No data drives.");
     return;
   }
   const std::vector<std::string> header = {"ID", "DEVICE", "MOUNT", "SLOT", "HEALTH"};
+  // Cells are escaped before the columns are measured (escaping again when
+  // the line is printed changes nothing).
   std::vector<std::vector<std::string>> rows;
   for (const _tarnel_data_drive& d : drives) {
-    rows.push_back({d.spid, d.blk, d.mnt, d.slot, std::to_string(d.healthy)});
+    rows.push_back({for_people(d.spid), for_people(d.blk), for_people(d.mnt), for_people(d.slot),
+                    std::to_string(d.healthy)});
   }
   std::vector<std::size_t> width(header.size());
   for (std::size_t c = 0; c < header.size(); ++c) {
@@ -128,7 +247,7 @@ void Output::drives(const std::vector<_tarnel_data_drive>& drives) const {
       line += row[c];
       if (c + 1 < row.size()) line += std::string(width[c] - row[c].size() + 2, ' ');
     }
-    std::cout << line << '\n';
+    print_line(line);
   };
   print_row(header);
   for (const auto& row : rows) print_row(row);
@@ -137,44 +256,45 @@ void Output::drives(const std::vector<_tarnel_data_drive>& drives) const {
 void Output::logged_in(const std::string& user, const std::string& cluster,
                        const std::string& session_id) const {
   if (json_) {
-    emit(command_, true, [&](JsonWriter& w) {
+    emit(true, [&](JsonWriter& w) {
       put(w, "user", user);
       put(w, "cluster", cluster);
       put(w, "session_id", session_id);
     });
     return;
   }
-  std::cout << "Logged in to cluster " << quoted(cluster) << " as " << user << "; session "
-            << session_id << "\n";
+  print_line("Logged in to cluster " + quoted(cluster) + " as " + user + "; session " + session_id);
 }
 
 void Output::stored(const std::string& key, const std::string& what) const {
   if (json_) {
-    emit(command_, true, [&](JsonWriter& w) {
+    emit(true, [&](JsonWriter& w) {
       put(w, "key", key);
       put(w, "keystore", keystore_path());
     });
     return;
   }
-  std::cout << "Stored " << what << " in " << keystore_path() << ".\n";
+  print_line("Stored " + what + " in " + keystore_path() + ".");
 }
+
+void Output::warn(const std::string& message) const { complain("warning: " + message); }
 
 int Output::fail(int exit_code, const std::string& message) const {
   if (json_) {
-    emit(command_, false, [&](JsonWriter& w) {
+    emit(false, [&](JsonWriter& w) {
       w.Key("exit_code");
       w.Int(exit_code);
       put(w, "error", message);
     });
   } else {
-    std::cerr << "tarnelctl " << command_ << ": " << message << '\n';
+    complain(message);
   }
   return exit_code;
 }
 
 int Output::not_configured(const std::vector<ConfigProblem>& problems) const {
   if (json_) {
-    emit(command_, false, [&](JsonWriter& w) {
+    emit(false, [&](JsonWriter& w) {
       w.Key("exit_code");
       w.Int(kExitNotConfigured);
       put(w, "error", "not configured");
@@ -189,10 +309,14 @@ int Output::not_configured(const std::vector<ConfigProblem>& problems) const {
       w.EndArray();
     });
   } else {
-    std::cerr << "tarnelctl " << command_ << ": not configured:\n";
-    for (const ConfigProblem& p : problems) std::cerr << "  " << p.message << '\n';
+    complain("not configured:");
+    for (const ConfigProblem& p : problems) to_stderr("  " + p.message);
   }
   return kExitNotConfigured;
+}
+
+int Output::finish(int exit_code) const {
+  return close_stdout("tarnelctl " + command_, exit_code, write_error_);
 }
 
 }  // namespace tarnelctl

@@ -4,6 +4,13 @@
 // "tarnelctl <command>: ". With --json, every outcome (success or failure)
 // is one JSON object on stdout with the members "command" and "ok"; a
 // failure adds "exit_code" and "error" (and "missing" when not configured).
+//
+// What is printed may come from the cluster, the drive helper or the key
+// store, so nothing reaches a screen or a script unchecked: text for people
+// shows control characters escaped (for_people), JSON strings are valid
+// UTF-8 (valid_utf8), and a number that is not finite is refused as a
+// malformed reply. Writing to stdout is checked: a failed write is reported
+// by finish() and fails the command.
 #pragma once
 
 #include <string>
@@ -18,7 +25,9 @@ class Output {
  public:
   Output(bool json, std::string command);
 
-  void capacity(double value, const std::string& units, double gigabytes) const;
+  // Returns the exit code: done, or failed for a capacity that is not a
+  // finite number.
+  int capacity(double value, const std::string& units, double gigabytes) const;
   void created(const std::string& name) const;
   void exported(const std::string& name, const std::string& host) const;
   void drives(const std::vector<_tarnel_data_drive>& drives) const;
@@ -26,16 +35,49 @@ class Output {
                  const std::string& session_id) const;
   // A key store entry was written; `what` describes it for people.
   void stored(const std::string& key, const std::string& what) const;
+  // A note for people on stderr that does not change the outcome.
+  void warn(const std::string& message) const;
 
   // Reports a failure and returns `exit_code`.
   int fail(int exit_code, const std::string& message) const;
   // Reports what the configuration lacks and returns the not-configured code.
   int not_configured(const std::vector<ConfigProblem>& problems) const;
 
+  // Flushes and closes stdout. Returns `exit_code`, or, when anything
+  // written to stdout was lost, reports that on stderr and returns the
+  // failed code in place of success.
+  int finish(int exit_code) const;
+
  private:
+  void print(const std::string& text) const;
+  void print_line(const std::string& line) const;
+  void complain(const std::string& line) const;
+  template <typename Members>
+  void emit(bool ok, Members&& members) const;
+
   bool json_;
   std::string command_;
+  mutable int write_error_ = 0;  // errno of the first failed write to stdout
 };
+
+// Text as it may be shown on a terminal: bytes 0x00-0x1F other than tab,
+// and 0x7F, written as \n, \r or \xHH (two lower-case hex digits), so that
+// no text can move the cursor or send the terminal a command. Everything
+// else, backslashes included, is kept as it is.
+std::string for_people(const std::string& text);
+
+// `text` as valid UTF-8: every byte that is not part of a well-formed UTF-8
+// sequence (shortest form, no surrogates, at most U+10FFFF) is replaced by
+// U+FFFD.
+std::string valid_utf8(const std::string& text);
+
+// Writes `text` to stdout and flushes it. 0, or the errno value of the
+// failure.
+int print_stdout(const std::string& text);
+
+// Flushes and closes stdout, as finish() does, for output written before
+// there is an Output (help, version, usage); `who` prefixes the message.
+int close_stdout(const std::string& who, int exit_code, int write_error = 0);
 
 // Formats a number as a person reads it: no trailing zeros, no exponent
 // below 1e15 ("500", "1.5").

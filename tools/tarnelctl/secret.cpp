@@ -1,6 +1,7 @@
 #include "secret.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
 #include <termios.h>
 #include <unistd.h>
@@ -8,54 +9,79 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "output.h"
+#include "posix_io.h"
+
 namespace tarnelctl {
 namespace {
 
-// An open descriptor, closed on destruction.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
+using tarnel_host::UniqueFd;
+
+// What the signal handler restores while a prompt has echo off: the
+// terminal and its settings from before the prompt (-1: nothing to restore).
+volatile sig_atomic_t g_prompt_tty = -1;
+termios g_prompt_saved{};
+
+// The signals that end a prompt: the terminal gets its settings back and
+// the process ends with 128 + the signal's number (130 for Ctrl-C).
+constexpr int kPromptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void end_prompt(int signal_number) {
+  const int tty = g_prompt_tty;
+  if (tty >= 0) {
+    tcsetattr(tty, TCSANOW, &g_prompt_saved);
+    if (::write(tty, "\n", 1) < 0) {
+    }
   }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
+  _exit(128 + signal_number);
+}
 
- private:
-  int fd_;
-};
-
-// Echo switched off on a terminal for the lifetime of the object.
+// Echo switched off on a terminal for the lifetime of the object. Until it
+// is switched on again, the signals above restore the settings first.
 class EchoOff {
  public:
   explicit EchoOff(int fd) : fd_(fd) {
-    if (tcgetattr(fd_, &saved_) == 0) {
-      termios quiet = saved_;
-      quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHOE | ECHOK | ECHONL));
-      active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+    if (tcgetattr(fd_, &saved_) != 0) return;
+    g_prompt_saved = saved_;
+    g_prompt_tty = fd_;
+    struct sigaction action {};
+    action.sa_handler = end_prompt;
+    sigfillset(&action.sa_mask);
+    for (std::size_t i = 0; i < kSignalCount; ++i) {
+      // A signal ignored on entry (nohup) stays ignored.
+      sigaction(kPromptSignals[i], nullptr, &previous_[i]);
+      if (previous_[i].sa_handler != SIG_IGN) sigaction(kPromptSignals[i], &action, nullptr);
     }
+    termios quiet = saved_;
+    quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHOE | ECHOK | ECHONL));
+    active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+    if (!active_) restore_signals();
   }
   ~EchoOff() {
-    if (active_) tcsetattr(fd_, TCSAFLUSH, &saved_);
+    if (!active_) return;
+    tcsetattr(fd_, TCSAFLUSH, &saved_);
+    restore_signals();
   }
   EchoOff(const EchoOff&) = delete;
   EchoOff& operator=(const EchoOff&) = delete;
 
  private:
+  static constexpr std::size_t kSignalCount = sizeof kPromptSignals / sizeof kPromptSignals[0];
+  void restore_signals() {
+    for (std::size_t i = 0; i < kSignalCount; ++i) {
+      sigaction(kPromptSignals[i], &previous_[i], nullptr);
+    }
+    g_prompt_tty = -1;
+  }
+
   int fd_;
   termios saved_{};
+  struct sigaction previous_[kSignalCount] {};
   bool active_ = false;
 };
 
 void write_all(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
+  tarnel_host::write_all(fd, text.data(), text.size());
 }
 
 // Reads one line from `fd` a byte at a time (so nothing after the line is
@@ -130,7 +156,10 @@ void Secret::clear() { wipe(value_); }
 bool stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }
 
 SecretRead read_password_file(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // The operator names this file, and a pipe is welcome (--password-file
+  // <(...)): a plain open, not safe_open, which refuses anything but a
+  // regular file.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
   if (fd.get() < 0) {
     SecretRead result;
     result.error = "cannot open the password file " + path + ": " + strerror(errno);
@@ -142,7 +171,7 @@ SecretRead read_password_file(const std::string& path) {
 SecretRead read_password_stdin() { return read_line(STDIN_FILENO, "standard input"); }
 
 SecretRead prompt_password(const std::string& prompt, bool confirm) {
-  Fd tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+  UniqueFd tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (tty.get() < 0) {
     SecretRead result;
     result.error = "no terminal to ask for the password on";
@@ -192,7 +221,7 @@ SecretRead user_password(const std::string& user, const std::string& password_fi
     wipe(text);
     return result;
   }
-  SecretRead asked = prompt_password("Password for " + user + ": ", false);
+  SecretRead asked = prompt_password("Password for " + for_people(user) + ": ", false);
   if (!asked.ok && asked.error == "no terminal to ask for the password on") {
     asked.error = "no password for --user " + user +
                   ": set TARNEL_PASSWORD, use --password-file, or run on a terminal";
