@@ -88,10 +88,11 @@ TEST(SimServer, ServesTheLibrarysRequestsAndLogsThemAsReceived) {
   EXPECT_EQ(whole.find("S3cr"), std::string::npos);
 }
 
-TEST(SimServer, NamesWithQuotesBracesSpacesAndNonAsciiArriveIntact) {
+TEST(SimServer, NamesWithQuotesBracesSpacesDelAndNonAsciiArriveIntact) {
   InProcessSim sim;
   const std::string session = sim.login();
-  const std::string name = "my \"disk\" {1} [a,b]: x&y#z+w\\ caf\xc3\xa9 %41";
+  // DEL (0x7f) needs no escape in a JSON string, so the library sends it raw.
+  const std::string name = "my \"disk\" {1} [a,b]: x&y#z+w\\ caf\xc3\xa9 %41 x\x7fy";
   const std::string host =
       "n\xc3\xb6"
       "de 7&#";
