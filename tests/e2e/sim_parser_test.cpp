@@ -96,6 +96,7 @@ TEST(SimParser, DecodesJsonEscapesAndKeepsUtf8) {
   EXPECT_EQ(decoded(R"("\ud83d\ude00")"), "\xf0\x9f\x98\x80");
   EXPECT_EQ(decoded("\"caf\xc3\xa9 {x} & #1, [y]: z\""), "caf\xc3\xa9 {x} & #1, [y]: z");
   EXPECT_EQ(decoded(R"("")"), "");
+  EXPECT_EQ(decoded("\"raw\x7f" "DEL\""), "raw\x7f" "DEL");
 }
 
 TEST(SimParser, AcceptsWhiteSpaceEmptyContainersQuotedKeysAndNesting) {
@@ -154,6 +155,7 @@ TEST(SimParser, RefusesMalformedTextsWithAnOffset) {
       {"request={a:\"\\ud800\\u0041\"}", 12},         // high surrogate with a non-surrogate
       {"request={a:\"tab\there\"}", 15},              // raw control character
       {"request={a:b\x01}", 12},                      // control character in a word
+      {"request={a:b\x7f}", 12},                      // DEL in a word
       {"request={a:\"\xc3\"}", 12},                   // truncated UTF-8
       {"request={a:\"\xc0\xaf\"}", 12},               // overlong UTF-8
       {"request={a:\"\xed\xa0\x80\"}", 12},           // UTF-8 surrogate

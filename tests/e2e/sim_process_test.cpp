@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -178,6 +179,21 @@ TEST_F(SimProcessTest, UsageErrorsExitWithTwo) {
   EXPECT_EQ(sim_test::run_sim(args({"--session-ttl", "0"}), out, err), 2);
   EXPECT_EQ(sim_test::run_sim({"--config", config(), "--port", "70000"}, out, err), 2);
   EXPECT_EQ(sim_test::run_sim(args({"--password", "x"}), out, err), 2);
+}
+
+TEST_F(SimProcessTest, AFifoAsConfigurationOrStateFileFailsTheStartAtOnce) {
+  const std::string fifo = dir_.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::vector<std::string> cases[] = {{"--config", fifo, "--port", "0"},
+                                            args({"--state-file", fifo})};
+  for (const std::vector<std::string>& arguments : cases) {
+    // A simulator stuck opening the FIFO is killed by wait() after its time limit.
+    SimProcess sim(arguments, err_path());
+    EXPECT_EQ(sim.first_line(), "");
+    EXPECT_EQ(sim.wait(), 1);
+    const std::string err = sim_test::read_file(err_path());
+    EXPECT_NE(err.find(fifo + ": not a regular file"), std::string::npos) << err;
+  }
 }
 
 TEST_F(SimProcessTest, StartFailuresExitWithOneAndKeepPasswordsOut) {

@@ -1,9 +1,16 @@
 // The simulator's HTTP front served in this process on a free loopback port:
 // the four requests with their state, every fault, the control and state
-// endpoints, and the request log with passwords redacted.
+// endpoints, the request log with passwords redacted, and a reply while
+// hundreds of idle connections are open.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -88,10 +95,11 @@ TEST(SimServer, ServesTheLibrarysRequestsAndLogsThemAsReceived) {
   EXPECT_EQ(whole.find("S3cr"), std::string::npos);
 }
 
-TEST(SimServer, NamesWithQuotesBracesSpacesAndNonAsciiArriveIntact) {
+TEST(SimServer, NamesWithQuotesBracesSpacesDelAndNonAsciiArriveIntact) {
   InProcessSim sim;
   const std::string session = sim.login();
-  const std::string name = "my \"disk\" {1} [a,b]: x&y#z+w\\ caf\xc3\xa9 %41";
+  // DEL (0x7f) needs no escape in a JSON string, so the library sends it raw.
+  const std::string name = "my \"disk\" {1} [a,b]: x&y#z+w\\ caf\xc3\xa9 %41 x\x7fy";
   const std::string host =
       "n\xc3\xb6"
       "de 7&#";
@@ -366,4 +374,53 @@ TEST(SimServer, ControlEndpointListsClearsExpiresAndResets) {
   EXPECT_TRUE(state.at("requests").get_array().empty());
   EXPECT_EQ(state.at("sessions").get_int(), 0);
   EXPECT_FALSE(sim.login().empty());
+}
+
+TEST(SimServer, AnswersStateWhileHundredsOfIdleConnectionsAreOpen) {
+  constexpr rlim_t kIdle = 500;
+  // Both ends of every connection live in this process: raise the descriptor
+  // limit for the test, and put it back afterwards.
+  struct Limit {
+    rlimit saved{};
+    bool raised = false;
+    ~Limit() {
+      if (raised) ::setrlimit(RLIMIT_NOFILE, &saved);
+    }
+  } limit;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit.saved), 0);
+  const rlim_t needed = 2 * kIdle + 256;
+  if (limit.saved.rlim_cur < needed) {
+    if (limit.saved.rlim_max < needed) GTEST_SKIP() << "RLIMIT_NOFILE cannot reach " << needed;
+    rlimit raised = limit.saved;
+    raised.rlim_cur = needed;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &raised), 0);
+    limit.raised = true;
+  }
+
+  InProcessSim sim;
+  struct Sockets {
+    std::vector<int> fds;
+    ~Sockets() {
+      for (int fd : fds) ::close(fd);
+    }
+  } idle;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(sim.port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const timeval connect_limit{10, 0};
+  while (idle.fds.size() < kIdle) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    idle.fds.push_back(fd);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &connect_limit, sizeof connect_limit);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0)
+        << "connection " << idle.fds.size();
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  const RawReply reply = sim_test::raw_exchange(sim.port(), "GET", "/state");
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(reply.status, 200) << reply.bytes;
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 2000);
 }

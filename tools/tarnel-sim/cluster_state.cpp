@@ -1,21 +1,15 @@
 #include "cluster_state.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstring>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
 #include "RkJson.h"
+#include "posix_io.h"
 
 namespace tarnel_sim {
 
@@ -64,45 +58,6 @@ mObject capacity_object(double value, const std::string& units) {
   object["units"] = units;
   object["value"] = value;
   return object;
-}
-
-// Owns one file descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports whether the close succeeded.
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-bool write_all(int fd, const std::string& text) {
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    written += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-std::string directory_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 const std::string& string_member(const mObject& object, const char* key, const std::string& where) {
@@ -434,35 +389,20 @@ bool ClusterState::persist(const std::vector<Disk>& disks, const std::vector<Mou
   std::string text = body_text(root);
   text += '\n';
 
-  const std::string temporary = options_.state_file + ".tmp";
-  FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (file.get() < 0) return false;
-  if (!write_all(file.get(), text) || ::fsync(file.get()) != 0 || !file.close()) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  if (::rename(temporary.c_str(), options_.state_file.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  FileDescriptor directory(
-      ::open(directory_of(options_.state_file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory.get() >= 0) ::fsync(directory.get());
-  return true;
+  return tarnel_host::atomic_replace(options_.state_file, text) == 0;
 }
 
 void ClusterState::load_state_file() {
   const std::string& path = options_.state_file;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0 && errno == ENOENT) return;  // first start
-    throw std::runtime_error("cannot read the state file " + path);
+  std::string text;
+  const int error = read_regular_file(path, text);
+  if (error == ENOENT) return;  // first start
+  if (error != 0) {
+    throw std::runtime_error("cannot read the state file " + path + ": " +
+                             tarnel_host::error_text(error));
   }
-  std::ostringstream text;
-  text << in.rdbuf();
   mObject root;
-  if (!RkJson::Unserialize(text.str(), root)) {
+  if (!RkJson::Unserialize(text, root)) {
     throw std::runtime_error("the state file " + path + " is not a JSON object");
   }
   const std::string where = "state file " + path;

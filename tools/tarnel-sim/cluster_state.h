@@ -33,8 +33,8 @@
 // allocated. Sizes are converted with binary factors (sim_config.h).
 //
 // With a state file, disks and mounts are loaded from it at construction and
-// written to it (atomically: temporary file, fsync, rename) before each
-// change takes effect. Sessions and the request log live in memory only.
+// written to it (tarnel_host::atomic_replace: temporary file, fsync, rename)
+// before each change takes effect. Sessions and the request log live in memory only.
 //
 // The request log keeps the latest kLogCapacity entries; callers record
 // texts already redacted. Every member function is thread-safe.
@@ -79,7 +79,8 @@ class ClusterState {
   static constexpr std::size_t kLogCapacity = 10000;
 
   // Loads the state file when one is named and exists. Throws
-  // std::runtime_error when it exists but cannot be read or parsed, and
+  // std::runtime_error when it exists but is not a regular file (a FIFO is
+  // refused at once, never waited on), cannot be read or parsed, and
   // std::invalid_argument when the total's unit is unknown (bytes_per_unit).
   ClusterState(
       SimConfig config, StateOptions options, Clock clock = [] { return std::chrono::steady_clock::now(); });

@@ -19,7 +19,12 @@ bool is_structural(char c) {
   return c == '"' || c == ',' || c == ':' || c == '{' || c == '}' || c == '[' || c == ']';
 }
 
-bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
+// What JSON requires to be escaped inside a string: bytes below 0x20 (DEL,
+// 0x7f, may stand raw, and the library sends it so).
+bool is_string_control(unsigned char c) { return c < 0x20; }
+
+// Bytes refused inside a word: those, and DEL.
+bool is_word_control(unsigned char c) { return is_string_control(c) || c == 0x7f; }
 
 // The length of the UTF-8 sequence at `pos` in `text` (shortest form, no
 // surrogates, at most U+10FFFF), or 0 when the bytes there are not one.
@@ -207,7 +212,7 @@ class Parser {
     out.kind = RequestValue::Kind::Word;
     out.begin = pos_;
     while (pos_ < text_.size() && !is_space(text_[pos_]) && !is_structural(text_[pos_])) {
-      if (is_control(static_cast<unsigned char>(text_[pos_]))) {
+      if (is_word_control(static_cast<unsigned char>(text_[pos_]))) {
         return fail(pos_, "control character in a word");
       }
       std::size_t length = 0;
@@ -239,7 +244,9 @@ class Parser {
         if (!parse_escape(out.text)) return false;
         continue;
       }
-      if (is_control(static_cast<unsigned char>(c))) return fail(pos_, "control character in a string");
+      if (is_string_control(static_cast<unsigned char>(c))) {
+        return fail(pos_, "control character in a string");
+      }
       std::size_t length = 0;
       if (!utf8_sequence(length)) return false;
       out.text.append(text_.substr(pos_, length));

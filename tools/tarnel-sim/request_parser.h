@@ -14,8 +14,9 @@
 // enumerated names, numbers, booleans and bare session identifiers; they are
 // kept as written. Strings are decoded (a \u escape becomes UTF-8, surrogate
 // pairs combined). Every string and word must be valid UTF-8; raw control
-// characters (below 0x20, and 0x7f) are refused inside strings and words, as
-// is a key that appears twice in one object. Objects and lists nest at most
+// characters are refused: below 0x20 inside strings (as in JSON, where DEL,
+// 0x7f, needs no escape), and those and DEL inside words, as is a key that
+// appears twice in one object. Objects and lists nest at most
 // kMaxDepth deep.
 //
 // parse_request_text is a pure function: any input, however long or hostile,

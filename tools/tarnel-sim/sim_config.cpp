@@ -1,11 +1,13 @@
 #include "sim_config.h"
 
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cmath>
-#include <fstream>
-#include <sstream>
 
 #include "RkJson.h"
+#include "posix_io.h"
 
 namespace tarnel_sim {
 
@@ -31,6 +33,23 @@ std::optional<double> bytes_per_unit(std::string_view units) {
     factor *= 1024;
   }
   return std::nullopt;
+}
+
+int read_regular_file(const std::string& path, std::string& content) {
+  int error = 0;
+  const tarnel_host::UniqueFd file =
+      tarnel_host::safe_open(path, tarnel_host::OpenFor::kRead, &error);
+  if (!file.valid()) return error;
+  content.clear();
+  char buffer[8192];
+  for (;;) {
+    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return errno;
+    if (got == 0) return 0;
+    if (content.size() + static_cast<std::size_t>(got) > kMaxFileBytes) return EFBIG;
+    content.append(buffer, static_cast<std::size_t>(got));
+  }
 }
 
 SimConfig parse_config(const std::string& text) {
@@ -83,13 +102,14 @@ SimConfig parse_config(const std::string& text) {
 }
 
 SimConfig load_config(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ConfigError("cannot read the configuration file " + path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw ConfigError("cannot read the configuration file " + path);
+  std::string text;
+  const int failure = read_regular_file(path, text);
+  if (failure != 0) {
+    throw ConfigError("cannot read the configuration file " + path + ": " +
+                      tarnel_host::error_text(failure));
+  }
   try {
-    return parse_config(text.str());
+    return parse_config(text);
   } catch (const ConfigError& error) {
     throw ConfigError(path + ": " + error.what());
   }

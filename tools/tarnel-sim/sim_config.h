@@ -13,6 +13,7 @@
 // least one user. Any other member is an error, so a misspelt key is caught.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -45,9 +46,20 @@ class ConfigError : public std::runtime_error {
 // the host converts them. Nothing for an unknown or empty unit text.
 std::optional<double> bytes_per_unit(std::string_view units);
 
+// The largest configuration or state file the simulator reads.
+constexpr std::size_t kMaxFileBytes = 64u << 20;
+
+// Reads the whole file at `path` into `content`. It is opened with
+// tarnel_host::safe_open (posix_io.h), so a FIFO, a device or a directory
+// at the path is refused at once instead of blocking the start. Returns 0,
+// or an error that tarnel_host::error_text describes: an errno value,
+// tarnel_host::kNotRegularFile, or EFBIG for a file over kMaxFileBytes.
+int read_regular_file(const std::string& path, std::string& content);
+
 // Parses the configuration text. Throws ConfigError.
 SimConfig parse_config(const std::string& text);
-// Reads and parses the configuration file at `path`. Throws ConfigError.
+// Reads (read_regular_file) and parses the configuration file at `path`.
+// Throws ConfigError.
 SimConfig load_config(const std::string& path);
 
 }  // namespace tarnel_sim

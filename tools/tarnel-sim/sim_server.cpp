@@ -9,9 +9,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <list>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "RkJson.h"
 
@@ -24,6 +29,101 @@ using json_spirit::mObject;
 
 constexpr std::string_view kRequestPrefix = "request=";
 constexpr const char* kJson = "application/json";
+
+// httplib gives each connection to one task for as long as it stays open,
+// idle keep-alive waits included. A fixed pool lets a few hundred idle
+// connections hold every worker, and a request behind them waits for their
+// keep-alive timeouts, one pool-full after another. So the pool grows: a
+// task that finds no idle worker gets a new thread, up to kMaxWorkers (then
+// it waits in the queue); threads beyond the first kCoreWorkers end after
+// kWorkerLinger without work.
+constexpr std::size_t kCoreWorkers = 8;
+constexpr std::size_t kMaxWorkers = 1024;
+constexpr std::chrono::seconds kWorkerLinger(5);
+
+class GrowingTaskQueue : public httplib::TaskQueue {
+ public:
+  GrowingTaskQueue() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t i = 0; i < kCoreWorkers; ++i) start_worker(true);
+  }
+  ~GrowingTaskQueue() override { shutdown(); }
+  GrowingTaskQueue(const GrowingTaskQueue&) = delete;
+  GrowingTaskQueue& operator=(const GrowingTaskQueue&) = delete;
+
+  void enqueue(std::function<void()> task) override {
+    std::vector<std::thread> ended;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      tasks_.push_back(std::move(task));
+      if (idle_ < tasks_.size() && workers_.size() < kMaxWorkers) start_worker(false);
+      ended.swap(ended_);
+    }
+    ready_.notify_one();
+    for (std::thread& thread : ended) thread.join();
+  }
+
+  // Runs the tasks still queued, then ends and joins every worker.
+  void shutdown() override {
+    std::list<std::thread> workers;
+    std::vector<std::thread> ended;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      workers.swap(workers_);
+      ended.swap(ended_);
+    }
+    ready_.notify_all();
+    for (std::thread& thread : workers) thread.join();
+    for (std::thread& thread : ended) thread.join();
+  }
+
+ private:
+  // With mutex_ held. A thread that cannot be started leaves the task to
+  // the workers there are.
+  void start_worker(bool core) {
+    try {
+      workers_.emplace_back();
+      const auto self = std::prev(workers_.end());
+      *self = std::thread([this, self, core] { work(self, core); });
+    } catch (const std::system_error&) {
+      workers_.pop_back();
+    }
+  }
+
+  void work(std::list<std::thread>::iterator self, bool core) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      ++idle_;
+      const bool woken =
+          ready_.wait_for(lock, kWorkerLinger, [this] { return !tasks_.empty() || stopping_; });
+      --idle_;
+      if (tasks_.empty()) {
+        if (stopping_) return;  // shutdown() joins it
+        if (woken || core) continue;
+        // Hands its own thread object to the next enqueue() or shutdown()
+        // to join; it touches nothing of the queue after the return.
+        ended_.push_back(std::move(*self));
+        workers_.erase(self);
+        return;
+      }
+      std::function<void()> task = std::move(tasks_.front());
+      tasks_.pop_front();
+      lock.unlock();
+      task();
+      task = nullptr;
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::list<std::function<void()>> tasks_;
+  std::list<std::thread> workers_;  // a list: each worker erases its own entry
+  std::vector<std::thread> ended_;  // workers that ended by themselves, to be joined
+  std::size_t idle_ = 0;
+  bool stopping_ = false;
+};
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -118,6 +218,14 @@ mArray faults_json(const FaultInjector& faults) {
 // even before listening has begun (its own stop() does nothing then).
 class SimServer::Listener : public httplib::Server {
  public:
+  // httplib listens with a backlog of 5: a burst of connections beyond that
+  // has its handshakes dropped and retried a second later. Listening again
+  // on the bound socket sets the system's largest backlog instead.
+  void widen_backlog() {
+    const socket_t socket = svr_sock_;
+    if (socket != INVALID_SOCKET) ::listen(socket, SOMAXCONN);
+  }
+
   void close_listener() {
     const socket_t socket = svr_sock_.exchange(INVALID_SOCKET);
     if (socket != INVALID_SOCKET) {
@@ -136,6 +244,7 @@ SimServer::SimServer(ClusterState& state, FaultInjector& faults, bool verbose, P
     const int yes = 1;
     ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
+  listener_->new_task_queue = [] { return new GrowingTaskQueue; };
   listener_->set_keep_alive_timeout(1);
   listener_->set_payload_max_length(1 << 20);
   register_routes();
@@ -144,8 +253,10 @@ SimServer::SimServer(ClusterState& state, FaultInjector& faults, bool verbose, P
 SimServer::~SimServer() { stop(); }
 
 int SimServer::bind(int port) {
-  if (port == 0) return listener_->bind_to_any_port("127.0.0.1");
-  return listener_->bind_to_port("127.0.0.1", port) ? port : -1;
+  const int bound = port == 0 ? listener_->bind_to_any_port("127.0.0.1")
+                              : (listener_->bind_to_port("127.0.0.1", port) ? port : -1);
+  if (bound > 0) listener_->widen_backlog();
+  return bound;
 }
 
 bool SimServer::run() {
