@@ -9,6 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -497,30 +501,52 @@ int byteAt(const char* text, size_t index, size_t length) {
   return index < length ? static_cast<unsigned char>(text[index]) : -1;
 }
 
-// True when every byte of `text` is written as it is. Eight bytes at a time:
-// a word without a byte below 0x20, 0x7f or a backslash needs no closer look.
-bool plainText(const char* text, size_t length) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHighs = 0x8080808080808080ULL;
-  size_t i = 0;
-  for (; i + 8 <= length; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, text + i, sizeof word);
-    const uint64_t del = word ^ (kOnes * 0x7f);
-    const uint64_t backslash = word ^ (kOnes * '\\');
-    const uint64_t marked = ((word - kOnes * 0x20) & ~word) | ((del - kOnes) & ~del) |
-                            ((backslash - kOnes) & ~backslash);
-    if ((marked & kHighs) == 0) continue;
-    for (size_t j = i; j < i + 8; ++j) {
-      if (escapedSize(static_cast<unsigned char>(text[j]), byteAt(text, j + 1, length)) != 1) {
-        return false;
-      }
-    }
-  }
-  for (; i < length; ++i) {
+// True when every byte of `text` from `start` on is written as it is, all
+// bytes before it being neither control characters nor backslashes.
+bool plainFrom(const char* text, size_t start, size_t length) {
+  for (size_t i = start; i < length; ++i) {
     if (escapedSize(static_cast<unsigned char>(text[i]), byteAt(text, i + 1, length)) != 1) {
       return false;
     }
+  }
+  return true;
+}
+
+// True when one of the 8 bytes of `word` is below 0x20, 0x7f or a backslash.
+bool markedWord(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  const uint64_t del = word ^ (kOnes * 0x7f);
+  const uint64_t backslash = word ^ (kOnes * '\\');
+  return (((word - kOnes * 0x20) & ~word) | ((del - kOnes) & ~del) |
+          ((backslash - kOnes) & ~backslash)) &
+         (kOnes * 0x80);
+}
+
+// True when every byte of `text` is written as it is. Every line is checked,
+// so blocks of bytes at a time: a block without a byte below 0x20, 0x7f or
+// a backslash needs no closer look (a tab does, and passes it).
+bool plainText(const char* text, size_t length) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i lastControl = _mm_set1_epi8(0x1f);
+  const __m128i del = _mm_set1_epi8(0x7f);
+  const __m128i backslash = _mm_set1_epi8('\\');
+  for (; i + 16 <= length; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const __m128i control = _mm_cmpeq_epi8(_mm_subs_epu8(bytes, lastControl), _mm_setzero_si128());
+    const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(bytes, del), _mm_cmpeq_epi8(bytes, backslash));
+    if (_mm_movemask_epi8(_mm_or_si128(control, other)) != 0) return plainFrom(text, i, length);
+  }
+#endif
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text + i, sizeof word);
+    if (markedWord(word)) return plainFrom(text, i, length);
+  }
+  if (i < length) {
+    uint64_t word = 0x2020202020202020ULL;  // the missing bytes as spaces
+    std::memcpy(&word, text + i, length - i);
+    if (markedWord(word)) return plainFrom(text, i, length);
   }
   return true;
 }
