@@ -3,10 +3,11 @@
 // stands for R repeated to (B + 1) * 512 bytes, so that messages reach past
 // the 64 KiB cut. An NqDebug writer writes it to a temporary log, which is
 // read back and checked against the line contract of platform/NqDebug.h: one
-// line, its one line feed at the end, no control byte but tab, and reading
-// the escapes back gives the message without its final line feeds; or, for
-// a line cut at 64 KiB (and only then), the beginning of the message
-// followed by " [... N bytes dropped]", N being the bytes left out.
+// line, its one line feed at the end, no control byte but tab, and the
+// message without its final line feeds written with the contract's escapes;
+// or, for a line cut at 64 KiB (and only then), the beginning of the message
+// so written, followed by " [... N bytes dropped]", N being the bytes left
+// out.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,28 +39,23 @@ void writeMessage(NqDebug& writer, const char* format, ...) {
   va_end(args);
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// Reads the escapes of a written message back: "\\", "\n", "\r", "\xhh";
-// any other byte stands for itself.
-std::string unescape(const std::string& text) {
+// `text` written as the contract says, one byte at a time: "\n", "\r",
+// "\xhh" for the other control bytes but tab, every other byte as itself.
+std::string escape(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
   std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char next = i + 1 < text.size() ? text[i + 1] : '\0';
-    if (text[i] != '\\' || (next != '\\' && next != 'n' && next != 'r' && next != 'x')) {
-      out += text[i];
-    } else if (next != 'x') {
-      out += next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
-      ++i;
-    } else if (i + 3 < text.size() && hexValue(text[i + 2]) >= 0 && hexValue(text[i + 3]) >= 0) {
-      out += static_cast<char>(hexValue(text[i + 2]) * 16 + hexValue(text[i + 3]));
-      i += 3;
+  for (const char byte : text) {
+    const unsigned char c = static_cast<unsigned char>(byte);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xf];
     } else {
-      out += text[i];
+      out += byte;
     }
   }
   return out;
@@ -144,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string whole = message;
   while (!whole.empty() && whole.back() == '\n') whole.pop_back();
-  if (unescape(written) == whole) return 0;
+  if (written == escape(whole)) return 0;
 
   // Otherwise the line must have been cut at 64 KiB.
   static const char kEnd[] = " bytes dropped]";
@@ -158,12 +154,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (count.empty() || count.find_first_not_of("0123456789") != std::string::npos) {
     fail("the cut marker holds no number", line);
   }
-  const std::string kept = unescape(written.substr(0, marker));
-  if (message.compare(0, kept.size(), kept) != 0) {
-    fail("the cut line is not the beginning of the message", line);
-  }
-  if (kept.size() + std::stoull(count) != message.size()) {
-    fail("kept and dropped bytes do not add up to the message", line);
+  const unsigned long long dropped = std::stoull(count);
+  if (dropped == 0 || dropped > message.size()) fail("the cut marker's count is wrong", line);
+  const std::string kept = message.substr(0, message.size() - dropped);
+  if (written.compare(0, marker, escape(kept)) != 0) {
+    fail("the cut line is not the beginning of the message, escaped", line);
   }
   if (line.size() + 64 < kMaxLineBytes) fail("the line was cut before 64 KiB", line);
   return 0;

@@ -480,62 +480,42 @@ size_t formatHeader(char* out, const char* function, unsigned int code, long lon
 // A message byte the line shows escaped: a control character other than tab.
 bool escapedByte(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; }
 
-// Bytes that message byte `c` takes in the line, `next` being the byte after
-// it (-1: none): "\n" and "\r" for line feed and carriage return, "\xhh" for
-// the other escaped bytes, "\\" for a backslash that would otherwise start
-// one of these sequences (so that the message can be read back exactly),
-// the byte itself otherwise.
-size_t escapedSize(unsigned char c, int next) {
+// Bytes that message byte `c` takes in the line: "\n" and "\r" for line
+// feed and carriage return, "\xhh" for the other escaped bytes, the byte
+// itself otherwise.
+size_t escapedSize(unsigned char c) {
   if (c == '\n' || c == '\r') return 2;
-  if (escapedByte(c)) return 4;
-  if (c == '\\' && next >= 0 &&
-      (next == '\\' || next == 'n' || next == 'r' || next == 'x' ||
-       escapedByte(static_cast<unsigned char>(next)))) {
-    return 2;
-  }
-  return 1;
+  return escapedByte(c) ? 4 : 1;
 }
 
-// The byte at `index` of a text of `length` bytes; -1 past its end.
-int byteAt(const char* text, size_t index, size_t length) {
-  return index < length ? static_cast<unsigned char>(text[index]) : -1;
-}
-
-// True when every byte of `text` from `start` on is written as it is, all
-// bytes before it being neither control characters nor backslashes.
+// True when every byte of `text` from `start` on is written as it is.
 bool plainFrom(const char* text, size_t start, size_t length) {
   for (size_t i = start; i < length; ++i) {
-    if (escapedSize(static_cast<unsigned char>(text[i]), byteAt(text, i + 1, length)) != 1) {
-      return false;
-    }
+    if (escapedByte(static_cast<unsigned char>(text[i]))) return false;
   }
   return true;
 }
 
-// True when one of the 8 bytes of `word` is below 0x20, 0x7f or a backslash.
+// True when one of the 8 bytes of `word` is below 0x20 or 0x7f.
 bool markedWord(uint64_t word) {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   const uint64_t del = word ^ (kOnes * 0x7f);
-  const uint64_t backslash = word ^ (kOnes * '\\');
-  return (((word - kOnes * 0x20) & ~word) | ((del - kOnes) & ~del) |
-          ((backslash - kOnes) & ~backslash)) &
-         (kOnes * 0x80);
+  return (((word - kOnes * 0x20) & ~word) | ((del - kOnes) & ~del)) & (kOnes * 0x80);
 }
 
 // True when every byte of `text` is written as it is. Every line is checked,
-// so blocks of bytes at a time: a block without a byte below 0x20, 0x7f or
-// a backslash needs no closer look (a tab does, and passes it).
+// so blocks of bytes at a time: a block without a byte below 0x20 or 0x7f
+// needs no closer look (a tab does, and passes it).
 bool plainText(const char* text, size_t length) {
   size_t i = 0;
 #if defined(__SSE2__)
   const __m128i lastControl = _mm_set1_epi8(0x1f);
   const __m128i del = _mm_set1_epi8(0x7f);
-  const __m128i backslash = _mm_set1_epi8('\\');
   for (; i + 16 <= length; i += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
     const __m128i control = _mm_cmpeq_epi8(_mm_subs_epu8(bytes, lastControl), _mm_setzero_si128());
-    const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(bytes, del), _mm_cmpeq_epi8(bytes, backslash));
-    if (_mm_movemask_epi8(_mm_or_si128(control, other)) != 0) return plainFrom(text, i, length);
+    const __m128i marked = _mm_or_si128(control, _mm_cmpeq_epi8(bytes, del));
+    if (_mm_movemask_epi8(marked) != 0) return plainFrom(text, i, length);
   }
 #endif
   for (; i + 8 <= length; i += 8) {
@@ -568,7 +548,7 @@ Layout layOut(const char* text, size_t have, bool complete, size_t room) {
   Layout cut{0, 0, true};
   bool fitting = true;
   for (size_t i = 0; i < have && total <= room; ++i) {
-    total += escapedSize(static_cast<unsigned char>(text[i]), byteAt(text, i + 1, have));
+    total += escapedSize(static_cast<unsigned char>(text[i]));
     fitting = fitting && total <= cutRoom;
     if (fitting) cut = Layout{i + 1, total, true};
   }
@@ -578,18 +558,15 @@ Layout layOut(const char* text, size_t have, bool complete, size_t room) {
 
 // Escapes the first `count` bytes at `text` in place into the `size` bytes
 // that layOut gave for them, working from the back (a byte never moves
-// towards the front). `next` is the byte after them (-1: none).
-void escapeInPlace(char* text, size_t count, size_t size, int next) {
+// towards the front).
+void escapeInPlace(char* text, size_t count, size_t size) {
   static const char kHex[] = "0123456789abcdef";
   char* out = text + size;
   for (size_t i = count; i-- > 0;) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    const size_t bytes = escapedSize(c, next);
+    const size_t bytes = escapedSize(c);
     if (bytes == 1) {
       *--out = static_cast<char>(c);
-    } else if (c == '\\') {
-      *--out = '\\';
-      *--out = '\\';
     } else if (bytes == 2) {
       *--out = c == '\n' ? 'n' : 'r';
       *--out = '\\';
@@ -599,7 +576,6 @@ void escapeInPlace(char* text, size_t count, size_t size, int next) {
       *--out = 'x';
       *--out = '\\';
     }
-    next = c;
   }
 }
 
@@ -648,13 +624,11 @@ class LineText {
     Layout layout{have, have, false};
     if (!plainText(text, have)) {
       layout = layOut(text, have, complete, room);
-      int next = byteAt(text, layout.kept, have);
       const size_t lineBytes = header + layout.size + (layout.cut ? kMarkerReserve : 0) + 1;
       if (lineBytes > capacity_ && !moveToHeap(lineBytes, header + layout.kept)) {
         layout = layOut(text, have, complete, capacity_ - header - 1);
-        next = byteAt(text, layout.kept, have);
       }
-      escapeInPlace(line() + header, layout.kept, layout.size, next);
+      escapeInPlace(line() + header, layout.kept, layout.size);
     } else if (!complete) {
       const size_t kept = std::min(have, room - kMarkerReserve);
       layout = Layout{kept, kept, true};

@@ -45,13 +45,12 @@
 // its end are dropped and exactly one ends the line. One call writes one
 // line: the message's control characters are escaped, a line feed as "\n", a
 // carriage return as "\r", the other bytes 0x00-0x1f and 0x7f as "\x" and
-// two lowercase hex digits ("\x1b"); a tab and bytes from 0x80 up (UTF-8)
-// are written as they are, and so is a backslash unless an escape would be
-// read from it and what follows it ("\", "n", "r", "x" or an escaped byte):
-// such a backslash is written "\\". Reading "\\", "\n", "\r" and "\xhh" as
-// the byte they stand for and any other byte as itself gives the message
-// back exactly. A line longer than 64 KiB (65,536 bytes with its line feed)
-// after escaping is cut there, never inside an escape, and ends with
+// two lowercase hex digits ("\x1b"); a tab, a backslash and bytes from 0x80
+// up (UTF-8) are written as they are, so a logged JSON reply keeps its own
+// escapes unchanged (a backslash in the message is therefore not doubled,
+// and "\n" in a line may stand for either). A line longer than 64 KiB
+// (65,536 bytes with its line feed) after escaping is cut there, never
+// inside an escape, and ends with
 // " [... N bytes dropped]", N being the bytes of the message as formatted
 // that were left out. The severity, category and file arguments of
 // handleMsgEventDebug_NEW are not written.
