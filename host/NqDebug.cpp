@@ -9,6 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -28,8 +32,11 @@
 #include "posix_io.h"
 
 using tarnel_host::directory_of;
+using tarnel_host::error_text;
 using tarnel_host::lock_within;
 using tarnel_host::monotonic_ns;
+using tarnel_host::OpenFor;
+using tarnel_host::safe_open;
 using tarnel_host::UniqueFd;
 using tarnel_host::write_all;
 
@@ -42,6 +49,8 @@ constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kDefaultLimitBytes = 10 * kMiB;
 constexpr int kDefaultVersions = 10;
 constexpr int kMaxVersions = 100;
+// Permissions of the log file and its lock; a wider log file we own is narrowed.
+constexpr mode_t kFileMode = 0640;
 // A line, its line feed and the cut marker included, never exceeds this.
 constexpr size_t kMaxLineBytes = 64 * 1024;
 // Room kept for the cut marker " [... N bytes dropped]".
@@ -70,7 +79,7 @@ void writeStderr(const char* data, size_t length) { write_all(STDERR_FILENO, dat
 void report(const char* what, const std::string& path, int error) {
   char text[1024];
   int length = std::snprintf(text, sizeof text, "tarnel log: %s %s: %s\n", what, path.c_str(),
-                             std::strerror(error));
+                             error_text(error).c_str());
   if (length > 0) writeStderr(text, std::min(static_cast<size_t>(length), sizeof text - 1));
 }
 
@@ -100,7 +109,7 @@ class Sink {
       char text[1024];
       int length = std::snprintf(text, sizeof text,
                                  "tarnel log: cannot open %s: %s; log lines go to stderr\n",
-                                 path_.c_str(), std::strerror(error));
+                                 path_.c_str(), error_text(error).c_str());
       if (length > 0) writeStderr(text, std::min(static_cast<size_t>(length), sizeof text - 1));
     }
   }
@@ -123,30 +132,40 @@ class Sink {
     return static_cast<int>(rotatedPaths_.size()) + 1;
   }
 
-  // Appends one complete line with one write.
-  void write(const char* line, size_t length) {
+  // Appends one complete line (`lineLength` bytes at breakThenLine + 1, its
+  // line feed last) with one write. breakThenLine[0] is a line feed: it is
+  // written before the line when an earlier write left part of a line in the
+  // file, so that this line starts on a line of its own.
+  void write(const char* breakThenLine, size_t lineLength) {
+    const char* line = breakThenLine + 1;
     std::lock_guard<std::mutex> guard(mutex_);
     if (!file_.valid()) {
-      writeStderr(line, length);
+      writeStderr(line, lineLength);
       return;
     }
     const int64_t now = monotonic_ns();
     if (sinceRecheck_ >= recheckBytes_ || now - lastRecheckNs_ >= kRecheckNs) recheck(now);
-    if (limit_ > 0 && size_ + length > limit_) rotate(length, now);
-    if (!write_all(file_.get(), line, length)) {
-      warn("cannot write", errno, now);
-      writeStderr(line, length);
-      return;
+    if (limit_ > 0 && size_ + lineLength + (fragment_ ? 1 : 0) > limit_) rotate(lineLength, now);
+    const char* data = fragment_ ? breakThenLine : line;
+    const size_t length = fragment_ ? lineLength + 1 : lineLength;
+    size_t written = 0;
+    const bool complete = write_all(file_.get(), data, length, &written);
+    const int error = errno;
+    size_ += written;
+    sinceRecheck_ += written;
+    if (written > 0) fragment_ = data[written - 1] != '\n';
+    if (!complete) {
+      warn("cannot write", path_, error, now);
+      writeStderr(line, lineLength);
     }
-    size_ += length;
-    sinceRecheck_ += length;
   }
 
   // After fork, in the child: the lock descriptor is shared with the parent
   // (and so would be its flock), so the child opens its own. Only
-  // async-signal-safe calls; the caller holds mutex_.
+  // async-signal-safe calls (safe_open makes system calls only); the caller
+  // holds mutex_.
   void reopenLockInChild() {
-    if (lock_.valid()) lock_.reset(::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640));
+    if (lock_.valid()) lock_ = safe_open(lockPath_, OpenFor::kUpdate, &lockError_, kFileMode);
   }
 
  private:
@@ -163,17 +182,22 @@ class Sink {
     for (int i = 1; i < versions; ++i) rotatedPaths_.push_back(path_ + "." + std::to_string(i));
   }
 
-  // Opens (creating the last directory level if needed) and takes the
-  // file's identity and size. 0 or an errno value.
+  // Opens the file through safe_open (never through a link, never waiting
+  // on a FIFO, only a regular file; created when missing, with the last
+  // directory level if needed; narrowed to kFileMode when we own it) and
+  // takes its identity and size; opens the rotation lock the same way unless
+  // it is open. 0, or an errno value or kNotRegularFile. A lock that cannot
+  // be opened is reported; the log is then not rotated.
   int openFile() {
-    int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-    if (fd < 0 && errno == ENOENT && ::mkdir(directory_.c_str(), 0755) == 0) {
-      fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    int error = 0;
+    UniqueFd opened = safe_open(path_, OpenFor::kAppend, &error, kFileMode, true);
+    if (!opened.valid() && error == ENOENT && ::mkdir(directory_.c_str(), 0755) == 0) {
+      opened = safe_open(path_, OpenFor::kAppend, &error, kFileMode, true);
     }
-    if (fd < 0) return errno;
-    UniqueFd opened(fd);
+    if (!opened.valid()) return error;
     struct stat status;
-    if (::fstat(fd, &status) != 0) return errno;
+    if (::fstat(opened.get(), &status) != 0) return errno;
+    if (status.st_dev != device_ || status.st_ino != inode_) fragment_ = false;
     file_ = std::move(opened);
     device_ = status.st_dev;
     inode_ = status.st_ino;
@@ -182,8 +206,8 @@ class Sink {
     lastRecheckNs_ = monotonic_ns();
     onStderr_.store(false, std::memory_order_relaxed);
     if (!lock_.valid()) {
-      lock_.reset(::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640));
-      lockError_ = lock_.valid() ? 0 : errno;
+      lock_ = safe_open(lockPath_, OpenFor::kUpdate, &lockError_, kFileMode);
+      if (!lock_.valid()) warn("cannot open", lockPath_, lockError_, lastRecheckNs_);
     }
     return 0;
   }
@@ -202,12 +226,13 @@ class Sink {
     int error = openFile();
     if (error != 0) {
       file_ = std::move(current);  // keep writing to the file we have
-      warn("cannot reopen", error, now);
+      warn("cannot reopen", path_, error, now);
     }
   }
 
-  // 0 once the rotation lock is held, otherwise the errno value that tells
-  // why it is not (ETIMEDOUT: another process kept it).
+  // 0 once the rotation lock is held, otherwise the error that tells why it
+  // is not (ETIMEDOUT: another process kept it; the lock could not be
+  // opened: that error).
   int lockForRotation() {
     if (!lock_.valid()) return lockError_;
     return lock_within(lock_.get(), kRotationLockWaitMs, 1);
@@ -219,8 +244,9 @@ class Sink {
   void rotate(size_t length, int64_t now) {
     if (now < rotationBackoffUntilNs_) return;
     if (int error = lockForRotation()) {
-      rotationBackoffUntilNs_ = now + kRotationBackoffNs;
-      warn("cannot lock for rotation", error, now);
+      // Counted from the end of the wait, which may have taken its full time.
+      rotationBackoffUntilNs_ = monotonic_ns() + kRotationBackoffNs;
+      warn("cannot lock for rotation", path_, error, now);
       return;
     }
     recheck(now);
@@ -228,21 +254,26 @@ class Sink {
       bool renamed = shiftFiles();
       if (!renamed) {
         rotationBackoffUntilNs_ = now + kRotationBackoffNs;
-        warn("cannot rotate", errno, now);
+        warn("cannot rotate", path_, errno, now);
       }
       UniqueFd previous = std::move(file_);
       int error = openFile();
       if (error != 0) {
         file_ = std::move(previous);
-        warn("cannot open after rotation", error, now);
+        warn("cannot open after rotation", path_, error, now);
       }
     }
     ::flock(lock_.get(), LOCK_UN);
   }
 
   // .N-1 becomes .N down to the current file becoming .1; with one version
-  // in all the current file is removed. False when the current file stayed.
+  // in all the current file is removed. The numbered files beyond the kept
+  // ones (up to .99, left by a larger setting) are removed first. False when
+  // the current file stayed.
   bool shiftFiles() {
+    for (size_t i = rotatedPaths_.size() + 1; i < static_cast<size_t>(kMaxVersions); ++i) {
+      ::unlink((path_ + "." + std::to_string(i)).c_str());  // mostly not there
+    }
     if (rotatedPaths_.empty()) return ::unlink(path_.c_str()) == 0 || errno == ENOENT;
     for (size_t i = rotatedPaths_.size() - 1; i > 0; --i) {
       ::rename(rotatedPaths_[i - 1].c_str(), rotatedPaths_[i].c_str());  // a gap is no error
@@ -250,10 +281,10 @@ class Sink {
     return ::rename(path_.c_str(), rotatedPaths_[0].c_str()) == 0 || errno == ENOENT;
   }
 
-  void warn(const char* what, int error, int64_t now) {
+  void warn(const char* what, const std::string& path, int error, int64_t now) {
     if (lastWarningNs_ != 0 && now - lastWarningNs_ < kWarningIntervalNs) return;
     lastWarningNs_ = now;
-    report(what, path_, error);
+    report(what, path, error);
   }
 
   const std::string path_;
@@ -273,6 +304,7 @@ class Sink {
   int64_t rotationBackoffUntilNs_ = 0;
   int64_t lastWarningNs_ = 0;
   bool warnedOpen_ = false;
+  bool fragment_ = false;  // the file ends with part of a line of ours
   int lockError_ = 0;
   std::vector<std::string> rotatedPaths_;  // .1 .. .(versions - 1)
 };
@@ -445,62 +477,197 @@ size_t formatHeader(char* out, const char* function, unsigned int code, long lon
   return static_cast<size_t>(p - out);
 }
 
-// One formatted line: on the stack when it fits, otherwise on the heap.
+// A message byte the line shows escaped: a control character other than tab.
+bool escapedByte(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; }
+
+// Bytes that message byte `c` takes in the line: "\n" and "\r" for line
+// feed and carriage return, "\xhh" for the other escaped bytes, the byte
+// itself otherwise.
+size_t escapedSize(unsigned char c) {
+  if (c == '\n' || c == '\r') return 2;
+  return escapedByte(c) ? 4 : 1;
+}
+
+// True when every byte of `text` from `start` on is written as it is.
+bool plainFrom(const char* text, size_t start, size_t length) {
+  for (size_t i = start; i < length; ++i) {
+    if (escapedByte(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
+}
+
+// True when one of the 8 bytes of `word` is below 0x20 or 0x7f.
+bool markedWord(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  const uint64_t del = word ^ (kOnes * 0x7f);
+  return (((word - kOnes * 0x20) & ~word) | ((del - kOnes) & ~del)) & (kOnes * 0x80);
+}
+
+// True when every byte of `text` is written as it is. Every line is checked,
+// so blocks of bytes at a time: a block without a byte below 0x20 or 0x7f
+// needs no closer look (a tab does, and passes it).
+bool plainText(const char* text, size_t length) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i lastControl = _mm_set1_epi8(0x1f);
+  const __m128i del = _mm_set1_epi8(0x7f);
+  for (; i + 16 <= length; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const __m128i control = _mm_cmpeq_epi8(_mm_subs_epu8(bytes, lastControl), _mm_setzero_si128());
+    const __m128i marked = _mm_or_si128(control, _mm_cmpeq_epi8(bytes, del));
+    if (_mm_movemask_epi8(marked) != 0) return plainFrom(text, i, length);
+  }
+#endif
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text + i, sizeof word);
+    if (markedWord(word)) return plainFrom(text, i, length);
+  }
+  if (i < length) {
+    uint64_t word = 0x2020202020202020ULL;  // the missing bytes as spaces
+    std::memcpy(&word, text + i, length - i);
+    if (markedWord(word)) return plainFrom(text, i, length);
+  }
+  return true;
+}
+
+// How a message is written: its first `kept` bytes, taking `size` bytes
+// escaped, and the cut marker when `cut`.
+struct Layout {
+  size_t kept;
+  size_t size;
+  bool cut;
+};
+
+// The layout of the `have` bytes of a message at `text` (`complete`: the
+// whole message) in at most `room` bytes: all of them when they fit,
+// otherwise the longest beginning that leaves room for the marker.
+Layout layOut(const char* text, size_t have, bool complete, size_t room) {
+  const size_t cutRoom = room - kMarkerReserve;
+  size_t total = 0;
+  Layout cut{0, 0, true};
+  bool fitting = true;
+  for (size_t i = 0; i < have && total <= room; ++i) {
+    total += escapedSize(static_cast<unsigned char>(text[i]));
+    fitting = fitting && total <= cutRoom;
+    if (fitting) cut = Layout{i + 1, total, true};
+  }
+  if (complete && total <= room) return Layout{have, total, false};
+  return cut;
+}
+
+// Escapes the first `count` bytes at `text` in place into the `size` bytes
+// that layOut gave for them, working from the back (a byte never moves
+// towards the front).
+void escapeInPlace(char* text, size_t count, size_t size) {
+  static const char kHex[] = "0123456789abcdef";
+  char* out = text + size;
+  for (size_t i = count; i-- > 0;) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t bytes = escapedSize(c);
+    if (bytes == 1) {
+      *--out = static_cast<char>(c);
+    } else if (bytes == 2) {
+      *--out = c == '\n' ? 'n' : 'r';
+      *--out = '\\';
+    } else {
+      *--out = kHex[c & 0xf];
+      *--out = kHex[c >> 4];
+      *--out = 'x';
+      *--out = '\\';
+    }
+  }
+}
+
+// One formatted line: on the stack when it fits, otherwise on the heap. The
+// buffer holds a line feed before the line (see Sink::write).
 class LineText {
  public:
-  // Formats the header and the message, cuts it to kMaxLineBytes with the
-  // marker, and ends it with one line feed.
+  // Formats the header and the message, drops the message's final line
+  // feeds, escapes it, cuts it to kMaxLineBytes with the marker, and ends it
+  // with one line feed. A message without bytes to escape is not copied.
   LineText(const char* function, unsigned int code, long long id, const char* format,
            va_list args) {
-    size_t header = formatHeader(stack_, function, code, id);
+    stack_[0] = '\n';
+    const size_t header = formatHeader(line(), function, code, id);
     if (!format) format = "(null)";
     // Room for the message on the stack, keeping space for marker and line feed.
-    const size_t stackRoom = kStackLineBytes - header - kMarkerReserve - 1;
+    const size_t stackRoom = capacity_ - header - kMarkerReserve - 1;
+    // Message bytes a line can hold.
+    size_t room = kMaxLineBytes - header - 1;
     va_list retry;
     va_copy(retry, args);
-    int needed = std::vsnprintf(stack_ + header, stackRoom + 1, format, args);
+    int needed = std::vsnprintf(line() + header, stackRoom + 1, format, args);
     if (needed < 0) {
       static const char kBad[] = "(message could not be formatted)";
-      std::memcpy(stack_ + header, kBad, sizeof kBad - 1);
+      std::memcpy(line() + header, kBad, sizeof kBad - 1);
       needed = sizeof kBad - 1;
     }
     const size_t message = static_cast<size_t>(needed);
-    size_t kept = message;
-    data_ = stack_;
+    size_t have = std::min(message, stackRoom);  // bytes of the message at hand
     if (message > stackRoom) {
-      const size_t maxMessage = kMaxLineBytes - header - 1;
-      if (message > maxMessage) kept = maxMessage - kMarkerReserve;
-      heap_.reset(new (std::nothrow) char[header + kept + kMarkerReserve + 2]);
-      if (heap_) {
-        std::memcpy(heap_.get(), stack_, header);
-        std::vsnprintf(heap_.get() + header, kept + 1, format, retry);
-        data_ = heap_.get();
+      const size_t wanted = std::min(message, room);
+      if (moveToHeap(header + wanted + kMarkerReserve + 1, header)) {
+        std::vsnprintf(line() + header, wanted + 1, format, retry);
+        have = wanted;
       } else {
-        kept = stackRoom;  // no memory for the whole line: keep what the stack holds
+        room = capacity_ - header - 1;  // no memory for the whole line: keep what the stack holds
       }
     }
     va_end(retry);
-    length_ = header + kept;
-    if (kept < message) {
-      int marker = std::snprintf(data_ + length_, kMarkerReserve, " [... %zu bytes dropped]",
-                                 message - kept);
-      length_ += static_cast<size_t>(marker);
-    } else {
-      // The message's own final line feeds are dropped: the line gets exactly one.
-      while (length_ > header && data_[length_ - 1] == '\n') --length_;
+    const bool complete = have == message;
+    char* text = line() + header;
+    // The message's own final line feeds are dropped: the line gets exactly one.
+    if (complete) {
+      while (have > 0 && text[have - 1] == '\n') --have;
     }
-    data_[length_++] = '\n';
+    Layout layout{have, have, false};
+    if (!plainText(text, have)) {
+      layout = layOut(text, have, complete, room);
+      const size_t lineBytes = header + layout.size + (layout.cut ? kMarkerReserve : 0) + 1;
+      if (lineBytes > capacity_ && !moveToHeap(lineBytes, header + layout.kept)) {
+        layout = layOut(text, have, complete, capacity_ - header - 1);
+      }
+      escapeInPlace(line() + header, layout.kept, layout.size);
+    } else if (!complete) {
+      const size_t kept = std::min(have, room - kMarkerReserve);
+      layout = Layout{kept, kept, true};
+    }
+    length_ = header + layout.size;
+    if (layout.cut) {
+      int marker = std::snprintf(line() + length_, kMarkerReserve, " [... %zu bytes dropped]",
+                                 message - layout.kept);
+      length_ += static_cast<size_t>(marker);
+    }
+    line()[length_++] = '\n';
   }
   LineText(const LineText&) = delete;
   LineText& operator=(const LineText&) = delete;
 
-  const char* data() const { return data_; }
+  const char* data() const { return buffer_ + 1; }
   size_t length() const { return length_; }
+  // A line feed followed by the line.
+  const char* breakThenLine() const { return buffer_; }
 
  private:
-  char stack_[kStackLineBytes];
+  char* line() { return buffer_ + 1; }
+
+  // Moves the first `keep` bytes of the line to a heap buffer for
+  // `lineBytes`. False, changing nothing, when there is no memory.
+  bool moveToHeap(size_t lineBytes, size_t keep) {
+    std::unique_ptr<char[]> bigger(new (std::nothrow) char[lineBytes + 1]);
+    if (!bigger) return false;
+    std::memcpy(bigger.get(), buffer_, keep + 1);
+    heap_ = std::move(bigger);
+    buffer_ = heap_.get();
+    capacity_ = lineBytes;
+    return true;
+  }
+
+  char stack_[kStackLineBytes + 1];
   std::unique_ptr<char[]> heap_;
-  char* data_ = nullptr;
+  char* buffer_ = stack_;
+  size_t capacity_ = kStackLineBytes;  // bytes of the line the buffer holds
   size_t length_ = 0;
 };
 
@@ -582,7 +749,7 @@ void NqDebug::handleMsgEventDebug_NEW(int /*severity*/, const char* function, un
       writeStderr(line.data(), line.length());
       return;
     }
-    sink->write(line.data(), line.length());
+    sink->write(line.breakThenLine(), line.length());
     if (instance->mirrorToConsole && !sink->onStderr()) writeStderr(line.data(), line.length());
     instance->linesWritten += 1;
     instance->bytesWritten += static_cast<int64_t>(line.length());

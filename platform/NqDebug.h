@@ -13,9 +13,22 @@
 // initialize() without '/' names <log directory>/<name>.log instead).
 //   - Log directory: environment variable TARNEL_LOG_DIR, else the key store
 //     key "sTarnelLogDir", else /var/log/tarnel. Its last level is created
-//     (mode 0755) when missing. The file is created with mode 0640.
-//   - If the file cannot be opened, one warning goes to stderr and the lines
-//     of that log go to stderr; a later initialize() tries the file again.
+//     (mode 0755) when missing. The file is created with mode 0640; an
+//     existing file that this process owns with wider permissions is
+//     narrowed to 0640.
+//   - The file and its rotation lock <file>.lock are opened only as regular
+//     files and never through a symbolic link, whenever they are opened
+//     (first use, after a rotation by this or another process): a FIFO, a
+//     device, a directory or a link planted there is refused at once, never
+//     waited on, and a link's target is never touched. No descriptor the
+//     writer keeps is 0, 1 or 2.
+//   - If the file cannot be opened, one warning goes to stderr ("tarnel log:
+//     cannot open <file>: <reason>; log lines go to stderr", the reason
+//     "not a regular file", "is a symbolic link" or the system's error text)
+//     and the lines of that log go to stderr; a later initialize() tries the
+//     file again. If the lock cannot be opened, that is reported ("tarnel
+//     log: cannot open <file>.lock: <reason>") and lines go to the file
+//     without rotation, as when the lock is busy (below).
 //   - debugLevel: environment variable TARNEL_DEBUG_LEVEL, else the key store
 //     key "dTarnelDebugLevel" (a signed decimal), else 0. Read anew by every
 //     initialize(); a text that is not a number gives 0.
@@ -28,31 +41,49 @@
 //   2025-01-31T12:34:56.123456Z <pid> <tid> <function tag>: [code C, id I] <message>
 // Time in UTC with microseconds; the tag part only when a function tag is
 // given (cut at 1024 bytes); the code/id part only when either is not 0. The
-// message is formatted as printf does; line feeds at its end are dropped and
-// exactly one ends the line. A line longer than 64 KiB (65,536 bytes with its
-// line feed) is cut there and ends with " [... N bytes dropped]", N being the
-// bytes of the message that were left out. The severity, category and file
-// arguments of handleMsgEventDebug_NEW are not written.
+// message is formatted as printf does (it ends at a NUL byte); line feeds at
+// its end are dropped and exactly one ends the line. One call writes one
+// line: the message's control characters are escaped, a line feed as "\n", a
+// carriage return as "\r", the other bytes 0x00-0x1f and 0x7f as "\x" and
+// two lowercase hex digits ("\x1b"); a tab, a backslash and bytes from 0x80
+// up (UTF-8) are written as they are, so a logged JSON reply keeps its own
+// escapes unchanged (a backslash in the message is therefore not doubled,
+// and "\n" in a line may stand for either). A line longer than 64 KiB
+// (65,536 bytes with its line feed) after escaping is cut there, never
+// inside an escape, and ends with
+// " [... N bytes dropped]", N being the bytes of the message as formatted
+// that were left out. The severity, category and file arguments of
+// handleMsgEventDebug_NEW are not written.
+//
+// When a write puts only part of a line into the file (a full disk, a file
+// size limit), that part stays (cutting it off could cut lines that other
+// processes appended after it), the whole line goes to stderr, and the next
+// line this process writes to the file starts with a line feed, so that it
+// stands whole on a line of its own.
 //
 // Rotation: when a line would take the file past the size limit
 // (setLogFileSize, MiB; 10 MiB until set; 0 turns rotation off), the file is
 // rotated first: <file>.8 becomes <file>.9 and so on down to <file> becoming
 // <file>.1, so that setMaxVersion files are kept in all (10 until set; 1 to
-// 100). The settings belong to the shared sink: the latest call for a file
-// wins. Processes writing the same file rotate under an exclusive flock of
+// 100): a rotation also removes the numbered files beyond them (<file>.N for
+// N from setMaxVersion up to 99) that a larger setting left behind. The
+// settings belong to the shared sink: the latest call for a file wins.
+// Processes writing the same file rotate under an exclusive flock of
 // <file>.lock, waited for at most 1 s; after a time-out the line is written
-// without rotating and rotation is not tried again for 1 s. A writer notices
-// that another process rotated (the path names another inode) and reopens,
-// at the latest after 1 s or 1/8 of the limit (at most 256 KiB) of its own
-// output, and always before it would rotate itself; rotated files can
-// therefore exceed the limit by that much per process. The file's size is
-// kept as a counter, so writing a line makes no other system call than the
-// one write() apart from those periodic checks.
+// without rotating, "tarnel log: cannot lock for rotation <file>: <reason>"
+// is reported, and rotation is not tried again for 1 s from the end of the
+// wait. A writer notices that another process rotated (the path names
+// another inode) and reopens, at the latest after 1 s or 1/8 of the limit
+// (at most 256 KiB) of its own output, and always before it would rotate
+// itself; rotated files can therefore exceed the limit by that much per
+// process. The file's size is kept as a counter, so writing a line makes no
+// other system call than the one write() apart from those periodic checks.
 //
-// A line that cannot be written to the file goes to stderr. The sinks live
-// until the process ends, so the destructor of a writer releases nothing and
-// never touches its descriptor (which may be gone already). Across fork()
-// the sinks are quiesced and the child takes its own rotation lock.
+// A line that cannot be written to the file goes to stderr, after the report
+// "tarnel log: cannot write <file>: <reason>". The sinks live until the
+// process ends, so the destructor of a writer releases nothing and never
+// touches its descriptor (which may be gone already). Across fork() the
+// sinks are quiesced and the child takes its own rotation lock.
 #pragma once
 
 #include <cstdarg>

@@ -1,14 +1,22 @@
-// The log writer against real files: line layout, configuration, the 64 KiB
-// cut, rotation across threads and processes, and the stderr fallback.
+// The log writer against real files: line layout and escaping,
+// configuration, the 64 KiB cut, rotation across threads and processes,
+// planted FIFOs and links, failing writes, and the stderr fallback.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <regex>
@@ -19,6 +27,7 @@
 
 #include "NqDebug.h"
 #include "host_test_support.h"
+#include "unique_fd.h"
 
 using host_test::readFile;
 using host_test::ScopedEnv;
@@ -57,6 +66,35 @@ std::vector<std::string> linesOf(const std::string& text) {
   return lines;
 }
 
+// The message of a line written with the function tag "t".
+std::string messageOf(const std::string& line) {
+  const size_t at = line.find(" t: ");
+  return at == std::string::npos ? "(no message in: " + line + ")" : line.substr(at + 4);
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Runs `body` in a child process (sharing the test's files and stderr) and
+// returns its result as the child's exit status; -1 when the child died of a
+// signal or did not end within 10 s (it is then killed).
+int inChild(const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) ::_exit(body());
+  for (int waited = 0; waited < 10000; waited += 10) {
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  return -1;
+}
+
 class LogWriter : public ::testing::Test {
  protected:
   TempDir dir;
@@ -65,6 +103,32 @@ class LogWriter : public ::testing::Test {
   ScopedEnv keystore{"TARNEL_KEYSTORE", dir / "keystore.conf"};
   ScopedEnv level{"TARNEL_DEBUG_LEVEL", std::nullopt};
   ScopedEnv mirror{"TARNEL_LOG_STDERR", std::nullopt};
+
+  // Makes the log file `bytes` long, its last byte a line feed.
+  void plantLog(size_t bytes) { writeFile(logPath, std::string(bytes - 1, 'o') + "\n"); }
+
+  // In a child process: writes "first"; then, under a file-size limit that
+  // lets `allowed` bytes more into the log (SIGXFSZ ignored), a line of
+  // 1000 'c'; then, the limit lifted, "after". The log starts with 16 KiB of
+  // lines so that what the child writes to a captured stderr stays under the
+  // limit. Returns the child's result: 0 when every step could be taken.
+  int writeAcrossFileSizeLimit(size_t allowed) {
+    plantLog(16 * 1024);
+    return inChild([&] {
+      ::signal(SIGXFSZ, SIG_IGN);
+      Log log;
+      logLine(log.writer, "t", 0, 0, "first");
+      struct rlimit saved;
+      if (log.initResult != 0 || ::getrlimit(RLIMIT_FSIZE, &saved) != 0) return 2;
+      struct rlimit limited = saved;
+      limited.rlim_cur = std::filesystem::file_size(logPath) + allowed;
+      if (::setrlimit(RLIMIT_FSIZE, &limited) != 0) return 3;
+      logLine(log.writer, "t", 0, 0, "%s", std::string(1000, 'c').c_str());
+      if (::setrlimit(RLIMIT_FSIZE, &saved) != 0) return 4;
+      logLine(log.writer, "t", 0, 0, "after");
+      return 0;
+    });
+  }
 };
 
 TEST_F(LogWriter, WritesOneLineWithTimePidTidTagAndMessage) {
@@ -88,6 +152,31 @@ TEST_F(LogWriter, WritesOneLineWithTimePidTidTagAndMessage) {
                                                     R"(tag\(\): \[code 0, id -3\] ends with its own line feed)")))
       << lines[2];
   EXPECT_TRUE(std::regex_match(lines[3], std::regex(time + ids + R"(tag\(\): \(null\))"))) << lines[3];
+}
+
+TEST_F(LogWriter, ControlCharactersAreEscapedSoThatOneCallWritesOneLine) {
+  Log log;
+  logLine(log.writer, "t", 0, 0, "disk %s created", "d1\n2025-01-31T00:00:00.000000Z 1 1 forged: x");
+  logLine(log.writer, "t", 0, 0, "%s", "tab\tcr\r esc\x1b[0m del\x7f \x01 \\n \\x41 \\q \\\n é\n\n");
+  const std::string controls(30000, '\x02');  // escaped 120,000 bytes: cut at 64 KiB
+  logLine(log.writer, "t", 0, 0, "%s", controls.c_str());
+
+  const std::vector<std::string> lines = linesOf(readFile(logPath));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(messageOf(lines[0]), "disk d1\\n2025-01-31T00:00:00.000000Z 1 1 forged: x created");
+  // Tab, backslashes and bytes above 0x7f stay as they are.
+  EXPECT_EQ(messageOf(lines[1]),
+            "tab\tcr\\r esc\\x1b[0m del\\x7f \\x01 \\n \\x41 \\q \\\\n é");
+  std::smatch marker;
+  const std::string cut = messageOf(lines[2]);
+  ASSERT_TRUE(std::regex_search(cut, marker, std::regex(R"( \[\.\.\. (\d+) bytes dropped\]$)")));
+  const std::string escaped = cut.substr(0, static_cast<size_t>(marker.position(0)));
+  std::string expected;
+  while (expected.size() < escaped.size()) expected += "\\x02";
+  EXPECT_EQ(escaped, expected);
+  EXPECT_EQ(escaped.size() / 4 + std::stoul(marker[1].str()), controls.size());
+  EXPECT_LE(lines[2].size() + 1, 64u * 1024u);
+  EXPECT_GT(lines[2].size() + 1, 64u * 1024u - 64u);  // cut at 64 KiB, not earlier
 }
 
 TEST_F(LogWriter, WritersOfOneFileShareItAndANamedLogHasItsOwnFile) {
@@ -301,9 +390,10 @@ TEST_F(LogWriter, UnusableDirectoryGivesOneWarningAndLinesOnStderr) {
   const std::string text = capture.finish();
 
   EXPECT_EQ(first.initResult, 1);
-  size_t warnings = 0;
-  for (const std::string& line : linesOf(text)) warnings += line.find("cannot open") != std::string::npos;
-  EXPECT_EQ(warnings, 1u) << text;
+  const std::vector<std::string> lines = linesOf(text);
+  ASSERT_EQ(lines.size(), 3u) << text;
+  EXPECT_EQ(lines[0], "tarnel log: cannot open " + dir.path() +
+                          "/plain-file/logs/RKTarnel.log: Not a directory; log lines go to stderr");
   EXPECT_NE(text.find("t: first line"), std::string::npos);
   EXPECT_NE(text.find("t: second line"), std::string::npos);
 }
@@ -338,6 +428,197 @@ TEST_F(LogWriter, AnUnboundWriterWritesToStderrAndRefusesSettings) {
   logLine(unbound, "t", 0, 0, "nowhere to go %d", 1);
   EXPECT_NE(capture.finish().find("t: nowhere to go 1\n"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(logPath));
+}
+
+TEST_F(LogWriter, ALineAfterAPartialWriteStartsOnItsOwnLine) {
+  StderrCapture capture(dir / "stderr.txt");
+  ASSERT_EQ(writeAcrossFileSizeLimit(100), 0);
+  capture.finish();
+  const std::vector<std::string> lines = linesOf(readFile(logPath));
+  ASSERT_GE(lines.size(), 3u);
+  const std::string& fragment = lines[lines.size() - 2];
+  EXPECT_EQ(messageOf(lines[lines.size() - 3]), "first");
+  EXPECT_EQ(fragment.size(), 100u);
+  EXPECT_TRUE(contains(fragment, " t: ccc")) << fragment;
+  EXPECT_EQ(lines.back().find(lines[lines.size() - 3].substr(0, 4)), 0u) << lines.back();
+  EXPECT_EQ(messageOf(lines.back()), "after");
+}
+
+TEST_F(LogWriter, AFailedWriteWarnsAndSendsTheLineToStderr) {
+  StderrCapture capture(dir / "stderr.txt");
+  ASSERT_EQ(writeAcrossFileSizeLimit(0), 0);
+  const std::vector<std::string> errors = linesOf(capture.finish());
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_EQ(errors[0], "tarnel log: cannot write " + logPath + ": File too large");
+  EXPECT_EQ(messageOf(errors[1]), std::string(1000, 'c'));
+  const std::vector<std::string> lines = linesOf(readFile(logPath));
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(messageOf(lines[lines.size() - 2]), "first");
+  EXPECT_EQ(messageOf(lines.back()), "after");
+}
+
+TEST_F(LogWriter, APlantedFifoIsRefusedWithoutWaiting) {
+  const std::string other = dir / "other.log";
+  ASSERT_EQ(::mkfifo(logPath.c_str(), 0600), 0);
+  StderrCapture capture(dir / "stderr.txt");
+  const int status = inChild([&] {
+    Log log;
+    logLine(log.writer, "t", 0, 0, "to stderr");
+    // A FIFO where another process rotated the file away: noticed at the
+    // writer's next look at the file (after 1/8 of the limit).
+    Log rotated("other");
+    rotated.writer.setLogFileSize(1);
+    logLine(rotated.writer, "t", 0, 0, "before");
+    if (::rename(other.c_str(), (other + ".1").c_str()) != 0) return 2;
+    if (::mkfifo(other.c_str(), 0600) != 0) return 3;
+    const std::string payload(60000, 'p');
+    for (int i = 0; i < 3; ++i) logLine(rotated.writer, "t", 0, 0, "%s", payload.c_str());
+    logLine(rotated.writer, "t", 0, 0, "after");
+    return log.initResult;
+  });
+  const std::string errors = capture.finish();
+  EXPECT_EQ(status, 1) << "1: lines go to stderr; -1: the child was stuck or died";
+  EXPECT_TRUE(contains(errors, "tarnel log: cannot open " + logPath +
+                                   ": not a regular file; log lines go to stderr\n"))
+      << errors;
+  EXPECT_TRUE(contains(errors, " t: to stderr\n"));
+  EXPECT_TRUE(contains(errors, "tarnel log: cannot reopen " + other + ": not a regular file\n"));
+  const std::vector<std::string> kept = linesOf(readFile(other + ".1"));
+  ASSERT_EQ(kept.size(), 5u);
+  EXPECT_EQ(messageOf(kept.back()), "after");
+}
+
+TEST_F(LogWriter, PlantedLinksAreRefusedAndTheirTargetsLeftAlone) {
+  const std::string target = dir / "target.txt";
+  const std::string lockTarget = dir / "lock-target";
+  const std::string lockPath = dir / "locked.log.lock";
+  writeFile(target, "precious\n");
+  std::filesystem::create_symlink(target, logPath);
+  std::filesystem::create_symlink(lockTarget, lockPath);
+  StderrCapture capture(dir / "stderr.txt");
+  Log linked;
+  logLine(linked.writer, "t", 0, 0, "not for the target");
+  // A refused lock: lines go to the file, which is not rotated.
+  Log locked("locked");
+  locked.writer.setLogFileSize(1);
+  const std::string payload(60000, 'l');
+  for (int i = 0; i < 20; ++i) logLine(locked.writer, "t", 0, 0, "%s", payload.c_str());
+  const std::string errors = capture.finish();
+
+  EXPECT_EQ(linked.initResult, 1);
+  EXPECT_EQ(readFile(target), "precious\n");
+  EXPECT_TRUE(contains(errors, "tarnel log: cannot open " + logPath +
+                                   ": is a symbolic link; log lines go to stderr\n"))
+      << errors;
+  EXPECT_TRUE(contains(errors, " t: not for the target\n"));
+  EXPECT_EQ(locked.initResult, 0);
+  EXPECT_FALSE(std::filesystem::exists(lockTarget));
+  EXPECT_TRUE(contains(errors, "tarnel log: cannot open " + lockPath + ": is a symbolic link\n"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "locked.log.1"));
+  EXPECT_EQ(linesOf(readFile(dir / "locked.log")).size(), 20u);
+}
+
+TEST_F(LogWriter, ALogFileWiderThan0640IsNarrowed) {
+  writeFile(logPath, "");
+  ASSERT_EQ(::chmod(logPath.c_str(), 0666), 0);
+  Log log;
+  EXPECT_EQ(log.initResult, 0);
+  struct stat status;
+  ASSERT_EQ(::stat(logPath.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
+}
+
+TEST_F(LogWriter, NoDescriptorOfTheWriterIsAStandardStream) {
+  const int status = inChild([&] {
+    ::close(STDOUT_FILENO);  // as in a program started with stdout closed
+    Log log;
+    logLine(log.writer, "t", 0, 0, "logged");
+    if (::fcntl(STDOUT_FILENO, F_GETFD) != -1) return 2;  // the writer kept descriptor 1
+    static const char kPrinted[] = "printed on stdout\n";
+    if (::write(STDOUT_FILENO, kPrinted, sizeof kPrinted - 1) > 0) return 3;
+    return log.initResult;
+  });
+  EXPECT_EQ(status, 0);
+  const std::string text = readFile(logPath);
+  EXPECT_TRUE(contains(text, " t: logged\n"));
+  EXPECT_FALSE(contains(text, "printed on stdout"));
+}
+
+TEST_F(LogWriter, ABusyRotationLockLeavesLinesUnrotatedAndBacksOff) {
+  plantLog(1024 * 1024 - 10);  // the next line is due for rotation
+  Log log;
+  ASSERT_EQ(log.writer.setLogFileSize(1), 0);
+  tarnel_host::UniqueFd held(::open((logPath + ".lock").c_str(), O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(held.valid());
+  ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);  // its own open file: the writer's flock waits
+  StderrCapture capture(dir / "stderr.txt");
+  logLine(log.writer, "t", 0, 0, "while locked");  // after the bounded wait, unrotated
+  held.reset();
+  logLine(log.writer, "t", 0, 0, "within the back-off");
+  const bool rotatedEarly = std::filesystem::exists(logPath + ".1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  logLine(log.writer, "t", 0, 0, "after the back-off");
+  const std::string errors = capture.finish();
+
+  EXPECT_FALSE(rotatedEarly);
+  EXPECT_EQ(errors, "tarnel log: cannot lock for rotation " + logPath + ": " +
+                        std::strerror(ETIMEDOUT) + "\n");
+  const std::vector<std::string> rotated = linesOf(readFile(logPath + ".1"));
+  ASSERT_EQ(rotated.size(), 3u);
+  EXPECT_EQ(messageOf(rotated[1]), "while locked");
+  EXPECT_EQ(messageOf(rotated[2]), "within the back-off");
+  const std::vector<std::string> current = linesOf(readFile(logPath));
+  ASSERT_EQ(current.size(), 1u);
+  EXPECT_EQ(messageOf(current[0]), "after the back-off");
+}
+
+TEST_F(LogWriter, LoweringTheVersionsRemovesTheFilesBeyondThem) {
+  for (int i = 1; i <= 9; ++i) {
+    writeFile(logPath + "." + std::to_string(i), "version " + std::to_string(i) + "\n");
+  }
+  plantLog(1024 * 1024 - 10);
+  Log log;
+  ASSERT_EQ(log.writer.setLogFileSize(1), 0);
+  ASSERT_EQ(log.writer.setMaxVersion(10), 0);
+  ASSERT_EQ(log.writer.setMaxVersion(9), 0);
+  logLine(log.writer, "t", 0, 0, "rotated first");
+
+  EXPECT_FALSE(std::filesystem::exists(logPath + ".9")) << "a tenth file is kept";
+  for (int i = 2; i <= 8; ++i) {
+    const std::string previous = "version " + std::to_string(i - 1) + "\n";
+    EXPECT_EQ(readFile(logPath + "." + std::to_string(i)), previous);
+  }
+  EXPECT_EQ(std::filesystem::file_size(logPath + ".1"), 1024u * 1024u - 10u);
+  const std::vector<std::string> current = linesOf(readFile(logPath));
+  ASSERT_EQ(current.size(), 1u);
+  EXPECT_EQ(messageOf(current[0]), "rotated first");
+}
+
+TEST_F(LogWriter, ALogBeyondTheSixtyFourthOfAProcessGoesToStderr) {
+  StderrCapture capture(dir / "stderr.txt");
+  // In a child: this process keeps the logs of the other tests.
+  const int opened = inChild([&] {
+    std::vector<std::unique_ptr<Log>> logs;
+    for (int i = 0; i <= 64; ++i) {
+      logs.push_back(std::make_unique<Log>("log-" + std::to_string(i)));
+      if (logs.back()->initResult != 0) break;
+    }
+    Log& refused = *logs.back();
+    if (refused.initResult != -1 || logs.size() < 2) return 255;
+    logLine(refused.writer, "t", 0, 0, "refused log");
+    refused.writer.setLogFileSize(1);
+    refused.writer.setMaxVersion(3);
+    logLine(refused.writer, "t", 0, 0, "still refused");
+    logLine(logs.front()->writer, "t", 0, 0, "first log");
+    return static_cast<int>(logs.size()) - 1;
+  });
+  const std::string errors = capture.finish();
+  ASSERT_GE(opened, 1);
+  ASSERT_LE(opened, 64);
+  EXPECT_TRUE(contains(errors, " t: refused log\n")) << errors;
+  EXPECT_TRUE(contains(errors, " t: still refused\n"));
+  EXPECT_FALSE(std::filesystem::exists(dir / ("log-" + std::to_string(opened) + ".log")));
+  EXPECT_TRUE(contains(readFile(dir / "log-0.log"), " t: first log\n"));
 }
 
 }  // namespace
