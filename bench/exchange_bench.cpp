@@ -11,21 +11,35 @@
 //   session_exchange/ours  a default tarnel_session constructed, one
 //                      exchange, destroyed: what each disk-handle operation
 //                      does (shown for context, no target)
+//   cancel/exchange_in_flight  the time from RkCancelToken::cancel() on
+//                      another thread to the return of an RKLibCurl send
+//                      whose request a loopback peer has read and will never
+//                      answer (target: well under 100 ms)
+//   cancel/sleep       the same for ZUSLEEP_Cancellable during a 60 s pause
 //
 // The library's fixed "<host>:8080" is routed to the server with
 // TARNEL_CONNECT_TO. Every exchange opens a fresh connection, which then
 // waits in TIME_WAIT, so each benchmark runs a fixed, small number of
 // iterations.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
 
+#include "RKLibCurl.h"
+#include "RkCancel.h"
 #include "bench_support.h"
 #include "json_spirit/json_spirit_value.h"
+#include "rkmx_utils.h"
 #include "tarnel_session.h"
 
 namespace {
@@ -96,6 +110,107 @@ void exchange_libcurl(benchmark::State& state) {
   }
 }
 
+// ---- cancellation latency ----
+
+using Clock = std::chrono::steady_clock;
+
+// A descriptor closed at the end of its scope.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Takes the connection, reads the request's head (at most 5 s), then cancels
+// `token` and keeps the connection open in `peer`. Returns the cancel's time.
+Clock::time_point take_request_then_cancel(int listener, RkCancelToken& token, Fd& peer) {
+  struct pollfd wait = {listener, POLLIN, 0};
+  if (::poll(&wait, 1, 5000) == 1) peer.reset(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+  std::string head;
+  char buffer[4096];
+  wait = {peer.get(), POLLIN, 0};
+  while (peer.get() >= 0 && head.find("\r\n\r\n") == std::string::npos &&
+         ::poll(&wait, 1, 5000) == 1) {
+    const ssize_t got = ::read(peer.get(), buffer, sizeof buffer);
+    if (got <= 0) break;
+    head.append(buffer, static_cast<size_t>(got));
+  }
+  const Clock::time_point cancelled_at = Clock::now();
+  token.cancel();
+  return cancelled_at;
+}
+
+void cancel_exchange_in_flight(benchmark::State& state) {
+  Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener.get(), 4) != 0 ||
+      ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    state.SkipWithError("no loopback listener");
+    return;
+  }
+  const std::string url = "127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/rest?" +
+                          kRequest;
+  RKLibCurl client;
+  if (!client.RKLibCurlInit("Content-Type: application/x-www-form-urlencoded", false, false,
+                            nullptr)) {
+    state.SkipWithError("client not ready");
+    return;
+  }
+  for (auto _ : state) {
+    RkCancelToken token;
+    client.setCancelToken(&token);
+    Fd peer;
+    Clock::time_point cancelled_at;
+    std::thread canceller(
+        [&] { cancelled_at = take_request_then_cancel(listener.get(), token, peer); });
+    client.RKLibCurlSendHttpReq(RK_HTTP_POST, url, nullptr, 0, true, nullptr);
+    const Clock::time_point returned_at = Clock::now();
+    canceller.join();
+    client.setCancelToken(nullptr);
+    if (client.GetTransportResult() != RK_TRANSPORT_CANCELLED) {
+      state.SkipWithError("the exchange was not cancelled");
+      break;
+    }
+    state.SetIterationTime(std::chrono::duration<double>(returned_at - cancelled_at).count());
+  }
+}
+
+void cancel_sleep(benchmark::State& state) {
+  for (auto _ : state) {
+    RkCancelToken token;
+    Clock::time_point cancelled_at;
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      cancelled_at = Clock::now();
+      token.cancel();
+    });
+    const int result = ZUSLEEP_Cancellable(60000, &token, __FILE__, __LINE__);
+    const Clock::time_point returned_at = Clock::now();
+    canceller.join();
+    if (result != 1) {
+      state.SkipWithError("the pause was not cancelled");
+      break;
+    }
+    state.SetIterationTime(std::chrono::duration<double>(returned_at - cancelled_at).count());
+  }
+}
+
 // The bare request's URL: the same query text, percent-encoded the way the
 // host client sends it.
 std::string bare_url(int port) {
@@ -150,6 +265,15 @@ int main(int argc, char** argv) {
       ->Repetitions(kRepetitions)
       ->Unit(benchmark::kMicrosecond)
       ->UseRealTime();
+
+  for (auto* cancel : {benchmark::RegisterBenchmark("cancel/exchange_in_flight",
+                                                     cancel_exchange_in_flight),
+                       benchmark::RegisterBenchmark("cancel/sleep", cancel_sleep)}) {
+    cancel->Iterations(kIterations)
+        ->Repetitions(10)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseManualTime();
+  }
 
   benchmark::Initialize(&argc, argv);
   const bool bad_arguments = benchmark::ReportUnrecognizedArguments(argc, argv);

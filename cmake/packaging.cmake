@@ -88,8 +88,8 @@ if(TARNEL_TESTS AND NOT TARNEL_FUZZ)
             tarnel_admin tarnel_debug tarnel_session tarnel_vdisk)
   add_test(NAME packaging_exports_host
     COMMAND ${check_exports} $<TARGET_FILE:tarnel_host>
-            NqDebug RKLibCurl RKPassword RKPlatformInfo RkException RkJson RkProcess rkmx_utils
-            ZUSLEEP_InTeRnAl)
+            NqDebug RKLibCurl RKPassword RKPlatformInfo RkCancelToken RkException RkJson RkProcess
+            rkmx_utils ZUSLEEP_InTeRnAl ZUSLEEP_Cancellable)
   if(NOT TARNEL_SANITIZE)
     add_test(NAME packaging_install
       COMMAND ${PROJECT_SOURCE_DIR}/tests/packaging/install_test.sh ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})

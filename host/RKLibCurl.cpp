@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <strings.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "NqDebug.h"
+#include "RkCancel.h"
 #include "rkmx_utils.h"
 
 namespace {
@@ -32,6 +35,30 @@ struct EasyDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+
+struct MultiDeleter {
+  void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+
+// An easy handle added to a multi handle for one transfer, removed at the
+// end of the scope (which closes the connection of an unfinished transfer).
+class AddedTransfer {
+ public:
+  AddedTransfer(CURLM* multi, CURL* easy)
+      : multi_(multi), easy_(easy), added_(curl_multi_add_handle(multi, easy) == CURLM_OK) {}
+  ~AddedTransfer() {
+    if (added_) curl_multi_remove_handle(multi_, easy_);
+  }
+  AddedTransfer(const AddedTransfer&) = delete;
+  AddedTransfer& operator=(const AddedTransfer&) = delete;
+  bool added() const { return added_; }
+
+ private:
+  CURLM* multi_;
+  CURL* easy_;
+  bool added_;
+};
 
 struct ListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -284,9 +311,41 @@ bool acceptedStringOption(CURLoption option, const std::string& value) {
   }
 }
 
+// ---- how a request ended ----
+
+// The result and text of a failed transfer; a null text means libcurl's own
+// message (with any query redacted).
+struct Cause {
+  RkTransportResult result;
+  const char* text;
+};
+
+Cause causeOf(CURLcode code, long osErrno, bool sent) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST: return {RK_TRANSPORT_UNREACHABLE, "name not resolved"};
+    case CURLE_COULDNT_CONNECT:
+      switch (osErrno) {
+        case ECONNREFUSED: return {RK_TRANSPORT_UNREACHABLE, "connection refused"};
+        case EHOSTUNREACH:
+        case ENETUNREACH: return {RK_TRANSPORT_UNREACHABLE, "no route to host"};
+        case ETIMEDOUT: return {RK_TRANSPORT_TIMED_OUT, "timed out"};
+        default: return {RK_TRANSPORT_UNREACHABLE, nullptr};
+      }
+    case CURLE_OPERATION_TIMEDOUT: return {RK_TRANSPORT_TIMED_OUT, "timed out"};
+    case CURLE_GOT_NOTHING: return {RK_TRANSPORT_LOST, "connection closed without a reply"};
+    case CURLE_PARTIAL_FILE: return {RK_TRANSPORT_LOST, "truncated reply"};
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+      if (osErrno == ECONNRESET || osErrno == EPIPE) return {RK_TRANSPORT_LOST, "connection reset"};
+      return {RK_TRANSPORT_LOST, nullptr};
+    default: return {sent ? RK_TRANSPORT_LOST : RK_TRANSPORT_FAILED, nullptr};
+  }
+}
+
 }  // namespace
 
 struct RKLibCurl::State {
+  MultiHandle multi;  // drives every transfer; keeps the connection cache
   EasyHandle handle;
   HeaderList headers;
   bool used = false;  // a request has been carried out on `handle`
@@ -304,6 +363,52 @@ struct RKLibCurl::State {
   unsigned long received = 0;  // reply bytes of the current request, kept or not
   bool overCap = false;
   char error[CURL_ERROR_SIZE] = {};
+  // Steering, and how the last request ended.
+  const RkCancelToken* token = nullptr;
+  long timeLimitMs = 0;
+  RkTransportResult transport = RK_TRANSPORT_DONE;
+  std::string transportText;
+  bool requestSent = false;
+
+  // Ends a send: keeps the result and its text; returns the send's result.
+  int end(RkTransportResult result, std::string text) {
+    transport = result;
+    transportText = std::move(text);
+    return 0;
+  }
+
+  // Runs the transfer of `handle` on `multi`, waiting on its sockets and on
+  // the cancel token's descriptor. Sets `cancelled` when the token ended it.
+  CURLcode transfer(bool& cancelled) {
+    cancelled = false;
+    AddedTransfer added(multi.get(), handle.get());
+    if (!added.added()) return CURLE_FAILED_INIT;
+    const int wakeFd = token != nullptr ? token->descriptor() : -1;
+    curl_waitfd wake = {wakeFd, CURL_WAIT_POLLIN, 0};
+    // libcurl shortens the wait to its own next timer; without a
+    // descriptor the token's flag is looked at every 100 ms.
+    const int waitMs = token != nullptr && wakeFd < 0 ? 100 : 1000;
+    for (;;) {
+      int running = 0;
+      if (curl_multi_perform(multi.get(), &running) != CURLM_OK) return CURLE_FAILED_INIT;
+      if (running == 0) break;
+      if (curl_multi_poll(multi.get(), wakeFd >= 0 ? &wake : nullptr, wakeFd >= 0 ? 1 : 0, waitMs,
+                          nullptr) != CURLM_OK) {
+        return CURLE_FAILED_INIT;
+      }
+      if (token != nullptr && token->cancelled()) {
+        cancelled = true;
+        return CURLE_ABORTED_BY_CALLBACK;
+      }
+    }
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == handle.get()) {
+        return message->data.result;
+      }
+    }
+    return CURLE_FAILED_INIT;
+  }
 
   static size_t write(char* data, size_t size, size_t count, void* user) {
     State& state = *static_cast<State*>(user);
@@ -342,6 +447,10 @@ bool RKLibCurl::RKLibCurlInit(const char* header, bool verbose, bool keepAlive,
 
   EasyHandle handle(curl_easy_init());
   if (!handle) return false;
+  if (!state_->multi) {
+    state_->multi.reset(curl_multi_init());
+    if (!state_->multi) return false;
+  }
 
   state_->handle = std::move(handle);
   state_->headers = std::move(headers);
@@ -380,22 +489,31 @@ int RKLibCurl::RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url
   s.received = 0;
   s.overCap = false;
   s.error[0] = '\0';
+  s.requestSent = false;
   // Options set for this request are used by it alone.
   const auto intOptions = std::move(s.intOptions);
   const auto stringOptions = std::move(s.stringOptions);
   s.intOptions.clear();
   s.stringOptions.clear();
 
-  if (!s.handle) return 0;
-  if (type != RK_HTTP_GET && type != RK_HTTP_PUT && type != RK_HTTP_POST) return 0;
-  if (body == nullptr && bodyLength != 0) return 0;
+  if (!s.handle || !s.multi) return s.end(RK_TRANSPORT_FAILED, "client not initialised");
+  if (type != RK_HTTP_GET && type != RK_HTTP_PUT && type != RK_HTTP_POST) {
+    return s.end(RK_TRANSPORT_FAILED, "request type refused");
+  }
+  if (body == nullptr && bodyLength != 0) return s.end(RK_TRANSPORT_FAILED, "body missing");
+
+  const std::string fullUrl = buildUrl(url);
+  if (s.token != nullptr && s.token->cancelled()) {
+    HttpLog::write(kSendTag, "request to [%s] cancelled before it started",
+                   withoutQuery(fullUrl).c_str());
+    return s.end(RK_TRANSPORT_CANCELLED, "cancelled");
+  }
 
   CURL* h = s.handle.get();
-  if (s.used) curl_easy_reset(h);  // keeps the connection cache, drops every option
+  if (s.used) curl_easy_reset(h);  // drops every option; the connections stay with `multi`
   s.used = true;
   s.keepReply = expectReply;
 
-  const std::string fullUrl = buildUrl(url);
   bool ok = curl_easy_setopt(h, CURLOPT_URL, fullUrl.c_str()) == CURLE_OK;
   ok = ok && curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
   ok = ok && curl_easy_setopt(h, CURLOPT_PROXY, "") == CURLE_OK;
@@ -409,8 +527,6 @@ int RKLibCurl::RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url
                  CURLE_OK;
 #endif
   ok = ok && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, s.connectTimeoutMs) == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, s.requestTimeoutMs) == CURLE_OK;
   ok = ok && curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
                               static_cast<curl_off_t>(kReplyCap)) == CURLE_OK;
   ok = ok && curl_easy_setopt(h, CURLOPT_HTTPHEADER, s.headers.get()) == CURLE_OK;
@@ -440,36 +556,63 @@ int RKLibCurl::RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url
     ok = ok && curl_easy_setopt(h, CURLOPT_POSTFIELDS, body != nullptr ? body : kEmpty) == CURLE_OK;
     if (type == RK_HTTP_PUT) ok = ok && curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "PUT") == CURLE_OK;
   }
+  // The time-outs: the configured ones, or the caller's for this request,
+  // each bounded by the time limit.
+  long connectMs = s.connectTimeoutMs;
+  long requestMs = s.requestTimeoutMs;
   for (const auto& option : intOptions) {
-    ok = ok && curl_easy_setopt(h, option.first, option.second) == CURLE_OK;
+    if (option.first == CURLOPT_CONNECTTIMEOUT) connectMs = option.second * 1000;
+    if (option.first == CURLOPT_TIMEOUT) requestMs = option.second * 1000;
+    if (option.first != CURLOPT_CONNECTTIMEOUT && option.first != CURLOPT_TIMEOUT) {
+      ok = ok && curl_easy_setopt(h, option.first, option.second) == CURLE_OK;
+    }
   }
+  if (s.timeLimitMs > 0) {
+    connectMs = std::min(connectMs, s.timeLimitMs);
+    requestMs = std::min(requestMs, s.timeLimitMs);
+  }
+  ok = ok && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, connectMs) == CURLE_OK;
+  ok = ok && curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, requestMs) == CURLE_OK;
   for (const auto& option : stringOptions) {
     ok = ok && curl_easy_setopt(h, option.first, option.second.c_str()) == CURLE_OK;
   }
   if (!ok) {
     HttpLog::write(kSendTag, "request to [%s] not sent: libcurl refused an option",
                    withoutQuery(fullUrl).c_str());
-    return 0;
+    return s.end(RK_TRANSPORT_FAILED, "option refused");
   }
 
-  const CURLcode result = curl_easy_perform(h);
+  bool cancelled = false;
+  const CURLcode result = s.transfer(cancelled);
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
   httpCode_ = status;
+  long requestBytes = 0;
+  curl_easy_getinfo(h, CURLINFO_REQUEST_SIZE, &requestBytes);
+  s.requestSent = requestBytes > 0;
+  if (cancelled) {
+    s.reply.clear();
+    HttpLog::write(kSendTag, "request to [%s] cancelled", withoutQuery(fullUrl).c_str());
+    return s.end(RK_TRANSPORT_CANCELLED, "cancelled");
+  }
   if (s.overCap || result == CURLE_FILESIZE_EXCEEDED) {
     s.reply.clear();
     s.reply.shrink_to_fit();
     HttpLog::write(kSendTag, "reply from [%s] dropped: larger than %lu bytes",
                    withoutQuery(fullUrl).c_str(), kReplyCap);
-    return 0;
+    return s.end(RK_TRANSPORT_TOO_LARGE, "reply over 16 MiB");
   }
   if (result != CURLE_OK) {
     const char* reason = s.error[0] != '\0' ? s.error : curl_easy_strerror(result);
-    const std::string detail = redactQueries(reason, std::strlen(reason));
+    std::string detail = redactQueries(reason, std::strlen(reason));
     HttpLog::write(kSendTag, "request to [%s] failed: %s (libcurl code %d)",
                    withoutQuery(fullUrl).c_str(), detail.c_str(), static_cast<int>(result));
-    return 0;
+    long osErrno = 0;
+    curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &osErrno);
+    const Cause cause = causeOf(result, osErrno, s.requestSent);
+    return s.end(cause.result, cause.text != nullptr ? std::string(cause.text) : std::move(detail));
   }
+  s.end(RK_TRANSPORT_DONE, std::string());
   return status >= 400 ? 0 : 1;
 }
 
@@ -477,3 +620,15 @@ const char* RKLibCurl::GetHttpResponse(unsigned long& length, bool /*asText*/) {
   length = state_->reply.size();
   return length == 0 ? nullptr : state_->reply.c_str();
 }
+
+void RKLibCurl::setCancelToken(const RkCancelToken* token) { state_->token = token; }
+
+void RKLibCurl::setTimeLimit(long milliseconds) {
+  state_->timeLimitMs = milliseconds > 0 ? milliseconds : 0;
+}
+
+RkTransportResult RKLibCurl::GetTransportResult() const { return state_->transport; }
+
+std::string RKLibCurl::GetTransportText() const { return state_->transportText; }
+
+bool RKLibCurl::GetRequestSent() const { return state_->requestSent; }

@@ -3,6 +3,7 @@
 // described in platform/rkmx_utils.h.
 #include "rkmx_utils.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,6 +14,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "RkCancel.h"
 #include "keystore.h"
 
 using namespace tarnel_host::keystore;
@@ -114,11 +116,14 @@ double convert_size_to_gb(double value, std::string unit) {
 
 }  // namespace rkmx_utils
 
-int ZUSLEEP_InTeRnAl(int milliseconds, const char* /*file*/, int /*line*/) {
-  if (milliseconds <= 0) return 0;
+namespace {
+
+// The end of a pause of `milliseconds` scaled by TARNEL_SLEEP_SCALE, on the
+// monotonic clock; false when the scaled pause is nothing.
+bool pauseDeadline(int milliseconds, struct timespec& deadline) {
+  if (milliseconds <= 0) return false;
   const double nanoseconds = static_cast<double>(milliseconds) * 1e6 * sleepScale();
-  if (nanoseconds < 1.0) return 0;
-  struct timespec deadline;
+  if (nanoseconds < 1.0) return false;
   ::clock_gettime(CLOCK_MONOTONIC, &deadline);
   const long long total = static_cast<long long>(nanoseconds);
   deadline.tv_sec += static_cast<time_t>(total / 1000000000LL);
@@ -127,8 +132,45 @@ int ZUSLEEP_InTeRnAl(int milliseconds, const char* /*file*/, int /*line*/) {
     deadline.tv_sec += 1;
     deadline.tv_nsec -= 1000000000L;
   }
+  return true;
+}
+
+// Whole milliseconds (rounded up) from now to `deadline`, at most `cap`; 0
+// once it has passed.
+int millisecondsUntil(const struct timespec& deadline, int cap) {
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long left = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000000000LL +
+                         (deadline.tv_nsec - now.tv_nsec);
+  if (left <= 0) return 0;
+  const long long ms = (left + 999999) / 1000000;
+  return ms < cap ? static_cast<int>(ms) : cap;
+}
+
+}  // namespace
+
+int ZUSLEEP_InTeRnAl(int milliseconds, const char* /*file*/, int /*line*/) {
+  struct timespec deadline;
+  if (!pauseDeadline(milliseconds, deadline)) return 0;
   // An absolute deadline: a signal that interrupts the pause does not shorten it.
   while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
   return 0;
+}
+
+int ZUSLEEP_Cancellable(int milliseconds, const RkCancelToken* token, const char* file, int line) {
+  if (token == nullptr) return ZUSLEEP_InTeRnAl(milliseconds, file, line);
+  if (token->cancelled()) return 1;
+  struct timespec deadline;
+  if (!pauseDeadline(milliseconds, deadline)) return 0;
+  // The token's descriptor becomes readable at the cancel; without one the
+  // flag is looked at every 100 ms. A signal only makes the loop go round.
+  struct pollfd wake = {token->descriptor(), POLLIN, 0};
+  const int cap = wake.fd >= 0 ? 3600 * 1000 : 100;
+  for (;;) {
+    if (token->cancelled()) return 1;
+    const int wait = millisecondsUntil(deadline, cap);
+    if (wait == 0) return 0;
+    ::poll(&wake, wake.fd >= 0 ? 1 : 0, wait);
+  }
 }

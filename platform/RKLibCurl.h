@@ -33,6 +33,9 @@
 //   Proxy-Authorization, Cookie and Set-Cookie headers.
 // - libcurl's global initialisation runs once per process, thread-safely, on
 //   the first RKLibCurlInit; it is never undone.
+// - Each client drives its transfers through a multi handle of its own, which
+//   also keeps its connections for the next send; the transfer waits on its
+//   sockets and on the cancel token's descriptor (setCancelToken) together.
 #pragma once
 
 #include <curl/curl.h>
@@ -133,14 +136,21 @@ class RK_HOST_API RKLibCurl {
   // after at most `milliseconds` (0: only the configured time-outs), on top
   // of the configured time-outs: the smaller bound wins.
   void setTimeLimit(long milliseconds);
-  // How the last request ended (RK_TRANSPORT_DONE before any request).
+  // How the last request ended (RK_TRANSPORT_DONE before any request). Set
+  // by every send, the refused ones included (RK_TRANSPORT_FAILED).
   RkTransportResult GetTransportResult() const;
-  // The cause of a transport failure in a few words, e.g. "connection
-  // refused", "name not resolved", "timed out", "connection closed without
-  // a reply"; empty after RK_TRANSPORT_DONE. Never holds the URL's query.
+  // The cause of a transport failure in a few words: "connection refused",
+  // "no route to host", "name not resolved" (UNREACHABLE); "timed out"
+  // (TIMED_OUT); "connection closed without a reply", "connection reset",
+  // "truncated reply" (LOST); "reply over 16 MiB" (TOO_LARGE); "cancelled"
+  // (CANCELLED); "client not initialised", "request type refused", "body
+  // missing", "option refused" (FAILED); otherwise libcurl's own message.
+  // Empty after RK_TRANSPORT_DONE. Never holds the URL's query.
   std::string GetTransportText() const;
-  // True when the last request went out (some of it reached the server's
-  // socket): after a failure, the server may have acted on it.
+  // True when the last request went out (libcurl wrote some of it to the
+  // connection): after a failure, the server may have acted on it. False
+  // when no connection was made or the send was refused or cancelled
+  // before it started.
   bool GetRequestSent() const;
 
   struct State;

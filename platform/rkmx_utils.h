@@ -107,7 +107,9 @@ RK_HOST_API int ZUSLEEP_InTeRnAl(int milliseconds, const char* file, int line);
 
 // The pause of the library's call API: like ZUSLEEP_InTeRnAl (monotonic
 // deadline, TARNEL_SLEEP_SCALE), but it ends at once when `token` (may be
-// null) is cancelled, before or during the pause. Returns 0 after the whole
-// pause, 1 when cancelled.
+// null) is cancelled, before or during the pause: it waits on the token's
+// descriptor, or looks at its flag every 100 ms when it has none. Returns 0
+// after the whole pause, 1 when cancelled (at once for a token cancelled
+// before the call, whatever the length).
 RK_HOST_API int ZUSLEEP_Cancellable(int milliseconds, const RkCancelToken* token, const char* file,
                                     int line);

@@ -12,7 +12,15 @@
 #include <utility>
 #include <vector>
 
+#include "RKLibCurl.h"
+
+class RkCancelToken;
+
 namespace fake {
+
+// Cancels a token that a fake was handed, as the caller's other thread
+// would (the services take it as const; its owner made it to be cancelled).
+void cancel(const RkCancelToken* token);
 
 // Every call of every fake, in order, as "Service::operation(args)".
 std::vector<std::string>& journal();
@@ -52,6 +60,17 @@ struct HttpExchange {  // what one client object plays back
   bool replyNull = false;  // GetHttpResponse returns null
   std::string reply;       // may hold NUL bytes; empty means length 0
   bool throwOnConstruct = false;
+  // How the send ended on the wire (GetTransportResult, GetTransportText,
+  // GetRequestSent). Every new member has an initializer, so that scripts
+  // written as positional aggregates still compile without warnings.
+  RkTransportResult transport = RK_TRANSPORT_DONE;
+  std::string transportText{};
+  bool requestSent = true;
+  // The send cancels the token the client was given and ends the way a
+  // cancelled send does: 0, status 0, no reply, RK_TRANSPORT_CANCELLED,
+  // "cancelled" (requestSent as scripted). A send whose token is already
+  // cancelled ends so too, with requestSent false.
+  bool cancelDuringSend = false;
 };
 struct HttpClientRecord {  // what one client object saw
   bool destroyed = false;
@@ -69,6 +88,9 @@ struct HttpClientRecord {  // what one client object saw
   bool sendFlag = false;
   bool userPasswordNull = false;
   int responseReads = 0;
+  const RkCancelToken* token = nullptr;  // the last setCancelToken
+  long timeLimit = 0;                     // the last setTimeLimit
+  bool cancelled = false;                 // the send ended as cancelled
 };
 // Exchanges played back by the clients in the order they are constructed;
 // when the queue is empty a client plays back HttpExchange{} with no reply.
@@ -93,13 +115,20 @@ struct UtilsScript {
   Status cluster{0, "cluster1", false};
   // convert_size_to_gb; default: GB as is, TB times 1024, anything else 0.
   std::function<double(double, const std::string&)> toGb;
+  // The pause with this number in sleeps() (1-based; 0: none), when it is a
+  // cancellable one with a token, cancels the token and returns 1.
+  size_t cancelAtPause = 0;
 };
 UtilsScript& utilsScript();
 struct SleepCall {
   int milliseconds;
   std::string file;
   int line;
+  bool cancellable = false;  // ZUSLEEP_Cancellable, with `token`
+  const RkCancelToken* token = nullptr;
 };
+// Every pause of both sleep calls, in order. ZUSLEEP_Cancellable returns 1
+// at once when its token is already cancelled.
 std::vector<SleepCall>& sleeps();
 std::vector<int> sleepMilliseconds();
 
@@ -109,12 +138,19 @@ struct ProcessResult {
   std::string output;
   std::string errorOutput;
   bool throwRuntime = false;  // system throws std::runtime_error
+  // The cancellable run cancels its token and ends as cancelled.
+  bool cancelDuringRun = false;
 };
+// A cancellable run whose token is (or becomes) cancelled returns -3 with
+// "RkProcess: cancelled\n" as error output; one cancelled before the call
+// uses no scripted result.
 struct ProcessCall {
   std::string command;
   bool outputNull, errorNull;
   int timeout;
   bool merge;
+  bool cancellable = false;  // the overload with a token
+  const RkCancelToken* token = nullptr;
 };
 std::deque<ProcessResult>& processScript();
 std::vector<ProcessCall>& processCalls();

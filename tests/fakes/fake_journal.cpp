@@ -1,6 +1,9 @@
+#include "RkCancel.h"
 #include "fake_host.h"
 
 namespace fake {
+
+void cancel(const RkCancelToken* token) { const_cast<RkCancelToken*>(token)->cancel(); }
 
 std::vector<std::string>& journal() {
   static std::vector<std::string> lines;

@@ -3,11 +3,17 @@
 #include <stdexcept>
 
 #include "RKLibCurl.h"
+#include "RkCancel.h"
 #include "fake_host.h"
 
 struct RKLibCurl::State {
   size_t index;  // this client's record in fake::httpClients()
   fake::HttpExchange exchange;
+  const RkCancelToken* token = nullptr;
+  // How the last send ended: the scripted exchange, or a cancellation.
+  bool sentOnce = false;
+  bool cancelled = false;
+  bool requestSent = false;
 };
 
 namespace fake {
@@ -114,17 +120,53 @@ int RKLibCurl::RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url
   r.bodyLength = bodyLength;
   r.sendFlag = expectReply;
   r.userPasswordNull = userPassword == nullptr;
-  httpCode_ = state_->exchange.httpCode;
-  return state_->exchange.sendResult;
+  State& s = *state_;
+  s.sentOnce = true;
+  s.cancelled = false;
+  s.requestSent = s.exchange.requestSent;
+  if (s.token != nullptr && s.token->cancelled()) {
+    s.requestSent = false;
+    s.cancelled = true;
+  } else if (s.exchange.cancelDuringSend) {
+    if (s.token != nullptr) fake::cancel(s.token);
+    s.cancelled = true;
+  }
+  r.cancelled = s.cancelled;
+  httpCode_ = s.cancelled ? 0 : s.exchange.httpCode;
+  return s.cancelled ? 0 : s.exchange.sendResult;
 }
 
 const char* RKLibCurl::GetHttpResponse(unsigned long& length, bool /*asText*/) {
   fake::journal().push_back("RKLibCurl::GetHttpResponse()");
   ++record(*state_).responseReads;
-  if (state_->exchange.replyNull) {
+  if (state_->exchange.replyNull || state_->cancelled) {
     length = 0;
     return nullptr;
   }
   length = state_->exchange.reply.size();
   return state_->exchange.reply.data();
 }
+
+void RKLibCurl::setCancelToken(const RkCancelToken* token) {
+  fake::journal().push_back(std::string("RKLibCurl::setCancelToken(") +
+                            (token ? "token" : "null") + ")");
+  state_->token = token;
+  record(*state_).token = token;
+}
+
+void RKLibCurl::setTimeLimit(long milliseconds) {
+  fake::journal().push_back("RKLibCurl::setTimeLimit(" + std::to_string(milliseconds) + ")");
+  record(*state_).timeLimit = milliseconds;
+}
+
+RkTransportResult RKLibCurl::GetTransportResult() const {
+  if (!state_->sentOnce) return RK_TRANSPORT_DONE;
+  return state_->cancelled ? RK_TRANSPORT_CANCELLED : state_->exchange.transport;
+}
+
+std::string RKLibCurl::GetTransportText() const {
+  if (!state_->sentOnce) return std::string();
+  return state_->cancelled ? "cancelled" : state_->exchange.transportText;
+}
+
+bool RKLibCurl::GetRequestSent() const { return state_->requestSent; }

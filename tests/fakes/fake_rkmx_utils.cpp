@@ -2,6 +2,7 @@
 // recorded, never slept.
 #include <cstdlib>
 
+#include "RkCancel.h"
 #include "RkException.h"
 #include "fake_host.h"
 #include "rkmx_utils.h"
@@ -83,4 +84,12 @@ int ZUSLEEP_InTeRnAl(int milliseconds, const char* file, int line) {
   fake::journal().push_back("ZUSLEEP_InTeRnAl(" + std::to_string(milliseconds) + ")");
   fake::sleeps().push_back({milliseconds, file ? file : "", line});
   return 0;
+}
+
+int ZUSLEEP_Cancellable(int milliseconds, const RkCancelToken* token, const char* file, int line) {
+  fake::journal().push_back("ZUSLEEP_Cancellable(" + std::to_string(milliseconds) + ")");
+  fake::sleeps().push_back({milliseconds, file ? file : "", line, true, token});
+  if (token == nullptr) return 0;
+  if (fake::sleeps().size() == fake::utilsScript().cancelAtPause) fake::cancel(token);
+  return token->cancelled() ? 1 : 0;
 }

@@ -1,17 +1,22 @@
 // Helpers of the host tests: a temporary directory, an environment variable
-// set for one scope, file reading and stderr capture.
+// set for one scope, file reading, stderr capture and a cancellation token
+// without a descriptor.
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+
+#include "RkCancel.h"
 
 namespace host_test {
 
@@ -102,5 +107,21 @@ class StderrCapture {
   std::string path_;
   int saved_ = -1;
 };
+
+// A token made while the descriptor limit left no descriptor free, so it
+// has none and its waiters fall back to looking at its flag.
+inline std::unique_ptr<RkCancelToken> tokenWithoutDescriptor() {
+  const int lowestFree = ::dup(STDIN_FILENO);
+  if (lowestFree < 0) throw std::runtime_error("dup failed");
+  ::close(lowestFree);
+  struct rlimit saved;
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  struct rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ::setrlimit(RLIMIT_NOFILE, &tight);
+  std::unique_ptr<RkCancelToken> token(new RkCancelToken);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  return token;
+}
 
 }  // namespace host_test

@@ -1,15 +1,18 @@
 // The HTTP client against servers on 127.0.0.1 inside this process: an HTTP
 // server, a socket that accepts and never answers, one whose accept queue is
-// full, and a port nobody listens on. Settings come from a temporary key
-// store and the log goes to a temporary directory.
+// full, one that reads a request and ends the connection its own way, and a
+// port nobody listens on. Settings come from a temporary key store and the
+// log goes to a temporary directory.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -19,6 +22,8 @@
 #include <vector>
 
 #include "RKLibCurl.h"
+#include "RkCancel.h"
+#include "host_test_support.h"
 
 namespace {
 
@@ -129,6 +134,49 @@ class FullServer {
   bool filled_ = false;
 };
 
+// Takes one connection, reads the request's head, then, `delayMs` later,
+// writes `answer` and closes (with `reset`, abortively). Every wait is bounded.
+class OneShotServer {
+ public:
+  OneShotServer(std::string answer, bool reset, int delayMs = 0) : port_(socket_.bindLoopback()) {
+    ::listen(socket_.fd(), 4);
+    thread_ = std::thread([this, answer = std::move(answer), reset, delayMs] {
+      serve(answer, reset, delayMs);
+    });
+  }
+  ~OneShotServer() { thread_.join(); }
+  OneShotServer(const OneShotServer&) = delete;
+  OneShotServer& operator=(const OneShotServer&) = delete;
+  int port() const { return port_; }
+
+ private:
+  void serve(const std::string& answer, bool reset, int delayMs) {
+    struct pollfd wait = {socket_.fd(), POLLIN, 0};
+    if (::poll(&wait, 1, 5000) != 1) return;
+    const int fd = ::accept4(socket_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    std::string head;
+    char buffer[4096];
+    wait = {fd, POLLIN, 0};
+    while (head.find("\r\n\r\n") == std::string::npos && ::poll(&wait, 1, 5000) == 1) {
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got <= 0) break;
+      head.append(buffer, static_cast<size_t>(got));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    static_cast<void>(::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL));
+    if (reset) {
+      const struct linger abort = {1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    ::close(fd);
+  }
+
+  Socket socket_;
+  int port_;
+  std::thread thread_;
+};
+
 // ---- HTTP server ----
 
 struct Seen {
@@ -228,6 +276,9 @@ struct Result {
   long long status = -1;
   bool replyNull = true;
   std::string reply;
+  RkTransportResult transport = RK_TRANSPORT_FAILED;
+  std::string text;
+  bool requestSent = false;
 };
 
 Result exchange(RKLibCurl& client, int type, const std::string& url, const std::string& body = "",
@@ -242,6 +293,9 @@ Result exchange(RKLibCurl& client, int type, const std::string& url, const std::
   result.replyNull = reply == nullptr;
   if (reply != nullptr) result.reply.assign(reply, length);
   EXPECT_TRUE(reply != nullptr || length == 0);
+  result.transport = client.GetTransportResult();
+  result.text = client.GetTransportText();
+  result.requestSent = client.GetRequestSent();
   return result;
 }
 
@@ -358,6 +412,9 @@ TEST_F(HttpClient, TakesTheRepliesOfCarriedOutRequestsWithTheirStatus) {
   EXPECT_EQ(result.sent, 1);
   EXPECT_EQ(result.status, 200);
   EXPECT_EQ(result.reply, "{\"result\":{\"sessionId\":\"abc\"}}");
+  EXPECT_EQ(result.transport, RK_TRANSPORT_DONE);
+  EXPECT_EQ(result.text, "");
+  EXPECT_TRUE(result.requestSent);
 }
 
 TEST_F(HttpClient, SendsTheLibrarysGetWithItsThreeOptions) {
@@ -407,6 +464,8 @@ TEST_F(HttpClient, RefusesOtherRequestTypesWithoutSending) {
     EXPECT_EQ(result.sent, 0) << type;
     EXPECT_EQ(result.status, 0) << type;
     EXPECT_TRUE(result.replyNull) << type;
+    EXPECT_EQ(result.transport, RK_TRANSPORT_FAILED) << type;
+    EXPECT_FALSE(result.requestSent) << type;
   }
   EXPECT_TRUE(server.seen().empty());
 }
@@ -452,6 +511,9 @@ TEST_F(HttpClient, ReportsAnErrorStatusAsFailureKeepingStatusAndBody) {
     EXPECT_EQ(result.sent, 0) << status;
     EXPECT_EQ(result.status, status);
     EXPECT_EQ(result.reply, "{\"error\":\"status " + std::to_string(status) + "\"}");
+    EXPECT_EQ(result.transport, RK_TRANSPORT_DONE) << status;  // a complete reply
+    EXPECT_EQ(result.text, "") << status;
+    EXPECT_TRUE(result.requestSent) << status;
   }
   const Result fine = exchangeOnce(0, server.base() + "/status/204");
   EXPECT_EQ(fine.sent, 1);
@@ -474,6 +536,9 @@ TEST_F(HttpClient, FailsOnARefusedConnectionAndLogsItWithoutTheQuery) {
   EXPECT_EQ(result.sent, 0);
   EXPECT_EQ(result.status, 0);
   EXPECT_TRUE(result.replyNull);
+  EXPECT_EQ(result.transport, RK_TRANSPORT_UNREACHABLE);
+  EXPECT_EQ(result.text, "connection refused");
+  EXPECT_FALSE(result.requestSent);
   const std::string log = newLog();
   EXPECT_NE(log.find("request to [http://127.0.0.1:" + std::to_string(port) + "/rest] failed"),
             std::string::npos)
@@ -490,6 +555,9 @@ TEST_F(HttpClient, GivesUpOnAServerThatNeverAnswersAfterTheRequestTimeout) {
   EXPECT_EQ(result.sent, 0);
   EXPECT_EQ(result.status, 0);
   EXPECT_TRUE(result.replyNull);
+  EXPECT_EQ(result.transport, RK_TRANSPORT_TIMED_OUT);
+  EXPECT_EQ(result.text, "timed out");
+  EXPECT_TRUE(result.requestSent);
   const std::string log = newLog();
   EXPECT_NE(log.find("Operation timed out"), std::string::npos) << log;
   EXPECT_EQ(log.find("hunter2"), std::string::npos) << log;
@@ -502,6 +570,8 @@ TEST_F(HttpClient, GivesUpOnAConnectionThatIsNeverAcceptedAfterTheConnectTimeout
   const Result result = exchangeOnce(0, "127.0.0.1:" + std::to_string(full.port()) + "/rest?x");
   EXPECT_EQ(result.sent, 0);
   EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.transport, RK_TRANSPORT_TIMED_OUT);
+  EXPECT_FALSE(result.requestSent);
   const std::string log = newLog();
   EXPECT_NE(log.find("libcurl code 28"), std::string::npos) << log;  // timed out
   EXPECT_EQ(log.find("Operation timed out"), std::string::npos) << log;  // not the total timeout
@@ -518,11 +588,14 @@ TEST_F(HttpClient, CapsTheReplyAt16MiB) {
   EXPECT_EQ(over.sent, 0);
   EXPECT_TRUE(over.replyNull);
   EXPECT_EQ(over.status, 200);
+  EXPECT_EQ(over.transport, RK_TRANSPORT_TOO_LARGE);
+  EXPECT_EQ(over.text, "reply over 16 MiB");
 
   // Without a length announced up front the count stops the transfer.
   const Result chunked = exchangeOnce(0, server.base() + "/chunked/" + std::to_string(cap + 4096));
   EXPECT_EQ(chunked.sent, 0);
   EXPECT_TRUE(chunked.replyNull);
+  EXPECT_EQ(chunked.transport, RK_TRANSPORT_TOO_LARGE);
   EXPECT_NE(newLog().find("larger than 16777216 bytes"), std::string::npos);
 }
 
@@ -664,4 +737,70 @@ TEST_F(HttpClient, ServesManyThreadsWithTheirOwnClientsAtOnce) {
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(carriedOut.load(), 80);
   EXPECT_EQ(server.seen().size(), 80u);
+}
+
+TEST_F(HttpClient, TellsHowAConnectionEndedBeforeTheReplyWasWhole) {
+  struct Case {
+    const char* answer;
+    bool reset;
+    const char* text;
+  };
+  for (const Case& c : {Case{"", false, "connection closed without a reply"},
+                        Case{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"res", false,
+                             "truncated reply"},
+                        Case{"", true, "connection reset"}}) {
+    OneShotServer server(c.answer, c.reset);
+    const Result result = exchangeOnce(2, "127.0.0.1:" + std::to_string(server.port()) + "/rest?x");
+    EXPECT_EQ(result.sent, 0) << c.text;
+    EXPECT_EQ(result.transport, RK_TRANSPORT_LOST) << c.text;
+    EXPECT_EQ(result.text, c.text);
+    EXPECT_TRUE(result.requestSent) << c.text;  // the server may have acted on it
+  }
+}
+
+TEST_F(HttpClient, ACancelEndsAnExchangeInFlightAtOnceAndKeepsTheNextFromStarting) {
+  writeKeystore(5, 60);
+  SilentServer silent;
+  const std::string url = "127.0.0.1:" + std::to_string(silent.port()) + "/rest?" + kSecretRequest;
+  std::unique_ptr<RkCancelToken> withoutDescriptor = host_test::tokenWithoutDescriptor();
+  RkCancelToken withDescriptor;
+  for (RkCancelToken* token : {&withDescriptor, withoutDescriptor.get()}) {
+    RKLibCurl client;
+    ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+    client.setCancelToken(token);
+    const auto start = std::chrono::steady_clock::now();
+    std::thread canceller([token] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      token->cancel();
+    });
+    const Result inFlight = exchange(client, 0, url);
+    canceller.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(inFlight.sent, 0);
+    EXPECT_EQ(inFlight.transport, RK_TRANSPORT_CANCELLED);
+    EXPECT_EQ(inFlight.text, "cancelled");
+    EXPECT_TRUE(inFlight.requestSent);
+
+    const Result next = exchange(client, 0, url);
+    EXPECT_EQ(next.transport, RK_TRANSPORT_CANCELLED);
+    EXPECT_FALSE(next.requestSent);
+  }
+  EXPECT_EQ(newLog().find("hunter2"), std::string::npos);
+}
+
+TEST_F(HttpClient, TheTimeLimitEndsTheWholeRequestConnectingIncluded) {
+  writeKeystore(30, 60);
+  OneShotServer slow("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", false, 1500);
+  FullServer full;
+  ASSERT_TRUE(full.filled());
+  for (int port : {slow.port(), full.port()}) {
+    RKLibCurl client;
+    ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+    client.setTimeLimit(300);
+    const Result result = exchange(client, 0, "127.0.0.1:" + std::to_string(port) + "/rest?x");
+    EXPECT_EQ(result.sent, 0) << port;
+    EXPECT_EQ(result.transport, RK_TRANSPORT_TIMED_OUT) << port;
+    EXPECT_EQ(result.text, "timed out") << port;
+    EXPECT_EQ(result.requestSent, port == slow.port());
+  }
 }

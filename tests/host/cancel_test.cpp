@@ -1,0 +1,132 @@
+// The cancellation token and the cancellable sleep against the real
+// operating system: other threads, a signal handler, real pauses.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "RkCancel.h"
+#include "host_test_support.h"
+#include "rkmx_utils.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Polls the token's descriptor for up to 5 s, going round on EINTR.
+bool descriptorWakes(const RkCancelToken& token) {
+  const Clock::time_point start = Clock::now();
+  struct pollfd wait = {token.descriptor(), POLLIN, 0};
+  while (secondsSince(start) < 5) {
+    if (::poll(&wait, 1, 100) == 1 && (wait.revents & POLLIN) != 0) return true;
+  }
+  return false;
+}
+
+// Cancels `token` from another thread after `delayMs`; joined at the end of scope.
+class CancelLater {
+ public:
+  CancelLater(RkCancelToken& token, int delayMs)
+      : thread_([&token, delayMs] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+          token.cancel();
+        }) {}
+  ~CancelLater() { thread_.join(); }
+  CancelLater(const CancelLater&) = delete;
+  CancelLater& operator=(const CancelLater&) = delete;
+
+ private:
+  std::thread thread_;
+};
+
+RkCancelToken* g_signalled = nullptr;
+void cancelFromHandler(int) { g_signalled->cancel(); }
+
+}  // namespace
+
+TEST(CancelToken, StartsUncancelledWithAPrivateDescriptorAboveTheStandardStreams) {
+  // With descriptor 0 free, the token's eventfd would land there.
+  const int savedStdin = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (savedStdin >= 0) ::close(STDIN_FILENO);
+  RkCancelToken token;
+  if (savedStdin >= 0) {
+    ::dup2(savedStdin, STDIN_FILENO);
+    ::close(savedStdin);
+  }
+  EXPECT_FALSE(token.cancelled());
+  EXPECT_GT(token.descriptor(), STDERR_FILENO);
+  EXPECT_NE(::fcntl(token.descriptor(), F_GETFD) & FD_CLOEXEC, 0);
+  struct pollfd wait = {token.descriptor(), POLLIN, 0};
+  EXPECT_EQ(::poll(&wait, 1, 0), 0);
+}
+
+TEST(CancelToken, CancelFromAnotherThreadWakesAPollOnItsDescriptorForGood) {
+  RkCancelToken token;
+  {
+    CancelLater later(token, 50);
+    EXPECT_TRUE(descriptorWakes(token));
+  }
+  EXPECT_TRUE(token.cancelled());
+  token.cancel();  // idempotent
+  EXPECT_TRUE(descriptorWakes(token));
+}
+
+TEST(CancelToken, CancelFromASignalHandlerWakesAPoll) {
+  RkCancelToken token;
+  g_signalled = &token;
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = cancelFromHandler;
+  ::sigaction(SIGUSR1, &action, &previous);
+  const pthread_t waiter = ::pthread_self();
+  std::thread signaller([waiter] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::pthread_kill(waiter, SIGUSR1);
+  });
+  const bool woke = descriptorWakes(token);
+  signaller.join();
+  ::sigaction(SIGUSR1, &previous, nullptr);
+  g_signalled = nullptr;
+  EXPECT_TRUE(woke);
+  EXPECT_TRUE(token.cancelled());
+}
+
+TEST(CancellableSleep, ACancelFromAnotherThreadEndsALongPauseAtOnce) {
+  host_test::ScopedEnv scale("TARNEL_SLEEP_SCALE", std::nullopt);
+  std::unique_ptr<RkCancelToken> withoutDescriptor = host_test::tokenWithoutDescriptor();
+  ASSERT_EQ(withoutDescriptor->descriptor(), -1);
+  RkCancelToken withDescriptor;
+  for (RkCancelToken* token : {&withDescriptor, withoutDescriptor.get()}) {
+    const Clock::time_point start = Clock::now();
+    int result = -1;
+    {
+      CancelLater later(*token, 50);
+      result = ZUSLEEP_Cancellable(60000, token, __FILE__, __LINE__);
+    }
+    EXPECT_EQ(result, 1) << token->descriptor();
+    EXPECT_LT(secondsSince(start), 2.0) << token->descriptor();
+  }
+}
+
+TEST(CancellableSleep, ReturnsOneAtOnceWhenAlreadyCancelledAndZeroAfterAWholePause) {
+  host_test::ScopedEnv scale("TARNEL_SLEEP_SCALE", std::string("0.001"));
+  RkCancelToken token;
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(ZUSLEEP_Cancellable(30000, &token, __FILE__, __LINE__), 0);
+  EXPECT_EQ(ZUSLEEP_Cancellable(30000, nullptr, __FILE__, __LINE__), 0);
+  EXPECT_GE(secondsSince(start), 0.060);  // two pauses scaled to 30 ms
+
+  token.cancel();
+  host_test::ScopedEnv unscaled("TARNEL_SLEEP_SCALE", std::nullopt);
+  start = Clock::now();
+  EXPECT_EQ(ZUSLEEP_Cancellable(60000, &token, __FILE__, __LINE__), 1);
+  EXPECT_EQ(ZUSLEEP_Cancellable(0, &token, __FILE__, __LINE__), 1);
+  EXPECT_LT(secondsSince(start), 2.0);
+}
