@@ -1,5 +1,8 @@
 // Helpers of the host tests: a temporary directory, an environment variable
-// set for one scope, file reading and stderr capture.
+// set for one scope, file reading and stderr capture. A program that makes a
+// TempDir also gets the guardian of test_guard.h: what it started (the
+// process runner's shells and what they left running) and its temporary
+// directories go when it ends, however it ends.
 #pragma once
 
 #include <fcntl.h>
@@ -13,6 +16,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "test_guard.h"
+
 namespace host_test {
 
 // A fresh directory under the system's temp dir, removed with its contents.
@@ -22,6 +27,7 @@ class TempDir {
     std::string pattern = (std::filesystem::temp_directory_path() / "tarnel-host-XXXXXX").string();
     if (!::mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+    test_guard::remove_at_end(path_);
   }
   ~TempDir() {
     std::error_code ignored;
