@@ -7,7 +7,6 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,8 +25,7 @@
 
 #include "RKPassword.h"
 #include "rkmx_utils.h"
-
-extern char** environ;
+#include "test_guard.h"
 
 namespace bench {
 
@@ -47,17 +45,15 @@ std::string json_string(const std::string& value) {
   return buffer.GetString();
 }
 
-// Owner of a posix_spawn_file_actions_t.
-class FileActions {
- public:
-  FileActions() { posix_spawn_file_actions_init(&actions_); }
-  ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
+// A child's standard stream, open (close-on-exec) for the time of the start.
+struct Stream {
+  Stream(const std::string& path, int flags) : fd(::open(path.c_str(), flags | O_CLOEXEC, 0600)) {
+    if (fd < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+  }
+  ~Stream() { ::close(fd); }
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+  const int fd;
 };
 
 }  // namespace
@@ -70,6 +66,7 @@ TempDir::TempDir() {
     throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
   }
   path_ = pattern;
+  test_guard::remove_at_end(path_);
 }
 
 TempDir::~TempDir() {
@@ -139,18 +136,12 @@ Simulator::Simulator(const TempDir& dir, const std::string& cluster, const std::
   const std::string out_path = dir.file("sim.out");
   const std::string err_path = dir.file("sim.err");
 
-  FileActions actions;
-  posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, out_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, err_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<std::string> args = {TARNEL_SIM_PATH, "--config", config, "--port", "0"};
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  if (posix_spawn(&pid_, argv[0], actions.get(), nullptr, argv.data(), environ) != 0) {
-    throw std::runtime_error(std::string("cannot start ") + TARNEL_SIM_PATH);
+  {
+    const Stream in("/dev/null", O_RDONLY);
+    const Stream out(out_path, O_WRONLY | O_CREAT | O_TRUNC);
+    const Stream err(err_path, O_WRONLY | O_CREAT | O_TRUNC);
+    pid_ = test_guard::spawn({TARNEL_SIM_PATH, "--config", config, "--port", "0"}, nullptr,
+                             {in.fd, out.fd, err.fd}, false);
   }
 
   const std::string prefix = "listening on 127.0.0.1:";
@@ -206,7 +197,7 @@ long Simulator::last_request_seq() const {
   const auto& requests = state["requests"];
   if (requests.Empty()) return 0;
   const auto& last = requests[requests.Size() - 1];
-  if (!last.IsObject() || !last.HasMember("seq") || !last["seq"].IsNumber()) {
+  if (!last.IsObject() || !last.HasMember("seq") || !last["seq"].IsInt64()) {
     throw std::runtime_error("GET /state: request without seq");
   }
   return last["seq"].GetInt64();

@@ -4,7 +4,9 @@
 // port, and the cluster's :8080 routed to a loopback port.
 //
 // Every helper throws std::runtime_error when it cannot do its job: a
-// benchmark that cannot set itself up must not print a figure.
+// benchmark that cannot set itself up must not print a figure. The
+// simulator and the temporary directory go when the program ends, however it
+// ends (the guardian of tests/support/test_guard.h).
 #pragma once
 
 #include <sys/types.h>
@@ -54,7 +56,7 @@ void settle_keystore();
 // tarnel-sim (path set by the build) as a child process with a configuration
 // written into `dir`: the cluster `cluster` of 100 GB with the single user
 // "TarnelAdmin" and `password`. Stopped (SIGTERM, then SIGKILL) and reaped
-// when the object goes away.
+// when the object goes away; killed when the thread that made it ends.
 class Simulator {
  public:
   Simulator(const TempDir& dir, const std::string& cluster, const std::string& password);

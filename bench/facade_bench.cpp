@@ -86,6 +86,11 @@ void create_vdisk_libcurl(benchmark::State& state) {
     }
     rapidjson::Document document;
     document.Parse(reply.c_str(), reply.size());
+    if (!document.IsObject() || !document.HasMember("result") || !document["result"].IsObject() ||
+        !document["result"].HasMember("sessionId") || !document["result"]["sessionId"].IsString()) {
+      state.SkipWithError("login reply without a session");
+      break;
+    }
     const std::string session = document["result"]["sessionId"].GetString();
     reply.clear();
     if (!bare_request("{type:ClusterInformation,category:ClusterWatch,sessionId:\"" + session + "\"}",

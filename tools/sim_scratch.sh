@@ -3,7 +3,8 @@
 #
 # scratch_open NAME
 #   $work becomes a fresh temporary directory. On exit (or INT/TERM) the
-#   simulator that sim_start started is stopped and $work removed.
+#   simulator that sim_start started is stopped and $work removed; if the
+#   shell is killed (SIGKILL: no trap runs), a watcher does the same.
 # sim_start SIM CLUSTER
 #   Writes a simulator config for CLUSTER (12.5 TB) whose user TarnelAdmin
 #   has a fresh random password ($password; kept off every command line),
@@ -17,6 +18,13 @@ scratch_open() {
   sim_pid=""
   trap scratch_close EXIT
   trap 'exit 130' INT TERM
+  # Waits for this shell to end; finds $work gone unless no trap ran.
+  (
+    trap '' INT TERM HUP
+    tail --pid=$$ -f /dev/null
+    if [ -s "$work/sim.pid" ]; then kill -KILL "$(cat "$work/sim.pid")" || true; fi
+    rm -rf "$work"
+  ) </dev/null >/dev/null 2>&1 &
 }
 
 scratch_close() {
@@ -38,6 +46,7 @@ JSON
   )
   "$sim" --config "$work/sim.json" --port 0 >"$work/sim.out" 2>"$work/sim.err" &
   sim_pid=$!
+  echo "$sim_pid" >"$work/sim.pid"
   port=""
   for _ in $(seq 1 400); do
     port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/sim.out")

@@ -6,6 +6,8 @@
 #include <rapidjson/writer.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -43,9 +45,36 @@ std::string json_string(const std::string& value) {
   return buffer.GetString();
 }
 
-std::string member(const rapidjson::Value& object, const char* name) {
-  if (!object.IsObject() || !object.HasMember(name) || !object[name].IsString()) return "";
-  return object[name].GetString();
+// A member that may be absent.
+std::string optional_text(const rapidjson::Value& object, const char* name) {
+  if (!object.IsObject()) return "";
+  const auto found = object.FindMember(name);
+  return found != object.MemberEnd() && found->value.IsString() ? found->value.GetString() : "";
+}
+
+// The member `name` of `object` when it is there and of the type `is_type`
+// tests; otherwise a test failure and null.
+const rapidjson::Value* typed_member(const rapidjson::Value& object, const char* name,
+                                     bool (rapidjson::Value::*is_type)() const, const char* type) {
+  if (object.IsObject()) {
+    const auto found = object.FindMember(name);
+    if (found != object.MemberEnd() && (found->value.*is_type)()) return &found->value;
+  }
+  rapidjson::StringBuffer text;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+  object.Accept(writer);
+  const std::string shown(text.GetString(), std::min<std::size_t>(text.GetSize(), 2000));
+  ADD_FAILURE() << "no " << type << " member \"" << name << "\" in " << shown;
+  return nullptr;
+}
+
+// Bounds on a request to the simulator, within the program's budget (at
+// least 1 ms each: 0 would mean no bound).
+void set_timeouts(httplib::Client& client) {
+  using std::chrono::milliseconds;
+  client.set_connection_timeout(std::max(time_left(milliseconds(10000)), milliseconds(1)));
+  client.set_read_timeout(std::max(time_left(milliseconds(30000)), milliseconds(1)));
+  client.set_write_timeout(std::max(time_left(milliseconds(30000)), milliseconds(1)));
 }
 
 // Microseconds since the epoch of "YYYY-MM-DDTHH:MM:SS.uuuuuuZ".
@@ -63,6 +92,31 @@ bool parse_time(const std::string& text, long long& micros) {
 }
 
 }  // namespace
+
+template <>
+std::string member<std::string>(const rapidjson::Value& object, const char* name) {
+  const rapidjson::Value* value = typed_member(object, name, &rapidjson::Value::IsString, "string");
+  return value != nullptr ? std::string(value->GetString(), value->GetStringLength()) : "";
+}
+
+template <>
+bool member<bool>(const rapidjson::Value& object, const char* name) {
+  const rapidjson::Value* value = typed_member(object, name, &rapidjson::Value::IsBool, "boolean");
+  return value != nullptr && value->GetBool();
+}
+
+template <>
+int member<int>(const rapidjson::Value& object, const char* name) {
+  const rapidjson::Value* value = typed_member(object, name, &rapidjson::Value::IsInt, "integer");
+  return value != nullptr ? value->GetInt() : 0;
+}
+
+template <>
+Array member<Array>(const rapidjson::Value& object, const char* name) {
+  static const rapidjson::Value kEmpty(rapidjson::kArrayType);
+  const rapidjson::Value* value = typed_member(object, name, &rapidjson::Value::IsArray, "array");
+  return value != nullptr ? value->GetArray() : kEmpty.GetArray();
+}
 
 // ---- Simulator ----
 
@@ -108,8 +162,7 @@ int Simulator::stop() {
 
 std::string Simulator::state_text() const {
   httplib::Client client("127.0.0.1", port_);
-  client.set_connection_timeout(10);
-  client.set_read_timeout(30);
+  set_timeouts(client);
   httplib::Result reply = client.Get("/state");
   if (!reply || reply->status != 200) {
     ADD_FAILURE() << "GET /state failed";
@@ -123,15 +176,14 @@ rapidjson::Document Simulator::state() const { return parse_json(state_text()); 
 std::vector<SimRequest> Simulator::requests() const {
   std::vector<SimRequest> list;
   const rapidjson::Document doc = state();
-  if (!doc.IsObject() || !doc.HasMember("requests")) return list;
-  for (const rapidjson::Value& entry : doc["requests"].GetArray()) {
+  for (const rapidjson::Value& entry : member<Array>(doc, "requests")) {
     SimRequest r;
     r.method = member(entry, "method");
     r.request = member(entry, "request");
     r.text = member(entry, "text");
-    r.status = entry.HasMember("status") && entry["status"].IsInt() ? entry["status"].GetInt() : 0;
-    r.fault = member(entry, "fault");
-    r.error = member(entry, "error");
+    r.status = member<int>(entry, "status");
+    r.fault = optional_text(entry, "fault");
+    r.error = optional_text(entry, "error");
     list.push_back(r);
   }
   return list;
@@ -140,16 +192,16 @@ std::vector<SimRequest> Simulator::requests() const {
 std::vector<std::string> Simulator::disks() const {
   std::vector<std::string> names;
   const rapidjson::Document doc = state();
-  if (!doc.IsObject() || !doc.HasMember("disks")) return names;
-  for (const rapidjson::Value& disk : doc["disks"].GetArray()) names.push_back(member(disk, "name"));
+  for (const rapidjson::Value& disk : member<Array>(doc, "disks")) {
+    names.push_back(member(disk, "name"));
+  }
   return names;
 }
 
 std::vector<std::string> Simulator::mounts() const {
   std::vector<std::string> list;
   const rapidjson::Document doc = state();
-  if (!doc.IsObject() || !doc.HasMember("mounts")) return list;
-  for (const rapidjson::Value& m : doc["mounts"].GetArray()) {
+  for (const rapidjson::Value& m : member<Array>(doc, "mounts")) {
     list.push_back(member(m, "virtualDisk") + " -> " + member(m, "target"));
   }
   return list;
@@ -157,8 +209,7 @@ std::vector<std::string> Simulator::mounts() const {
 
 std::string Simulator::post_control(const std::string& body) const {
   httplib::Client client("127.0.0.1", port_);
-  client.set_connection_timeout(10);
-  client.set_read_timeout(30);
+  set_timeouts(client);
   httplib::Result reply = client.Post("/control", body, "application/json");
   if (!reply || reply->status != 200) {
     ADD_FAILURE() << "POST /control " << body << " failed: " << (reply ? reply->body : "no reply");

@@ -42,6 +42,23 @@ constexpr const char* kSerial = "E2E-SN-00A7";
 rapidjson::Document parse_json(const std::string& text);
 std::string host_name();
 
+// The member `name` of a JSON object (a reply of tarnelctl --json, the
+// simulator's state). A member that is missing or of another type is a test
+// failure naming it and showing the object, never a crash: the accessor then
+// gives an empty value ("", false, 0, an empty array).
+//   member(reply, "name"), member<bool>(reply, "ok"), member<Array>(reply, "drives")
+using Array = rapidjson::Value::ConstArray;
+template <typename T = std::string>
+T member(const rapidjson::Value& object, const char* name);
+template <>
+std::string member<std::string>(const rapidjson::Value& object, const char* name);
+template <>
+bool member<bool>(const rapidjson::Value& object, const char* name);
+template <>
+int member<int>(const rapidjson::Value& object, const char* name);
+template <>
+Array member<Array>(const rapidjson::Value& object, const char* name);
+
 struct SimOptions {
   std::string cluster = kCluster;
   std::string units = "GB";

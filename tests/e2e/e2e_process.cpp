@@ -1,8 +1,8 @@
 #include "e2e_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,9 +17,29 @@
 #include <stdexcept>
 #include <thread>
 
+#include "test_guard.h"
+
 extern char** environ;
 
 namespace e2e {
+
+namespace {
+const auto g_program_start = std::chrono::steady_clock::now();
+}  // namespace
+
+std::chrono::milliseconds time_left(std::chrono::milliseconds limit) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      g_program_start + kProgramBudget - std::chrono::steady_clock::now());
+  if (left >= limit) return limit;
+  if (left.count() > 0) return left;
+  static std::atomic<const ::testing::TestInfo*> reported{nullptr};
+  const ::testing::TestInfo* current = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (current != nullptr && reported.exchange(current) != current) {
+    ADD_FAILURE() << "the test program has used up its time budget of " << kProgramBudget.count()
+                  << " s: waits are cut short from here on";
+  }
+  return std::chrono::milliseconds(0);
+}
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
@@ -29,6 +49,7 @@ TempDir::TempDir() {
     throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
   }
   path_ = pattern;
+  test_guard::remove_at_end(path_);
 }
 
 TempDir::~TempDir() {
@@ -75,7 +96,20 @@ std::map<std::string, std::string> clean_environment() {
 }
 
 namespace {
+
 std::atomic<int> g_serial{0};
+
+// A child's standard stream, open (close-on-exec) for the time of the start.
+struct Stream {
+  Stream(const std::string& path, int flags) : fd(::open(path.c_str(), flags | O_CLOEXEC, 0600)) {
+    if (fd < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+  }
+  ~Stream() { ::close(fd); }
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+  const int fd;
+};
+
 }  // namespace
 
 Process::Process(const LaunchPlan& launch) {
@@ -86,45 +120,14 @@ Process::Process(const LaunchPlan& launch) {
   in_path_ = launch.stdin_text.empty() ? std::string("/dev/null") : stem + ".in";
   if (!launch.stdin_text.empty()) write_file(in_path_, launch.stdin_text);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in_path_.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
+  const Stream in(in_path_, O_RDONLY);
+  const Stream out(out_path_, O_WRONLY | O_CREAT | O_TRUNC);
+  const Stream err(err_path_, O_WRONLY | O_CREAT | O_TRUNC);
+  std::vector<std::string> env;
+  for (const auto& [name, value] : launch.env) env.push_back(name + "=" + value);
   // A session of its own: its own process group, and no controlling
   // terminal, so a password prompt can never wait on the tester's terminal.
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
-                                      POSIX_SPAWN_SETSIGDEF);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGINT);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-
-  std::vector<char*> argv;
-  for (const std::string& a : launch.argv) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<std::string> env_text;
-  for (const auto& [name, value] : launch.env) env_text.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (std::string& e : env_text) envp.push_back(&e[0]);
-  envp.push_back(nullptr);
-
-  const int rc = posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) {
-    pid_ = -1;
-    throw std::runtime_error("cannot start " + launch.argv[0] + ": " + std::strerror(rc));
-  }
+  pid_ = test_guard::spawn(launch.argv, &env, {in.fd, out.fd, err.fd}, true);
 }
 
 Process::~Process() {
@@ -164,7 +167,7 @@ bool Process::running() {
 }
 
 bool Process::wait(std::chrono::milliseconds limit) {
-  if (eventually([this] { return !running(); }, limit)) return true;
+  if (eventually([this] { return !running(); }, limit)) return true;  // bounded by the budget too
   ::kill(-pid_, SIGKILL);
   reap();
   return false;

@@ -1,8 +1,15 @@
 // Real child processes for the end-to-end tests: a temporary directory that
 // removes itself, and a child process with its own environment whose
 // standard streams go to files. Every child is killed (SIGKILL to its
-// process group) and reaped when its object goes away, so no test leaves a
-// process behind.
+// process group) and reaped when its object goes away; when the test program
+// ends without destructors (a crash, SIGKILL from the test runner), the
+// guardian of tests/support/test_guard.h kills what is left of its children
+// and their descendants and removes its temporary directories.
+//
+// Waits are bounded twice: by the limit each call takes, and by the time
+// budget of the whole program (kProgramBudget), so that a broken run ends
+// with failures, its children stopped, before the test runner's time limit
+// kills it.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +20,14 @@
 #include <vector>
 
 namespace e2e {
+
+// The time the whole test program may take; below the test runner's limit
+// (ctest --timeout 300 by hand, 600 in CI). Normal runs take seconds.
+constexpr std::chrono::seconds kProgramBudget{240};
+
+// `limit`, cut to what is left of the program's budget: zero once it is
+// spent, and then the first call of each test adds a failure saying so.
+std::chrono::milliseconds time_left(std::chrono::milliseconds limit);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {
@@ -44,7 +59,8 @@ struct LaunchPlan {
 };
 
 // A started child in a session and process group of its own, without a
-// controlling terminal.
+// controlling terminal. It gets SIGKILL when the thread that made the object
+// ends: make it on a thread that outlives it (the test's own).
 class Process {
  public:
   explicit Process(const LaunchPlan& launch);
@@ -92,7 +108,8 @@ struct RunResult {
 // Runs a child to its end (bounded by `limit`).
 RunResult run(const LaunchPlan& launch, std::chrono::milliseconds limit = std::chrono::seconds(120));
 
-// Polls `condition` every few milliseconds until it holds or `limit` passes.
+// Polls `condition` every few milliseconds until it holds or `limit` (cut
+// to the program's budget) passes.
 template <typename Condition>
 bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(20));
 

@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -21,8 +20,7 @@
 #include <stdexcept>
 
 #include "RkJson.h"
-
-extern char** environ;
+#include "test_guard.h"
 
 namespace sim_test {
 
@@ -45,11 +43,25 @@ int connect_loopback(int port) {
   return fd;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// A descriptor closed when it goes out of scope.
+struct Descriptor {
+  explicit Descriptor(int value) : fd(value) {}
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int fd;
+};
+
 // Reads what is available on `fd` into `out`; false at EOF, on an error or
-// when nothing arrives within the limit.
-bool read_some(int fd, std::string& out) {
+// when nothing arrives before `deadline`.
+bool read_some(int fd, std::string& out, Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   pollfd poller{fd, POLLIN, 0};
-  if (::poll(&poller, 1, kIoLimitMs) <= 0) return false;
+  if (left.count() <= 0 || ::poll(&poller, 1, static_cast<int>(left.count())) <= 0) return false;
   char buffer[4096];
   const ssize_t n = ::read(fd, buffer, sizeof buffer);
   if (n <= 0) return false;
@@ -118,7 +130,8 @@ RawReply raw_exchange(int port, const std::string& method, const std::string& ta
     sent += static_cast<std::size_t>(n);
   }
   RawReply reply;
-  while (read_some(fd, reply.bytes)) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kIoLimitMs);
+  while (read_some(fd, reply.bytes, deadline)) {
   }
   ::close(fd);
   parse_reply(reply);
@@ -131,6 +144,7 @@ TempDir::TempDir() {
       std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tarnel-sim-test-XXXXXX";
   if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
+  test_guard::remove_at_end(path_);
 }
 
 TempDir::~TempDir() {
@@ -201,27 +215,22 @@ RawReply InProcessSim::control(const std::string& body) const {
 SimProcess::SimProcess(const std::vector<std::string>& args, const std::string& stderr_path) {
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  std::vector<std::string> argv_text{sim_path()};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : argv_text) argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-  const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipe_fds[1]);
-  stdout_fd_ = pipe_fds[0];
-  if (spawned != 0) {
-    ::close(stdout_fd_);
-    throw std::runtime_error("cannot start " + sim_path());
-  }
+  Descriptor read_end(pipe_fds[0]);
+  {
+    const Descriptor write_end(pipe_fds[1]);
+    const Descriptor in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const Descriptor err(
+        ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (in.fd < 0 || err.fd < 0) throw std::runtime_error("cannot open " + stderr_path);
+    std::vector<std::string> argv{sim_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = test_guard::spawn(argv, nullptr, {in.fd, write_end.fd, err.fd}, false);
+  }  // the write end is the child's alone from here: its EOF is the child's
+  stdout_fd_ = read_end.fd;
+  read_end.fd = -1;
   pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-  while (buffered_.find('\n') == std::string::npos && read_some(stdout_fd_, buffered_)) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kIoLimitMs);
+  while (buffered_.find('\n') == std::string::npos && read_some(stdout_fd_, buffered_, deadline)) {
   }
   const std::size_t newline = buffered_.find('\n');
   if (newline != std::string::npos) {
@@ -265,7 +274,8 @@ int SimProcess::wait() {
 }
 
 std::string SimProcess::rest_of_stdout() {
-  while (read_some(stdout_fd_, buffered_)) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kIoLimitMs);
+  while (read_some(stdout_fd_, buffered_, deadline)) {
   }
   return buffered_;
 }

@@ -2,7 +2,9 @@
 // them, percent-encoding, a raw HTTP exchange (to see exactly what reaches
 // the client), an in-process simulator, and the simulator binary as a child
 // process. Servers listen on 127.0.0.1 on a port the kernel picks; every
-// server and child a helper starts is stopped by its destructor.
+// server and child a helper starts is stopped by its destructor, and the
+// guardian of test_guard.h kills the children and removes the temporary
+// directories of a test program that ended without its destructors.
 #pragma once
 
 #include <sys/types.h>
@@ -105,7 +107,8 @@ class InProcessSim {
 };
 
 // The tarnel-sim binary as a child process: stdout on a pipe (the first line
-// is read at start), stderr in a file.
+// is read at start), stderr in a file. Killed when the thread that made the
+// object ends. Reads from the pipe are bounded (30 s).
 class SimProcess {
  public:
   // Starts the binary with `args`; stderr goes to `stderr_path`.

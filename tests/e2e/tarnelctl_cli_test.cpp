@@ -80,10 +80,10 @@ TEST_F(CliTest, AMissingKeyStoreIsNamed) {
   expect_refused(json, 3);
   const rapidjson::Document reply = parse_json(json.out);
   ASSERT_TRUE(reply.IsObject());
-  EXPECT_FALSE(reply["ok"].GetBool());
-  EXPECT_EQ(reply["exit_code"].GetInt(), 3);
-  ASSERT_EQ(reply["missing"].Size(), 1u);
-  EXPECT_STREQ(reply["missing"][0]["item"].GetString(), "key store");
+  EXPECT_FALSE(member<bool>(reply, "ok"));
+  EXPECT_EQ(member<int>(reply, "exit_code"), 3);
+  ASSERT_EQ(member<Array>(reply, "missing").Size(), 1u);
+  EXPECT_EQ(member(member<Array>(reply, "missing")[0], "item"), "key store");
 }
 
 TEST_F(CliTest, AStoreThatCannotBeReadIsToldFromOneWithoutTheClusterName) {
@@ -113,7 +113,9 @@ TEST_F(CliTest, NodeCredentialsNeedTheStoredPasswordAndTheSerial) {
     const rapidjson::Document reply = parse_json(result.out);
     ASSERT_TRUE(reply.IsObject());
     std::vector<std::string> items;
-    for (const rapidjson::Value& item : reply["missing"].GetArray()) items.push_back(item["item"].GetString());
+    for (const rapidjson::Value& item : member<Array>(reply, "missing")) {
+      items.push_back(member(item, "item"));
+    }
     EXPECT_THAT(items, ::testing::ElementsAre("stored password", "serial number"));
   }
   const RunResult export_run = node->ctl({"export", "vd"});

@@ -85,8 +85,9 @@ TEST_F(FaultTest, WrongMemberTypesInTheCapacityReplyAreReportedNotFatal) {
   expect_exit(create, 1);
   const rapidjson::Document reply = parse_json(create.out);
   ASSERT_TRUE(reply.IsObject());
-  EXPECT_FALSE(reply["ok"].GetBool());
-  EXPECT_THAT(reply["error"].GetString(), HasSubstr("malformed reply from the cluster (value type is "));
+  EXPECT_FALSE(member<bool>(reply, "ok"));
+  EXPECT_THAT(member(reply, "error"),
+              HasSubstr("malformed reply from the cluster (value type is "));
   EXPECT_THAT(kinds(), ElementsAre("Login", "ClusterInformation", "Login", "ClusterInformation"));
 }
 

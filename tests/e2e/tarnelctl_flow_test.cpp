@@ -44,14 +44,14 @@ TEST_F(FlowTest, NodeCredentialsCapacityCreateExportAndLogin) {
   EXPECT_EQ(login.exit_code, 0) << login.err;
   const rapidjson::Document reply = parse_json(login.out);
   ASSERT_TRUE(reply.IsObject());
-  EXPECT_TRUE(reply["ok"].GetBool());
-  EXPECT_STREQ(reply["user"].GetString(), kNodeUser);
-  EXPECT_STREQ(reply["cluster"].GetString(), kCluster);
+  EXPECT_TRUE(member<bool>(reply, "ok"));
+  EXPECT_EQ(member(reply, "user"), kNodeUser);
+  EXPECT_EQ(member(reply, "cluster"), kCluster);
 
   // Every session the library obtained, in order, is the one its requests carry.
   const std::vector<std::string> sessions = logged_sessions(*node);
   ASSERT_EQ(sessions.size(), 4u);
-  EXPECT_EQ(reply["session_id"].GetString(), sessions[3]);
+  EXPECT_EQ(member(reply, "session_id"), sessions[3]);
   const std::vector<SimRequest> requests = sim->requests();
   ASSERT_EQ(requests.size(), 8u);
   const std::string login_request = login_text(kNodeUser, kCluster);
@@ -204,11 +204,11 @@ TEST_F(DrivesTest, AFailingHelperIsReportedWithExitCodeOne) {
   EXPECT_EQ(result.exit_code, 1);
   const rapidjson::Document reply = parse_json(result.out);
   ASSERT_TRUE(reply.IsObject());
-  EXPECT_FALSE(reply["ok"].GetBool());
-  EXPECT_EQ(reply["exit_code"].GetInt(), 1);
-  EXPECT_NE(std::string(reply["error"].GetString())
-                .find("/opt/kestrix/Bayhold/rkspmhelper.py list_data_drives failed"),
-            std::string::npos);
+  EXPECT_FALSE(member<bool>(reply, "ok"));
+  EXPECT_EQ(member<int>(reply, "exit_code"), 1);
+  EXPECT_NE(
+      member(reply, "error").find("/opt/kestrix/Bayhold/rkspmhelper.py list_data_drives failed"),
+      std::string::npos);
   EXPECT_EQ(node->count("failed with error [no enclosure"), 1);
 }
 
@@ -217,9 +217,9 @@ TEST_F(DrivesTest, TheReferenceHelperRunsAtTheFixedPath) {
   EXPECT_EQ(result.exit_code, 0) << result.err;
   const rapidjson::Document reply = parse_json(result.out);
   ASSERT_TRUE(reply.IsObject());
-  EXPECT_TRUE(reply["ok"].GetBool());
-  for (const rapidjson::Value& drive : reply["drives"].GetArray()) {
-    EXPECT_EQ(std::string(drive["blk"].GetString()).rfind("/dev/", 0), 0u);
+  EXPECT_TRUE(member<bool>(reply, "ok"));
+  for (const rapidjson::Value& drive : member<Array>(reply, "drives")) {
+    EXPECT_EQ(member(drive, "blk").rfind("/dev/", 0), 0u);
   }
 }
 

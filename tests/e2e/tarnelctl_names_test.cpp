@@ -26,7 +26,7 @@ TEST_P(NameTest, CreateAndExportCarryTheNameIntact) {
   EXPECT_EQ(exported.exit_code, 0) << exported.err;
   const rapidjson::Document reply = parse_json(exported.out);
   ASSERT_TRUE(reply.IsObject());
-  EXPECT_EQ(reply["name"].GetString(), name);
+  EXPECT_EQ(member(reply, "name"), name);
 
   EXPECT_THAT(sim->disks(), ElementsAre(name));
   EXPECT_THAT(sim->mounts(), ElementsAre(name + " -> " + host));

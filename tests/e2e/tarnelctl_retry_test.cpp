@@ -95,8 +95,8 @@ TEST_F(RetryTest, AllFiveLoginsFailingStopsTheCommandBeforeAnyDiskRequest) {
   EXPECT_EQ(create.exit_code, 1);
   const rapidjson::Document reply = parse_json(create.out);
   ASSERT_TRUE(reply.IsObject());
-  EXPECT_FALSE(reply["ok"].GetBool());
-  EXPECT_EQ(reply["exit_code"].GetInt(), 1);
+  EXPECT_FALSE(member<bool>(reply, "ok"));
+  EXPECT_EQ(member<int>(reply, "exit_code"), 1);
   EXPECT_EQ(node->count(kLoginFailed), 5);
   EXPECT_EQ(node->count("HTTP code [401]"), 5);
   // After the fifth failed login and its pause, the command gives up.

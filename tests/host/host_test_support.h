@@ -1,6 +1,9 @@
 // Helpers of the host tests: a temporary directory, an environment variable
 // set for one scope, file reading, stderr capture and a cancellation token
-// without a descriptor.
+// without a descriptor. A program that makes a TempDir also gets the
+// guardian of test_guard.h: what it started (the process runner's shells and
+// what they left running) and its temporary directories go when it ends,
+// however it ends.
 #pragma once
 
 #include <fcntl.h>
@@ -17,6 +20,7 @@
 #include <string>
 
 #include "RkCancel.h"
+#include "test_guard.h"
 
 namespace host_test {
 
@@ -27,6 +31,7 @@ class TempDir {
     std::string pattern = (std::filesystem::temp_directory_path() / "tarnel-host-XXXXXX").string();
     if (!::mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+    test_guard::remove_at_end(path_);
   }
   ~TempDir() {
     std::error_code ignored;
