@@ -22,6 +22,7 @@
 #include <ctime>
 #include <string>
 
+#include "RkCancel.h"
 #include "rkmx_utils.h"
 #include "unique_fd.h"
 
@@ -45,6 +46,9 @@ constexpr int kExitPollMs = 10;
 
 constexpr int kRunnerFailed = -1;
 constexpr int kTimedOut = -2;
+constexpr int kCancelled = -3;
+// A token without a descriptor is looked at this often.
+constexpr int kCancelPollMs = 100;
 
 // Signals whose ignored disposition would otherwise pass from the host into
 // the command.
@@ -254,13 +258,19 @@ int exitStatus(const Child& child, bool timedOut, int timeoutSeconds, std::strin
   return kRunnerFailed;
 }
 
+bool cancelled(const RkCancelToken* token) { return token != nullptr && token->cancelled(); }
+
 int run(const char* command, std::string* output, std::string* errorOutput, int timeoutSeconds,
-        bool mergeErrorOutput) {
+        bool mergeErrorOutput, const RkCancelToken* token) {
   if (output) output->clear();
   if (errorOutput) errorOutput->clear();
   if (!command) {
     note(errorOutput, "RkProcess: no command");
     return kRunnerFailed;
+  }
+  if (cancelled(token)) {
+    note(errorOutput, "RkProcess: cancelled");
+    return kCancelled;
   }
   if (timeoutSeconds <= 0) timeoutSeconds = defaultTimeoutSeconds();
 
@@ -310,6 +320,11 @@ int run(const char* command, std::string* output, std::string* errorOutput, int 
 
   for (;;) {
     if (overLimit()) return kRunnerFailed;
+    if (cancelled(token)) {
+      if (!child.reaped()) child.signalGroup(SIGKILL);  // reaped by its owner
+      note(errorOutput, "RkProcess: cancelled");
+      return kCancelled;
+    }
     const bool streamsOpen = streams[0].open() || streams[1].open();
     if (!streamsOpen && child.tryReap()) break;
     const int64_t now = nowMs();
@@ -342,9 +357,17 @@ int run(const char* command, std::string* output, std::string* errorOutput, int 
       wait = !timedOut ? deadline - now : (!killed ? killAt - now : -1);
     }
 
-    struct pollfd entries[3];
-    Stream* owners[3] = {};
+    struct pollfd entries[4];
+    Stream* owners[4] = {};
     nfds_t count = 0;
+    if (token != nullptr) {
+      // Readable once cancelled; the check at the top of the loop acts on it.
+      if (token->descriptor() >= 0) {
+        entries[count++] = {token->descriptor(), POLLIN, 0};
+      } else {
+        wait = (wait < 0 || wait > kCancelPollMs) ? kCancelPollMs : wait;
+      }
+    }
     for (Stream& stream : streams) {
       if (!stream.open()) continue;
       entries[count] = {stream.fd.get(), POLLIN, 0};
@@ -369,7 +392,7 @@ int run(const char* command, std::string* output, std::string* errorOutput, int 
       if (entries[i].revents == 0) continue;
       if (owners[i]) {
         owners[i]->readOnce(buffer, sizeof buffer);
-      } else {
+      } else if (entries[i].fd == exitFd.get()) {
         child.tryReap();
       }
     }
@@ -382,8 +405,13 @@ int run(const char* command, std::string* output, std::string* errorOutput, int 
 
 int RkProcess::system(const char* command, std::string* output, std::string* errorOutput,
                       int timeoutSeconds, bool mergeErrorOutput) {
+  return system(command, output, errorOutput, timeoutSeconds, mergeErrorOutput, nullptr);
+}
+
+int RkProcess::system(const char* command, std::string* output, std::string* errorOutput,
+                      int timeoutSeconds, bool mergeErrorOutput, const RkCancelToken* token) {
   try {
-    return run(command, output, errorOutput, timeoutSeconds, mergeErrorOutput);
+    return run(command, output, errorOutput, timeoutSeconds, mergeErrorOutput, token);
   } catch (...) {  // out of memory for the captured text
     return kRunnerFailed;
   }

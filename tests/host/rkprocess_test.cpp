@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "RkCancel.h"
 #include "RkProcess.h"
 #include "host_test_support.h"
 
@@ -177,6 +178,35 @@ TEST_F(ProcessRunner, WhatTheShellLeftHoldingThePipesDoesNotDelayItsResult) {
   EXPECT_EQ(done.output, "WD-1|/dev/sdb|/mnt/d1|2:0:1:0|1|\n");
   EXPECT_EQ(done.errorOutput, "");
   EXPECT_EQ(lingering.pids().size(), 1u);
+}
+
+TEST_F(ProcessRunner, ACancelKillsTheGroupAtOnceAndAnEarlierOneRunsNothing) {
+  LeftBehind group(dir / "pids");
+  RkCancelToken token;
+  std::string output;
+  std::string errors;
+  std::thread canceller([&] {
+    // Cancel once the command has started (its pid file is written).
+    for (int i = 0; i < 1000 && group.pids().empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    token.cancel();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const int status = RkProcess::system(("sleep 60 & echo $! > " + group.file() + "; wait").c_str(),
+                                       &output, &errors, 60, false, &token);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  canceller.join();
+  EXPECT_EQ(status, -3);
+  EXPECT_EQ(errors, "RkProcess: cancelled\n");
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count(), 2);
+  ASSERT_EQ(group.pids().size(), 1u);
+  EXPECT_TRUE(finished(group.pids()[0]));
+
+  EXPECT_EQ(RkProcess::system(("touch " + (dir / "ran")).c_str(), &output, &errors, 60, false,
+                              &token),
+            -3);
+  EXPECT_FALSE(std::filesystem::exists(dir / "ran"));
 }
 
 TEST_F(ProcessRunner, EachStreamCapturesAtMostSixteenMebibytesThenTheGroupIsKilled) {
