@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "tarnel_call.h"
 #include "tarnel_debug.h"
 #include "tarnel_export.h"
+
+class tarnel_call_context;
 
 // One local data drive as the host's drive helper reports it.
 struct TARNEL_API _tarnel_data_drive {
@@ -42,7 +45,26 @@ class TARNEL_API tarnel_admin {
   // the call). Throws RkException when the helper fails.
   int enumerate_data_drives(std::vector<_tarnel_data_drive>& drives);
 
+  // Steered calls (tarnel_call.h): the same operations under `options`,
+  // with `outcome` filled on return. Same results; they never throw.
+  // enumerate_data_drives runs the helper once (no retries) and reports a
+  // failing helper as helper_failed instead of throwing. A facade that is
+  // not ready gives not_ready with the setting missing now (the key store is
+  // read again).
+  int get_tarnel_session(std::string& session_id, const tarnel_call_options& options,
+                         tarnel_outcome& outcome);
+  int create_vdisk(std::string name, const tarnel_call_options& options, tarnel_outcome& outcome);
+  int export_vdisk(std::string name, const tarnel_call_options& options, tarnel_outcome& outcome);
+  int enumerate_data_drives(std::vector<_tarnel_data_drive>& drives,
+                            const tarnel_call_options& options, tarnel_outcome& outcome);
+
  private:
+  // The loops behind both forms; `call` is null for the designed operations.
+  int acquire_session(std::string& session_id, tarnel_call_context* call);
+  int run_disk_command(bool create, tarnel_call_context* call);
+  int list_drives(std::vector<_tarnel_data_drive>& drives, tarnel_call_context* call);
+  void explain_not_ready(tarnel_call_context& call);
+
   tarnel_debug debug;
   bool ready;
   std::string user_name;

@@ -23,6 +23,8 @@
 #include "tarnel_debug.h"
 #include "tarnel_export.h"
 
+class tarnel_call_context;
+
 class TARNEL_API tarnel_session {
  public:
   // Credentials in this order: user name, cluster name, password.
@@ -43,6 +45,14 @@ class TARNEL_API tarnel_session {
   std::string get_tarnel_session();
 
  private:
+  friend class tarnel_admin;
+  friend class tarnel_vdisk;
+  // The exchange and the login behind both forms; `call` (null for the
+  // designed operations) steers the client and records how it ended.
+  int exchange(_http_req_type_ type, const std::string& request, json_spirit::mObject* reply,
+               const std::string& content_type, tarnel_call_context* call);
+  std::string login(tarnel_call_context* call);
+
   tarnel_debug debug;
   std::unique_ptr<RKLibCurl> curl;
   std::string session_id;

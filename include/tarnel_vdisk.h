@@ -11,8 +11,11 @@
 #include <string>
 #include <utility>
 
+#include "tarnel_call.h"
 #include "tarnel_debug.h"
 #include "tarnel_export.h"
+
+class tarnel_call_context;
 
 class TARNEL_API tarnel_vdisk {
  public:
@@ -27,7 +30,19 @@ class TARNEL_API tarnel_vdisk {
   // Mounts the disk to the handle's host. 0 on success, -1 otherwise.
   int export_vdisk();
 
+  // Steered capacity query (tarnel_call.h): the query under `options`, with
+  // `outcome` filled on return; never throws. The handle has no credentials,
+  // so a 401 is session_refused and ends the call.
+  std::pair<double, std::string> get_cluster_space(const tarnel_call_options& options,
+                                                   tarnel_outcome& outcome);
+
  private:
+  friend class tarnel_admin;
+  // The operations behind both forms; `call` is null for the designed ones.
+  std::pair<double, std::string> query_space(tarnel_call_context* call);
+  int create(tarnel_call_context* call);
+  int mount(tarnel_call_context* call);
+
   tarnel_debug debug;
   std::string vdisk_name;
   std::string host_name;

@@ -114,4 +114,32 @@ std::string without_secret(std::string text, const std::string& secret) {
   return text;
 }
 
+std::string printable(const std::string& text, const std::string& secret, size_t limit) {
+  static const char kHex[] = "0123456789abcdef";
+  const std::string shown = without_secret(text, secret);
+  std::string out;
+  out.reserve(std::min(shown.size(), limit) + 4);
+  for (const char byte : shown) {
+    const unsigned char c = static_cast<unsigned char>(byte);
+    std::string piece;
+    if (c == '\n') {
+      piece = "\\n";
+    } else if (c == '\r') {
+      piece = "\\r";
+    } else if (c == '\t') {
+      piece = "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      piece = {'\\', 'x', kHex[c >> 4], kHex[c & 0xf]};
+    } else {
+      piece = std::string(1, byte);
+    }
+    if (out.size() + piece.size() > limit) {
+      out += "...";
+      break;
+    }
+    out += piece;
+  }
+  return out;
+}
+
 }  // namespace tarnel_request

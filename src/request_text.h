@@ -4,6 +4,7 @@
 // must never be able to change that shape.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace tarnel_request {
@@ -29,5 +30,10 @@ bool fits_bare(const std::string& value);
 // shorter than 4 bytes is not looked for (it would blank out ordinary text):
 // `text` then comes back as it was, without being scanned or copied.
 std::string without_secret(std::string text, const std::string& secret);
+
+// `text` fit to be shown: without `secret` (as without_secret), every
+// control character (below 0x20, and 0x7f) written as \n, \r, \t or \xHH,
+// and cut to at most `limit` bytes (then ending in "...").
+std::string printable(const std::string& text, const std::string& secret, size_t limit);
 
 }  // namespace tarnel_request

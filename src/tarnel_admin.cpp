@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <locale>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "RKPassword.h"
@@ -15,6 +17,7 @@
 #include "RkException.h"
 #include "RkProcess.h"
 #include "rkmx_utils.h"
+#include "tarnel_call_context.h"
 #include "tarnel_session.h"
 #include "tarnel_vdisk.h"
 
@@ -111,43 +114,53 @@ const char* read_stored_password(std::string& password) {
 // What differs between the two disk commands.
 struct DiskCommand {
   const char* tag;
-  int (tarnel_vdisk::*operation)();
   const char* done;        // level 0, with the vdisk name
   const char* failed;      // level -1, with the vdisk name, after each failed attempt
   const char* no_session;  // level -1, with the vdisk name
 };
 
-const DiskCommand kCreate = {"tarnel_admin::create_vdisk()", &tarnel_vdisk::create_vdisk,
-                             "Vdisk created %s", "Failed to create vdisk %s",
+const DiskCommand kCreate = {"tarnel_admin::create_vdisk()", "Vdisk created %s",
+                             "Failed to create vdisk %s",
                              "Failed to get session ID to create vdisk %s"};
-const DiskCommand kExport = {"tarnel_admin::export_vdisk()", &tarnel_vdisk::export_vdisk,
-                             "Vdisk exported %s", "Failed to export vdisk %s",
+const DiskCommand kExport = {"tarnel_admin::export_vdisk()", "Vdisk exported %s",
+                             "Failed to export vdisk %s",
                              "Failed to get session ID to export vdisk %s"};
 
-// Logs in through `admin`, then runs the command's operation on one disk
-// object up to five times. Returns the login's failure, 0, or the fifth
-// attempt's status.
-int run_disk_command(tarnel_admin& admin, tarnel_debug& debug, const std::string& vdisk_name,
-                     const std::string& host_name, const DiskCommand& command) {
-  std::string session_id;
-  int result = admin.get_tarnel_session(session_id);
-  if (result != 0) {
-    debug.logMessage(command.tag, -1, command.no_session, vdisk_name.c_str());
-    return result;
+// After failed attempt `number` of `loop`: pauses and tells whether another
+// attempt follows. Without a call, the designed policy: five attempts and a
+// pause after each failed one, the last included, growing by 5 s.
+bool pause_after_failure(tarnel_call_context* call, tarnel_loop loop, int number,
+                         int& pause_seconds) {
+  if (call != nullptr) return call->after_failure(loop, number);
+  ZUSLEEP_InTeRnAl(pause_seconds * 1000, __FILE__, __LINE__);
+  pause_seconds += kPauseStepSeconds;
+  return number < kAttempts;
+}
+
+// The setting a facade that is not ready lacks now, read again from the key
+// store the way the constructors read it; "" when nothing is missing any
+// more (the facade keeps only its flag, so it stays not ready).
+const char* missing_setting(const std::string& user_name, const std::string& password) {
+  if (user_name.empty() || (password.empty() && user_name != TARNEL_USERNAME)) {
+    return "credentials";
   }
-  tarnel_vdisk disk(session_id, vdisk_name, host_name);
-  int pause_seconds = kFirstPauseSeconds;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    result = (disk.*command.operation)();
-    if (result == 0) {
-      debug.logMessage(command.tag, 0, command.done, vdisk_name.c_str());
-      break;
-    }
-    debug.logMessage(command.tag, -1, command.failed, vdisk_name.c_str());
-    ZUSLEEP_InTeRnAl(pause_seconds * 1000, __FILE__, __LINE__);
-    pause_seconds += kPauseStepSeconds;
-  }
-  return result;
+  std::string host;
+  std::string cluster;
+  if (read_host_and_cluster(host, cluster) != nullptr) return "sTarnelCluster";
+  if (!password.empty()) return "";
+  std::string stored;
+  const char* failure = read_stored_password(stored);
+  if (failure == nullptr) return "";
+  return failure == kNoSerial ? "sTarnelSerial" : "sTarnelCID";
+}
+
+// The drive helper's time bound under a call's deadline (-1: none): the
+// milliseconds left, rounded up to seconds, when they are fewer than the
+// runner's default bound; otherwise 0, the default.
+int helper_timeout_seconds(long remaining_ms) {
+  constexpr long kDefaultBoundMs = 120 * 1000;
+  if (remaining_ms < 0 || remaining_ms >= kDefaultBoundMs) return 0;
+  return static_cast<int>((remaining_ms + 999) / 1000);
 }
 
 }  // namespace
@@ -185,42 +198,159 @@ tarnel_admin::tarnel_admin(std::string user, std::string secret)
 tarnel_admin::~tarnel_admin() = default;
 
 int tarnel_admin::get_tarnel_session(std::string& session_id) {
-  int pause_seconds = kFirstPauseSeconds;
-  tarnel_session session(user_name, cluster_name, password);
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    session_id = session.get_tarnel_session();
-    if (!session_id.empty()) {
-      debug.logMessage(kSessionTag, 1, "Session ID is %s", session_id.c_str());
-      return 0;
-    }
-    debug.logMessage(kSessionTag, -1, "Failed to get a tarnel session");
-    ZUSLEEP_InTeRnAl(pause_seconds * 1000, __FILE__, __LINE__);
-    pause_seconds += kPauseStepSeconds;
-  }
-  return -1;
+  return acquire_session(session_id, nullptr);
 }
 
 int tarnel_admin::create_vdisk(std::string name) {
   if (!ready) return -1;
   vdisk_name = std::move(name);
-  return run_disk_command(*this, debug, vdisk_name, host_name, kCreate);
+  return run_disk_command(true, nullptr);
 }
 
 int tarnel_admin::export_vdisk(std::string name) {
   if (!ready) return -1;
   vdisk_name = std::move(name);
-  return run_disk_command(*this, debug, vdisk_name, host_name, kExport);
+  return run_disk_command(false, nullptr);
 }
 
 int tarnel_admin::enumerate_data_drives(std::vector<_tarnel_data_drive>& drives) {
+  return list_drives(drives, nullptr);
+}
+
+int tarnel_admin::get_tarnel_session(std::string& session_id, const tarnel_call_options& options,
+                                     tarnel_outcome& outcome) {
+  tarnel_call_context call(options, outcome, password);
+  int result = -1;
+  call.run([&] { result = acquire_session(session_id, &call); });
+  outcome.attempts = outcome.login_attempts;
+  call.finish(result == 0);
+  return result;
+}
+
+int tarnel_admin::create_vdisk(std::string name, const tarnel_call_options& options,
+                               tarnel_outcome& outcome) {
+  tarnel_call_context call(options, outcome, password);
+  if (!ready) {
+    explain_not_ready(call);
+    return -1;
+  }
+  vdisk_name = std::move(name);
+  int result = -1;
+  call.run([&] { result = run_disk_command(true, &call); });
+  call.finish(result == 0);
+  return result;
+}
+
+int tarnel_admin::export_vdisk(std::string name, const tarnel_call_options& options,
+                               tarnel_outcome& outcome) {
+  tarnel_call_context call(options, outcome, password);
+  if (!ready) {
+    explain_not_ready(call);
+    return -1;
+  }
+  vdisk_name = std::move(name);
+  int result = -1;
+  call.run([&] { result = run_disk_command(false, &call); });
+  call.finish(result == 0);
+  return result;
+}
+
+int tarnel_admin::enumerate_data_drives(std::vector<_tarnel_data_drive>& drives,
+                                        const tarnel_call_options& options,
+                                        tarnel_outcome& outcome) {
+  tarnel_call_context call(options, outcome, std::string());
+  int result = -1;
+  call.run([&] {
+    if (call.begin_attempt(tarnel_loop::command, 1)) result = list_drives(drives, &call);
+  });
+  call.finish(result == 0);
+  return result;
+}
+
+void tarnel_admin::explain_not_ready(tarnel_call_context& call) {
+  call.run([&] {
+    const std::string setting = missing_setting(user_name, password);
+    call.outcome().missing_setting = setting;
+    call.fail(tarnel_reason::not_ready,
+              setting.empty() ? "the facade was not ready when made; make it again"
+                              : "the facade lacks " + setting);
+  });
+  call.finish(false);
+}
+
+int tarnel_admin::acquire_session(std::string& session_id, tarnel_call_context* call) {
+  int pause_seconds = kFirstPauseSeconds;
+  tarnel_session session(user_name, cluster_name, password);
+  for (int attempt = 1;; ++attempt) {
+    if (call != nullptr && !call->begin_attempt(tarnel_loop::login, attempt)) break;
+    session_id = session.login(call);
+    if (!session_id.empty()) {
+      debug.logMessage(kSessionTag, 1, "Session ID is %s", session_id.c_str());
+      return 0;
+    }
+    debug.logMessage(kSessionTag, -1, "Failed to get a tarnel session");
+    if (!pause_after_failure(call, tarnel_loop::login, attempt, pause_seconds)) break;
+  }
+  session_id.clear();
+  return -1;
+}
+
+int tarnel_admin::run_disk_command(bool create, tarnel_call_context* call) {
+  const DiskCommand& command = create ? kCreate : kExport;
+  std::string session_id;
+  int result = acquire_session(session_id, call);
+  if (result != 0) {
+    debug.logMessage(command.tag, -1, command.no_session, vdisk_name.c_str());
+    return result;
+  }
+  // Every attempt reuses this disk object, so the session obtained above; a
+  // steered call replaces it only after the cluster refused that session.
+  std::optional<tarnel_vdisk> disk(std::in_place, session_id, vdisk_name, host_name);
+  if (call != nullptr) call->allow_relogin();
+  int pause_seconds = kFirstPauseSeconds;
+  for (int attempt = 1;; ++attempt) {
+    if (call != nullptr && !call->begin_attempt(tarnel_loop::command, attempt)) break;
+    // A steered call logs in again after the cluster refused the session,
+    // and after such a login failed.
+    if (call != nullptr && (call->take_relogin() || session_id.empty())) {
+      tarnel_session session(user_name, cluster_name, password);
+      session_id = session.login(call);
+      if (!session_id.empty()) {
+        debug.logMessage(kSessionTag, 1, "Session ID is %s", session_id.c_str());
+        disk.emplace(session_id, vdisk_name, host_name);
+      }
+    }
+    if (session_id.empty()) {
+      result = -1;
+    } else {
+      result = create ? disk->create(call) : disk->mount(call);
+    }
+    if (result == 0) {
+      debug.logMessage(command.tag, 0, command.done, vdisk_name.c_str());
+      break;
+    }
+    debug.logMessage(command.tag, -1, command.failed, vdisk_name.c_str());
+    if (!pause_after_failure(call, tarnel_loop::command, attempt, pause_seconds)) break;
+  }
+  return result;
+}
+
+int tarnel_admin::list_drives(std::vector<_tarnel_data_drive>& drives, tarnel_call_context* call) {
   const std::string command = kDriveHelperCommand;
   std::string output;
   std::string error_output;
   debug.logMessage(kDrivesTag, 0, "Executing command [%s]", command.c_str());
-  if (RkProcess::system(command.c_str(), &output, &error_output, 0, false) != 0) {
+  const int status = call == nullptr
+                         ? RkProcess::system(command.c_str(), &output, &error_output, 0, false)
+                         : RkProcess::system(command.c_str(), &output, &error_output,
+                                             helper_timeout_seconds(call->remaining_ms()), false,
+                                             call->token());
+  if (status != 0) {
     debug.logMessage(kDrivesTag, -1, "Command [%s] failed with error [%s]", command.c_str(),
                      error_output.c_str());
-    throw RkException(kDrivesTag, command + " failed", __FILE__, __LINE__, -1);
+    if (call == nullptr) throw RkException(kDrivesTag, command + " failed", __FILE__, __LINE__, -1);
+    call->helper_failed(status, error_output);
+    return -1;
   }
 
   std::vector<std::string> lines;
@@ -235,6 +365,10 @@ int tarnel_admin::enumerate_data_drives(std::vector<_tarnel_data_drive>& drives)
       debug.logMessage(
           kDrivesTag, -1, "Failed to parse Command [%s] output [%s] entry[%s] size[%d]",
           command.c_str(), output.c_str(), line.c_str(), static_cast<int>(fields.size()));
+      if (call != nullptr) {
+        call->bad_reply("drive helper line " + std::to_string(drives.size() - held_before + 1) +
+                        " has " + std::to_string(fields.size()) + " fields, not 6");
+      }
       result = -1;
       break;
     }
@@ -244,9 +378,8 @@ int tarnel_admin::enumerate_data_drives(std::vector<_tarnel_data_drive>& drives)
     drive.mnt = fields[2];
     drive.slot = fields[3];
     drive.healthy = health_value(fields[4]);
-    // Moved, not copied: a copy of every record doubles the allocations,
-    // and with 10,000 drives that churn made glibc give the heap back to the
-    // system and fault it in again on every call (3x the parse time).
+    // Moved, not copied: with 10,000 drives the copies' allocations made
+    // glibc trim and refault the heap on every call (3x the parse time).
     drives.push_back(std::move(drive));
     const _tarnel_data_drive& added = drives.back();
     debug.logMessage(kDrivesTag, -1, "entry spid[%s],blk[%s],mnt[%s],slot[%s],healthy[%d]",

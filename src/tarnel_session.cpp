@@ -5,6 +5,7 @@
 #include "RkJson.h"
 #include "request_text.h"
 #include "rkmx_utils.h"
+#include "tarnel_call_context.h"
 
 namespace {
 const char kExchangeTag[] = "tarnel_session::tarnel_req_rsp()";
@@ -36,8 +37,17 @@ tarnel_session::~tarnel_session() {
 int tarnel_session::tarnel_req_rsp(_http_req_type_ type, std::string request,
                                    json_spirit::mObject* reply, bool /*unused*/,
                                    std::string content_type) {
+  return exchange(type, request, reply, content_type, nullptr);
+}
+
+std::string tarnel_session::get_tarnel_session() { return login(nullptr); }
+
+int tarnel_session::exchange(_http_req_type_ type, const std::string& request,
+                             json_spirit::mObject* reply, const std::string& content_type,
+                             tarnel_call_context* call) {
   using tarnel_request::without_secret;
   if (reply == nullptr) return -1;
+  if (call != nullptr && !call->may_send()) return -1;
 
   // A fresh client for every exchange; the one of the previous exchange is
   // released once the new one exists.
@@ -46,6 +56,7 @@ int tarnel_session::tarnel_req_rsp(_http_req_type_ type, std::string request,
   const std::string header = "Content-Type: " + content_type;
   if (!curl->RKLibCurlInit(header.c_str(), false, false, nullptr)) {
     debug.logMessage(kExchangeTag, -1, "Unable to init curl object.");
+    if (call != nullptr) call->fail(tarnel_reason::unreachable, "the HTTP client could not start");
     return -1;
   }
 
@@ -67,12 +78,15 @@ int tarnel_session::tarnel_req_rsp(_http_req_type_ type, std::string request,
     default:
       return -1;
   }
+  if (call != nullptr) call->steer(*curl);
 
   const std::string url = host_name + kEndpoint + request;
-  if (curl->RKLibCurlSendHttpReq(type, url, nullptr, 0, true, nullptr) == 0) {
+  const bool carried_out = curl->RKLibCurlSendHttpReq(type, url, nullptr, 0, true, nullptr) != 0;
+  if (!carried_out) {
     const long long status = curl->GetHttpErrorCode();
     unsigned long length = 0;
     const char* bytes = curl->GetHttpResponse(length, false);
+    if (call != nullptr) call->record_exchange(*curl, false, bytes, length);
     if (bytes != nullptr && length > 0) {
       // A server may echo the request, and the login password with it.
       const std::string answer = without_secret(std::string(bytes, length), password);
@@ -85,8 +99,12 @@ int tarnel_session::tarnel_req_rsp(_http_req_type_ type, std::string request,
 
   unsigned long length = 0;
   const char* bytes = curl->GetHttpResponse(length, false);
+  if (call != nullptr && carried_out) {
+    call->record_exchange(*curl, true, bytes, length);
+  }
   if (bytes == nullptr || length == 0) {
     debug.logMessage(kExchangeTag, -1, "No answer received");
+    if (call != nullptr && carried_out) call->bad_reply("the reply was empty");
     return -1;
   }
 
@@ -96,6 +114,7 @@ int tarnel_session::tarnel_req_rsp(_http_req_type_ type, std::string request,
   if (!RkJson::Unserialize(answer, *reply)) {
     answer = without_secret(std::move(answer), password);
     debug.logMessage(kExchangeTag, 1, "Failed to unserialize json string [%s]", answer.c_str());
+    if (call != nullptr) call->bad_reply("the reply is not a JSON object");
     return -1;
   }
   answer = without_secret(std::move(answer), password);
@@ -103,26 +122,34 @@ int tarnel_session::tarnel_req_rsp(_http_req_type_ type, std::string request,
   return 0;
 }
 
-std::string tarnel_session::get_tarnel_session() {
+std::string tarnel_session::login(tarnel_call_context* call) {
   using tarnel_request::quoted_value;
   const std::string request = "request={type:Login,category:UserManagement,params:{userName:\"" +
                               quoted_value(user_name) + "\",password:\"" + quoted_value(password) +
                               "\",cluster:\"" + quoted_value(cluster_name) + "\"}}";
 
   json_spirit::mObject reply;
-  if (tarnel_req_rsp(RK_HTTP_GET, request, &reply, false, "text/plain") != 0) return std::string();
+  if (call != nullptr) call->expect(tarnel_exchange_kind::login);
+  if (exchange(RK_HTTP_GET, request, &reply, "text/plain", call) != 0) return std::string();
 
   const auto result = reply.find("result");
   if (result == reply.end()) {
     debug.logMessage(kLoginTag, -1, "Unable to get a tarnel session");
+    missing_member(call, "result");
     return std::string();
   }
-  const json_spirit::mObject result_object = result->second.get_obj();
+  const json_spirit::mObject* result_member = object_member(call, result->second, "result");
+  if (result_member == nullptr) return std::string();
+  const json_spirit::mObject result_object = *result_member;
   const auto id = result_object.find("sessionId");
   if (id == result_object.end()) {
     debug.logMessage(kLoginTag, -1, "Unable to get a tarnel session");
+    missing_member(call, "result.sessionId");
     return std::string();
   }
-  session_id = id->second.get_str();
+  const std::string* identifier = string_member(call, id->second, "result.sessionId");
+  if (identifier == nullptr) return std::string();
+  session_id = *identifier;
+  if (call != nullptr && session_id.empty()) call->bad_reply("member result.sessionId is empty");
   return session_id;
 }

@@ -1,0 +1,332 @@
+// Steered calls: the outcome's reasons, the responsive policy's rules, the
+// deadline, cancellation and the observer, through the real facade, session
+// and disk handle over the fake host services. Pauses are recorded by the
+// fake sleep calls, never taken.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fake_host.h"
+#include "tarnel_admin.h"
+#include "tarnel_call.h"
+#include "tarnel_vdisk.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using std::chrono::milliseconds;
+
+namespace {
+
+void queueLogin(const std::string& session_id = "S1") {
+  fake::queueReply(R"({"result":{"sessionId":")" + session_id + R"("}})");
+}
+void queueCapacity(const std::string& value = "100") {
+  fake::queueReply(R"({"result":{"capacity":{"total":{"units":"GB","value":)" + value + "}}}}");
+}
+void queueCreated(const std::string& name) {
+  fake::queueReply(R"({"result":[{"name":")" + name + R"(","status":"ok"}]})");
+}
+// A reply with an HTTP error status and the cluster's error record.
+void queueRefusal(long status, const std::string& code, int count = 1) {
+  for (int i = 0; i < count; ++i) {
+    fake::HttpExchange exchange;
+    exchange.sendResult = 0;
+    exchange.httpCode = status;
+    exchange.reply = R"({"error":{"code":")" + code + R"(","message":"no: )" + code + R"("}})";
+    fake::httpScript().push_back(exchange);
+  }
+}
+// A send that ended on the wire without a whole reply.
+void queueTransportFailure(RkTransportResult result, const std::string& text, bool sent,
+                           int count = 1) {
+  for (int i = 0; i < count; ++i) {
+    fake::HttpExchange exchange;
+    exchange.sendResult = 0;
+    exchange.httpCode = 0;
+    exchange.transport = result;
+    exchange.transportText = text;
+    exchange.requestSent = sent;
+    fake::httpScript().push_back(exchange);
+  }
+}
+
+std::vector<std::string> requestTypes() {
+  std::vector<std::string> types;
+  for (const std::string& request : fake::sentRequests()) {
+    const size_t start = request.find("type:") + 5;
+    types.push_back(request.substr(start, request.find(',', start) - start));
+  }
+  return types;
+}
+
+tarnel_call_options responsive() {
+  tarnel_call_options options;
+  options.policy = tarnel_retry_policy::responsive;
+  return options;
+}
+
+class Calls : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::reset();
+    admin.emplace("operator", "pw-secret");
+    fake::journal().clear();
+    fake::logLines().clear();
+  }
+
+  std::optional<tarnel_admin> admin;
+  tarnel_outcome outcome;
+};
+
+}  // namespace
+
+// ---- reasons ----
+
+TEST_F(Calls, ASuccessfulCreateReportsOkWithTheSizeAsked) {
+  queueLogin();
+  queueCapacity();
+  queueCreated("d1");
+  EXPECT_EQ(admin->create_vdisk("d1", responsive(), outcome), 0);
+  EXPECT_EQ(outcome.reason, tarnel_reason::ok);
+  EXPECT_STREQ(tarnel_reason_word(outcome.reason), "ok");
+  EXPECT_EQ(outcome.attempts, 1);
+  EXPECT_EQ(outcome.login_attempts, 1);
+  EXPECT_EQ(outcome.http_status, 200);
+  EXPECT_EQ(outcome.size_requested, "58.64");
+  EXPECT_TRUE(fake::sleeps().empty());
+}
+
+TEST_F(Calls, AFacadeThatIsNotReadyNamesTheSettingMissingNow) {
+  fake::utilsScript().cluster = fake::Status{1, "", false};
+  tarnel_admin without_cluster("operator", "pw");
+  EXPECT_EQ(without_cluster.create_vdisk("d1", responsive(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::not_ready);
+  EXPECT_EQ(outcome.missing_setting, "sTarnelCluster");
+
+  fake::reset();
+  tarnel_admin node;  // no stored password
+  EXPECT_EQ(node.export_vdisk("d1", responsive(), outcome), -1);
+  EXPECT_EQ(outcome.missing_setting, "sTarnelCID");
+  tarnel_admin empty("", "");
+  EXPECT_EQ(empty.create_vdisk("d1", responsive(), outcome), -1);
+  EXPECT_EQ(outcome.missing_setting, "credentials");
+  EXPECT_TRUE(fake::sentRequests().empty());
+}
+
+TEST_F(Calls, ARefusedLoginEndsTheCallAtOnceWithTheClustersCause) {
+  queueRefusal(401, "AuthenticationFailed");
+  std::string session_id;
+  EXPECT_EQ(admin->get_tarnel_session(session_id, responsive(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::login_refused);
+  EXPECT_EQ(outcome.attempts, 1);
+  EXPECT_EQ(outcome.http_status, 401);
+  EXPECT_EQ(outcome.cluster_error, "AuthenticationFailed");
+  EXPECT_EQ(outcome.cluster_message, "no: AuthenticationFailed");
+  EXPECT_TRUE(fake::sleeps().empty());
+}
+
+TEST_F(Calls, TransportFailuresAreRetriedWithoutAPauseAfterTheLast) {
+  queueTransportFailure(RK_TRANSPORT_UNREACHABLE, "connection refused", false, 5);
+  EXPECT_EQ(admin->create_vdisk("d1", responsive(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::unreachable);
+  EXPECT_EQ(outcome.transport_error, "connection refused");
+  EXPECT_EQ(outcome.login_attempts, 5);
+  EXPECT_EQ(fake::sleepMilliseconds(), (std::vector<int>{5000, 10000, 15000, 20000}));
+}
+
+TEST_F(Calls, RetriedStatusesEndAsClusterErrorOthersAsRefusalAtOnce) {
+  queueLogin();
+  queueRefusal(503, "InjectedFault", 5);
+  EXPECT_EQ(admin->export_vdisk("d1", responsive(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::cluster_error);
+  EXPECT_EQ(outcome.attempts, 5);
+  EXPECT_EQ(outcome.cluster_error, "InjectedFault");
+
+  fake::reset();
+  queueLogin();
+  queueRefusal(404, "UnknownVirtualDisk");
+  EXPECT_EQ(admin->export_vdisk("d1", responsive(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::refused);
+  EXPECT_EQ(outcome.attempts, 1);
+  EXPECT_EQ(outcome.cluster_error, "UnknownVirtualDisk");
+  EXPECT_TRUE(fake::sleeps().empty());
+}
+
+TEST_F(Calls, AMemberOfTheWrongTypeIsABadReplyNamingItNotAnException) {
+  tarnel_vdisk disk("S1", "d1", "node1");
+  fake::queueReply(R"({"result":{"capacity":{"total":{"units":"GB","value":"many"}}}})");
+  std::pair<double, std::string> space;
+  EXPECT_NO_THROW(space = disk.get_cluster_space(responsive(), outcome));
+  EXPECT_EQ(space, std::make_pair(0.0, std::string()));
+  EXPECT_EQ(outcome.reason, tarnel_reason::bad_reply);
+  EXPECT_EQ(outcome.detail, "member result.capacity.total.value is a string, not a number");
+  EXPECT_EQ(outcome.attempts, 1);
+
+  fake::queueReply(R"({"result":[]})");
+  std::string session_id;
+  EXPECT_EQ(admin->get_tarnel_session(session_id, responsive(), outcome), -1);
+  EXPECT_EQ(outcome.detail, "member result is an array, not an object");
+}
+
+TEST_F(Calls, AReplyWithoutTheSuccessRecordIsNotConfirmed) {
+  queueLogin();
+  queueCapacity();
+  fake::queueReply(R"({"result":[]})");
+  EXPECT_EQ(admin->create_vdisk("d1", responsive(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::not_confirmed);
+  EXPECT_EQ(outcome.attempts, 1);
+}
+
+TEST_F(Calls, ACreateWhoseReplyWasLostAndThenFoundExistingMayExist) {
+  queueLogin();
+  queueCapacity();
+  queueTransportFailure(RK_TRANSPORT_LOST, "connection closed without a reply", true);
+  queueCapacity();
+  queueRefusal(409, "DuplicateVirtualDisk");
+  EXPECT_EQ(admin->create_vdisk("d1", responsive(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::may_exist);
+  EXPECT_EQ(outcome.attempts, 2);
+
+  // A 409 without a lost reply before it is a plain refusal.
+  fake::reset();
+  queueLogin();
+  queueCapacity();
+  queueRefusal(409, "DuplicateVirtualDisk");
+  EXPECT_EQ(admin->create_vdisk("d1", responsive(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::refused);
+}
+
+TEST_F(Calls, AFailingHelperIsReportedNotThrown) {
+  fake::processScript().push_back(fake::ProcessResult{127, "", "sh: not found", false});
+  std::vector<_tarnel_data_drive> drives;
+  EXPECT_EQ(admin->enumerate_data_drives(drives, responsive(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::helper_failed);
+  EXPECT_EQ(outcome.detail, "sh: not found");
+
+  fake::processScript().push_back(fake::ProcessResult{0, "a|sda|/m|1|1|x\nbad\n", "", false});
+  EXPECT_EQ(admin->enumerate_data_drives(drives, responsive(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::bad_reply);
+  EXPECT_EQ(outcome.detail, "drive helper line 2 has 1 fields, not 6");
+  EXPECT_TRUE(drives.empty());
+}
+
+// ---- the responsive policy's rules ----
+
+TEST_F(Calls, ADiskRequestRefusedWith401LogsInAgainWithinTheSameAttemptCount) {
+  queueLogin("S1");
+  queueRefusal(401, "SessionExpired");
+  queueLogin("S2");
+  fake::queueReply(R"({"result":[{"status":"ok","target":"node1"}]})");
+  EXPECT_EQ(admin->export_vdisk("d1", responsive(), outcome), 0);
+  EXPECT_EQ(outcome.attempts, 2);
+  EXPECT_EQ(outcome.login_attempts, 2);
+  EXPECT_THAT(requestTypes(), ElementsAre("Login", "Mount", "Login", "Mount"));
+  EXPECT_THAT(fake::sentRequests().back(), HasSubstr("sessionId:S2"));
+
+  // The designed policy keeps the session it has.
+  fake::reset();
+  queueLogin("S1");
+  queueRefusal(401, "SessionExpired", 5);
+  EXPECT_EQ(admin->export_vdisk("d1", tarnel_call_options(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::session_refused);
+  EXPECT_THAT(requestTypes(), ElementsAre("Login", "Mount", "Mount", "Mount", "Mount", "Mount"));
+}
+
+TEST_F(Calls, ARefusedLoginBeforeARetryEndsTheCall) {
+  queueLogin("S1");
+  queueRefusal(401, "SessionExpired");
+  queueRefusal(403, "AuthenticationFailed");
+  EXPECT_EQ(admin->export_vdisk("d1", responsive(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::login_refused);
+  EXPECT_THAT(requestTypes(), ElementsAre("Login", "Mount", "Login"));
+}
+
+TEST_F(Calls, TheCapacityQueryHasNoCredentialsSoA401IsFinal) {
+  tarnel_vdisk disk("S1", "d1", "node1");
+  queueRefusal(401, "SessionExpired", 2);
+  disk.get_cluster_space(responsive(), outcome);
+  EXPECT_EQ(outcome.reason, tarnel_reason::session_refused);
+  EXPECT_EQ(fake::sentRequests().size(), 1u);
+}
+
+// ---- the designed policy through the overloads ----
+
+TEST_F(Calls, TheDesignedPolicyRetriesEverythingAndPausesAfterTheLastAttempt) {
+  std::vector<tarnel_attempt> seen;
+  tarnel_call_options options;
+  options.observer = [&](const tarnel_attempt& attempt) { seen.push_back(attempt); };
+  queueRefusal(401, "AuthenticationFailed", 5);
+  std::string session_id;
+  EXPECT_EQ(admin->get_tarnel_session(session_id, options, outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::login_refused);
+  EXPECT_EQ(outcome.attempts, 5);
+  EXPECT_EQ(fake::sleepMilliseconds(), (std::vector<int>{5000, 10000, 15000, 20000, 25000}));
+  ASSERT_EQ(seen.size(), 5u);
+  EXPECT_EQ(seen[4].loop, tarnel_loop::login);
+  EXPECT_EQ(seen[4].number, 5);
+  EXPECT_EQ(seen[4].limit, 5);
+  EXPECT_EQ(seen[4].pause, milliseconds(25000));
+  EXPECT_EQ(seen[4].outcome.http_status, 401);
+  EXPECT_EQ(fake::logTexts("tarnel_admin::get_tarnel_session()").size(), 5u);
+}
+
+TEST_F(Calls, AttemptsAndPausesFollowTheCallersSchedule) {
+  tarnel_call_options options = responsive();
+  options.attempts = 3;
+  options.pauses = {milliseconds(100), milliseconds(700)};
+  queueTransportFailure(RK_TRANSPORT_TIMED_OUT, "timed out", false, 3);
+  std::string session_id;
+  EXPECT_EQ(admin->get_tarnel_session(session_id, options, outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::timed_out);
+  EXPECT_EQ(outcome.attempts, 3);
+  EXPECT_EQ(fake::sleepMilliseconds(), (std::vector<int>{100, 700}));
+}
+
+// ---- deadline and cancellation ----
+
+TEST_F(Calls, APauseThatWouldPassTheDeadlineEndsTheCallAsTimedOut) {
+  tarnel_call_options options = responsive();
+  options.deadline = milliseconds(3000);
+  queueTransportFailure(RK_TRANSPORT_UNREACHABLE, "connection refused", false);
+  std::string session_id;
+  EXPECT_EQ(admin->get_tarnel_session(session_id, options, outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::timed_out);
+  EXPECT_EQ(outcome.transport_error, "connection refused");
+  EXPECT_TRUE(fake::sleeps().empty());
+  ASSERT_EQ(fake::httpClients().size(), 1u);
+  EXPECT_GT(fake::httpClients()[0].timeLimit, 0);
+  EXPECT_LE(fake::httpClients()[0].timeLimit, 3000);
+}
+
+TEST_F(Calls, CancellingDuringAPauseEndsTheCallWithoutAnotherRequest) {
+  RkCancelToken token;
+  tarnel_call_options options = responsive();
+  options.cancel = &token;
+  fake::utilsScript().cancelAtPause = 1;
+  queueLogin();
+  queueRefusal(503, "InjectedFault", 2);
+  EXPECT_EQ(admin->create_vdisk("d1", options, outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::cancelled);
+  EXPECT_TRUE(token.cancelled());
+  EXPECT_THAT(requestTypes(), ElementsAre("Login", "ClusterInformation"));
+  ASSERT_EQ(fake::sleeps().size(), 1u);
+  EXPECT_TRUE(fake::sleeps()[0].cancellable);
+}
+
+TEST_F(Calls, CancellingAnExchangeInFlightEndsTheCall) {
+  RkCancelToken token;
+  tarnel_call_options options = responsive();
+  options.cancel = &token;
+  queueLogin();
+  fake::HttpExchange cut;
+  cut.cancelDuringSend = true;
+  fake::httpScript().push_back(cut);
+  EXPECT_EQ(admin->export_vdisk("d1", options, outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::cancelled);
+  EXPECT_EQ(fake::httpClients().back().token, &token);
+  EXPECT_TRUE(fake::sleeps().empty());
+}
