@@ -3,8 +3,8 @@
 # a copy of the source tree (the files git knows, or every file but the build
 # directories), without tests, two jobs, niced. OUT_DIR then holds the .deb
 # files, the .changes and .buildinfo, build.log and `fingerprint`: a hash of
-# every source file and of the versions of the build tools and
-# build-dependencies. When OUT_DIR already holds the packages of the same
+# every source file and of the versions of the build-dependencies, the
+# compiler, the C and C++ libraries' headers, binutils and dpkg-dev. When OUT_DIR already holds the packages of the same
 # fingerprint, they are kept and nothing is built.
 #
 #   tools/package.sh [OUT_DIR]      (default: build-package in the source tree)
@@ -36,15 +36,24 @@ source_files() {
 # The build-dependencies of debian/control, by name.
 build_depends() {
   sed -n '/^Build-Depends:/,/^[A-Z]/p' "$ROOT/debian/control" | sed 's/^Build-Depends://' |
-    grep -v '^[A-Z]' | tr ',' '\n' | sed 's/[ (].*//; s/^ *//' | grep -v '^$' |
+    grep -v '^[A-Z]' | tr ',' '\n' | sed 's/^ *//; s/[ (].*//' | grep -v '^$' |
     sed 's/^debhelper-compat$/debhelper/'
+}
+
+# The packages of the compiler, the C++ library's and libc's headers.
+toolchain() {
+  local file
+  for file in "$(readlink -f "$(command -v c++)")" "$(c++ -print-file-name=libstdc++.so)" \
+              /usr/include/stdio.h; do
+    dpkg -S "$file" 2>/dev/null | sed 's/[:,].*//'
+  done
 }
 
 fingerprint() {
   {
     (cd "$ROOT" && source_files | xargs -0 -r sha256sum --)
     # shellcheck disable=SC2046  # package names are words
-    dpkg-query -W -f='${Package} ${Version}\n' dpkg-dev g++ $(build_depends) 2>&1
+    dpkg-query -W -f='${Package} ${Version}\n' dpkg-dev binutils $(toolchain) $(build_depends) 2>&1
     echo "$DEB_BUILD_OPTIONS"
   } | sha256sum | cut -d' ' -f1
 }
