@@ -66,7 +66,7 @@ TEST_F(CliTest, EverySubcommandHasHelpAndTheToolAVersion) {
   }
   const RunResult version = node->ctl({"--version"});
   EXPECT_EQ(version.exit_code, 0);
-  EXPECT_EQ(version.out, "1.0.0\n");
+  EXPECT_EQ(version.out, "1.1.0\n");
 }
 
 TEST_F(CliTest, AMissingKeyStoreIsNamed) {

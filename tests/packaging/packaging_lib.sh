@@ -1,7 +1,7 @@
 # Shared steps of the packaging tests (sourced): a scratch directory, the
-# README example built against an installed tree both ways, and a run of a
-# program against tarnel-sim with a provisioned key store. Everything lives
-# in one temporary directory, removed with the simulator stopped on exit.
+# README example built against an installed tree both ways, and runs of the
+# installed programs through the installed tarnel-sim-scratch. Everything
+# lives in one temporary directory, removed on exit.
 
 set -euo pipefail
 
@@ -79,36 +79,42 @@ build_example_pkgconfig() {
     fail "building the example with pkg-config"
 }
 
-# start_sim SIM: tarnel-sim on a free loopback port with a cluster whose
-# administrator password only the simulator's config and the key store hold.
-start_sim() {
-  local sim=$1
-  sim_start "$sim" pkg-cluster || fail "tarnel-sim did not start"
-  export TARNEL_SLEEP_SCALE=0.01
-}
-
-# provision TARNELCTL: the node's key store (cluster, serial, password).
-provision() {
-  local tarnelctl=$1
-  "$tarnelctl" keystore set-cluster pkg-cluster >/dev/null || fail "tarnelctl keystore set-cluster"
-  "$tarnelctl" keystore set-serial PKG-SN-1 >/dev/null || fail "tarnelctl keystore set-serial"
-  printf '%s\n' "$password" | "$tarnelctl" keystore set-password >/dev/null ||
-    fail "tarnelctl keystore set-password"
-}
-
-# run_example EXAMPLE LIBDIR DISK: the example against the simulator, with
-# the libraries resolved from LIBDIR.
+# run_example SCRATCH EXAMPLE LIBDIR DISK: the example through the installed
+# tarnel-sim-scratch (a simulator and a key store of its own), with the
+# libraries resolved from LIBDIR.
 run_example() {
-  local example=$1 libdir=$2 disk=$3
+  local scratch=$1 example=$2 libdir=$3 disk=$4
   local resolved
   resolved=$(LD_LIBRARY_PATH=$libdir ldd "$example" | sed -n 's/^\s*libtarnel\.so\.1 => \(\S*\).*/\1/p')
   [ "$(dirname "$resolved")" = "$libdir" ] ||
     fail "$example resolves libtarnel.so.1 to '$resolved', not into $libdir"
   local output
-  output=$(LD_LIBRARY_PATH=$libdir "$example" "$disk" 2>&1) ||
-    { echo "$output" >&2; fail "$example $disk failed"; }
+  output=$(LD_LIBRARY_PATH=$libdir "$scratch" -- "$example" "$disk" 2>&1) ||
+    { echo "$output" >&2; fail "tarnel-sim-scratch -- $example $disk failed"; }
   for line in "capacity: 12.5 TB" "created $disk" "exported $disk to $(uname -n)"; do
     grep -qxF "$line" <<<"$output" || { echo "$output" >&2; fail "no line '$line' from $example"; }
   done
   echo "$example $disk: ok"
+}
+
+# check_scratch BINDIR: the installed tarnelctl through the installed
+# tarnel-sim-scratch (both from BINDIR, as the scratch command finds them):
+# the capacity it reports, COMMAND's exit status passed on, and the
+# simulator and scratch directory gone afterwards.
+check_scratch() {
+  local bindir=$1 output status=0
+  output=$("$bindir/tarnel-sim-scratch" --capacity 3.5TB -- "$bindir/tarnelctl" capacity 2>&1) ||
+    { echo "$output" >&2; fail "tarnel-sim-scratch -- tarnelctl capacity"; }
+  grep -q "^Cluster capacity: 3.5 TB" <<<"$output" ||
+    fail "tarnelctl capacity through tarnel-sim-scratch printed: $output"
+  output=$("$bindir/tarnel-sim-scratch" -- /bin/sh -c \
+    'echo "$TARNEL_SIM_PORT ${TARNEL_KEYSTORE%/*}"; exit 7') || status=$?
+  [ "$status" -eq 7 ] || fail "tarnel-sim-scratch exited $status, not COMMAND's 7"
+  local sim_port=${output%% *} scratch_dir=${output#* }
+  [ -n "$sim_port" ] && [ -n "$scratch_dir" ] ||
+    fail "no TARNEL_SIM_PORT or TARNEL_KEYSTORE: $output"
+  [ ! -e "$scratch_dir" ] || fail "tarnel-sim-scratch left $scratch_dir behind"
+  ! (exec 3<>"/dev/tcp/127.0.0.1/$sim_port") 2>/dev/null ||
+    fail "the simulator still listens on port $sim_port"
+  echo "tarnel-sim-scratch: tarnelctl capacity, exit status, clean-up: ok"
 }
