@@ -40,6 +40,9 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
       {"--password-file", file, "capacity"},
       {"--user", "someone", "keystore", "set-cluster", "c"},
       {"--user", "", "capacity"},
+      {"--retries", "0", "capacity"},
+      {"capacity", "--retries", "many"},
+      {"--timeout", "0", "login"},
       {"--user", "someone", "--password-file", dir.file("missing"), "capacity"},
   };
   for (const std::vector<std::string>& args : cases) {

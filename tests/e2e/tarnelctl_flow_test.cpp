@@ -14,6 +14,10 @@ using ::testing::ElementsAre;
 
 class FlowTest : public ClusterTest {};
 
+// The outcome members of a call done at the first attempt after one login.
+const std::string kDoneAtOnce =
+    R"("reason":"ok","http_status":200,"cluster_error":"","attempts":1,"login_attempts":1)";
+
 // The session identifiers the library logged ("Session ID is %s", level 1).
 std::vector<std::string> logged_sessions(const Node& node) {
   std::vector<std::string> ids;
@@ -86,21 +90,23 @@ TEST_F(FlowTest, UserCredentialsFromTheEnvironmentAndFromAFile) {
   const RunResult create = node->ctl({"--user", kOperator, "create", "vd-op", "--json"},
                                      {{"TARNEL_PASSWORD", kOperatorPassword}});
   EXPECT_EQ(create.exit_code, 0) << create.err;
-  EXPECT_EQ(create.out, "{\"command\":\"create\",\"ok\":true,\"name\":\"vd-op\"}\n");
+  EXPECT_EQ(create.out, R"({"command":"create","ok":true,"name":"vd-op",)" + kDoneAtOnce +
+                            R"(,"size_gb":58.64})" + "\n");
 
   const std::string password_file = dir.file("operator.pw");
   write_file(password_file, std::string(kOperatorPassword) + "\n");
   const RunResult exported =
       node->ctl({"export", "vd-op", "--user", kOperator, "--password-file", password_file, "--json"});
   EXPECT_EQ(exported.exit_code, 0) << exported.err;
-  EXPECT_EQ(exported.out, "{\"command\":\"export\",\"ok\":true,\"name\":\"vd-op\",\"target\":\"" +
-                              request_texts::escaped(host) + "\"}\n");
+  EXPECT_EQ(exported.out, R"({"command":"export","ok":true,"name":"vd-op","target":")" +
+                              request_texts::escaped(host) + "\"," + kDoneAtOnce + "}\n");
 
   const RunResult capacity = node->ctl({"--json", "--user", kOperator, "capacity"},
                                        {{"TARNEL_PASSWORD", kOperatorPassword}});
   EXPECT_EQ(capacity.exit_code, 0) << capacity.err;
   EXPECT_EQ(capacity.out,
-            "{\"command\":\"capacity\",\"ok\":true,\"value\":100.0,\"units\":\"GB\",\"gigabytes\":100.0}\n");
+            R"({"command":"capacity","ok":true,"value":100.0,"units":"GB","gigabytes":100.0,)" +
+                kDoneAtOnce + "}\n");
 
   const std::vector<std::string> sessions = logged_sessions(*node);
   ASSERT_EQ(sessions.size(), 3u);
@@ -140,10 +146,21 @@ TEST_F(FlowTest, TheExampleProgramCreatesAndExportsWithTheNodesCredentials) {
   launch.name = "example";
   const RunResult result = run(launch);
   EXPECT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, "capacity: 100 GB\ncreated example-disk\nexported example-disk to " +
-                            host_name() + "\n");
+  EXPECT_EQ(result.out, "login: ok (1 attempt, HTTP 200)\n"
+                        "capacity query: ok (1 attempt, HTTP 200)\n"
+                        "capacity: 100 GB\n"
+                        "create: ok (1 attempt, HTTP 200)\n"
+                        "created example-disk\n"
+                        "export: ok (1 attempt, HTTP 200)\n"
+                        "exported example-disk to " + host_name() + "\n");
   EXPECT_THAT(sim->disks(), ElementsAre("example-disk"));
   EXPECT_THAT(sim->mounts(), ElementsAre("example-disk -> " + host_name()));
+
+  // Run again, the create is refused and the example says why.
+  const RunResult again = run(launch);
+  EXPECT_EQ(again.exit_code, 1);
+  EXPECT_THAT(again.out,
+              ::testing::EndsWith("create: refused (1 attempt, HTTP 409 DuplicateVirtualDisk)\n"));
 }
 
 // ---- drives: the helper at the library's fixed path, in a private mount namespace ----
@@ -180,7 +197,10 @@ TEST_F(DrivesTest, ListsTheHelpersDrivesAsATableAndAsJson) {
   EXPECT_EQ(json.out,
             "{\"command\":\"drives\",\"ok\":true,\"drives\":["
             "{\"spid\":\"WD-1\",\"blk\":\"/dev/sdb\",\"mnt\":\"/mnt/d1\",\"slot\":\"2:0:1:0\",\"healthy\":1},"
-            "{\"spid\":\"WD-22\",\"blk\":\"/dev/nvme0n1\",\"mnt\":\"\",\"slot\":\"7\",\"healthy\":0}]}\n");
+            "{\"spid\":\"WD-22\",\"blk\":\"/dev/nvme0n1\",\"mnt\":\"\",\"slot\":\"7\","
+            "\"healthy\":0}],"
+            R"("reason":"ok","http_status":0,"cluster_error":"","attempts":1,"login_attempts":0})"
+            "\n");
   EXPECT_EQ(node->count("tarnel_admin::enumerate_data_drives(): Executing command "
                         "[/opt/kestrix/Bayhold/rkspmhelper.py list_data_drives]"),
             2);
@@ -192,7 +212,9 @@ TEST_F(DrivesTest, AMalformedLineFailsWithExitCodeOne) {
   const RunResult result = drives("#!/bin/sh\nprintf 'WD-1|sdb|/mnt/d1|3|1|\\nbroken line\\n'\n");
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.out, "");
-  EXPECT_NE(result.err.find("the drive helper printed a malformed line"), std::string::npos)
+  EXPECT_NE(result.err.find("the drive helper printed a malformed line (drive helper line 2 has 1 "
+                            "fields, not 6)"),
+            std::string::npos)
       << result.err;
   EXPECT_EQ(node->count("Failed to parse Command [/opt/kestrix/Bayhold/rkspmhelper.py "
                         "list_data_drives] output ["),
@@ -206,9 +228,9 @@ TEST_F(DrivesTest, AFailingHelperIsReportedWithExitCodeOne) {
   ASSERT_TRUE(reply.IsObject());
   EXPECT_FALSE(member<bool>(reply, "ok"));
   EXPECT_EQ(member<int>(reply, "exit_code"), 1);
-  EXPECT_NE(
-      member(reply, "error").find("/opt/kestrix/Bayhold/rkspmhelper.py list_data_drives failed"),
-      std::string::npos);
+  EXPECT_EQ(member(reply, "error"),
+            "the drive helper failed: no enclosure; see " + node->log_file());
+  EXPECT_EQ(member(reply, "reason"), "helper_failed");
   EXPECT_EQ(node->count("failed with error [no enclosure"), 1);
 }
 

@@ -56,7 +56,7 @@ TEST_F(NameOutputTest, ControlCharactersAreEscapedAndJsonIsValidUtf8) {
 
   // The simulator refuses a name that is not UTF-8, so the failure echoes it.
   const RunResult refused = node->ctl({"--json", "create", "bad\xff\xc0\xaf"});
-  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_EQ(refused.exit_code, 6);
   rapidjson::Document reply;
   reply.Parse<rapidjson::kParseValidateEncodingFlag>(refused.out.c_str());
   ASSERT_FALSE(reply.HasParseError()) << refused.out;

@@ -1,5 +1,7 @@
-// The facade's retry policy seen from outside: real processes, real pauses
-// scaled by TARNEL_SLEEP_SCALE. Only lower bounds are asserted on time.
+// The facade's retry policies seen from outside: real processes, real pauses
+// scaled by TARNEL_SLEEP_SCALE. Only lower bounds are asserted on time. The
+// responsive policy (tarnelctl's default) retries a 503 as the designed one
+// does; what only the designed policy does runs with --designed-retries.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -67,11 +69,12 @@ TEST_F(RetryTest, AllFiveCreateAttemptsFailingExitsWithOne) {
   options.args = {"--fault", "AddVirtualDisk:status=503"};
   ASSERT_NO_FATAL_FAILURE(start_provisioned(options));
 
-  const RunResult create = node->ctl({"create", "vd-never"});
+  const RunResult create = node->ctl({"--designed-retries", "create", "vd-never"});
   EXPECT_EQ(create.exit_code, 1);
   EXPECT_FALSE(create.signaled);
   EXPECT_EQ(create.out, "");
-  EXPECT_NE(create.err.find("tarnelctl create: could not create virtual disk 'vd-never'"),
+  EXPECT_NE(create.err.find("tarnelctl create: the cluster could not create 'vd-never' after 5 "
+                            "attempts (HTTP 503 InjectedFault"),
             std::string::npos)
       << create.err;
   const std::string failed = "tarnel_admin::create_vdisk(): Failed to create vdisk vd-never";
@@ -91,12 +94,13 @@ TEST_F(RetryTest, AllFiveLoginsFailingStopsTheCommandBeforeAnyDiskRequest) {
   options.users = {{kNodeUser, "not the stored password"}};
   ASSERT_NO_FATAL_FAILURE(start_provisioned(options));
 
-  const RunResult create = node->ctl({"create", "vd-x", "--json"});
-  EXPECT_EQ(create.exit_code, 1);
+  const RunResult create = node->ctl({"create", "vd-x", "--json", "--designed-retries"});
+  EXPECT_EQ(create.exit_code, 4);
   const rapidjson::Document reply = parse_json(create.out);
   ASSERT_TRUE(reply.IsObject());
   EXPECT_FALSE(member<bool>(reply, "ok"));
-  EXPECT_EQ(member<int>(reply, "exit_code"), 1);
+  EXPECT_EQ(member<int>(reply, "exit_code"), 4);
+  EXPECT_EQ(member<int>(reply, "login_attempts"), 5);
   EXPECT_EQ(node->count(kLoginFailed), 5);
   EXPECT_EQ(node->count("HTTP code [401]"), 5);
   // After the fifth failed login and its pause, the command gives up.

@@ -103,7 +103,7 @@ TEST_F(SecretsTest, NoPasswordOrStoredSecretInLogsTracesOutputsOrTheProcessList)
   const std::string password_file = dir.file("operator.pw");
   write_file(password_file, std::string(kOperatorPassword) + "\n");
   EXPECT_EQ(node->ctl({"-v", "create", "vd"}).exit_code, 0);
-  sim->add_fault("Login:status=401,times=1");
+  sim->add_fault("Login:status=503,times=1");
   EXPECT_EQ(node->ctl({"-v", "export", "vd", "--user", kOperator, "--password-file", password_file})
                 .exit_code,
             0);

@@ -1,5 +1,7 @@
 // tarnelctl capacity: log in through the facade, then ask a disk handle made
-// from that session for the cluster's total capacity.
+// from that session for the cluster's total capacity. The two calls report
+// as one: the login's outcome when it fails, else the query's.
+#include "call_steering.h"
 #include "cluster_access.h"
 #include "commands.h"
 #include "exit_codes.h"
@@ -12,20 +14,25 @@ namespace {
 const char* const kCapacityProbeDisk = "tarnelctl-capacity-probe";
 }  // namespace
 
-int run_capacity(const Invocation& inv, const Output& out) {
+int run_capacity(const Invocation& inv, Output& out) {
   ClusterAccess access;
   if (const int code = open_cluster_access(inv, out, access); code != kExitDone) return code;
+  const CallSteering steering(inv, out, "capacity");
 
   std::string session_id;
-  if (access.admin->get_tarnel_session(session_id) != 0) {
-    return out.fail(kExitFailed, "could not log in to cluster '" + access.cluster + "' as " +
-                                     access.user + "; " + see_log());
+  tarnel_outcome login;
+  if (access.admin->get_tarnel_session(session_id, steering.options(), login) != 0) {
+    return steering.fail(out, {Command::kCapacity, "", access.user, true}, login);
   }
   tarnel_vdisk probe(session_id, kCapacityProbeDisk, rkmx_utils::get_hostname());
-  const std::pair<double, std::string> space = probe.get_cluster_space();
-  if (space.first == 0 && space.second.empty()) {
-    return out.fail(kExitFailed, "the cluster did not report its capacity; " + see_log());
+  tarnel_outcome outcome;
+  const std::pair<double, std::string> space = probe.get_cluster_space(steering.options(), outcome);
+  outcome.login_attempts = login.login_attempts;
+  outcome.elapsed += login.elapsed;
+  if (!outcome.ok()) {
+    return steering.fail(out, {Command::kCapacity, "", access.user, false}, outcome);
   }
+  out.record(outcome);
   return out.capacity(space.first, space.second,
                       rkmx_utils::convert_size_to_gb(space.first, space.second));
 }

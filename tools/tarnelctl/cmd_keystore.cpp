@@ -38,11 +38,11 @@ std::string password_key(std::string serial) {
 
 }  // namespace
 
-int run_keystore_set_cluster(const Invocation& inv, const Output& out) {
+int run_keystore_set_cluster(const Invocation& inv, Output& out) {
   return store(out, kClusterKey, inv.argument, "the cluster name");
 }
 
-int run_keystore_set_serial(const Invocation& inv, const Output& out) {
+int run_keystore_set_serial(const Invocation& inv, Output& out) {
   const int code = store(out, kSerialKey, inv.argument, "the serial number");
   if (code != kExitDone) return code;
   std::string encrypted;
@@ -60,7 +60,7 @@ int run_keystore_set_serial(const Invocation& inv, const Output& out) {
   return kExitDone;
 }
 
-int run_keystore_set_password(const Invocation& /*inv*/, const Output& out) {
+int run_keystore_set_password(const Invocation& /*inv*/, Output& out) {
   // A missing store is created, but one that cannot be read would also hide
   // the serial number.
   bool missing = false;

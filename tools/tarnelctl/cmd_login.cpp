@@ -1,19 +1,22 @@
-// tarnelctl login: one session acquisition through the facade (up to five
-// attempts), showing the identifier the cluster handed out.
+// tarnelctl login: one session acquisition through the facade, showing the
+// identifier the cluster handed out.
+#include "call_steering.h"
 #include "cluster_access.h"
 #include "commands.h"
 #include "exit_codes.h"
 
 namespace tarnelctl {
 
-int run_login(const Invocation& inv, const Output& out) {
+int run_login(const Invocation& inv, Output& out) {
   ClusterAccess access;
   if (const int code = open_cluster_access(inv, out, access); code != kExitDone) return code;
+  const CallSteering steering(inv, out, "login");
   std::string session_id;
-  if (access.admin->get_tarnel_session(session_id) != 0) {
-    return out.fail(kExitFailed, "could not log in to cluster '" + access.cluster + "' as " +
-                                     access.user + "; " + see_log());
+  tarnel_outcome outcome;
+  if (access.admin->get_tarnel_session(session_id, steering.options(), outcome) != 0) {
+    return steering.fail(out, {Command::kLogin, "", access.user, true}, outcome);
   }
+  out.record(outcome);
   out.logged_in(access.user, access.cluster, session_id);
   return kExitDone;
 }

@@ -7,13 +7,13 @@
 
 namespace tarnelctl {
 
-int run_capacity(const Invocation& inv, const Output& out);
-int run_create(const Invocation& inv, const Output& out);
-int run_export(const Invocation& inv, const Output& out);
-int run_drives(const Invocation& inv, const Output& out);
-int run_login(const Invocation& inv, const Output& out);
-int run_keystore_set_cluster(const Invocation& inv, const Output& out);
-int run_keystore_set_serial(const Invocation& inv, const Output& out);
-int run_keystore_set_password(const Invocation& inv, const Output& out);
+int run_capacity(const Invocation& inv, Output& out);
+int run_create(const Invocation& inv, Output& out);
+int run_export(const Invocation& inv, Output& out);
+int run_drives(const Invocation& inv, Output& out);
+int run_login(const Invocation& inv, Output& out);
+int run_keystore_set_cluster(const Invocation& inv, Output& out);
+int run_keystore_set_serial(const Invocation& inv, Output& out);
+int run_keystore_set_password(const Invocation& inv, Output& out);
 
 }  // namespace tarnelctl

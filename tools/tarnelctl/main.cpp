@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
-#include <stdexcept>
 
 #include "RkException.h"
 #include "cluster_access.h"
@@ -18,7 +17,7 @@
 namespace tarnelctl {
 namespace {
 
-int dispatch(const Invocation& inv, const Output& out) {
+int dispatch(const Invocation& inv, Output& out) {
   switch (inv.command) {
     case Command::kCapacity: return run_capacity(inv, out);
     case Command::kCreate: return run_create(inv, out);
@@ -46,15 +45,11 @@ bool occupy_closed_standard_descriptors() {
   return true;
 }
 
-int run(const Invocation& inv, const Output& out) {
+int run(const Invocation& inv, Output& out) {
   try {
     return dispatch(inv, out);
   } catch (const RkException& e) {
     return out.fail(kExitFailed, std::string("host service failed: ") + e.what() + "; " + see_log());
-  } catch (const std::runtime_error& e) {
-    // json_spirit's type error: a reply member of the wrong JSON type.
-    return out.fail(kExitFailed,
-                    std::string("malformed reply from the cluster (") + e.what() + "); " + see_log());
   } catch (const std::exception& e) {
     return out.fail(kExitFailed, std::string("unexpected error: ") + e.what());
   }
@@ -77,6 +72,6 @@ int main(int argc, char** argv) {
   // The host log writer reads this when the first log facade is set up.
   if (inv.verbose) setenv("TARNEL_LOG_STDERR", "1", 1);
 
-  const Output out(inv.json, inv.command_name);
+  Output out(inv.json, inv.quiet, inv.command_name);
   return out.finish(run(inv, out));
 }

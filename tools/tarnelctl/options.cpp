@@ -16,8 +16,16 @@ const char* const kDescription =
     "password for --user comes from TARNEL_PASSWORD, --password-file or a prompt.\n"
     "Text output shows control characters escaped (\\n, \\r, \\x1b). --json prints one JSON\n"
     "object in UTF-8; a byte that is not valid UTF-8 is written as U+FFFD.\n"
-    "Exit codes: 0 done, 1 failed, 2 usage, 3 not configured; 130 after Ctrl-C at the\n"
-    "password prompt.";
+    "Cluster commands retry only what a retry can mend (transport failures, time-outs,\n"
+    "HTTP 408, 429, 500, 502-504); --designed-retries retries everything as the library's\n"
+    "designed operations do. Each failed attempt is told on stderr (not with --json, -q).\n"
+    "Ctrl-C (SIGINT) or SIGTERM cancels the command at once.\n"
+    "Exit codes:\n"
+    "  0  done                    4  login refused\n"
+    "  1  failed                  5  unreachable or timed out\n"
+    "  2  usage                   6  refused by the cluster\n"
+    "  3  not configured          7  the disk may exist (a create's reply was lost)\n"
+    "  130 interrupted (Ctrl-C; 143 after SIGTERM)";
 
 CLI::Validator non_empty() {
   return CLI::Validator(
@@ -40,6 +48,18 @@ ParseOutcome parse_command_line(int argc, char** argv) {
   app.add_flag("--json", inv.json, "Print one JSON object on stdout instead of text");
   app.add_flag("-v,--verbose", inv.verbose,
                "Mirror the library's log lines to stderr as they are written");
+  app.add_flag("-q,--quiet", inv.quiet, "Print no line on stderr for each failed attempt");
+  app.add_flag("--designed-retries", inv.designed_retries,
+               "Retry every failure and pause after every failed attempt, the last included, "
+               "as the library's designed operations do");
+  app.add_option("--retries", inv.retries,
+                 "Attempts of each retry loop (login, command); default 5")
+      ->check(CLI::Range(1, 100).description(""))
+      ->type_name("N");
+  app.add_option("--timeout", inv.timeout_seconds,
+                 "Give up a command that has not ended after SECONDS (retries and pauses included)")
+      ->check(CLI::Range(0.001, 604800.0).description(""))
+      ->type_name("SECONDS");
   CLI::Option* user = app.add_option("--user", inv.user,
                                      "Log in as this cluster user instead of the node's own "
                                      "credentials")

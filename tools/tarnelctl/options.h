@@ -25,6 +25,10 @@ struct Invocation {
   std::string command_name;    // as shown in messages: "create", "keystore set-serial", ...
   bool json = false;           // --json: one JSON object on stdout
   bool verbose = false;        // -v: mirror log lines to stderr
+  bool quiet = false;          // -q: no line per failed attempt on stderr
+  bool designed_retries = false;  // --designed-retries: the library's designed retry policy
+  int retries = 0;             // --retries: attempts of each retry loop (0: the library's five)
+  double timeout_seconds = 0;  // --timeout: the deadline of each command's calls (0: none)
   std::string user;            // --user; empty for the node's own credentials
   std::string password_file;   // --password-file
   std::string argument;        // NAME of create/export, the value of keystore set-cluster/set-serial

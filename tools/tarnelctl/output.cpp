@@ -27,6 +27,15 @@ void put(JsonWriter& w, const char* key, const std::string& value) {
 
 std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
+// `text` as a finite number in the C locale's form ("58.64"), all of it.
+bool number_of(const std::string& text, double& number) {
+  if (text.empty()) return false;
+  std::istringstream in(text);
+  in.imbue(std::locale::classic());
+  in >> number;
+  return in && in.peek() == std::char_traits<char>::eof() && std::isfinite(number);
+}
+
 // One line on stderr, escaped. Nothing is left to do when stderr fails.
 void to_stderr(const std::string& line) {
   const std::string text = for_people(line) + '\n';
@@ -134,7 +143,17 @@ std::string plain_number(double value) {
   return out.str();
 }
 
-Output::Output(bool json, std::string command) : json_(json), command_(std::move(command)) {}
+Output::Output(bool json, bool quiet, std::string command)
+    : json_(json), quiet_(quiet), command_(std::move(command)) {}
+
+void Output::record(const tarnel_outcome& outcome, bool with_size) {
+  outcome_ = outcome;
+  with_size_ = with_size;
+}
+
+void Output::progress(const std::string& line) const {
+  if (!json_ && !quiet_) to_stderr(line);
+}
 
 void Output::print(const std::string& text) const {
   const int error = print_stdout(text);
@@ -158,13 +177,34 @@ void Output::emit(bool ok, Members&& members) const {
   w.Key("ok");
   w.Bool(ok);
   members(w);
+  if (outcome_) {
+    const tarnel_outcome& o = *outcome_;
+    put(w, "reason", tarnel_reason_word(o.reason));
+    w.Key("http_status");
+    w.Int64(o.http_status);
+    put(w, "cluster_error", o.cluster_error);
+    w.Key("attempts");
+    w.Int(o.attempts);
+    w.Key("login_attempts");
+    w.Int(o.login_attempts);
+    if (with_size_) {
+      w.Key("size_gb");
+      double size = 0;
+      if (number_of(o.size_requested, size)) {
+        w.Double(size);
+      } else {
+        w.Null();
+      }
+    }
+  }
   w.EndObject();
   print(std::string(buffer.GetString(), buffer.GetSize()) + '\n');
 }
 
-int Output::capacity(double value, const std::string& units, double gigabytes) const {
+int Output::capacity(double value, const std::string& units, double gigabytes) {
   // JSON has no infinity, and a person cannot use one either.
   if (!std::isfinite(value) || !std::isfinite(gigabytes)) {
+    if (outcome_) outcome_->reason = tarnel_reason::bad_reply;
     return fail(kExitFailed, "malformed reply from the cluster (a capacity of " +
                                  plain_number(value) + " " + units +
                                  " is not a finite number of gigabytes)");

@@ -4,6 +4,10 @@
 // "tarnelctl <command>: ". With --json, every outcome (success or failure)
 // is one JSON object on stdout with the members "command" and "ok"; a
 // failure adds "exit_code" and "error" (and "missing" when not configured).
+// Once a command has recorded the outcome of its call (record), success and
+// failure objects also hold "reason", "http_status", "cluster_error",
+// "attempts", "login_attempts" and, for create, "size_gb" (null when no size
+// was asked for).
 //
 // What is printed may come from the cluster, the drive helper or the key
 // store, so nothing reaches a screen or a script unchecked: text for people
@@ -13,21 +17,31 @@
 // by finish() and fails the command.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "config_check.h"
 #include "tarnel_admin.h"
+#include "tarnel_call.h"
 
 namespace tarnelctl {
 
 class Output {
  public:
-  Output(bool json, std::string command);
+  // `quiet`: no progress lines.
+  Output(bool json, bool quiet, std::string command);
+
+  // The outcome of the command's call, added to what is reported from now
+  // on; `with_size` adds the size a create asked for.
+  void record(const tarnel_outcome& outcome, bool with_size = false);
+  // A line for people on stderr about a call in progress (a failed
+  // attempt); nothing with --json or --quiet.
+  void progress(const std::string& line) const;
 
   // Returns the exit code: done, or failed for a capacity that is not a
   // finite number.
-  int capacity(double value, const std::string& units, double gigabytes) const;
+  int capacity(double value, const std::string& units, double gigabytes);
   void created(const std::string& name) const;
   void exported(const std::string& name, const std::string& host) const;
   void drives(const std::vector<_tarnel_data_drive>& drives) const;
@@ -56,7 +70,10 @@ class Output {
   void emit(bool ok, Members&& members) const;
 
   bool json_;
+  bool quiet_;
   std::string command_;
+  std::optional<tarnel_outcome> outcome_;
+  bool with_size_ = false;
   mutable int write_error_ = 0;  // errno of the first failed write to stdout
 };
 
