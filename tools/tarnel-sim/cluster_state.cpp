@@ -395,7 +395,7 @@ bool ClusterState::persist(const std::vector<Disk>& disks, const std::vector<Mou
 void ClusterState::load_state_file() {
   const std::string& path = options_.state_file;
   std::string text;
-  const int error = read_regular_file(path, text);
+  const int error = tarnel_host::read_regular_file(path, kMaxFileBytes, text);
   if (error == ENOENT) return;  // first start
   if (error != 0) {
     throw std::runtime_error("cannot read the state file " + path + ": " +
