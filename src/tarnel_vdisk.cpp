@@ -85,8 +85,15 @@ struct disk_steps {
     return false;
   }
 
-  // 0 when the reply holds the success `record`; -1 otherwise.
-  int confirm(const json_spirit::mObject& reply, const json_spirit::mObject& record) const {
+  // The result of the request after its exchange ended with `sent`: a
+  // failed exchange's status; 0 when the reply holds the success `record`;
+  // -1 otherwise.
+  int result(int sent, const json_spirit::mObject& reply,
+             const json_spirit::mObject& record) const {
+    if (sent != 0) {
+      log_failed();
+      return sent;
+    }
     if (holds_record(reply, record)) {
       debug.logMessage(lines.tag, 0, lines.done, vdisk_name.c_str());
       return 0;
@@ -206,14 +213,10 @@ int tarnel_vdisk::create(tarnel_call_context* call) {
   json_spirit::mObject reply;
   if (call != nullptr) call->expect(tarnel_exchange_kind::add_disk);
   const int sent = session.exchange(RK_HTTP_POST, request, &reply, kFormContent, call);
-  if (sent != 0) {
-    steps.log_failed();
-    return sent;
-  }
   json_spirit::mObject record;
   record["name"] = vdisk_name;
   record["status"] = "ok";
-  return steps.confirm(reply, record);
+  return steps.result(sent, reply, record);
 }
 
 int tarnel_vdisk::mount(tarnel_call_context* call) {
@@ -228,12 +231,8 @@ int tarnel_vdisk::mount(tarnel_call_context* call) {
   json_spirit::mObject reply;
   if (call != nullptr) call->expect(tarnel_exchange_kind::mount);
   const int sent = session.exchange(RK_HTTP_PUT, request, &reply, kFormContent, call);
-  if (sent != 0) {
-    steps.log_failed();
-    return sent;
-  }
   json_spirit::mObject record;
   record["status"] = "ok";
   record["target"] = host_name;
-  return steps.confirm(reply, record);
+  return steps.result(sent, reply, record);
 }
