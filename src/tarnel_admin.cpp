@@ -187,7 +187,7 @@ int steered_disk_command(tarnel_call_context& call, bool ready,
 }  // namespace
 
 tarnel_admin::tarnel_admin() : debug(), ready(false), user_name(TARNEL_USERNAME) {
-  RKPlatformInfo platform_info;  // held around the host queries
+  RKPlatformInfo platform_info;  // never read: hosts see it made before the queries, gone after
   const char* failure = nullptr;
   try {
     failure = read_host_and_cluster(host_name, cluster_name);
@@ -205,7 +205,7 @@ tarnel_admin::tarnel_admin(std::string user, std::string secret)
     debug.logMessage(kConstructorTag, -1, "Empty username/password provided.");
     return;
   }
-  RKPlatformInfo platform_info;  // held around the host queries
+  RKPlatformInfo platform_info;  // never read: hosts see it made before the queries, gone after
   const char* failure = nullptr;
   try {
     failure = read_host_and_cluster(host_name, cluster_name);
