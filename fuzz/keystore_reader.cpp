@@ -18,9 +18,9 @@
 #include <set>
 #include <string>
 
+#include "posix_io.h"
 #include "rkmx_utils.h"
 #include "scratch_dir.h"
-#include "unique_fd.h"
 
 namespace {
 
@@ -73,13 +73,11 @@ class TempStore {
   }
 
   void hold(const uint8_t* data, size_t size) {
-    if (::ftruncate(fd_.get(), 0) != 0) fail("cannot truncate the key store file", path_);
-    size_t done = 0;
-    while (done < size) {
-      const ssize_t put =
-          ::pwrite(fd_.get(), data + done, size - done, static_cast<off_t>(done));
-      if (put <= 0) fail("cannot write the key store file", path_);
-      done += static_cast<size_t>(put);
+    if (::ftruncate(fd_.get(), 0) != 0 || ::lseek(fd_.get(), 0, SEEK_SET) != 0) {
+      fail("cannot truncate the key store file", path_);
+    }
+    if (!tarnel_host::write_all(fd_.get(), data, size)) {
+      fail("cannot write the key store file", path_);
     }
   }
 
