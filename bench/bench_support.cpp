@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "RKPassword.h"
 #include "rkmx_utils.h"
 #include "test_guard.h"
+#include "unique_fd.h"
 
 namespace bench {
 
@@ -46,15 +48,11 @@ std::string json_string(const std::string& value) {
 }
 
 // A child's standard stream, open (close-on-exec) for the time of the start.
-struct Stream {
-  Stream(const std::string& path, int flags) : fd(::open(path.c_str(), flags | O_CLOEXEC, 0600)) {
-    if (fd < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-  }
-  ~Stream() { ::close(fd); }
-  Stream(const Stream&) = delete;
-  Stream& operator=(const Stream&) = delete;
-  const int fd;
-};
+tarnel_host::UniqueFd open_stream(const std::string& path, int flags) {
+  tarnel_host::UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC, 0600));
+  if (!fd.valid()) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+  return fd;
+}
 
 }  // namespace
 
@@ -137,11 +135,11 @@ Simulator::Simulator(const TempDir& dir, const std::string& cluster, const std::
   const std::string err_path = dir.file("sim.err");
 
   {
-    const Stream in("/dev/null", O_RDONLY);
-    const Stream out(out_path, O_WRONLY | O_CREAT | O_TRUNC);
-    const Stream err(err_path, O_WRONLY | O_CREAT | O_TRUNC);
+    const tarnel_host::UniqueFd in = open_stream("/dev/null", O_RDONLY);
+    const tarnel_host::UniqueFd out = open_stream(out_path, O_WRONLY | O_CREAT | O_TRUNC);
+    const tarnel_host::UniqueFd err = open_stream(err_path, O_WRONLY | O_CREAT | O_TRUNC);
     pid_ = test_guard::spawn({TARNEL_SIM_PATH, "--config", config, "--port", "0"}, nullptr,
-                             {in.fd, out.fd, err.fd}, false);
+                             {in.get(), out.get(), err.get()}, false);
   }
 
   const std::string prefix = "listening on 127.0.0.1:";
@@ -212,13 +210,12 @@ long resident_kib() {
 }
 
 int open_descriptors() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc/self/fd"), ::closedir);
+  if (!dir) return -1;
   int count = 0;
-  while (const dirent* entry = ::readdir(dir)) {
+  while (const dirent* entry = ::readdir(dir.get())) {
     if (entry->d_name[0] != '.') ++count;
   }
-  ::closedir(dir);
   return count - 1;  // the directory stream's own descriptor
 }
 

@@ -1,7 +1,8 @@
-// The drive helper's output for the enumeration benchmarks, and the bare
-// parse they are measured against.
+// The drive helper's output for the enumeration benchmarks, the library's
+// enumeration they measure and the bare parse they measure it against.
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <cstdio>
@@ -28,6 +29,21 @@ inline std::string helper_output(int count = kDriveLines) {
     text.append(line, static_cast<std::size_t>(length));
   }
   return text;
+}
+
+// The library's enumeration (tarnel_admin::enumerate_data_drives), once per
+// iteration; each must give kDriveLines records.
+inline void enumerate_drives(benchmark::State& state) {
+  tarnel_admin admin("bench-operator", "bench-password");
+  for (auto _ : state) {
+    std::vector<_tarnel_data_drive> drives;
+    if (admin.enumerate_data_drives(drives) != 0 || drives.size() != kDriveLines) {
+      state.SkipWithError("enumeration failed");
+      break;
+    }
+    benchmark::DoNotOptimize(drives.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kDriveLines);
 }
 
 // The bare loop: the same records from the same text with boost::split, no

@@ -24,19 +24,6 @@ namespace {
 
 std::string g_output;
 
-void drives_parse_ours(benchmark::State& state) {
-  tarnel_admin admin("bench-operator", "bench-password");
-  for (auto _ : state) {
-    std::vector<_tarnel_data_drive> drives;
-    if (admin.enumerate_data_drives(drives) != 0 || drives.size() != bench::kDriveLines) {
-      state.SkipWithError("enumeration failed");
-      break;
-    }
-    benchmark::DoNotOptimize(drives.data());
-  }
-  state.SetItemsProcessed(state.iterations() * bench::kDriveLines);
-}
-
 void drives_parse_boost_split(benchmark::State& state) {
   for (auto _ : state) {
     const std::string output = g_output;  // handed over as the seam hands it to the library
@@ -59,7 +46,7 @@ int main(int argc, char** argv) {
   bench::set_helper_output(g_output);
 
   // Short repetitions, interleaved at random (run_benchmarks.sh).
-  for (auto* b : {benchmark::RegisterBenchmark("drives_parse/ours", drives_parse_ours),
+  for (auto* b : {benchmark::RegisterBenchmark("drives_parse/ours", bench::enumerate_drives),
                   benchmark::RegisterBenchmark("drives_parse/boost_split", drives_parse_boost_split)}) {
     b->Iterations(3)->Repetitions(40)->Unit(benchmark::kMillisecond);
   }

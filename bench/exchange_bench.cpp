@@ -41,6 +41,7 @@
 #include "json_spirit/json_spirit_value.h"
 #include "rkmx_utils.h"
 #include "tarnel_session.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -68,12 +69,17 @@ size_t append_reply(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
+// One ClusterInformation exchange through `session`; false when it failed.
+bool query_through(tarnel_session& session) {
+  json_spirit::mObject reply;
+  return session.tarnel_req_rsp(RK_HTTP_POST, kRequest, &reply, false,
+                                "application/x-www-form-urlencoded") == 0;
+}
+
 void exchange_ours(benchmark::State& state) {
   tarnel_session session;
   for (auto _ : state) {
-    json_spirit::mObject reply;
-    if (session.tarnel_req_rsp(RK_HTTP_POST, kRequest, &reply, false,
-                               "application/x-www-form-urlencoded") != 0) {
+    if (!query_through(session)) {
       state.SkipWithError("exchange failed");
       break;
     }
@@ -83,9 +89,7 @@ void exchange_ours(benchmark::State& state) {
 void session_exchange_ours(benchmark::State& state) {
   for (auto _ : state) {
     tarnel_session session;
-    json_spirit::mObject reply;
-    if (session.tarnel_req_rsp(RK_HTTP_POST, kRequest, &reply, false,
-                               "application/x-www-form-urlencoded") != 0) {
+    if (!query_through(session)) {
       state.SkipWithError("exchange failed");
       break;
     }
@@ -113,29 +117,11 @@ void exchange_libcurl(benchmark::State& state) {
 // ---- cancellation latency ----
 
 using Clock = std::chrono::steady_clock;
-
-// A descriptor closed at the end of its scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using tarnel_host::UniqueFd;
 
 // Takes the connection, reads the request's head (at most 5 s), then cancels
 // `token` and keeps the connection open in `peer`. Returns the cancel's time.
-Clock::time_point take_request_then_cancel(int listener, RkCancelToken& token, Fd& peer) {
+Clock::time_point take_request_then_cancel(int listener, RkCancelToken& token, UniqueFd& peer) {
   struct pollfd wait = {listener, POLLIN, 0};
   if (::poll(&wait, 1, 5000) == 1) peer.reset(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
   std::string head;
@@ -153,7 +139,7 @@ Clock::time_point take_request_then_cancel(int listener, RkCancelToken& token, F
 }
 
 void cancel_exchange_in_flight(benchmark::State& state) {
-  Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -175,7 +161,7 @@ void cancel_exchange_in_flight(benchmark::State& state) {
   for (auto _ : state) {
     RkCancelToken token;
     client.setCancelToken(&token);
-    Fd peer;
+    UniqueFd peer;
     Clock::time_point cancelled_at;
     std::thread canceller(
         [&] { cancelled_at = take_request_then_cancel(listener.get(), token, peer); });
@@ -250,21 +236,15 @@ int main(int argc, char** argv) {
   g_bare_url = bare_url(g_port);
   bench::settle_keystore();
 
-  benchmark::RegisterBenchmark("exchange/ours", exchange_ours)
-      ->Iterations(kIterations)
-      ->Repetitions(kRepetitions)
-      ->Unit(benchmark::kMicrosecond)
-      ->UseRealTime();
-  benchmark::RegisterBenchmark("exchange/libcurl", exchange_libcurl)
-      ->Iterations(kIterations)
-      ->Repetitions(kRepetitions)
-      ->Unit(benchmark::kMicrosecond)
-      ->UseRealTime();
-  benchmark::RegisterBenchmark("session_exchange/ours", session_exchange_ours)
-      ->Iterations(kIterations)
-      ->Repetitions(kRepetitions)
-      ->Unit(benchmark::kMicrosecond)
-      ->UseRealTime();
+  for (auto* exchange :
+       {benchmark::RegisterBenchmark("exchange/ours", exchange_ours),
+        benchmark::RegisterBenchmark("exchange/libcurl", exchange_libcurl),
+        benchmark::RegisterBenchmark("session_exchange/ours", session_exchange_ours)}) {
+    exchange->Iterations(kIterations)
+        ->Repetitions(kRepetitions)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+  }
 
   for (auto* cancel : {benchmark::RegisterBenchmark("cancel/exchange_in_flight",
                                                      cancel_exchange_in_flight),

@@ -23,77 +23,82 @@ namespace {
 
 constexpr std::size_t kReplyBytes = 1024 * 1024;
 
+using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void write_size(Writer& writer, const char* unit_key, const char* unit, double value) {
+  writer.StartObject();
+  writer.Key(unit_key);
+  writer.String(unit);
+  writer.Key("value");
+  writer.Double(value);
+  writer.EndObject();
+}
+
+// The capacity member of a ClusterInformation reply.
+void write_capacity(Writer& writer) {
+  writer.Key("capacity");
+  writer.StartObject();
+  writer.Key("total");
+  write_size(writer, "units", "TB", 512.75);
+  writer.Key("allocated");
+  write_size(writer, "units", "TB", 137.5);
+  writer.EndObject();
+}
+
+// Disk `i` of the reply's list, with a text of every kind to escape.
+void write_disk(Writer& writer, int i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "vd-%06d", i);
+  writer.StartObject();
+  writer.Key("name");
+  writer.String(name);
+  writer.Key("status");
+  writer.String(i % 17 == 0 ? "degraded" : "ok");
+  writer.Key("id");
+  writer.Int64(100000000LL + i);
+  writer.Key("size");
+  write_size(writer, "unit", "GB", 58.64 + i % 100);
+  writer.Key("protectionPolicy");
+  writer.String("Erasure");
+  writer.Key("erasureConfig");
+  writer.String("RS_4_2");
+  writer.Key("backupType");
+  writer.String("FILER");
+  writer.Key("diskType");
+  writer.String("NFS");
+  writer.Key("scsi3pr");
+  writer.Bool(false);
+  writer.Key("targets");
+  writer.StartArray();
+  for (int t = 0; t < 1 + i % 3; ++t) {
+    char host[32];
+    std::snprintf(host, sizeof host, "node-%02d.rack-%d", (i + t) % 48, t);
+    writer.String(host);
+  }
+  writer.EndArray();
+  writer.Key("createdAt");
+  writer.Double(1700000000.25 + i);
+  writer.Key("description");
+  writer.String("thin-provisioned \"filer\" disk\tfor tenant\\ops");
+  writer.EndObject();
+}
+
+// A ClusterInformation reply of about kReplyBytes, most of it a list of disks.
 std::string cluster_reply() {
   rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
-  w.StartObject();
-  w.Key("result");
-  w.StartObject();
-  w.Key("capacity");
-  w.StartObject();
-  w.Key("total");
-  w.StartObject();
-  w.Key("units");
-  w.String("TB");
-  w.Key("value");
-  w.Double(512.75);
-  w.EndObject();
-  w.Key("allocated");
-  w.StartObject();
-  w.Key("units");
-  w.String("TB");
-  w.Key("value");
-  w.Double(137.5);
-  w.EndObject();
-  w.EndObject();
-  w.Key("virtualDisks");
-  w.StartArray();
-  for (int i = 0; buffer.GetSize() < kReplyBytes - 600; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "vd-%06d", i);
-    w.StartObject();
-    w.Key("name");
-    w.String(name);
-    w.Key("status");
-    w.String(i % 17 == 0 ? "degraded" : "ok");
-    w.Key("id");
-    w.Int64(100000000LL + i);
-    w.Key("size");
-    w.StartObject();
-    w.Key("unit");
-    w.String("GB");
-    w.Key("value");
-    w.Double(58.64 + i % 100);
-    w.EndObject();
-    w.Key("protectionPolicy");
-    w.String("Erasure");
-    w.Key("erasureConfig");
-    w.String("RS_4_2");
-    w.Key("backupType");
-    w.String("FILER");
-    w.Key("diskType");
-    w.String("NFS");
-    w.Key("scsi3pr");
-    w.Bool(false);
-    w.Key("targets");
-    w.StartArray();
-    for (int t = 0; t < 1 + i % 3; ++t) {
-      char host[32];
-      std::snprintf(host, sizeof host, "node-%02d.rack-%d", (i + t) % 48, t);
-      w.String(host);
-    }
-    w.EndArray();
-    w.Key("createdAt");
-    w.Double(1700000000.25 + i);
-    w.Key("description");
-    w.String("thin-provisioned \"filer\" disk\tfor tenant\\ops");
-    w.EndObject();
-  }
-  w.EndArray();
-  w.EndObject();
-  w.Key("sessionId");
-  w.String("6f1c0e9ab2d34f5e8a7b9c0d1e2f3a4b");
-  w.EndObject();
+  Writer writer(buffer);
+  writer.StartObject();
+  writer.Key("result");
+  writer.StartObject();
+  write_capacity(writer);
+  writer.Key("virtualDisks");
+  writer.StartArray();
+  for (int i = 0; buffer.GetSize() < kReplyBytes - 600; ++i) write_disk(writer, i);
+  writer.EndArray();
+  writer.EndObject();
+  writer.Key("sessionId");
+  writer.String("6f1c0e9ab2d34f5e8a7b9c0d1e2f3a4b");
+  writer.EndObject();
   return buffer.GetString();
 }
 

@@ -16,8 +16,14 @@ void set_helper_output(std::string text) { g_output = std::move(text); }
 }  // namespace bench
 
 int RkProcess::system(const char* /*command*/, std::string* output, std::string* errorOutput,
-                      int /*timeoutSeconds*/, bool /*mergeErrorOutput*/) {
+                      int /*timeoutSeconds*/, bool /*mergeErrorOutput*/,
+                      const RkCancelToken* /*token*/) {
   if (output != nullptr) *output = g_output;
   if (errorOutput != nullptr) errorOutput->clear();
   return 0;
+}
+
+int RkProcess::system(const char* command, std::string* output, std::string* errorOutput,
+                      int timeoutSeconds, bool mergeErrorOutput) {
+  return system(command, output, errorOutput, timeoutSeconds, mergeErrorOutput, nullptr);
 }

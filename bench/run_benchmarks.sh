@@ -15,6 +15,7 @@ set -euo pipefail
 BUILD=$(cd "${1:?usage: bench/run_benchmarks.sh BUILD_DIR}" && pwd)
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=$BUILD/bench
+. "$ROOT/bench/mount_namespace.sh"
 OUT=$BUILD/bench-results
 mkdir -p "$OUT"
 rm -f "$OUT"/*.json "$OUT"/*.callgrind
@@ -66,12 +67,7 @@ run facade "$BIN/bench_facade"
 #    the library's fixed path /opt/kestrix/Bayhold/rkspmhelper.py. The helper
 #    is placed in a private mount namespace (a tmpfs over /opt), so the real
 #    /opt is never touched; without one the whole-call figure is left out.
-namespace=""
-if unshare --mount --propagation private true 2>/dev/null; then
-  namespace="unshare --mount --propagation private"
-elif unshare --user --map-root-user --mount true 2>/dev/null; then
-  namespace="unshare --user --map-root-user --mount"
-fi
+namespace=$(private_mount_namespace)
 if [ -n "$namespace" ]; then
   # shellcheck disable=SC2016
   run process $namespace /bin/sh -c '

@@ -88,47 +88,53 @@ double own_cpu_seconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-double spread_percent(const std::vector<Sample>& samples, long Sample::*field) {
-  long low = samples.front().*field;
-  long high = low;
-  for (const Sample& s : samples) {
-    low = std::min(low, s.*field);
-    high = std::max(high, s.*field);
+// The lowest and the highest value of one field over the samples.
+struct Range {
+  long low;
+  long high;
+  double spread_percent() const {
+    return 100.0 * static_cast<double>(high - low) / static_cast<double>(low);
   }
-  return 100.0 * static_cast<double>(high - low) / static_cast<double>(low);
+};
+
+template <typename T>
+Range range_of(const std::vector<Sample>& samples, T Sample::*field) {
+  Range range{samples.front().*field, samples.front().*field};
+  for (const Sample& s : samples) {
+    range.low = std::min<long>(range.low, s.*field);
+    range.high = std::max<long>(range.high, s.*field);
+  }
+  return range;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Settings {
   long cycles = 10000;
   int threads = 4;
-  int samples_wanted = 50;
+  int samples = 50;
   std::string json_path;
+  long per_batch() const { return cycles / (threads * samples); }  // per thread
+};
+
+// False when the cycles do not divide into the threads' batches.
+bool read_settings(int argc, char** argv, Settings& settings) {
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--cycles") == 0) cycles = std::atol(argv[i + 1]);
-    else if (std::strcmp(argv[i], "--threads") == 0) threads = std::atoi(argv[i + 1]);
-    else if (std::strcmp(argv[i], "--samples") == 0) samples_wanted = std::atoi(argv[i + 1]);
-    else if (std::strcmp(argv[i], "--json") == 0) json_path = argv[i + 1];
+    if (std::strcmp(argv[i], "--cycles") == 0) settings.cycles = std::atol(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--threads") == 0) settings.threads = std::atoi(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--samples") == 0) settings.samples = std::atoi(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--json") == 0) settings.json_path = argv[i + 1];
   }
-  if (cycles <= 0 || threads <= 0 || samples_wanted <= 1 || cycles % (threads * samples_wanted) != 0) {
-    std::fprintf(stderr, "tarnel_soak: cycles must be a multiple of threads x samples\n");
-    return 2;
-  }
-  const long per_batch = cycles / (threads * samples_wanted);  // per thread
+  return settings.cycles > 0 && settings.threads > 0 && settings.samples > 1 &&
+         settings.cycles % (settings.threads * settings.samples) == 0;
+}
 
-  bench::TempDir dir;
-  bench::use_node_dir(dir, 0);
-  bench::provision_node(kCluster, kSerial, kPassword);
-  bench::Simulator sim(dir, kCluster, kPassword);
-  bench::route_cluster_to(sim.port());
-  ::setenv("TARNEL_SLEEP_SCALE", "0.001", 1);  // a retry, should one come, pauses 5 ms
-  bench::settle_keystore();
-
-  Batches batches(threads);
-  std::vector<long> failures(static_cast<std::size_t>(threads), 0);
+// Runs the cycles, one facade per thread, and takes a sample after each
+// batch (printed as it is taken). Adds the failed calls to `failed`.
+std::vector<Sample> run_cycles(const Settings& settings, long& failed) {
+  const long per_batch = settings.per_batch();
+  Batches batches(settings.threads);
+  std::vector<long> failures(static_cast<std::size_t>(settings.threads), 0);
   std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
+  for (int t = 0; t < settings.threads; ++t) {
     workers.emplace_back([&, t] {
       tarnel_admin admin;  // one facade per thread, for the whole run
       long next = 0;
@@ -146,12 +152,12 @@ int main(int argc, char** argv) {
   std::vector<Sample> samples;
   const auto start = std::chrono::steady_clock::now();
   std::printf("%8s %10s %6s %8s %8s\n", "cycles", "RSS KiB", "fds", "seconds", "CPU s");
-  for (int batch = 1; batch <= samples_wanted; ++batch) {
+  for (int batch = 1; batch <= settings.samples; ++batch) {
     batches.run_one();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    samples.push_back({batch * per_batch * threads, bench::resident_kib(), bench::open_descriptors(),
-                       seconds, own_cpu_seconds()});
+    samples.push_back({batch * per_batch * settings.threads, bench::resident_kib(),
+                       bench::open_descriptors(), seconds, own_cpu_seconds()});
     const Sample& s = samples.back();
     std::printf("%8ld %10ld %6d %8.1f %8.1f\n", s.cycles, s.rss_kib, s.descriptors, s.seconds,
                 s.cpu_seconds);
@@ -159,45 +165,61 @@ int main(int argc, char** argv) {
   }
   batches.stop();
   for (std::thread& worker : workers) worker.join();
+  for (long f : failures) failed += f;
+  return samples;
+}
+
+void write_json(const Settings& settings, const std::vector<Sample>& samples, long failed,
+                double rss_spread, double fd_spread, bool flat) {
+  std::ofstream out(settings.json_path);
+  out << "{\"cycles\":" << settings.cycles << ",\"threads\":" << settings.threads
+      << ",\"failed\":" << failed << ",\"seconds\":" << samples.back().seconds
+      << ",\"rss_spread_percent\":" << rss_spread << ",\"fd_spread_percent\":" << fd_spread
+      << ",\"flat\":" << (flat ? "true" : "false") << ",\"samples\":[";
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    out << (i ? "," : "") << "{\"cycles\":" << samples[i].cycles
+        << ",\"rss_kib\":" << samples[i].rss_kib << ",\"fds\":" << samples[i].descriptors
+        << ",\"seconds\":" << samples[i].seconds
+        << ",\"cpu_seconds\":" << samples[i].cpu_seconds << "}";
+  }
+  out << "]}\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  if (!read_settings(argc, argv, settings)) {
+    std::fprintf(stderr, "tarnel_soak: cycles must be a multiple of threads x samples\n");
+    return 2;
+  }
+
+  bench::TempDir dir;
+  bench::use_node_dir(dir, 0);
+  bench::provision_node(kCluster, kSerial, kPassword);
+  bench::Simulator sim(dir, kCluster, kPassword);
+  bench::route_cluster_to(sim.port());
+  ::setenv("TARNEL_SLEEP_SCALE", "0.001", 1);  // a retry, should one come, pauses 5 ms
+  bench::settle_keystore();
 
   long failed = 0;
-  for (long f : failures) failed += f;
-  const std::size_t warm = static_cast<std::size_t>(samples_wanted / 10);
-  const std::vector<Sample> steady(samples.begin() + static_cast<std::ptrdiff_t>(warm), samples.end());
-  const double rss_spread = spread_percent(steady, &Sample::rss_kib);
-  long low_fds = steady.front().descriptors, high_fds = low_fds;
-  for (const Sample& s : steady) {
-    low_fds = std::min<long>(low_fds, s.descriptors);
-    high_fds = std::max<long>(high_fds, s.descriptors);
-  }
-  const double fd_spread = 100.0 * static_cast<double>(high_fds - low_fds) / static_cast<double>(low_fds);
-  const bool flat = rss_spread <= 1.0 && fd_spread <= 1.0;
-  const double total = samples.back().seconds;
+  const std::vector<Sample> samples = run_cycles(settings, failed);
+  const std::size_t warm = static_cast<std::size_t>(settings.samples / 10);
+  const std::vector<Sample> steady(samples.begin() + static_cast<std::ptrdiff_t>(warm),
+                                   samples.end());
+  const Range rss = range_of(steady, &Sample::rss_kib);
+  const Range fds = range_of(steady, &Sample::descriptors);
+  const bool flat = rss.spread_percent() <= 1.0 && fds.spread_percent() <= 1.0;
   std::printf(
       "\n%ld cycles (%ld create_vdisk + %ld export_vdisk) on %d threads in %.1f s, %ld failed\n"
       "after the first %ld cycles: RSS %ld..%ld KiB (spread %.2f%%), descriptors %ld..%ld "
       "(spread %.2f%%): %s\n",
-      cycles, cycles, cycles, threads, total, failed, steady.front().cycles - per_batch * threads,
-      std::min_element(steady.begin(), steady.end(),
-                       [](const Sample& a, const Sample& b) { return a.rss_kib < b.rss_kib; })
-          ->rss_kib,
-      std::max_element(steady.begin(), steady.end(),
-                       [](const Sample& a, const Sample& b) { return a.rss_kib < b.rss_kib; })
-          ->rss_kib,
-      rss_spread, low_fds, high_fds, fd_spread, flat ? "flat within 1%" : "NOT flat within 1%");
-
-  if (!json_path.empty()) {
-    std::ofstream out(json_path);
-    out << "{\"cycles\":" << cycles << ",\"threads\":" << threads << ",\"failed\":" << failed
-        << ",\"seconds\":" << total << ",\"rss_spread_percent\":" << rss_spread
-        << ",\"fd_spread_percent\":" << fd_spread << ",\"flat\":" << (flat ? "true" : "false")
-        << ",\"samples\":[";
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      out << (i ? "," : "") << "{\"cycles\":" << samples[i].cycles << ",\"rss_kib\":" << samples[i].rss_kib
-          << ",\"fds\":" << samples[i].descriptors << ",\"seconds\":" << samples[i].seconds
-          << ",\"cpu_seconds\":" << samples[i].cpu_seconds << "}";
-    }
-    out << "]}\n";
+      settings.cycles, settings.cycles, settings.cycles, settings.threads, samples.back().seconds,
+      failed, steady.front().cycles - settings.per_batch() * settings.threads, rss.low, rss.high,
+      rss.spread_percent(), fds.low, fds.high, fds.spread_percent(),
+      flat ? "flat within 1%" : "NOT flat within 1%");
+  if (!settings.json_path.empty()) {
+    write_json(settings, samples, failed, rss.spread_percent(), fds.spread_percent(), flat);
   }
   return failed == 0 && flat ? 0 : 1;
 }

@@ -26,6 +26,7 @@ for f in "$SOAK" "$TARNELCTL" "$SIM"; do
 done
 
 . "$ROOT/tools/sim_scratch.sh"
+. "$ROOT/bench/mount_namespace.sh"
 scratch_open tarnel-soak
 
 status=0
@@ -69,12 +70,7 @@ memcheck capacity "${VALGRIND[@]}" "$TARNELCTL" capacity
 memcheck create "${VALGRIND[@]}" "$TARNELCTL" create soak-disk
 memcheck export "${VALGRIND[@]}" "$TARNELCTL" export soak-disk
 
-namespace=""
-if unshare --mount --propagation private true 2>/dev/null; then
-  namespace="unshare --mount --propagation private"
-elif unshare --user --map-root-user --mount true 2>/dev/null; then
-  namespace="unshare --user --map-root-user --mount"
-fi
+namespace=$(private_mount_namespace)
 if [ -n "$namespace" ]; then
   export SOAK_HELPER=$HELPER
   # shellcheck disable=SC2016

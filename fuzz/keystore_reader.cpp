@@ -18,7 +18,9 @@
 #include <set>
 #include <string>
 
+#include "posix_io.h"
 #include "rkmx_utils.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -59,43 +61,30 @@ void reference_read(const std::string& text, std::map<std::string, std::string>&
 // A key store file in a directory of its own, removed at exit.
 class TempStore {
  public:
-  TempStore() {
-    // Memory-backed when possible: on a disk file system, rewriting the
-    // file on every input waits for the disk.
-    const char* base = std::getenv("TMPDIR");
-    if (::access("/dev/shm", W_OK) == 0) base = "/dev/shm";
-    dir_ = std::string(base && *base ? base : "/tmp") + "/tarnel-fuzz-keystore.XXXXXX";
-    if (!::mkdtemp(&dir_[0])) fail("cannot create a temporary directory", dir_);
-    path_ = dir_ + "/keystore.conf";
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd_ < 0) fail("cannot create the key store file", path_);
+  TempStore() : dir_("tarnel-fuzz-keystore") {
+    if (!dir_.made()) fail("cannot create a temporary directory", dir_.path());
+    path_ = dir_.file("keystore.conf");
+    fd_.reset(::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd_.valid()) fail("cannot create the key store file", path_);
     ::setenv("TARNEL_KEYSTORE", path_.c_str(), 1);
     // Settings that the environment overrides are read from the file here.
     ::unsetenv("TARNEL_LOG_DIR");
     ::unsetenv("TARNEL_DEBUG_LEVEL");
   }
-  ~TempStore() {
-    ::close(fd_);
-    ::unlink(path_.c_str());
-    ::rmdir(dir_.c_str());
-  }
-  TempStore(const TempStore&) = delete;
-  TempStore& operator=(const TempStore&) = delete;
 
   void hold(const uint8_t* data, size_t size) {
-    if (::ftruncate(fd_, 0) != 0) fail("cannot truncate the key store file", path_);
-    size_t done = 0;
-    while (done < size) {
-      const ssize_t put = ::pwrite(fd_, data + done, size - done, static_cast<off_t>(done));
-      if (put <= 0) fail("cannot write the key store file", path_);
-      done += static_cast<size_t>(put);
+    if (::ftruncate(fd_.get(), 0) != 0 || ::lseek(fd_.get(), 0, SEEK_SET) != 0) {
+      fail("cannot truncate the key store file", path_);
+    }
+    if (!tarnel_host::write_all(fd_.get(), data, size)) {
+      fail("cannot write the key store file", path_);
     }
   }
 
  private:
-  std::string dir_;
+  fuzz::ScratchDir dir_;
   std::string path_;
-  int fd_ = -1;
+  tarnel_host::UniqueFd fd_;
 };
 
 }  // namespace

@@ -21,6 +21,8 @@
 #include <string>
 
 #include "NqDebug.h"
+#include "scratch_dir.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -64,49 +66,38 @@ std::string escape(const std::string& text) {
 // A writer on a log in a directory of its own, removed at exit.
 class TempLog {
  public:
-  TempLog() {
-    // Memory-backed when possible: the log is rewritten for every input.
-    const char* base = std::getenv("TMPDIR");
-    if (::access("/dev/shm", W_OK) == 0) base = "/dev/shm";
-    dir_ = std::string(base && *base ? base : "/tmp") + "/tarnel-fuzz-log.XXXXXX";
-    if (!::mkdtemp(&dir_[0])) fail("cannot create a temporary directory", dir_);
-    path_ = dir_ + "/RKTarnel.log";
-    ::setenv("TARNEL_LOG_DIR", dir_.c_str(), 1);
-    ::setenv("TARNEL_KEYSTORE", (dir_ + "/no-keystore").c_str(), 1);
+  TempLog() : dir_("tarnel-fuzz-log") {
+    if (!dir_.made()) fail("cannot create a temporary directory", dir_.path());
+    path_ = dir_.file("RKTarnel.log");
+    dir_.file("RKTarnel.log.lock");
+    ::setenv("TARNEL_LOG_DIR", dir_.path().c_str(), 1);
+    ::setenv("TARNEL_KEYSTORE", (dir_.path() + "/no-keystore").c_str(), 1);
     ::unsetenv("TARNEL_LOG_STDERR");
     if (writer_.initialize(&instance_, 1, 1, false, "") != 0) fail("cannot open the log", path_);
     writer_.setLogFileSize(0);  // never rotated: the file is emptied for every input
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd_ < 0) fail("cannot open the log for reading", path_);
+    fd_.reset(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd_.valid()) fail("cannot open the log for reading", path_);
   }
-  ~TempLog() {
-    ::close(fd_);
-    ::unlink(path_.c_str());
-    ::unlink((path_ + ".lock").c_str());
-    ::rmdir(dir_.c_str());
-  }
-  TempLog(const TempLog&) = delete;
-  TempLog& operator=(const TempLog&) = delete;
 
   // The file after writing `message`.
   std::string write(const std::string& message) {
-    if (::ftruncate(fd_, 0) != 0) fail("cannot empty the log", path_);
+    if (::ftruncate(fd_.get(), 0) != 0) fail("cannot empty the log", path_);
     writeMessage(writer_, "%s", message.c_str());
     struct stat status;
-    if (::fstat(fd_, &status) != 0) fail("cannot look at the log", path_);
+    if (::fstat(fd_.get(), &status) != 0) fail("cannot look at the log", path_);
     std::string text(static_cast<size_t>(status.st_size), '\0');
-    if (::pread(fd_, &text[0], text.size(), 0) != static_cast<ssize_t>(text.size())) {
+    if (::pread(fd_.get(), &text[0], text.size(), 0) != static_cast<ssize_t>(text.size())) {
       fail("cannot read the log", path_);
     }
     return text;
   }
 
  private:
-  std::string dir_;
+  fuzz::ScratchDir dir_;
   std::string path_;
   NqDebugFileInstance instance_;
   NqDebug writer_{nullptr};
-  int fd_ = -1;
+  tarnel_host::UniqueFd fd_;
 };
 
 }  // namespace

@@ -271,12 +271,16 @@ class Sink {
   // ones (up to .99, left by a larger setting) are removed first. False when
   // the current file stayed.
   bool shiftFiles() {
+    // Results ignored: most of these files do not exist, and one left
+    // behind only takes room.
     for (size_t i = rotatedPaths_.size() + 1; i < static_cast<size_t>(kMaxVersions); ++i) {
-      ::unlink((path_ + "." + std::to_string(i)).c_str());  // mostly not there
+      ::unlink((path_ + "." + std::to_string(i)).c_str());
     }
     if (rotatedPaths_.empty()) return ::unlink(path_.c_str()) == 0 || errno == ENOENT;
+    // A missing .N (a rotation with fewer files, or a removed one) has
+    // nothing to move; the rest still shift.
     for (size_t i = rotatedPaths_.size() - 1; i > 0; --i) {
-      ::rename(rotatedPaths_[i - 1].c_str(), rotatedPaths_[i].c_str());  // a gap is no error
+      ::rename(rotatedPaths_[i - 1].c_str(), rotatedPaths_[i].c_str());
     }
     return ::rename(path_.c_str(), rotatedPaths_[0].c_str()) == 0 || errno == ENOENT;
   }

@@ -355,8 +355,11 @@ struct RKLibCurl::State {
   RKLibCurl* owner = nullptr;
   long connectTimeoutMs = 0;
   long requestTimeoutMs = 0;
+  // Options set for the coming request; it takes them (see takeOptions).
   std::vector<std::pair<CURLoption, long>> intOptions;
   std::vector<std::pair<CURLoption, std::string>> stringOptions;
+  // The CONNECT_TO list of the current request; libcurl reads it in place.
+  HeaderList connectTo;
   // The reply of the last request.
   std::string reply;
   bool keepReply = true;
@@ -370,11 +373,163 @@ struct RKLibCurl::State {
   std::string transportText;
   bool requestSent = false;
 
+  // The options set for one request, taken from the client by it.
+  struct TakenOptions {
+    std::vector<std::pair<CURLoption, long>> ints;
+    std::vector<std::pair<CURLoption, std::string>> strings;
+  };
+
   // Ends a send: keeps the result and its text; returns the send's result.
   int end(RkTransportResult result, std::string text) {
     transport = result;
     transportText = std::move(text);
     return 0;
+  }
+
+  // Forgets how the last request ended and takes the options set for this
+  // one: they are used by it alone.
+  TakenOptions beginRequest() {
+    reply.clear();
+    received = 0;
+    overCap = false;
+    error[0] = '\0';
+    requestSent = false;
+    TakenOptions taken{std::move(intOptions), std::move(stringOptions)};
+    intOptions.clear();
+    stringOptions.clear();
+    return taken;
+  }
+
+  // Every option of a request to `url`; false when libcurl refused one.
+  bool setOptions(_http_req_type_ type, const std::string& url, const void* body,
+                  unsigned long bodyLength, const char* userPassword,
+                  const TakenOptions& taken) {
+    CURL* easy = handle.get();
+    if (used) curl_easy_reset(easy);  // drops every option; the connections stay with `multi`
+    used = true;
+    return setFixedOptions(easy, url, userPassword) &&
+           setMethod(easy, type, body, bodyLength) && setTimeouts(easy, taken.ints) &&
+           setStringOptions(easy, taken.strings);
+  }
+
+  // The settings every request has (RKLibCurl.h), the trace, the
+  // credentials and the CONNECT_TO route.
+  bool setFixedOptions(CURL* easy, const std::string& url, const char* userPassword) {
+    bool ok = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_PROXY, "") == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_NOPROXY, "*") == CURLE_OK;
+#if LIBCURL_VERSION_NUM >= 0x075500
+    ok = ok && curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK;
+#else
+    const long http = static_cast<long>(CURLPROTO_HTTP);
+    ok = ok && curl_easy_setopt(easy, CURLOPT_PROTOCOLS, http) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS, http) == CURLE_OK;
+#endif
+    ok = ok && curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                                static_cast<curl_off_t>(kReplyCap)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &State::write) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEDATA, this) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error) == CURLE_OK;
+    if (keepAlive) ok = ok && curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L) == CURLE_OK;
+    if (trace) {
+      ok = ok && curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &traceCallback) == CURLE_OK;
+      ok = ok && curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L) == CURLE_OK;
+    }
+    if (userPassword != nullptr) {
+      ok = ok && curl_easy_setopt(easy, CURLOPT_USERPWD, userPassword) == CURLE_OK;
+    }
+    connectTo = connectToFromEnvironment();
+    if (connectTo) {
+      ok = ok && curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo.get()) == CURLE_OK;
+    }
+    return ok;
+  }
+
+  static bool setMethod(CURL* easy, _http_req_type_ type, const void* body,
+                        unsigned long bodyLength) {
+    if (type == RK_HTTP_GET) return curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+    // PUT and POST carry the body (possibly empty) the same way; PUT only
+    // renames the method.
+    static const char kEmpty[] = "";
+    bool ok = curl_easy_setopt(easy, CURLOPT_POST, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                                static_cast<curl_off_t>(bodyLength)) == CURLE_OK;
+    ok = ok &&
+         curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body != nullptr ? body : kEmpty) == CURLE_OK;
+    if (type == RK_HTTP_PUT) {
+      ok = ok && curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "PUT") == CURLE_OK;
+    }
+    return ok;
+  }
+
+  // The caller's integer options, and the time-outs: the configured ones,
+  // or the caller's for this request, each bounded by the time limit.
+  bool setTimeouts(CURL* easy, const std::vector<std::pair<CURLoption, long>>& options) const {
+    bool ok = true;
+    long connectMs = connectTimeoutMs;
+    long requestMs = requestTimeoutMs;
+    for (const auto& option : options) {
+      if (option.first == CURLOPT_CONNECTTIMEOUT) connectMs = option.second * 1000;
+      if (option.first == CURLOPT_TIMEOUT) requestMs = option.second * 1000;
+      if (option.first != CURLOPT_CONNECTTIMEOUT && option.first != CURLOPT_TIMEOUT) {
+        ok = ok && curl_easy_setopt(easy, option.first, option.second) == CURLE_OK;
+      }
+    }
+    if (timeLimitMs > 0) {
+      connectMs = std::min(connectMs, timeLimitMs);
+      requestMs = std::min(requestMs, timeLimitMs);
+    }
+    ok = ok && curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectMs) == CURLE_OK;
+    return ok && curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, requestMs) == CURLE_OK;
+  }
+
+  static bool setStringOptions(CURL* easy,
+                               const std::vector<std::pair<CURLoption, std::string>>& options) {
+    bool ok = true;
+    for (const auto& option : options) {
+      ok = ok && curl_easy_setopt(easy, option.first, option.second.c_str()) == CURLE_OK;
+    }
+    return ok;
+  }
+
+  // How the transfer to `url` ended, logged and kept (end); the send's
+  // result.
+  int conclude(CURLcode result, bool cancelled, long status, const std::string& url) {
+    long requestBytes = 0;
+    curl_easy_getinfo(handle.get(), CURLINFO_REQUEST_SIZE, &requestBytes);
+    requestSent = requestBytes > 0;
+    if (cancelled) {
+      reply.clear();
+      HttpLog::write(kSendTag, "request to [%s] cancelled", withoutQuery(url).c_str());
+      return end(RK_TRANSPORT_CANCELLED, "cancelled");
+    }
+    if (overCap || result == CURLE_FILESIZE_EXCEEDED) {
+      reply.clear();
+      reply.shrink_to_fit();
+      HttpLog::write(kSendTag, "reply from [%s] dropped: larger than %lu bytes",
+                     withoutQuery(url).c_str(), kReplyCap);
+      return end(RK_TRANSPORT_TOO_LARGE, "reply over 16 MiB");
+    }
+    if (result != CURLE_OK) return failed(result, url);
+    end(RK_TRANSPORT_DONE, std::string());
+    return status >= 400 ? 0 : 1;
+  }
+
+  // A transfer that libcurl ended with `result`: logged with libcurl's
+  // reason (any query redacted), kept with the cause it stands for.
+  int failed(CURLcode result, const std::string& url) {
+    const char* reason = error[0] != '\0' ? error : curl_easy_strerror(result);
+    std::string detail = redactQueries(reason, std::strlen(reason));
+    HttpLog::write(kSendTag, "request to [%s] failed: %s (libcurl code %d)",
+                   withoutQuery(url).c_str(), detail.c_str(), static_cast<int>(result));
+    long osErrno = 0;
+    curl_easy_getinfo(handle.get(), CURLINFO_OS_ERRNO, &osErrno);
+    const Cause cause = causeOf(result, osErrno, requestSent);
+    return end(cause.result, cause.text != nullptr ? std::string(cause.text) : std::move(detail));
   }
 
   // Runs the transfer of `handle` on `multi`, waiting on its sockets and on
@@ -483,137 +638,36 @@ int RKLibCurl::RKLibCurlSetAdditionalOptionsStringValue(CURLoption option,
 int RKLibCurl::RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url, const void* body,
                                     unsigned long bodyLength, bool expectReply,
                                     const char* userPassword) {
-  State& s = *state_;
+  State& state = *state_;
   httpCode_ = 0;
-  s.reply.clear();
-  s.received = 0;
-  s.overCap = false;
-  s.error[0] = '\0';
-  s.requestSent = false;
-  // Options set for this request are used by it alone.
-  const auto intOptions = std::move(s.intOptions);
-  const auto stringOptions = std::move(s.stringOptions);
-  s.intOptions.clear();
-  s.stringOptions.clear();
-
-  if (!s.handle || !s.multi) return s.end(RK_TRANSPORT_FAILED, "client not initialised");
-  if (type != RK_HTTP_GET && type != RK_HTTP_PUT && type != RK_HTTP_POST) {
-    return s.end(RK_TRANSPORT_FAILED, "request type refused");
+  const State::TakenOptions options = state.beginRequest();
+  if (!state.handle || !state.multi) {
+    return state.end(RK_TRANSPORT_FAILED, "client not initialised");
   }
-  if (body == nullptr && bodyLength != 0) return s.end(RK_TRANSPORT_FAILED, "body missing");
+  if (type != RK_HTTP_GET && type != RK_HTTP_PUT && type != RK_HTTP_POST) {
+    return state.end(RK_TRANSPORT_FAILED, "request type refused");
+  }
+  if (body == nullptr && bodyLength != 0) return state.end(RK_TRANSPORT_FAILED, "body missing");
 
   const std::string fullUrl = buildUrl(url);
-  if (s.token != nullptr && s.token->cancelled()) {
+  if (state.token != nullptr && state.token->cancelled()) {
     HttpLog::write(kSendTag, "request to [%s] cancelled before it started",
                    withoutQuery(fullUrl).c_str());
-    return s.end(RK_TRANSPORT_CANCELLED, "cancelled");
+    return state.end(RK_TRANSPORT_CANCELLED, "cancelled");
   }
-
-  CURL* h = s.handle.get();
-  if (s.used) curl_easy_reset(h);  // drops every option; the connections stay with `multi`
-  s.used = true;
-  s.keepReply = expectReply;
-
-  bool ok = curl_easy_setopt(h, CURLOPT_URL, fullUrl.c_str()) == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_PROXY, "") == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_NOPROXY, "*") == CURLE_OK;
-#if LIBCURL_VERSION_NUM >= 0x075500
-  ok = ok && curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK;
-#else
-  ok = ok && curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP)) == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP)) ==
-                 CURLE_OK;
-#endif
-  ok = ok && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
-                              static_cast<curl_off_t>(kReplyCap)) == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_HTTPHEADER, s.headers.get()) == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &State::write) == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_WRITEDATA, &s) == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_ERRORBUFFER, s.error) == CURLE_OK;
-  if (s.keepAlive) ok = ok && curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L) == CURLE_OK;
-  if (s.trace) {
-    ok = ok && curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &traceCallback) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_VERBOSE, 1L) == CURLE_OK;
-  }
-  if (userPassword != nullptr) {
-    ok = ok && curl_easy_setopt(h, CURLOPT_USERPWD, userPassword) == CURLE_OK;
-  }
-  HeaderList connectTo = connectToFromEnvironment();
-  if (connectTo) ok = ok && curl_easy_setopt(h, CURLOPT_CONNECT_TO, connectTo.get()) == CURLE_OK;
-
-  if (type == RK_HTTP_GET) {
-    ok = ok && curl_easy_setopt(h, CURLOPT_HTTPGET, 1L) == CURLE_OK;
-  } else {
-    // PUT and POST carry the body (possibly empty) the same way; PUT only
-    // renames the method.
-    static const char kEmpty[] = "";
-    ok = ok && curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
-                                static_cast<curl_off_t>(bodyLength)) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_POSTFIELDS, body != nullptr ? body : kEmpty) == CURLE_OK;
-    if (type == RK_HTTP_PUT) ok = ok && curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "PUT") == CURLE_OK;
-  }
-  // The time-outs: the configured ones, or the caller's for this request,
-  // each bounded by the time limit.
-  long connectMs = s.connectTimeoutMs;
-  long requestMs = s.requestTimeoutMs;
-  for (const auto& option : intOptions) {
-    if (option.first == CURLOPT_CONNECTTIMEOUT) connectMs = option.second * 1000;
-    if (option.first == CURLOPT_TIMEOUT) requestMs = option.second * 1000;
-    if (option.first != CURLOPT_CONNECTTIMEOUT && option.first != CURLOPT_TIMEOUT) {
-      ok = ok && curl_easy_setopt(h, option.first, option.second) == CURLE_OK;
-    }
-  }
-  if (s.timeLimitMs > 0) {
-    connectMs = std::min(connectMs, s.timeLimitMs);
-    requestMs = std::min(requestMs, s.timeLimitMs);
-  }
-  ok = ok && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, connectMs) == CURLE_OK;
-  ok = ok && curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, requestMs) == CURLE_OK;
-  for (const auto& option : stringOptions) {
-    ok = ok && curl_easy_setopt(h, option.first, option.second.c_str()) == CURLE_OK;
-  }
-  if (!ok) {
+  state.keepReply = expectReply;
+  if (!state.setOptions(type, fullUrl, body, bodyLength, userPassword, options)) {
     HttpLog::write(kSendTag, "request to [%s] not sent: libcurl refused an option",
                    withoutQuery(fullUrl).c_str());
-    return s.end(RK_TRANSPORT_FAILED, "option refused");
+    return state.end(RK_TRANSPORT_FAILED, "option refused");
   }
 
   bool cancelled = false;
-  const CURLcode result = s.transfer(cancelled);
+  const CURLcode result = state.transfer(cancelled);
   long status = 0;
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(state.handle.get(), CURLINFO_RESPONSE_CODE, &status);
   httpCode_ = status;
-  long requestBytes = 0;
-  curl_easy_getinfo(h, CURLINFO_REQUEST_SIZE, &requestBytes);
-  s.requestSent = requestBytes > 0;
-  if (cancelled) {
-    s.reply.clear();
-    HttpLog::write(kSendTag, "request to [%s] cancelled", withoutQuery(fullUrl).c_str());
-    return s.end(RK_TRANSPORT_CANCELLED, "cancelled");
-  }
-  if (s.overCap || result == CURLE_FILESIZE_EXCEEDED) {
-    s.reply.clear();
-    s.reply.shrink_to_fit();
-    HttpLog::write(kSendTag, "reply from [%s] dropped: larger than %lu bytes",
-                   withoutQuery(fullUrl).c_str(), kReplyCap);
-    return s.end(RK_TRANSPORT_TOO_LARGE, "reply over 16 MiB");
-  }
-  if (result != CURLE_OK) {
-    const char* reason = s.error[0] != '\0' ? s.error : curl_easy_strerror(result);
-    std::string detail = redactQueries(reason, std::strlen(reason));
-    HttpLog::write(kSendTag, "request to [%s] failed: %s (libcurl code %d)",
-                   withoutQuery(fullUrl).c_str(), detail.c_str(), static_cast<int>(result));
-    long osErrno = 0;
-    curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &osErrno);
-    const Cause cause = causeOf(result, osErrno, s.requestSent);
-    return s.end(cause.result, cause.text != nullptr ? std::string(cause.text) : std::move(detail));
-  }
-  s.end(RK_TRANSPORT_DONE, std::string());
-  return status >= 400 ? 0 : 1;
+  return state.conclude(result, cancelled, status, fullUrl);
 }
 
 const char* RKLibCurl::GetHttpResponse(unsigned long& length, bool /*asText*/) {

@@ -99,6 +99,43 @@ bool decodeBase64(const char* text, size_t length, std::vector<unsigned char>& o
   return true;
 }
 
+// The iterations and the decoded salt | iv | ciphertext | tag of a text
+// form: "v1$" iterations "$" base64. False when `input` is not one.
+bool parseTextForm(const char* input, unsigned long& iterations, std::vector<unsigned char>& blob) {
+  const size_t inputLength = strnlen(input, kMaxTextSize + 1);
+  if (inputLength > kMaxTextSize) return false;
+  const size_t prefixLength = sizeof kPrefix - 1;
+  if (inputLength < prefixLength || std::memcmp(input, kPrefix, prefixLength) != 0) return false;
+  const char* count = input + prefixLength;
+  const char* separator =
+      static_cast<const char*>(std::memchr(count, '$', inputLength - prefixLength));
+  if (separator == nullptr) return false;
+  if (!parseIterations(count, static_cast<size_t>(separator - count), iterations)) return false;
+  const char* encoded = separator + 1;
+  if (!decodeBase64(encoded, inputLength - static_cast<size_t>(encoded - input), blob)) {
+    return false;
+  }
+  return blob.size() >= kOverhead;
+}
+
+// An AES-256-GCM context for encryption (`encrypt` 1) or decryption (0),
+// keyed with deriveKey(keyText, salt, iterations) and `iv`; null when a step
+// fails. The derived key is wiped before this returns.
+CipherContext keyedContext(int encrypt, const char* keyText, const unsigned char* salt,
+                           unsigned long iterations, const unsigned char* iv) {
+  SecretBuffer derived(kKeySize);
+  if (!deriveKey(keyText, salt, iterations, derived)) return nullptr;
+  CipherContext context(EVP_CIPHER_CTX_new());
+  if (!context) return nullptr;
+  const int ivLength = static_cast<int>(kIvSize);
+  const bool keyed =
+      EVP_CipherInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr, encrypt) ==
+          1 &&
+      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, ivLength, nullptr) == 1 &&
+      EVP_CipherInit_ex(context.get(), nullptr, nullptr, derived.data(), iv, encrypt) == 1;
+  return keyed ? std::move(context) : nullptr;
+}
+
 }  // namespace
 
 RKPassword::RKPassword() = default;
@@ -109,21 +146,9 @@ int RKPassword::decrypt(const char* input, char* output, unsigned long* length, 
   if (output == nullptr || length == nullptr) return -1;
   if (*length > 0) output[0] = '\0';
   if (input == nullptr || key == nullptr || *key == '\0') return -1;
-
-  // "v1$" iterations "$" base64
-  const size_t inputLength = strnlen(input, kMaxTextSize + 1);
-  if (inputLength > kMaxTextSize) return -1;
-  const size_t prefixLength = sizeof kPrefix - 1;
-  if (inputLength < prefixLength || std::memcmp(input, kPrefix, prefixLength) != 0) return -1;
-  const char* count = input + prefixLength;
-  const char* separator = static_cast<const char*>(std::memchr(count, '$', inputLength - prefixLength));
-  if (separator == nullptr) return -1;
   unsigned long iterations = 0;
-  if (!parseIterations(count, static_cast<size_t>(separator - count), iterations)) return -1;
   std::vector<unsigned char> blob;
-  const char* encoded = separator + 1;
-  if (!decodeBase64(encoded, inputLength - static_cast<size_t>(encoded - input), blob)) return -1;
-  if (blob.size() < kOverhead) return -1;
+  if (!parseTextForm(input, iterations, blob)) return -1;
 
   const unsigned char* salt = blob.data();
   const unsigned char* iv = salt + kSaltSize;
@@ -133,24 +158,17 @@ int RKPassword::decrypt(const char* input, char* output, unsigned long* length, 
   // The clear text and its NUL must fit the caller's buffer.
   if (cipherLength + 1 > *length) return -1;
 
-  SecretBuffer derived(kKeySize);
-  if (!deriveKey(key, salt, iterations, derived)) return -1;
-  CipherContext context(EVP_CIPHER_CTX_new());
+  CipherContext context = keyedContext(0, key, salt, iterations, iv);
   if (!context) return -1;
   SecretBuffer clear(cipherLength + 1);
   int written = 0;
   int finalWritten = 0;
   const bool authentic =
-      EVP_DecryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(kIvSize), nullptr) ==
-          1 &&
-      EVP_DecryptInit_ex(context.get(), nullptr, nullptr, derived.data(), iv) == 1 &&
       EVP_DecryptUpdate(context.get(), clear.data(), &written, cipherText,
                         static_cast<int>(cipherLength)) == 1 &&
       EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagSize),
                           const_cast<unsigned char*>(tag)) == 1 &&
       EVP_DecryptFinal_ex(context.get(), clear.data() + written, &finalWritten) == 1;
-  derived.wipe();
   if (!authentic || static_cast<size_t>(written + finalWritten) != cipherLength) return -1;
   // A password is a C string: an embedded NUL would silently shorten it.
   if (std::memchr(clear.data(), '\0', cipherLength) != nullptr) return -1;
@@ -175,24 +193,17 @@ int RKPassword::encrypt(const std::string& clear, const std::string& key, std::s
   unsigned char* tag = cipherText + clear.size();
   if (RAND_bytes(salt, static_cast<int>(kSaltSize + kIvSize)) != 1) return -1;
 
-  SecretBuffer derived(kKeySize);
-  if (!deriveKey(key.c_str(), salt, kDefaultIterations, derived)) return -1;
-  CipherContext context(EVP_CIPHER_CTX_new());
+  CipherContext context = keyedContext(1, key.c_str(), salt, kDefaultIterations, iv);
   if (!context) return -1;
   int written = 0;
   int finalWritten = 0;
   const bool sealed =
-      EVP_EncryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(kIvSize), nullptr) ==
-          1 &&
-      EVP_EncryptInit_ex(context.get(), nullptr, nullptr, derived.data(), iv) == 1 &&
       EVP_EncryptUpdate(context.get(), cipherText, &written,
                         reinterpret_cast<const unsigned char*>(clear.data()),
                         static_cast<int>(clear.size())) == 1 &&
       EVP_EncryptFinal_ex(context.get(), cipherText + written, &finalWritten) == 1 &&
       static_cast<size_t>(written + finalWritten) == clear.size() &&
       EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagSize), tag) == 1;
-  derived.wipe();
   if (!sealed) return -1;
 
   std::string encoded((blob.size() + 2) / 3 * 4 + 1, '\0');

@@ -19,12 +19,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 #include "RkCancel.h"
+#include "posix_io.h"
 #include "rkmx_utils.h"
-#include "unique_fd.h"
 
 extern char** environ;
 
@@ -55,11 +54,7 @@ constexpr int kCancelPollMs = 100;
 constexpr int kDefaultedSignals[] = {SIGPIPE, SIGINT,  SIGQUIT, SIGTERM, SIGHUP,  SIGCHLD, SIGALRM,
                                      SIGUSR1, SIGUSR2, SIGTSTP, SIGTTIN, SIGTTOU, SIGXFSZ};
 
-int64_t nowMs() {
-  struct timespec now;
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+int64_t nowMs() { return tarnel_host::monotonic_ns() / 1000000; }
 
 int defaultTimeoutSeconds() {
   std::string text;
@@ -96,29 +91,25 @@ struct Pipe {
   }
 };
 
-class SpawnActions {
+// One posix_spawn object (file actions or attributes), made by `Init` and
+// given back by `Destroy` at the end of its scope.
+template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnObject {
  public:
-  SpawnActions() { ::posix_spawn_file_actions_init(&actions_); }
-  ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
+  SpawnObject() { Init(&object_); }
+  ~SpawnObject() { Destroy(&object_); }
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
+  T* get() { return &object_; }
 
  private:
-  posix_spawn_file_actions_t actions_;
+  T object_;
 };
 
-class SpawnAttributes {
- public:
-  SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
-  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  posix_spawnattr_t* get() { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-};
+using SpawnActions = SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+                                 ::posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // The spawned shell. Until it has been reaped, destroying this kills its
 // process group and reaps it, so no exit path leaves a child behind.
@@ -260,6 +251,190 @@ int exitStatus(const Child& child, bool timedOut, int timeoutSeconds, std::strin
 
 bool cancelled(const RkCancelToken* token) { return token != nullptr && token->cancelled(); }
 
+// `wait` (milliseconds, -1 for no bound) shortened to at most `cap`.
+int64_t atMost(int64_t wait, int64_t cap) { return (wait < 0 || wait > cap) ? cap : wait; }
+
+// One run of the shell after the checks of its arguments: the child, the
+// two streams it writes and the clock of its time-out. Members are
+// destroyed streams first, the child (killed and reaped unless reaped) last.
+class ShellRun {
+ public:
+  ShellRun(std::string* output, std::string* errorOutput, int timeoutSeconds,
+           const RkCancelToken* token)
+      : streams_{{UniqueFd(), output, "output"}, {UniqueFd(), errorOutput, "error output"}},
+        errorOutput_(errorOutput),
+        timeoutSeconds_(timeoutSeconds),
+        token_(token) {}
+  ShellRun(const ShellRun&) = delete;
+  ShellRun& operator=(const ShellRun&) = delete;
+
+  // Makes the pipes and spawns the shell; the time-out runs from here. 0, or
+  // kRunnerFailed with the runner's message noted.
+  int start(const char* command, bool mergeErrorOutput) {
+    Pipe outPipe;
+    Pipe errPipe;
+    int error = outPipe.open();
+    if (error == 0 && !mergeErrorOutput) error = errPipe.open();
+    if (error != 0) {
+      note(errorOutput_, "RkProcess: cannot create a pipe: %s", std::strerror(error));
+      return kRunnerFailed;
+    }
+    const int errWrite = mergeErrorOutput ? outPipe.writeEnd.get() : errPipe.writeEnd.get();
+    error = spawnShell(command, outPipe.writeEnd.get(), errWrite, child_);
+    if (error != 0) {
+      note(errorOutput_, "RkProcess: cannot run /bin/sh: %s", std::strerror(error));
+      return kRunnerFailed;
+    }
+    // Becomes readable when the shell exits (close-on-exec by definition).
+    exitFd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, child_.pid(), 0)));
+    streams_[0].fd = std::move(outPipe.readEnd);
+    streams_[1].fd = std::move(errPipe.readEnd);
+    deadline_ = nowMs() + static_cast<int64_t>(timeoutSeconds_) * 1000;
+    return 0;
+  }
+
+  // Reads both streams until the shell and they are done, the time-out has
+  // run its course, a stream went past the limit, or the token is
+  // cancelled. The result of RkProcess::system.
+  int finish() {
+    for (;;) {
+      if (overLimit()) return kRunnerFailed;
+      if (cancelled(token_)) return cancel();
+      const bool streamsOpen = streams_[0].open() || streams_[1].open();
+      if (!streamsOpen && child_.tryReap()) break;
+      int64_t wait = -1;
+      if (!nextWait(wait)) break;
+      if (!pollOnce(wait)) return kRunnerFailed;  // the child is killed and reaped by its owner
+    }
+    if (overLimit()) return kRunnerFailed;
+    return exitStatus(child_, timedOut_, timeoutSeconds_, errorOutput_);
+  }
+
+ private:
+  // True, with the shell's group killed and the message noted, when a
+  // stream went past the capture limit; the child is reaped by its owner.
+  bool overLimit() {
+    for (const Stream& stream : streams_) {
+      if (!stream.full) continue;
+      // Only while the shell is unreaped is its process group surely ours.
+      if (!child_.reaped()) child_.signalGroup(SIGKILL);
+      note(errorOutput_, "RkProcess: %s exceeds the capture limit of %zu MiB; command killed",
+           stream.name, kCaptureLimit >> 20);
+      return true;
+    }
+    return false;
+  }
+
+  int cancel() {
+    if (!child_.reaped()) child_.signalGroup(SIGKILL);  // reaped by its owner
+    note(errorOutput_, "RkProcess: cancelled");
+    return kCancelled;
+  }
+
+  void drainAll() {
+    for (Stream& stream : streams_) stream.drain(buffer_, sizeof buffer_);
+  }
+
+  // How long the next poll may wait (-1: no bound). False when reading is
+  // over; what the pipes held then has been taken.
+  bool nextWait(int64_t& wait) {
+    const int64_t now = nowMs();
+    return child_.reaped() && !timedOut_ ? graceWait(now, wait) : timeoutWait(now, wait);
+  }
+
+  // The shell exited in time; whatever still holds the pipes is a process
+  // it left behind: take what arrives within a short grace, then stop.
+  bool graceWait(int64_t now, int64_t& wait) {
+    if (stopReadingAt_ < 0) stopReadingAt_ = now + kLeftOpenGraceMs;
+    if (now >= stopReadingAt_) {
+      drainAll();
+      return false;
+    }
+    wait = stopReadingAt_ - now;
+    return true;
+  }
+
+  // Until the deadline, then SIGTERM to the group and SIGKILL kKillGraceMs
+  // later.
+  bool timeoutWait(int64_t now, int64_t& wait) {
+    if (!timedOut_ && now >= deadline_) {
+      timedOut_ = true;
+      killAt_ = now + kKillGraceMs;
+      child_.signalGroup(SIGTERM);
+    }
+    if (timedOut_ && !killed_ && now >= killAt_) {
+      killed_ = true;
+      child_.signalGroup(SIGKILL);
+    }
+    if (killed_ && child_.tryReap()) {
+      // Descendants that left the group may keep the pipes open: take what
+      // is there and stop.
+      drainAll();
+      return false;
+    }
+    wait = !timedOut_ ? deadline_ - now : (!killed_ ? killAt_ - now : -1);
+    return true;
+  }
+
+  // Waits at most `wait` milliseconds for output, the shell's exit or the
+  // cancel, and reads what came. False, with the message noted, when poll
+  // failed.
+  bool pollOnce(int64_t wait) {
+    struct pollfd entries[4];
+    Stream* owners[4] = {};
+    nfds_t count = 0;
+    if (token_ != nullptr) {
+      // Readable once cancelled; the check at the top of the loop acts on it.
+      if (token_->descriptor() >= 0) {
+        entries[count++] = {token_->descriptor(), POLLIN, 0};
+      } else {
+        wait = atMost(wait, kCancelPollMs);
+      }
+    }
+    for (Stream& stream : streams_) {
+      if (!stream.open()) continue;
+      entries[count] = {stream.fd.get(), POLLIN, 0};
+      owners[count++] = &stream;
+    }
+    if (!child_.reaped()) {
+      if (exitFd_.valid()) {
+        entries[count] = {exitFd_.get(), POLLIN, 0};
+        owners[count++] = nullptr;
+      } else {
+        wait = atMost(wait, kExitPollMs);
+      }
+    }
+    if (wait > INT_MAX) wait = INT_MAX;
+    if (::poll(entries, count, static_cast<int>(wait)) < 0) {
+      if (errno == EINTR) return true;
+      note(errorOutput_, "RkProcess: poll failed: %s", std::strerror(errno));
+      return false;
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+      if (entries[i].revents == 0) continue;
+      if (owners[i]) {
+        owners[i]->readOnce(buffer_, sizeof buffer_);
+      } else if (entries[i].fd == exitFd_.get()) {
+        child_.tryReap();
+      }
+    }
+    return true;
+  }
+
+  Child child_;
+  UniqueFd exitFd_;
+  Stream streams_[2];
+  std::string* const errorOutput_;
+  const int timeoutSeconds_;
+  const RkCancelToken* const token_;
+  char buffer_[64 * 1024];
+  int64_t deadline_ = 0;
+  int64_t killAt_ = 0;
+  int64_t stopReadingAt_ = -1;
+  bool timedOut_ = false;
+  bool killed_ = false;
+};
+
 int run(const char* command, std::string* output, std::string* errorOutput, int timeoutSeconds,
         bool mergeErrorOutput, const RkCancelToken* token) {
   if (output) output->clear();
@@ -273,132 +448,9 @@ int run(const char* command, std::string* output, std::string* errorOutput, int 
     return kCancelled;
   }
   if (timeoutSeconds <= 0) timeoutSeconds = defaultTimeoutSeconds();
-
-  Pipe outPipe;
-  Pipe errPipe;
-  int error = outPipe.open();
-  if (error == 0 && !mergeErrorOutput) error = errPipe.open();
-  if (error != 0) {
-    note(errorOutput, "RkProcess: cannot create a pipe: %s", std::strerror(error));
-    return kRunnerFailed;
-  }
-
-  Child child;
-  const int errWrite = mergeErrorOutput ? outPipe.writeEnd.get() : errPipe.writeEnd.get();
-  error = spawnShell(command, outPipe.writeEnd.get(), errWrite, child);
-  if (error != 0) {
-    note(errorOutput, "RkProcess: cannot run /bin/sh: %s", std::strerror(error));
-    return kRunnerFailed;
-  }
-  outPipe.writeEnd.reset();
-  errPipe.writeEnd.reset();
-  // Becomes readable when the shell exits (close-on-exec by definition).
-  UniqueFd exitFd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid(), 0)));
-
-  Stream streams[2] = {{std::move(outPipe.readEnd), output, "output"},
-                       {std::move(errPipe.readEnd), errorOutput, "error output"}};
-  char buffer[64 * 1024];
-  const int64_t deadline = nowMs() + static_cast<int64_t>(timeoutSeconds) * 1000;
-  int64_t killAt = 0;
-  int64_t stopReadingAt = -1;
-  bool timedOut = false;
-  bool killed = false;
-
-  // Ends the run when a stream went past the capture limit; the child is
-  // reaped by its owner.
-  auto overLimit = [&child, &streams, errorOutput]() {
-    for (const Stream& stream : streams) {
-      if (!stream.full) continue;
-      // Only while the shell is unreaped is its process group surely ours.
-      if (!child.reaped()) child.signalGroup(SIGKILL);
-      note(errorOutput, "RkProcess: %s exceeds the capture limit of %zu MiB; command killed",
-           stream.name, kCaptureLimit >> 20);
-      return true;
-    }
-    return false;
-  };
-
-  for (;;) {
-    if (overLimit()) return kRunnerFailed;
-    if (cancelled(token)) {
-      if (!child.reaped()) child.signalGroup(SIGKILL);  // reaped by its owner
-      note(errorOutput, "RkProcess: cancelled");
-      return kCancelled;
-    }
-    const bool streamsOpen = streams[0].open() || streams[1].open();
-    if (!streamsOpen && child.tryReap()) break;
-    const int64_t now = nowMs();
-    int64_t wait;
-    if (child.reaped() && !timedOut) {
-      // The shell exited in time; whatever still holds the pipes is a process
-      // it left behind: take what arrives within a short grace, then stop.
-      if (stopReadingAt < 0) stopReadingAt = now + kLeftOpenGraceMs;
-      if (now >= stopReadingAt) {
-        for (Stream& stream : streams) stream.drain(buffer, sizeof buffer);
-        break;
-      }
-      wait = stopReadingAt - now;
-    } else {
-      if (!timedOut && now >= deadline) {
-        timedOut = true;
-        killAt = now + kKillGraceMs;
-        child.signalGroup(SIGTERM);
-      }
-      if (timedOut && !killed && now >= killAt) {
-        killed = true;
-        child.signalGroup(SIGKILL);
-      }
-      if (killed && child.tryReap()) {
-        // Descendants that left the group may keep the pipes open: take what
-        // is there and stop.
-        for (Stream& stream : streams) stream.drain(buffer, sizeof buffer);
-        break;
-      }
-      wait = !timedOut ? deadline - now : (!killed ? killAt - now : -1);
-    }
-
-    struct pollfd entries[4];
-    Stream* owners[4] = {};
-    nfds_t count = 0;
-    if (token != nullptr) {
-      // Readable once cancelled; the check at the top of the loop acts on it.
-      if (token->descriptor() >= 0) {
-        entries[count++] = {token->descriptor(), POLLIN, 0};
-      } else {
-        wait = (wait < 0 || wait > kCancelPollMs) ? kCancelPollMs : wait;
-      }
-    }
-    for (Stream& stream : streams) {
-      if (!stream.open()) continue;
-      entries[count] = {stream.fd.get(), POLLIN, 0};
-      owners[count++] = &stream;
-    }
-    if (!child.reaped()) {
-      if (exitFd.valid()) {
-        entries[count] = {exitFd.get(), POLLIN, 0};
-        owners[count++] = nullptr;
-      } else {
-        wait = (wait < 0 || wait > kExitPollMs) ? kExitPollMs : wait;
-      }
-    }
-    if (wait > INT_MAX) wait = INT_MAX;
-    int ready = ::poll(entries, count, static_cast<int>(wait));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      note(errorOutput, "RkProcess: poll failed: %s", std::strerror(errno));
-      return kRunnerFailed;  // the child is killed and reaped by its owner
-    }
-    for (nfds_t i = 0; i < count; ++i) {
-      if (entries[i].revents == 0) continue;
-      if (owners[i]) {
-        owners[i]->readOnce(buffer, sizeof buffer);
-      } else if (entries[i].fd == exitFd.get()) {
-        child.tryReap();
-      }
-    }
-  }
-  if (overLimit()) return kRunnerFailed;
-  return exitStatus(child, timedOut, timeoutSeconds, errorOutput);
+  ShellRun shell(output, errorOutput, timeoutSeconds, token);
+  if (shell.start(command, mergeErrorOutput) != 0) return kRunnerFailed;
+  return shell.finish();
 }
 
 }  // namespace

@@ -35,24 +35,6 @@ std::string_view trim(std::string_view text, const char* blanks) {
   return text.substr(first, last - first + 1);
 }
 
-int readFile(const std::string& path, size_t cap, std::string& content) {
-  int error = 0;
-  UniqueFd fd = safe_open(path, OpenFor::kRead, &error);
-  if (!fd.valid()) return error;
-  content.clear();
-  char buffer[8192];
-  for (;;) {
-    ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (got == 0) return 0;
-    if (content.size() + static_cast<size_t>(got) > cap) return EFBIG;
-    content.append(buffer, static_cast<size_t>(got));
-  }
-}
-
 }  // namespace keystore
 }  // namespace tarnel_host
 
@@ -165,7 +147,7 @@ class KeystoreCache {
     if (!reusable_ || !sameFile(path, status)) {
       reusable_ = false;
       const int64_t readStart = realtimeNs();
-      if (readFile(path, kMaxKeystoreBytes, content_) != 0) {
+      if (tarnel_host::read_regular_file(path, kMaxKeystoreBytes, content_) != 0) {
         content_.clear();
         return kStoreUnreadable;
       }
@@ -228,7 +210,7 @@ std::string withSetting(std::string_view content, const std::string& key,
 
 // Replaces the store at `path` by `content` (see atomic_replace).
 int replaceFile(const std::string& path, const std::string& content) {
-  return tarnel_host::atomic_replace(path, content) == 0 ? kFound : kWriteFailed;
+  return tarnel_host::atomic_replace(path, content) == 0 ? kWritten : kWriteFailed;
 }
 
 // Whether `name` is that of a temporary file of the store named `store`:
@@ -290,7 +272,7 @@ int setRegKey(const std::string& key, const std::string& value) {
   removeStaleTemporaries(path);
 
   std::string content;
-  int error = readFile(path, kMaxKeystoreBytes, content);
+  const int error = tarnel_host::read_regular_file(path, kMaxKeystoreBytes, content);
   if (error == ENOENT) {
     content.clear();
   } else if (error != 0) {

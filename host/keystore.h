@@ -13,6 +13,7 @@ namespace keystore {
 
 // Status results of get_reg_key, set_reg_key and the identity calls.
 constexpr int kFound = 0;
+constexpr int kWritten = 0;  // set_reg_key's success
 constexpr int kKeyMissing = 1;
 constexpr int kStoreUnreadable = 2;
 constexpr int kInvalidArgument = 3;
@@ -28,12 +29,6 @@ const char* envOrNull(const char* name);
 
 // `text` without the characters of `blanks` at either end.
 std::string_view trim(std::string_view text, const char* blanks);
-
-// Reads the whole file at `path` (at most `cap` bytes) into `content`,
-// opened through safe_open for reading: never a wait, a symbolic link
-// followed, anything but a regular file refused. 0 on success, otherwise an
-// errno value (EFBIG when it is larger than `cap`) or kNotRegularFile.
-int readFile(const std::string& path, size_t cap, std::string& content);
 
 }  // namespace keystore
 }  // namespace tarnel_host

@@ -79,6 +79,22 @@ UniqueFd safe_open(const std::string& path, OpenFor purpose, int* error, mode_t 
   return file;
 }
 
+int read_regular_file(const std::string& path, size_t cap, std::string& content) {
+  int error = 0;
+  const UniqueFd file = safe_open(path, OpenFor::kRead, &error);
+  if (!file.valid()) return error;
+  content.clear();
+  char buffer[8192];
+  for (;;) {
+    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return errno;
+    if (got == 0) return 0;
+    if (content.size() + static_cast<size_t>(got) > cap) return EFBIG;
+    content.append(buffer, static_cast<size_t>(got));
+  }
+}
+
 UniqueFd create_temporary(const std::string& path, std::string* temporary, int* error) {
   int ignored = 0;
   if (error == nullptr) error = &ignored;

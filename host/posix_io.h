@@ -45,6 +45,12 @@ enum class OpenFor {
 UniqueFd safe_open(const std::string& path, OpenFor purpose, int* error, mode_t mode = 0600,
                    bool narrow = false);
 
+// Reads the whole regular file at `path` (opened with safe_open for
+// reading) into `content`. 0, or an errno value, kNotRegularFile, or EFBIG
+// when the file holds more than `cap` bytes. Only a lack of memory for
+// `content` throws (std::bad_alloc).
+int read_regular_file(const std::string& path, size_t cap, std::string& content);
+
 // Creates a new temporary file next to `path` ("<path>.tmp.XXXXXX", mode
 // 0600, O_EXCL so nothing already there is used) and stores its name in
 // `*temporary`. Returns the descriptor, or an invalid one with `*error` set.

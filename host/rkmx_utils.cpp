@@ -10,12 +10,14 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <string_view>
 
 #include "RkCancel.h"
 #include "keystore.h"
+#include "posix_io.h"
 
 using namespace tarnel_host::keystore;
 
@@ -68,7 +70,8 @@ int get_serial_number(std::string& serial) {
     }
     const char* dmiPath = envOrNull("TARNEL_DMI_SERIAL_PATH");
     std::string content;
-    if (readFile(dmiPath ? dmiPath : kDefaultDmiSerialPath, kMaxSerialBytes, content) != 0) {
+    const std::string path = dmiPath ? dmiPath : kDefaultDmiSerialPath;
+    if (tarnel_host::read_regular_file(path, kMaxSerialBytes, content) != 0) {
       return kKeyMissing;
     }
     std::string_view trimmed = trim(content, kAllWhitespace);
@@ -124,26 +127,18 @@ bool pauseDeadline(int milliseconds, struct timespec& deadline) {
   if (milliseconds <= 0) return false;
   const double nanoseconds = static_cast<double>(milliseconds) * 1e6 * sleepScale();
   if (nanoseconds < 1.0) return false;
-  ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-  const long long total = static_cast<long long>(nanoseconds);
-  deadline.tv_sec += static_cast<time_t>(total / 1000000000LL);
-  deadline.tv_nsec += static_cast<long>(total % 1000000000LL);
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  const int64_t end = tarnel_host::monotonic_ns() + static_cast<int64_t>(nanoseconds);
+  deadline.tv_sec = static_cast<time_t>(end / 1000000000LL);
+  deadline.tv_nsec = static_cast<long>(end % 1000000000LL);
   return true;
 }
 
 // Whole milliseconds (rounded up) from now to `deadline`, at most `cap`; 0
 // once it has passed.
 int millisecondsUntil(const struct timespec& deadline, int cap) {
-  struct timespec now;
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  const long long left = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000000000LL +
-                         (deadline.tv_nsec - now.tv_nsec);
+  const int64_t left = tarnel_host::nanoseconds(deadline) - tarnel_host::monotonic_ns();
   if (left <= 0) return 0;
-  const long long ms = (left + 999999) / 1000000;
+  const int64_t ms = (left + 999999) / 1000000;
   return ms < cap ? static_cast<int>(ms) : cap;
 }
 

@@ -16,13 +16,14 @@
 
 class tarnel_call_context;
 
-// One local data drive as the host's drive helper reports it.
+// One local data drive as the host's drive helper reports it, in a line
+// "spid|device|mnt|slot|health|<unread>"; the other texts are fields as written.
 struct TARNEL_API _tarnel_data_drive {
-  std::string spid;  // the drive's identifier
-  std::string slot;  // its slot
-  int healthy = 0;   // health value
-  std::string blk;   // block device path, "/dev/..."
-  std::string mnt;   // mount point
+  std::string spid;
+  std::string slot;
+  int healthy = 0;  // the health field as atoi reads it (beyond int: saturated)
+  std::string blk;  // "/dev/" + the helper's device field
+  std::string mnt;
 };
 
 class TARNEL_API tarnel_admin {

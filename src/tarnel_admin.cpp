@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <locale>
 #include <optional>
 #include <string>
@@ -163,10 +164,30 @@ int helper_timeout_seconds(long remaining_ms) {
   return static_cast<int>((remaining_ms + 999) / 1000);
 }
 
+// Runs `body` under `call` and ends the call with its result.
+int run_call(tarnel_call_context& call, const std::function<int()>& body) {
+  int result = -1;
+  call.run([&] { result = body(); });
+  call.finish(result == 0);
+  return result;
+}
+
+// A steered disk command: a facade that is not ready only explains why;
+// otherwise `command` runs under the call.
+int steered_disk_command(tarnel_call_context& call, bool ready,
+                         const std::function<void()>& explain_not_ready,
+                         const std::function<int()>& command) {
+  if (!ready) {
+    explain_not_ready();
+    return -1;
+  }
+  return run_call(call, command);
+}
+
 }  // namespace
 
 tarnel_admin::tarnel_admin() : debug(), ready(false), user_name(TARNEL_USERNAME) {
-  RKPlatformInfo platform_info;  // held around the host queries
+  RKPlatformInfo platform_info;  // never read: hosts see it made before the queries, gone after
   const char* failure = nullptr;
   try {
     failure = read_host_and_cluster(host_name, cluster_name);
@@ -184,7 +205,7 @@ tarnel_admin::tarnel_admin(std::string user, std::string secret)
     debug.logMessage(kConstructorTag, -1, "Empty username/password provided.");
     return;
   }
-  RKPlatformInfo platform_info;  // held around the host queries
+  RKPlatformInfo platform_info;  // never read: hosts see it made before the queries, gone after
   const char* failure = nullptr;
   try {
     failure = read_host_and_cluster(host_name, cluster_name);
@@ -230,41 +251,28 @@ int tarnel_admin::get_tarnel_session(std::string& session_id, const tarnel_call_
 int tarnel_admin::create_vdisk(std::string name, const tarnel_call_options& options,
                                tarnel_outcome& outcome) {
   tarnel_call_context call(options, outcome, password);
-  if (!ready) {
-    explain_not_ready(call);
-    return -1;
-  }
-  vdisk_name = std::move(name);
-  int result = -1;
-  call.run([&] { result = run_disk_command(true, &call); });
-  call.finish(result == 0);
-  return result;
+  return steered_disk_command(call, ready, [&] { explain_not_ready(call); }, [&] {
+    vdisk_name = std::move(name);
+    return run_disk_command(true, &call);
+  });
 }
 
 int tarnel_admin::export_vdisk(std::string name, const tarnel_call_options& options,
                                tarnel_outcome& outcome) {
   tarnel_call_context call(options, outcome, password);
-  if (!ready) {
-    explain_not_ready(call);
-    return -1;
-  }
-  vdisk_name = std::move(name);
-  int result = -1;
-  call.run([&] { result = run_disk_command(false, &call); });
-  call.finish(result == 0);
-  return result;
+  return steered_disk_command(call, ready, [&] { explain_not_ready(call); }, [&] {
+    vdisk_name = std::move(name);
+    return run_disk_command(false, &call);
+  });
 }
 
 int tarnel_admin::enumerate_data_drives(std::vector<_tarnel_data_drive>& drives,
                                         const tarnel_call_options& options,
                                         tarnel_outcome& outcome) {
   tarnel_call_context call(options, outcome, std::string());
-  int result = -1;
-  call.run([&] {
-    if (call.begin_attempt(tarnel_loop::command, 1)) result = list_drives(drives, &call);
+  return run_call(call, [&] {
+    return call.begin_attempt(tarnel_loop::command, 1) ? list_drives(drives, &call) : -1;
   });
-  call.finish(result == 0);
-  return result;
 }
 
 void tarnel_admin::explain_not_ready(tarnel_call_context& call) {
@@ -378,8 +386,7 @@ int tarnel_admin::list_drives(std::vector<_tarnel_data_drive>& drives, tarnel_ca
     drive.mnt = fields[2];
     drive.slot = fields[3];
     drive.healthy = health_value(fields[4]);
-    // Moved, not copied: with 10,000 drives the copies' allocations made
-    // glibc trim and refault the heap on every call (3x the parse time).
+    // Moved, not copied: copying each record's strings costs more than parsing it.
     drives.push_back(std::move(drive));
     const _tarnel_data_drive& added = drives.back();
     debug.logMessage(kDrivesTag, -1, "entry spid[%s],blk[%s],mnt[%s],slot[%s],healthy[%d]",

@@ -2,6 +2,7 @@
 // (tarnel_call_context.h).
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -10,6 +11,7 @@
 #include "request_text.h"
 #include "rkmx_utils.h"
 #include "tarnel_call_context.h"
+#include "tarnel_debug.h"
 
 namespace {
 
@@ -340,4 +342,26 @@ bool number_member(tarnel_call_context* call, const json_spirit::mValue& value, 
 
 void missing_member(tarnel_call_context* call, const char* path) {
   if (call != nullptr) call->bad_reply(std::string("member ") + path + " is missing");
+}
+
+const json_spirit::mValue* reply_members::find(const json_spirit::mObject& parent,
+                                               const char* path, const char* missing_line) const {
+  const char* dot = std::strrchr(path, '.');
+  const auto member = parent.find(dot != nullptr ? dot + 1 : path);
+  if (member != parent.end()) return &member->second;
+  // The designed line is the writer's format, as written at each caller (it
+  // holds no '%').
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+  debug.logMessage(tag, -1, missing_line);
+#pragma GCC diagnostic pop
+  missing_member(call, path);
+  return nullptr;
+}
+
+const json_spirit::mObject* reply_members::object(const json_spirit::mObject& parent,
+                                                  const char* path,
+                                                  const char* missing_line) const {
+  const json_spirit::mValue* value = find(parent, path, missing_line);
+  return value != nullptr ? object_member(call, *value, path) : nullptr;
 }

@@ -12,6 +12,8 @@
 #include "json_spirit/json_spirit_value.h"
 #include "tarnel_call.h"
 
+class tarnel_debug;
+
 // Which request an exchange carries: the reading of a refusal depends on it.
 enum class tarnel_exchange_kind { login, query, add_disk, mount };
 
@@ -96,3 +98,20 @@ bool number_member(tarnel_call_context* call, const json_spirit::mValue& value, 
                    double& number);
 // Records a member that is missing (with a call; nothing without one).
 void missing_member(tarnel_call_context* call, const char* path);
+
+// The members one operation reads from a reply. A missing member is logged
+// with the operation's own line (`tag`, level -1) and recorded with the call.
+struct reply_members {
+  tarnel_debug& debug;
+  const char* tag;
+  tarnel_call_context* call;
+
+  // The member at `path` ("result.capacity": the member "capacity" of
+  // `parent`), or null after `missing_line` was logged.
+  const json_spirit::mValue* find(const json_spirit::mObject& parent, const char* path,
+                                  const char* missing_line) const;
+  // The same member read as an object (object_member); null when missing or
+  // (with a call) not an object.
+  const json_spirit::mObject* object(const json_spirit::mObject& parent, const char* path,
+                                     const char* missing_line) const;
+};

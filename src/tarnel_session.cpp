@@ -10,9 +10,104 @@
 namespace {
 const char kExchangeTag[] = "tarnel_session::tarnel_req_rsp()";
 const char kLoginTag[] = "tarnel_session::get_tarnel_session()";
+const char kNoSession[] = "Unable to get a tarnel session";
 // The cluster's REST endpoint on the local node; the request text follows.
 const char kEndpoint[] = ":8080/rest?";
 const char kTraceKey[] = "dEnableCurlTraceLogging";
+
+// Options of the request type; false for a type the exchange does not send.
+bool set_method(RKLibCurl& client, _http_req_type_ type) {
+  switch (type) {
+    case RK_HTTP_GET:
+      client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_NOSIGNAL, 1);
+      client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_NOBODY, 0);
+      client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_CUSTOMREQUEST, "GET");
+      return true;
+    case RK_HTTP_PUT:
+    case RK_HTTP_POST:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Makes `curl` a fresh client for a request of `type`: the content type's
+// header line, the trace as the key store sets it, the type's options. The
+// client of the previous exchange is released once the new one exists.
+// False when the client could not start (logged) or the type is refused.
+bool start_client(std::unique_ptr<RKLibCurl>& curl, tarnel_debug& debug, _http_req_type_ type,
+                  const std::string& content_type, tarnel_call_context* call) {
+  curl.reset(new RKLibCurl());
+  const std::string header = "Content-Type: " + content_type;
+  if (!curl->RKLibCurlInit(header.c_str(), false, false, nullptr)) {
+    debug.logMessage(kExchangeTag, -1, "Unable to init curl object.");
+    if (call != nullptr) call->fail(tarnel_reason::unreachable, "the HTTP client could not start");
+    return false;
+  }
+  curl->toggleTrace(false);
+  std::string trace;
+  if (rkmx_utils::get_reg_key(kTraceKey, trace) == 0 && rkmx_utils::string_to_uint(trace) != 0) {
+    curl->toggleTrace(true);
+  }
+  return set_method(*curl, type);
+}
+
+// What the steps after the send share: the client, the session's log, the
+// password every logged reply is masked of, and the call (null: none).
+struct sent_exchange {
+  RKLibCurl& client;
+  tarnel_debug& debug;
+  const std::string& password;
+  tarnel_call_context* call;
+};
+
+// After a send that was not carried out: recorded with the call, and a body
+// that came back is logged; true then, and the exchange fails. Without a
+// body, false: the exchange goes on to read the reply, which is how the
+// designed exchange comes to log "No answer received" for it.
+bool failed_send_logged(const sent_exchange& sent) {
+  const long long status = sent.client.GetHttpErrorCode();
+  unsigned long length = 0;
+  const char* bytes = sent.client.GetHttpResponse(length, false);
+  if (sent.call != nullptr) sent.call->record_exchange(sent.client, false, bytes, length);
+  if (bytes == nullptr || length == 0) return false;
+  // A server may echo the request, and the login password with it.
+  const std::string answer =
+      tarnel_request::without_secret(std::string(bytes, length), sent.password);
+  sent.debug.logMessage(kExchangeTag, -1,
+                        "Failed to send curl request. HTTP code [%d], HTTP resp [%s]",
+                        static_cast<int>(status), answer.c_str());
+  return true;
+}
+
+// Parses the reply into `reply`. 0, or -1 after logging an empty reply or
+// one that does not parse. The reply object is parsed from the text as
+// received; only what is logged has the password masked.
+int read_reply(const sent_exchange& sent, bool carried_out, json_spirit::mObject& reply) {
+  using tarnel_request::without_secret;
+  unsigned long length = 0;
+  const char* bytes = sent.client.GetHttpResponse(length, false);
+  if (sent.call != nullptr && carried_out) {
+    sent.call->record_exchange(sent.client, true, bytes, length);
+  }
+  if (bytes == nullptr || length == 0) {
+    sent.debug.logMessage(kExchangeTag, -1, "No answer received");
+    if (sent.call != nullptr && carried_out) sent.call->bad_reply("the reply was empty");
+    return -1;
+  }
+  std::string answer(bytes, length);
+  if (!RkJson::Unserialize(answer, reply)) {
+    answer = without_secret(std::move(answer), sent.password);
+    sent.debug.logMessage(kExchangeTag, 1, "Failed to unserialize json string [%s]",
+                          answer.c_str());
+    if (sent.call != nullptr) sent.call->bad_reply("the reply is not a JSON object");
+    return -1;
+  }
+  answer = without_secret(std::move(answer), sent.password);
+  sent.debug.logMessage(kExchangeTag, -1, "Curl response for session: [%s]", answer.c_str());
+  return 0;
+}
+
 }  // namespace
 
 tarnel_session::tarnel_session(std::string user, std::string cluster, std::string secret)
@@ -45,81 +140,16 @@ std::string tarnel_session::get_tarnel_session() { return login(nullptr); }
 int tarnel_session::exchange(_http_req_type_ type, const std::string& request,
                              json_spirit::mObject* reply, const std::string& content_type,
                              tarnel_call_context* call) {
-  using tarnel_request::without_secret;
   if (reply == nullptr) return -1;
   if (call != nullptr && !call->may_send()) return -1;
-
-  // A fresh client for every exchange; the one of the previous exchange is
-  // released once the new one exists.
-  curl.reset(new RKLibCurl());
-
-  const std::string header = "Content-Type: " + content_type;
-  if (!curl->RKLibCurlInit(header.c_str(), false, false, nullptr)) {
-    debug.logMessage(kExchangeTag, -1, "Unable to init curl object.");
-    if (call != nullptr) call->fail(tarnel_reason::unreachable, "the HTTP client could not start");
-    return -1;
-  }
-
-  curl->toggleTrace(false);
-  std::string trace;
-  if (rkmx_utils::get_reg_key(kTraceKey, trace) == 0 && rkmx_utils::string_to_uint(trace) != 0) {
-    curl->toggleTrace(true);
-  }
-
-  switch (type) {
-    case RK_HTTP_GET:
-      curl->RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_NOSIGNAL, 1);
-      curl->RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_NOBODY, 0);
-      curl->RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_CUSTOMREQUEST, "GET");
-      break;
-    case RK_HTTP_PUT:
-    case RK_HTTP_POST:
-      break;
-    default:
-      return -1;
-  }
+  if (!start_client(curl, debug, type, content_type, call)) return -1;
   if (call != nullptr) call->steer(*curl);
 
   const std::string url = host_name + kEndpoint + request;
   const bool carried_out = curl->RKLibCurlSendHttpReq(type, url, nullptr, 0, true, nullptr) != 0;
-  if (!carried_out) {
-    const long long status = curl->GetHttpErrorCode();
-    unsigned long length = 0;
-    const char* bytes = curl->GetHttpResponse(length, false);
-    if (call != nullptr) call->record_exchange(*curl, false, bytes, length);
-    if (bytes != nullptr && length > 0) {
-      // A server may echo the request, and the login password with it.
-      const std::string answer = without_secret(std::string(bytes, length), password);
-      debug.logMessage(kExchangeTag, -1,
-                       "Failed to send curl request. HTTP code [%d], HTTP resp [%s]",
-                       static_cast<int>(status), answer.c_str());
-      return -1;
-    }
-  }
-
-  unsigned long length = 0;
-  const char* bytes = curl->GetHttpResponse(length, false);
-  if (call != nullptr && carried_out) {
-    call->record_exchange(*curl, true, bytes, length);
-  }
-  if (bytes == nullptr || length == 0) {
-    debug.logMessage(kExchangeTag, -1, "No answer received");
-    if (call != nullptr && carried_out) call->bad_reply("the reply was empty");
-    return -1;
-  }
-
-  // The reply object is parsed from the text as received; only what is
-  // logged has the password masked.
-  std::string answer(bytes, length);
-  if (!RkJson::Unserialize(answer, *reply)) {
-    answer = without_secret(std::move(answer), password);
-    debug.logMessage(kExchangeTag, 1, "Failed to unserialize json string [%s]", answer.c_str());
-    if (call != nullptr) call->bad_reply("the reply is not a JSON object");
-    return -1;
-  }
-  answer = without_secret(std::move(answer), password);
-  debug.logMessage(kExchangeTag, -1, "Curl response for session: [%s]", answer.c_str());
-  return 0;
+  const sent_exchange sent{*curl, debug, password, call};
+  if (!carried_out && failed_send_logged(sent)) return -1;
+  return read_reply(sent, carried_out, *reply);
 }
 
 std::string tarnel_session::login(tarnel_call_context* call) {
@@ -132,22 +162,12 @@ std::string tarnel_session::login(tarnel_call_context* call) {
   if (call != nullptr) call->expect(tarnel_exchange_kind::login);
   if (exchange(RK_HTTP_GET, request, &reply, "text/plain", call) != 0) return std::string();
 
-  const auto result = reply.find("result");
-  if (result == reply.end()) {
-    debug.logMessage(kLoginTag, -1, "Unable to get a tarnel session");
-    missing_member(call, "result");
-    return std::string();
-  }
-  const json_spirit::mObject* result_member = object_member(call, result->second, "result");
-  if (result_member == nullptr) return std::string();
-  const json_spirit::mObject result_object = *result_member;
-  const auto id = result_object.find("sessionId");
-  if (id == result_object.end()) {
-    debug.logMessage(kLoginTag, -1, "Unable to get a tarnel session");
-    missing_member(call, "result.sessionId");
-    return std::string();
-  }
-  const std::string* identifier = string_member(call, id->second, "result.sessionId");
+  const reply_members members{debug, kLoginTag, call};
+  const json_spirit::mObject* result = members.object(reply, "result", kNoSession);
+  if (result == nullptr) return std::string();
+  const json_spirit::mValue* id = members.find(*result, "result.sessionId", kNoSession);
+  if (id == nullptr) return std::string();
+  const std::string* identifier = string_member(call, *id, "result.sessionId");
   if (identifier == nullptr) return std::string();
   session_id = *identifier;
   if (call != nullptr && session_id.empty()) call->bad_reply("member result.sessionId is empty");

@@ -56,6 +56,56 @@ bool holds_record(const json_spirit::mObject& reply, const json_spirit::mObject&
   return reply_text.find(record_text) != std::string::npos;
 }
 
+// What tells the two disk requests apart in the steps they share.
+struct disk_lines {
+  const char* tag;
+  const char* done;    // level 0, with the disk name
+  const char* failed;  // level -1, with the disk name
+};
+const disk_lines kCreateLines = {kCreateTag, "Successfully created vdisk : [%s]",
+                                 "Failed to create vdisk : [%s]"};
+const disk_lines kExportLines = {kExportTag, "Successfully exported vdisk : [%s]",
+                                 "Failed to export vdisk : [%s]"};
+
+// The steps create and mount share, logged with their lines.
+struct disk_steps {
+  const disk_lines& lines;
+  tarnel_debug& debug;
+  const std::string& vdisk_name;
+  tarnel_call_context* call;
+
+  void log_failed() const { debug.logMessage(lines.tag, -1, lines.failed, vdisk_name.c_str()); }
+
+  // The session identifier stands bare in these requests; false (logged and
+  // recorded) when it cannot.
+  bool session_fits(const std::string& session_id) const {
+    if (tarnel_request::fits_bare(session_id)) return true;
+    log_failed();
+    if (call != nullptr) call->bad_reply("the session identifier cannot stand in a request");
+    return false;
+  }
+
+  // The result of the request after its exchange ended with `sent`: a
+  // failed exchange's status; 0 when the reply holds the success `record`;
+  // -1 otherwise.
+  int result(int sent, const json_spirit::mObject& reply,
+             const json_spirit::mObject& record) const {
+    if (sent != 0) {
+      log_failed();
+      return sent;
+    }
+    if (holds_record(reply, record)) {
+      debug.logMessage(lines.tag, 0, lines.done, vdisk_name.c_str());
+      return 0;
+    }
+    log_failed();
+    if (call != nullptr) {
+      call->fail(tarnel_reason::not_confirmed, "the reply holds no success record");
+    }
+    return -1;
+  }
+};
+
 }  // namespace
 
 tarnel_vdisk::tarnel_vdisk(std::string session, std::string disk, std::string host)
@@ -103,31 +153,15 @@ std::pair<double, std::string> tarnel_vdisk::query_space(tarnel_call_context* ca
   json_spirit::mObject reply;
   if (session.exchange(RK_HTTP_POST, request, &reply, kFormContent, call) != 0) return failed;
 
-  const auto result = reply.find("result");
-  if (result == reply.end()) {
-    debug.logMessage(kSpaceTag, -1, "Unable to find result key in response");
-    missing_member(call, "result");
-    return failed;
-  }
-  const json_spirit::mObject* result_object = object_member(call, result->second, "result");
-  if (result_object == nullptr) return failed;
-  const auto capacity = result_object->find("capacity");
-  if (capacity == result_object->end()) {
-    debug.logMessage(kSpaceTag, -1, "Unable to find capacity key in response");
-    missing_member(call, "result.capacity");
-    return failed;
-  }
-  const json_spirit::mObject* capacity_object =
-      object_member(call, capacity->second, "result.capacity");
-  if (capacity_object == nullptr) return failed;
-  const auto total = capacity_object->find("total");
-  if (total == capacity_object->end()) {
-    debug.logMessage(kSpaceTag, -1, "Unable to find total key in response");
-    missing_member(call, "result.capacity.total");
-    return failed;
-  }
+  const reply_members members{debug, kSpaceTag, call};
+  const json_spirit::mObject* result =
+      members.object(reply, "result", "Unable to find result key in response");
+  if (result == nullptr) return failed;
+  const json_spirit::mObject* capacity =
+      members.object(*result, "result.capacity", "Unable to find capacity key in response");
+  if (capacity == nullptr) return failed;
   const json_spirit::mObject* total_object =
-      object_member(call, total->second, "result.capacity.total");
+      members.object(*capacity, "result.capacity.total", "Unable to find total key in response");
   if (total_object == nullptr) return failed;
   const auto units = total_object->find("units");
   const auto value = total_object->find("value");
@@ -145,27 +179,24 @@ std::pair<double, std::string> tarnel_vdisk::query_space(tarnel_call_context* ca
 }
 
 int tarnel_vdisk::create(tarnel_call_context* call) {
-  // The session identifier stands bare in this request.
-  if (!tarnel_request::fits_bare(session_id)) {
-    debug.logMessage(kCreateTag, -1, "Failed to create vdisk : [%s]", vdisk_name.c_str());
-    if (call != nullptr) call->bad_reply("the session identifier cannot stand in a request");
-    return -1;
-  }
+  const disk_steps steps{kCreateLines, debug, vdisk_name, call};
+  if (!steps.session_fits(session_id)) return -1;
 
-  // The request's own session is made before the capacity query makes its
-  // own: the construction order is the designed one.
+  // This request's session is made before the capacity query makes its
+  // own: each construction asks the host for the host name, and the host
+  // sees those calls in the designed order.
   tarnel_session session;
   const std::pair<double, std::string> space = query_space(call);
   const bool queried = call != nullptr ? call->outcome().ok()
                                        : !(space.first == 0 && space.second.empty());
   if (!queried) {
-    debug.logMessage(kCreateTag, -1, "Failed to create vdisk : [%s]", vdisk_name.c_str());
+    steps.log_failed();
     return -1;
   }
   const double gigabytes = rkmx_utils::convert_size_to_gb(space.first, space.second);
   const std::string size = size_text(gigabytes * kUsableShare / kErasureOverhead);
   if (!names_positive_size(size)) {
-    debug.logMessage(kCreateTag, -1, "Failed to create vdisk : [%s]", vdisk_name.c_str());
+    steps.log_failed();
     if (call != nullptr) {
       call->bad_reply("the cluster's capacity gives no positive size (" + size + " GB)");
     }
@@ -182,30 +213,15 @@ int tarnel_vdisk::create(tarnel_call_context* call) {
   json_spirit::mObject reply;
   if (call != nullptr) call->expect(tarnel_exchange_kind::add_disk);
   const int sent = session.exchange(RK_HTTP_POST, request, &reply, kFormContent, call);
-  if (sent != 0) {
-    debug.logMessage(kCreateTag, -1, "Failed to create vdisk : [%s]", vdisk_name.c_str());
-    return sent;
-  }
-
   json_spirit::mObject record;
   record["name"] = vdisk_name;
   record["status"] = "ok";
-  if (holds_record(reply, record)) {
-    debug.logMessage(kCreateTag, 0, "Successfully created vdisk : [%s]", vdisk_name.c_str());
-    return 0;
-  }
-  debug.logMessage(kCreateTag, -1, "Failed to create vdisk : [%s]", vdisk_name.c_str());
-  if (call != nullptr) call->fail(tarnel_reason::not_confirmed, "the reply holds no success record");
-  return -1;
+  return steps.result(sent, reply, record);
 }
 
 int tarnel_vdisk::mount(tarnel_call_context* call) {
-  // The session identifier stands bare in this request.
-  if (!tarnel_request::fits_bare(session_id)) {
-    debug.logMessage(kExportTag, -1, "Failed to export vdisk : [%s]", vdisk_name.c_str());
-    if (call != nullptr) call->bad_reply("the session identifier cannot stand in a request");
-    return -1;
-  }
+  const disk_steps steps{kExportLines, debug, vdisk_name, call};
+  if (!steps.session_fits(session_id)) return -1;
 
   tarnel_session session;
   const std::string request =
@@ -215,19 +231,8 @@ int tarnel_vdisk::mount(tarnel_call_context* call) {
   json_spirit::mObject reply;
   if (call != nullptr) call->expect(tarnel_exchange_kind::mount);
   const int sent = session.exchange(RK_HTTP_PUT, request, &reply, kFormContent, call);
-  if (sent != 0) {
-    debug.logMessage(kExportTag, -1, "Failed to export vdisk : [%s]", vdisk_name.c_str());
-    return sent;
-  }
-
   json_spirit::mObject record;
   record["status"] = "ok";
   record["target"] = host_name;
-  if (holds_record(reply, record)) {
-    debug.logMessage(kExportTag, 0, "Successfully exported vdisk : [%s]", vdisk_name.c_str());
-    return 0;
-  }
-  debug.logMessage(kExportTag, -1, "Failed to export vdisk : [%s]", vdisk_name.c_str());
-  if (call != nullptr) call->fail(tarnel_reason::not_confirmed, "the reply holds no success record");
-  return -1;
+  return steps.result(sent, reply, record);
 }

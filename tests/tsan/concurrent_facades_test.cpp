@@ -109,6 +109,10 @@ bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+std::string disk_name(int thread, int cycle) {
+  return "t" + std::to_string(thread) + "-disk" + std::to_string(cycle);
+}
+
 // What one facade thread saw; checked on the test's thread.
 struct FacadeOutcome {
   std::vector<int> creates;
@@ -122,12 +126,12 @@ struct FacadeOutcome {
 void run_facade(int index, FacadeOutcome& outcome) {
   tarnel_admin admin;  // the node's own credentials from the key store
   for (int cycle = 0; cycle < kCyclesPerThread; ++cycle) {
-    const std::string name = "t" + std::to_string(index) + "-disk" + std::to_string(cycle);
+    const std::string name = disk_name(index, cycle);
     outcome.creates.push_back(admin.create_vdisk(name));
     outcome.exports.push_back(admin.export_vdisk(name));
   }
   outcome.session_result = admin.get_tarnel_session(outcome.session_id);
-  tarnel_vdisk disk(outcome.session_id, "t" + std::to_string(index) + "-disk0", e2e::host_name());
+  tarnel_vdisk disk(outcome.session_id, disk_name(index, 0), e2e::host_name());
   outcome.capacity = disk.get_cluster_space();
   // The helper runs on a real node only; here the runner fails or the
   // helper answers, on every thread at once.
@@ -176,6 +180,96 @@ void run_keystore_writer() {
   }
 }
 
+// Every call of every facade thread succeeded, and the simulator holds each
+// disk and mount once.
+void expect_facades_done(const std::vector<FacadeOutcome>& outcomes, const e2e::Simulator& sim) {
+  std::set<std::string> expected_disks;
+  std::set<std::string> expected_mounts;
+  for (int i = 0; i < kFacadeThreads; ++i) {
+    const FacadeOutcome& outcome = outcomes[i];
+    EXPECT_EQ(outcome.creates, std::vector<int>(kCyclesPerThread, 0)) << "thread " << i;
+    EXPECT_EQ(outcome.exports, std::vector<int>(kCyclesPerThread, 0)) << "thread " << i;
+    EXPECT_EQ(outcome.session_result, 0) << "thread " << i;
+    EXPECT_FALSE(outcome.session_id.empty()) << "thread " << i;
+    EXPECT_EQ(outcome.capacity, std::make_pair(100.0, std::string("GB"))) << "thread " << i;
+    EXPECT_TRUE(outcome.drives_returned_or_threw_rk) << "thread " << i;
+    for (int cycle = 0; cycle < kCyclesPerThread; ++cycle) {
+      expected_disks.insert(disk_name(i, cycle));
+      expected_mounts.insert(disk_name(i, cycle) + " -> " + e2e::host_name());
+    }
+  }
+  const std::vector<std::string> disks = sim.disks();
+  const std::vector<std::string> mounts = sim.mounts();
+  EXPECT_EQ(std::set<std::string>(disks.begin(), disks.end()), expected_disks);
+  EXPECT_EQ(disks.size(), expected_disks.size());
+  EXPECT_EQ(std::set<std::string>(mounts.begin(), mounts.end()), expected_mounts);
+}
+
+// The entries of the log at `path`: a message may hold line feeds, as the
+// helper's error output does, so a line that does not start as an entry
+// belongs to the one before.
+void read_entries(const std::string& path, std::vector<std::string>& entries) {
+  for (const std::string& line : lines_of(path)) {
+    if (whole_line_head(line)) {
+      entries.push_back(line);
+    } else {
+      ASSERT_FALSE(entries.empty()) << "the log starts with a torn line: " << line;
+      entries.back() += "\n" + line;
+    }
+  }
+}
+
+// The shared log: every entry whole, every line of every writer there once.
+void expect_shared_log_whole(const std::string& path) {
+  std::vector<std::string> entries;
+  ASSERT_NO_FATAL_FAILURE(read_entries(path, entries));
+  const char* const kFacadeLines[] = {
+      "tarnel_admin::create_vdisk(): Vdisk created ",
+      "tarnel_admin::export_vdisk(): Vdisk exported ",
+      "tarnel_admin::create_vdisk(): Failed to create vdisk ",
+      "tarnel_admin::get_tarnel_session(): Failed to get a tarnel session"};
+  std::map<std::string, int> counts;
+  for (const std::string& entry : entries) {
+    for (const char* fragment : kFacadeLines) {
+      if (entry.find(fragment) != std::string::npos) ++counts[fragment];
+    }
+    const std::size_t writer = entry.find("concurrency::writer: ");
+    if (writer == std::string::npos) continue;
+    const std::string text = entry.substr(writer);
+    if (text.rfind("concurrency::writer: writer ", 0) == 0 && ends_with(text, " message")) {
+      ++counts["message"];
+    } else if (text.rfind("concurrency::writer: [code 0, id 7] writer ", 0) == 0 &&
+               ends_with(text, " error")) {
+      ++counts["error"];
+    } else {
+      ADD_FAILURE() << "a writer's line is not whole: " << entry;
+    }
+  }
+  EXPECT_EQ(counts[kFacadeLines[0]], kFacadeThreads * kCyclesPerThread);
+  EXPECT_EQ(counts[kFacadeLines[1]], kFacadeThreads * kCyclesPerThread);
+  EXPECT_EQ(counts[kFacadeLines[2]], 4);
+  EXPECT_EQ(counts[kFacadeLines[3]], 3);
+  EXPECT_EQ(counts["message"], kLogWriterThreads * kLinesPerWriter);
+  EXPECT_EQ(counts["error"], kLogWriterThreads * kLinesPerWriter);
+}
+
+// The rotated log at `path`: three files in all, every line whole.
+void expect_rotated_log_whole(const std::string& path) {
+  EXPECT_TRUE(std::filesystem::exists(path + ".2"));
+  EXPECT_FALSE(std::filesystem::exists(path + ".3"));
+  const std::string tag = "concurrency::rotation: rotating ";
+  for (const std::string& file : {path, path + ".1", path + ".2"}) {
+    for (const std::string& line : lines_of(file)) {
+      EXPECT_TRUE(whole_line_head(line)) << file << ": torn line";
+      const std::size_t at = line.find(tag);
+      ASSERT_NE(at, std::string::npos) << file;
+      const char filler = static_cast<char>('a' + (line[at + tag.size()] - '0'));
+      EXPECT_TRUE(ends_with(line, " " + std::string(kRotatingLineBytes, filler) + " end"))
+          << file << ": cut line";
+    }
+  }
+}
+
 }  // namespace
 
 TEST(ConcurrentFacades, EightThreadsWithTheirOwnFacadesAndSessionsBesideLogWriters) {
@@ -191,87 +285,17 @@ TEST(ConcurrentFacades, EightThreadsWithTheirOwnFacadesAndSessionsBesideLogWrite
 
   std::vector<FacadeOutcome> outcomes(kFacadeThreads);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kFacadeThreads; ++i) threads.emplace_back(run_facade, i, std::ref(outcomes[i]));
+  for (int i = 0; i < kFacadeThreads; ++i) {
+    threads.emplace_back(run_facade, i, std::ref(outcomes[i]));
+  }
   for (int i = 0; i < kLogWriterThreads; ++i) threads.emplace_back(run_log_writer, i);
   for (int i = 0; i < kRotatingWriterThreads; ++i) threads.emplace_back(run_rotating_writer, i);
   threads.emplace_back(run_keystore_writer);
   for (std::thread& thread : threads) thread.join();
 
-  std::set<std::string> expected_disks;
-  std::set<std::string> expected_mounts;
-  for (int i = 0; i < kFacadeThreads; ++i) {
-    const FacadeOutcome& outcome = outcomes[i];
-    EXPECT_EQ(outcome.creates, std::vector<int>(kCyclesPerThread, 0)) << "thread " << i;
-    EXPECT_EQ(outcome.exports, std::vector<int>(kCyclesPerThread, 0)) << "thread " << i;
-    EXPECT_EQ(outcome.session_result, 0) << "thread " << i;
-    EXPECT_FALSE(outcome.session_id.empty()) << "thread " << i;
-    EXPECT_EQ(outcome.capacity, std::make_pair(100.0, std::string("GB"))) << "thread " << i;
-    EXPECT_TRUE(outcome.drives_returned_or_threw_rk) << "thread " << i;
-    for (int cycle = 0; cycle < kCyclesPerThread; ++cycle) {
-      const std::string name = "t" + std::to_string(i) + "-disk" + std::to_string(cycle);
-      expected_disks.insert(name);
-      expected_mounts.insert(name + " -> " + e2e::host_name());
-    }
-  }
-  const std::vector<std::string> disks = sim.disks();
-  const std::vector<std::string> mounts = sim.mounts();
-  EXPECT_EQ(std::set<std::string>(disks.begin(), disks.end()), expected_disks);
-  EXPECT_EQ(disks.size(), expected_disks.size());
-  EXPECT_EQ(std::set<std::string>(mounts.begin(), mounts.end()), expected_mounts);
-
-  // The shared log: every entry whole (a message may hold line feeds, as the
-  // helper's error output does), every line of every writer there once.
-  std::vector<std::string> entries;
-  for (const std::string& line : lines_of(dir.file("log/RKTarnel.log"))) {
-    if (whole_line_head(line)) {
-      entries.push_back(line);
-    } else {
-      ASSERT_FALSE(entries.empty()) << "the log starts with a torn line: " << line;
-      entries.back() += "\n" + line;
-    }
-  }
-  std::map<std::string, int> counts;
-  for (const std::string& entry : entries) {
-    for (const char* fragment :
-         {"tarnel_admin::create_vdisk(): Vdisk created ", "tarnel_admin::export_vdisk(): Vdisk exported ",
-          "tarnel_admin::create_vdisk(): Failed to create vdisk ",
-          "tarnel_admin::get_tarnel_session(): Failed to get a tarnel session"}) {
-      if (entry.find(fragment) != std::string::npos) ++counts[fragment];
-    }
-    const std::size_t writer = entry.find("concurrency::writer: ");
-    if (writer == std::string::npos) continue;
-    const std::string text = entry.substr(writer);
-    if (text.rfind("concurrency::writer: writer ", 0) == 0 && ends_with(text, " message")) {
-      ++counts["message"];
-    } else if (text.rfind("concurrency::writer: [code 0, id 7] writer ", 0) == 0 &&
-               ends_with(text, " error")) {
-      ++counts["error"];
-    } else {
-      ADD_FAILURE() << "a writer's line is not whole: " << entry;
-    }
-  }
-  EXPECT_EQ(counts["tarnel_admin::create_vdisk(): Vdisk created "], kFacadeThreads * kCyclesPerThread);
-  EXPECT_EQ(counts["tarnel_admin::export_vdisk(): Vdisk exported "], kFacadeThreads * kCyclesPerThread);
-  EXPECT_EQ(counts["tarnel_admin::create_vdisk(): Failed to create vdisk "], 4);
-  EXPECT_EQ(counts["tarnel_admin::get_tarnel_session(): Failed to get a tarnel session"], 3);
-  EXPECT_EQ(counts["message"], kLogWriterThreads * kLinesPerWriter);
-  EXPECT_EQ(counts["error"], kLogWriterThreads * kLinesPerWriter);
-
-  // The rotated log: three files in all, every line whole.
-  const std::string rotating = dir.file("log/concurrency-rotation.log");
-  EXPECT_TRUE(std::filesystem::exists(rotating + ".2"));
-  EXPECT_FALSE(std::filesystem::exists(rotating + ".3"));
-  for (const std::string& file : {rotating, rotating + ".1", rotating + ".2"}) {
-    for (const std::string& line : lines_of(file)) {
-      EXPECT_TRUE(whole_line_head(line)) << file << ": torn line";
-      const std::size_t at = line.find("concurrency::rotation: rotating ");
-      ASSERT_NE(at, std::string::npos) << file;
-      const char writer = line[at + sizeof "concurrency::rotation: rotating " - 1];
-      EXPECT_TRUE(ends_with(line, " " + std::string(kRotatingLineBytes, static_cast<char>('a' + (writer - '0'))) + " end"))
-          << file << ": cut line";
-    }
-  }
-
+  expect_facades_done(outcomes, sim);
+  ASSERT_NO_FATAL_FAILURE(expect_shared_log_whole(dir.file("log/RKTarnel.log")));
+  ASSERT_NO_FATAL_FAILURE(expect_rotated_log_whole(dir.file("log/concurrency-rotation.log")));
   std::string mark;
   EXPECT_EQ(rkmx_utils::get_reg_key("sConcurrencyMark", mark), 0);
   EXPECT_EQ(mark, std::to_string(kKeystoreWrites));

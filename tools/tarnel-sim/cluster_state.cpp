@@ -32,6 +32,10 @@ Reply missing(const std::string& what) {
 
 Reply invalid(const std::string& what) { return error_reply(400, "InvalidParameter", what); }
 
+Reply state_not_saved() {
+  return error_reply(500, "StateNotSaved", "the state file could not be written");
+}
+
 // A finite number written in plain decimal notation (as from_chars reads it).
 bool parse_number(const std::string& text, double& out) {
   const char* end = text.data() + text.size();
@@ -162,7 +166,24 @@ Reply ClusterState::add_virtual_disk(const RequestValue& request) {
   const RequestValue* params = request.find("params");
   if (params == nullptr || !params->is_object()) return missing("params");
   Disk disk;
-  const RequestValue* name = scalar(params, "name");
+  if (std::optional<Reply> failure = read_disk(*params, disk)) return std::move(*failure);
+  if (std::optional<Reply> failure = refuse_disk(disk)) return std::move(*failure);
+
+  std::vector<Disk> disks = disks_;
+  disks.push_back(disk);
+  if (!persist(disks, mounts_)) return state_not_saved();
+  disks_ = std::move(disks);
+
+  mObject record;
+  record["name"] = disk.name;
+  record["status"] = "ok";
+  Reply reply;
+  reply.body["result"] = mArray{mValue(std::move(record))};
+  return reply;
+}
+
+std::optional<Reply> ClusterState::read_disk(const RequestValue& params, Disk& disk) {
+  const RequestValue* name = scalar(&params, "name");
   if (name == nullptr) return missing("params.name");
   if (name->text.empty()) return invalid("the disk name is empty");
   disk.name = name->text;
@@ -176,55 +197,49 @@ Reply ClusterState::add_virtual_disk(const RequestValue& request) {
                              {"backupType", &disk.backup_type},
                              {"diskType", &disk.disk_type}};
   for (const TextParam& text : texts) {
-    const RequestValue* value = scalar(params, text.key);
+    const RequestValue* value = scalar(&params, text.key);
     if (value == nullptr) return missing(std::string("params.") + text.key);
     if (value->text.empty()) return invalid(std::string("params.") + text.key + " is empty");
     *text.target = value->text;
   }
-  const RequestValue* scsi3pr = scalar(params, "scsi3pr");
+  const RequestValue* scsi3pr = scalar(&params, "scsi3pr");
   if (scsi3pr == nullptr) return missing("params.scsi3pr");
   if (scsi3pr->text != "true" && scsi3pr->text != "false") {
     return invalid("params.scsi3pr must be true or false");
   }
   disk.scsi3pr = scsi3pr->text == "true";
+  return read_disk_size(params, disk);
+}
 
-  const RequestValue* size = params->find("size");
+std::optional<Reply> ClusterState::read_disk_size(const RequestValue& params, Disk& disk) {
+  const RequestValue* size = params.find("size");
   if (size == nullptr || !size->is_object()) return missing("params.size with unit and value");
   const RequestValue* unit = scalar(size, "unit");
   const RequestValue* value = scalar(size, "value");
   if (unit == nullptr || value == nullptr) return missing("params.size with unit and value");
-  const std::optional<double> unit_bytes = bytes_per_unit(unit->text);
-  if (!unit_bytes) return invalid("unknown size unit \"" + unit->text + "\"");
+  if (!bytes_per_unit(unit->text)) return invalid("unknown size unit \"" + unit->text + "\"");
   if (!parse_number(value->text, disk.size_value) || disk.size_value <= 0) {
     return invalid("the size must be a positive number, not \"" + value->text + "\"");
   }
   disk.size_unit = unit->text;
+  return std::nullopt;
+}
 
+std::optional<Reply> ClusterState::refuse_disk(const Disk& disk) const {
   const bool exists = std::any_of(disks_.begin(), disks_.end(),
                                   [&disk](const Disk& other) { return other.name == disk.name; });
   if (exists) {
-    return error_reply(409, "DuplicateVirtualDisk", "a virtual disk named \"" + disk.name + "\" exists");
+    return error_reply(409, "DuplicateVirtualDisk",
+                       "a virtual disk named \"" + disk.name + "\" exists");
   }
   if (options_.strict_capacity) {
     const double total = config_.total.value * *bytes_per_unit(config_.total.units);
-    if (allocated_bytes(disks_) + disk.size_value * *unit_bytes > total) {
+    const double size = disk.size_value * *bytes_per_unit(disk.size_unit);
+    if (allocated_bytes(disks_) + size > total) {
       return error_reply(507, "InsufficientCapacity", "the size exceeds the capacity left");
     }
   }
-
-  std::vector<Disk> disks = disks_;
-  disks.push_back(disk);
-  if (!persist(disks, mounts_)) {
-    return error_reply(500, "StateNotSaved", "the state file could not be written");
-  }
-  disks_ = std::move(disks);
-
-  mObject record;
-  record["name"] = disk.name;
-  record["status"] = "ok";
-  Reply reply;
-  reply.body["result"] = mArray{mValue(std::move(record))};
-  return reply;
+  return std::nullopt;
 }
 
 Reply ClusterState::mount(const RequestValue& request) {
@@ -257,9 +272,7 @@ Reply ClusterState::mount(const RequestValue& request) {
     records.push_back(std::move(record));
   }
   if (mounts.size() != mounts_.size()) {
-    if (!persist(disks_, mounts)) {
-      return error_reply(500, "StateNotSaved", "the state file could not be written");
-    }
+    if (!persist(disks_, mounts)) return state_not_saved();
     mounts_ = std::move(mounts);
   }
   Reply reply;
@@ -313,27 +326,6 @@ void ClusterState::record(LogEntry entry) {
   }
 }
 
-namespace {
-
-mObject disk_object(const std::string& name, const std::string& unit, double value,
-                    const std::string& protection_policy, const std::string& erasure_config,
-                    const std::string& backup_type, const std::string& disk_type, bool scsi3pr) {
-  mObject size;
-  size["unit"] = unit;
-  size["value"] = value;
-  mObject object;
-  object["name"] = name;
-  object["size"] = std::move(size);
-  object["protectionPolicy"] = protection_policy;
-  object["erasureConfig"] = erasure_config;
-  object["backupType"] = backup_type;
-  object["diskType"] = disk_type;
-  object["scsi3pr"] = scsi3pr;
-  return object;
-}
-
-}  // namespace
-
 json_spirit::mObject ClusterState::snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
   mObject state;
@@ -344,20 +336,7 @@ json_spirit::mObject ClusterState::snapshot() const {
       capacity_object(allocated_bytes(disks_) / *bytes_per_unit(config_.total.units), config_.total.units);
   state["capacity"] = std::move(capacity);
   state["strictCapacity"] = options_.strict_capacity;
-  mArray disks;
-  for (const Disk& disk : disks_) {
-    disks.push_back(disk_object(disk.name, disk.size_unit, disk.size_value, disk.protection_policy,
-                                disk.erasure_config, disk.backup_type, disk.disk_type, disk.scsi3pr));
-  }
-  state["disks"] = std::move(disks);
-  mArray mounts;
-  for (const Mount& mount : mounts_) {
-    mObject object;
-    object["virtualDisk"] = mount.disk;
-    object["target"] = mount.target;
-    mounts.push_back(std::move(object));
-  }
-  state["mounts"] = std::move(mounts);
+  put_disks_and_mounts(disks_, mounts_, state);
   const auto now = clock_();
   const auto active = std::count_if(sessions_.begin(), sessions_.end(),
                                     [now](const auto& session) { return now < session.second.expires; });
@@ -372,12 +351,31 @@ bool ClusterState::persist(const std::vector<Disk>& disks, const std::vector<Mou
   if (options_.state_file.empty()) return true;
   mObject root;
   root["version"] = 1;
+  put_disks_and_mounts(disks, mounts, root);
+  std::string text = body_text(root);
+  text += '\n';
+
+  return tarnel_host::atomic_replace(options_.state_file, text) == 0;
+}
+
+void ClusterState::put_disks_and_mounts(const std::vector<Disk>& disks,
+                                        const std::vector<Mount>& mounts, mObject& into) {
   mArray disk_list;
   for (const Disk& disk : disks) {
-    disk_list.push_back(disk_object(disk.name, disk.size_unit, disk.size_value, disk.protection_policy,
-                                    disk.erasure_config, disk.backup_type, disk.disk_type, disk.scsi3pr));
+    mObject size;
+    size["unit"] = disk.size_unit;
+    size["value"] = disk.size_value;
+    mObject object;
+    object["name"] = disk.name;
+    object["size"] = std::move(size);
+    object["protectionPolicy"] = disk.protection_policy;
+    object["erasureConfig"] = disk.erasure_config;
+    object["backupType"] = disk.backup_type;
+    object["diskType"] = disk.disk_type;
+    object["scsi3pr"] = disk.scsi3pr;
+    disk_list.push_back(std::move(object));
   }
-  root["disks"] = std::move(disk_list);
+  into["disks"] = std::move(disk_list);
   mArray mount_list;
   for (const Mount& mount : mounts) {
     mObject object;
@@ -385,17 +383,13 @@ bool ClusterState::persist(const std::vector<Disk>& disks, const std::vector<Mou
     object["target"] = mount.target;
     mount_list.push_back(std::move(object));
   }
-  root["mounts"] = std::move(mount_list);
-  std::string text = body_text(root);
-  text += '\n';
-
-  return tarnel_host::atomic_replace(options_.state_file, text) == 0;
+  into["mounts"] = std::move(mount_list);
 }
 
 void ClusterState::load_state_file() {
   const std::string& path = options_.state_file;
   std::string text;
-  const int error = read_regular_file(path, text);
+  const int error = tarnel_host::read_regular_file(path, kMaxFileBytes, text);
   if (error == ENOENT) return;  // first start
   if (error != 0) {
     throw std::runtime_error("cannot read the state file " + path + ": " +
@@ -413,29 +407,7 @@ void ClusterState::load_state_file() {
     throw std::runtime_error(where + ": \"disks\" and \"mounts\" must be lists");
   }
   for (const mValue& entry : disks->second.get_array()) {
-    if (entry.type() != json_spirit::obj_type) throw std::runtime_error(where + ": a disk is not an object");
-    const mObject& object = entry.get_obj();
-    Disk disk;
-    disk.name = string_member(object, "name", where);
-    disk.protection_policy = string_member(object, "protectionPolicy", where);
-    disk.erasure_config = string_member(object, "erasureConfig", where);
-    disk.backup_type = string_member(object, "backupType", where);
-    disk.disk_type = string_member(object, "diskType", where);
-    const auto scsi3pr = object.find("scsi3pr");
-    const auto size = object.find("size");
-    if (scsi3pr == object.end() || scsi3pr->second.type() != json_spirit::bool_type || size == object.end() ||
-        size->second.type() != json_spirit::obj_type) {
-      throw std::runtime_error(where + ": disk \"" + disk.name + "\" needs scsi3pr and size");
-    }
-    disk.scsi3pr = scsi3pr->second.get_bool();
-    disk.size_unit = string_member(size->second.get_obj(), "unit", where);
-    const auto value = size->second.get_obj().find("value");
-    if (!bytes_per_unit(disk.size_unit) || value == size->second.get_obj().end() ||
-        (value->second.type() != json_spirit::int_type && value->second.type() != json_spirit::real_type)) {
-      throw std::runtime_error(where + ": disk \"" + disk.name + "\" has an invalid size");
-    }
-    disk.size_value = value->second.get_real();
-    disks_.push_back(std::move(disk));
+    disks_.push_back(read_stored_disk(entry, where));
   }
   for (const mValue& entry : mounts->second.get_array()) {
     if (entry.type() != json_spirit::obj_type) throw std::runtime_error(where + ": a mount is not an object");
@@ -443,6 +415,36 @@ void ClusterState::load_state_file() {
     mounts_.push_back(
         Mount{string_member(object, "virtualDisk", where), string_member(object, "target", where)});
   }
+}
+
+ClusterState::Disk ClusterState::read_stored_disk(const mValue& entry, const std::string& where) {
+  if (entry.type() != json_spirit::obj_type) {
+    throw std::runtime_error(where + ": a disk is not an object");
+  }
+  const mObject& object = entry.get_obj();
+  Disk disk;
+  disk.name = string_member(object, "name", where);
+  disk.protection_policy = string_member(object, "protectionPolicy", where);
+  disk.erasure_config = string_member(object, "erasureConfig", where);
+  disk.backup_type = string_member(object, "backupType", where);
+  disk.disk_type = string_member(object, "diskType", where);
+  const auto scsi3pr = object.find("scsi3pr");
+  const auto size = object.find("size");
+  if (scsi3pr == object.end() || scsi3pr->second.type() != json_spirit::bool_type ||
+      size == object.end() || size->second.type() != json_spirit::obj_type) {
+    throw std::runtime_error(where + ": disk \"" + disk.name + "\" needs scsi3pr and size");
+  }
+  disk.scsi3pr = scsi3pr->second.get_bool();
+  const mObject& size_object = size->second.get_obj();
+  disk.size_unit = string_member(size_object, "unit", where);
+  const auto value = size_object.find("value");
+  if (!bytes_per_unit(disk.size_unit) || value == size_object.end() ||
+      (value->second.type() != json_spirit::int_type &&
+       value->second.type() != json_spirit::real_type)) {
+    throw std::runtime_error(where + ": disk \"" + disk.name + "\" has an invalid size");
+  }
+  disk.size_value = value->second.get_real();
+  return disk;
 }
 
 }  // namespace tarnel_sim

@@ -46,6 +46,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -132,13 +133,27 @@ class ClusterState {
   Reply cluster_information() const;
   Reply add_virtual_disk(const RequestValue& request);
   Reply mount(const RequestValue& request);
+  // The disk that AddVirtualDisk's `params` describe; the error reply when
+  // they are incomplete or invalid.
+  static std::optional<Reply> read_disk(const RequestValue& params, Disk& disk);
+  static std::optional<Reply> read_disk_size(const RequestValue& params, Disk& disk);
+  // The error reply when `disk` cannot be added: the name exists, or (strict
+  // capacity) the size exceeds what is left.
+  std::optional<Reply> refuse_disk(const Disk& disk) const;
   // Checks the request's session; fills `failure` and returns false when it
   // is missing, unknown or expired (an expired one is removed).
   bool check_session(const RequestValue& request, Reply& failure);
   double allocated_bytes(const std::vector<Disk>& disks) const;
   // Writes `disks` and `mounts` to the state file, if any.
   bool persist(const std::vector<Disk>& disks, const std::vector<Mount>& mounts) const;
+  // "disks" and "mounts" of `into`, as the state file and the snapshot hold
+  // them.
+  static void put_disks_and_mounts(const std::vector<Disk>& disks,
+                                   const std::vector<Mount>& mounts, json_spirit::mObject& into);
   void load_state_file();
+  // A disk of the state file (`where` names it in an error). Throws
+  // std::runtime_error.
+  static Disk read_stored_disk(const json_spirit::mValue& entry, const std::string& where);
 
   const SimConfig config_;
   const StateOptions options_;

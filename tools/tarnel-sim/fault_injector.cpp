@@ -11,9 +11,22 @@ using json_spirit::mArray;
 using json_spirit::mObject;
 using json_spirit::mValue;
 
-constexpr FaultKind kAllKinds[] = {FaultKind::Status,        FaultKind::Malformed, FaultKind::Truncated,
-                                   FaultKind::WrongTypes,    FaultKind::Drop,      FaultKind::Delay,
-                                   FaultKind::ExpireSession, FaultKind::CommitDrop};
+struct FaultWord {
+  FaultKind kind;
+  const char* name;
+};
+
+constexpr FaultWord kFaultWords[] = {
+    {FaultKind::Status, "status"},
+    {FaultKind::Malformed, "malformed"},
+    {FaultKind::Truncated, "truncated"},
+    {FaultKind::WrongTypes, "wrong-types"},
+    {FaultKind::Drop, "drop"},
+    {FaultKind::Delay, "delay"},
+    {FaultKind::ExpireSession, "expire-session"},
+    {FaultKind::CommitDrop, "commit-drop"},
+};
+
 constexpr unsigned kMaxDelayMs = 3600 * 1000;
 
 bool parse_unsigned(std::string_view text, unsigned& out) {
@@ -36,9 +49,9 @@ bool request_named(std::string_view name, std::optional<RequestType>& out, std::
 }
 
 bool kind_named(std::string_view name, FaultKind& out, std::string& error) {
-  for (FaultKind kind : kAllKinds) {
-    if (name == fault_name(kind)) {
-      out = kind;
+  for (const FaultWord& word : kFaultWords) {
+    if (name == word.name) {
+      out = word.kind;
       return true;
     }
   }
@@ -161,23 +174,8 @@ mObject wrong_types(RequestType type, const RequestValue& request) {
 }  // namespace
 
 const char* fault_name(FaultKind kind) {
-  switch (kind) {
-    case FaultKind::Status:
-      return "status";
-    case FaultKind::Malformed:
-      return "malformed";
-    case FaultKind::Truncated:
-      return "truncated";
-    case FaultKind::WrongTypes:
-      return "wrong-types";
-    case FaultKind::Drop:
-      return "drop";
-    case FaultKind::Delay:
-      return "delay";
-    case FaultKind::ExpireSession:
-      return "expire-session";
-    case FaultKind::CommitDrop:
-      return "commit-drop";
+  for (const FaultWord& word : kFaultWords) {
+    if (word.kind == kind) return word.name;
   }
   return "";
 }

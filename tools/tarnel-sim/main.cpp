@@ -61,23 +61,8 @@ ClusterInformation, AddVirtualDisk, Mount or *):
 Exit status: 0 stopped by SIGTERM or SIGINT, 1 cannot start or serve,
 2 usage error.)";
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // SIGTERM and SIGINT are taken by one thread with sigwait, from start to
-  // end, so a stop request is never lost; every other thread (httplib's
-  // workers included) inherits the blocked mask. A dropped connection makes
-  // the server's own write fail, which must not raise SIGPIPE.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
-  CLI::App app{
-      "Cluster simulator: serves the cluster REST endpoint on 127.0.0.1 with state and fault injection.",
-      "tarnel-sim"};
+// What the command line sets.
+struct Options {
   std::string config_path;
   int port = 8080;
   std::string state_file;
@@ -85,57 +70,84 @@ int main(int argc, char** argv) {
   bool strict_capacity = false;
   bool verbose = false;
   std::vector<std::string> fault_flags;
-  app.add_option("--config", config_path, "cluster name, capacity and users (JSON file)")
+};
+
+// SIGTERM and SIGINT are taken by one thread with sigwait, from start to
+// end, so a stop request is never lost; every other thread (httplib's
+// workers included) inherits the blocked mask. A dropped connection makes
+// the server's own write fail, which must not raise SIGPIPE. Returns the
+// stop signals.
+sigset_t block_stop_signals() {
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  return stop_signals;
+}
+
+void add_options(CLI::App& app, Options& options) {
+  app.add_option("--config", options.config_path, "cluster name, capacity and users (JSON file)")
       ->required()
       ->type_name("FILE");
-  app.add_option("--port", port, "TCP port on 127.0.0.1; 0 picks a free one")
+  app.add_option("--port", options.port, "TCP port on 127.0.0.1; 0 picks a free one")
       ->check(CLI::Range(0, 65535))
       ->capture_default_str();
-  app.add_option("--state-file", state_file, "keep disks and mounts in FILE across restarts")
+  app.add_option("--state-file", options.state_file,
+                 "keep disks and mounts in FILE across restarts")
       ->type_name("FILE");
-  app.add_option("--session-ttl", ttl_seconds, "lifetime of a session from its login, in seconds")
+  app.add_option("--session-ttl", options.ttl_seconds,
+                 "lifetime of a session from its login, in seconds")
       ->check(CLI::Range(1L, 366L * 24 * 3600))
       ->capture_default_str();
-  app.add_flag("--strict-capacity", strict_capacity,
+  app.add_flag("--strict-capacity", options.strict_capacity,
                "refuse a disk larger than the capacity left (default: thin provisioning)");
-  app.add_option("--fault", fault_flags, "inject a fault (repeatable): REQUEST:FAULT[,times=N][,skip=N]")
+  app.add_option("--fault", options.fault_flags,
+                 "inject a fault (repeatable): REQUEST:FAULT[,times=N][,skip=N]")
       ->type_name("RULE");
-  app.add_flag("-v,--verbose", verbose, "print one line per request to stderr (passwords redacted)");
+  app.add_flag("-v,--verbose", options.verbose,
+               "print one line per request to stderr (passwords redacted)");
   app.footer(kFooter);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
-    return app.exit(error) == 0 ? 0 : kExitUsage;
-  }
+}
 
-  tarnel_sim::FaultInjector faults;
-  for (const std::string& flag : fault_flags) {
+// Adds the --fault rules; false, with the message printed, at one that does
+// not parse.
+bool add_faults(const std::vector<std::string>& flags, tarnel_sim::FaultInjector& faults) {
+  for (const std::string& flag : flags) {
     std::string error;
     std::optional<tarnel_sim::FaultRule> rule = tarnel_sim::parse_fault_rule(flag, error);
     if (!rule) {
       std::fprintf(stderr, "tarnel-sim: --fault: %s\n", error.c_str());
-      return kExitUsage;
+      return false;
     }
     faults.add(std::move(*rule));
   }
+  return true;
+}
 
-  std::unique_ptr<tarnel_sim::ClusterState> state;
+// The cluster of the configuration file, with the state file's disks and
+// mounts; null, with the message printed, when either cannot be used.
+std::unique_ptr<tarnel_sim::ClusterState> load_cluster(const Options& options) {
   try {
-    tarnel_sim::SimConfig config = tarnel_sim::load_config(config_path);
+    tarnel_sim::SimConfig config = tarnel_sim::load_config(options.config_path);
     std::fprintf(stderr, "tarnel-sim: cluster \"%s\", %g %s, %zu user(s), %s provisioning\n",
-                 config.cluster.c_str(), config.total.value, config.total.units.c_str(), config.users.size(),
-                 strict_capacity ? "strict" : "thin");
-    tarnel_sim::StateOptions options;
-    options.session_ttl = std::chrono::seconds(ttl_seconds);
-    options.strict_capacity = strict_capacity;
-    options.state_file = state_file;
-    state = std::make_unique<tarnel_sim::ClusterState>(std::move(config), std::move(options));
+                 config.cluster.c_str(), config.total.value, config.total.units.c_str(),
+                 config.users.size(), options.strict_capacity ? "strict" : "thin");
+    tarnel_sim::StateOptions state;
+    state.session_ttl = std::chrono::seconds(options.ttl_seconds);
+    state.strict_capacity = options.strict_capacity;
+    state.state_file = options.state_file;
+    return std::make_unique<tarnel_sim::ClusterState>(std::move(config), std::move(state));
   } catch (const std::exception& error) {
     std::fprintf(stderr, "tarnel-sim: %s\n", error.what());
-    return kExitFailed;
+    return nullptr;
   }
+}
 
-  tarnel_sim::SimServer server(*state, faults, verbose);
+// Listens on `port` and serves until a stop signal or a failure; the exit
+// status.
+int serve(tarnel_sim::SimServer& server, int port, const sigset_t& stop_signals) {
   const int bound = server.bind(port);
   if (bound < 0) {
     std::fprintf(stderr, "tarnel-sim: cannot listen on 127.0.0.1:%d\n", port);
@@ -160,4 +172,28 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "tarnel-sim: stopped\n");
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const sigset_t stop_signals = block_stop_signals();
+  CLI::App app{
+      "Cluster simulator: serves the cluster REST endpoint on 127.0.0.1 with state and fault "
+      "injection.",
+      "tarnel-sim"};
+  Options options;
+  add_options(app, options);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? 0 : kExitUsage;
+  }
+
+  tarnel_sim::FaultInjector faults;
+  if (!add_faults(options.fault_flags, faults)) return kExitUsage;
+  const std::unique_ptr<tarnel_sim::ClusterState> state = load_cluster(options);
+  if (!state) return kExitFailed;
+  tarnel_sim::SimServer server(*state, faults, options.verbose);
+  return serve(server, options.port, stop_signals);
 }

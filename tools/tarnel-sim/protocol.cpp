@@ -6,41 +6,42 @@ namespace tarnel_sim {
 
 namespace {
 
-constexpr RequestType kAllTypes[] = {RequestType::Login, RequestType::ClusterInformation,
-                                     RequestType::AddVirtualDisk, RequestType::Mount};
+// The words of each request type.
+struct RequestWords {
+  RequestType type;
+  const char* name;
+  const char* category;
+};
+
+constexpr RequestWords kRequestWords[] = {
+    {RequestType::Login, "Login", "UserManagement"},
+    {RequestType::ClusterInformation, "ClusterInformation", "ClusterWatch"},
+    {RequestType::AddVirtualDisk, "AddVirtualDisk", "VirtualDiskManagement"},
+    {RequestType::Mount, "Mount", "VirtualDiskManagement"},
+};
+
+const RequestWords* words_of(RequestType type) {
+  for (const RequestWords& words : kRequestWords) {
+    if (words.type == type) return &words;
+  }
+  return nullptr;
+}
 
 }  // namespace
 
 const char* request_name(RequestType type) {
-  switch (type) {
-    case RequestType::Login:
-      return "Login";
-    case RequestType::ClusterInformation:
-      return "ClusterInformation";
-    case RequestType::AddVirtualDisk:
-      return "AddVirtualDisk";
-    case RequestType::Mount:
-      return "Mount";
-  }
-  return "";
+  const RequestWords* words = words_of(type);
+  return words != nullptr ? words->name : "";
 }
 
 const char* request_category(RequestType type) {
-  switch (type) {
-    case RequestType::Login:
-      return "UserManagement";
-    case RequestType::ClusterInformation:
-      return "ClusterWatch";
-    case RequestType::AddVirtualDisk:
-    case RequestType::Mount:
-      return "VirtualDiskManagement";
-  }
-  return "";
+  const RequestWords* words = words_of(type);
+  return words != nullptr ? words->category : "";
 }
 
 std::optional<RequestType> request_type_named(std::string_view name) {
-  for (RequestType type : kAllTypes) {
-    if (name == request_name(type)) return type;
+  for (const RequestWords& words : kRequestWords) {
+    if (name == words.name) return words.type;
   }
   return std::nullopt;
 }

@@ -1,9 +1,6 @@
 #include "sim_config.h"
 
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 
 #include "RkJson.h"
@@ -33,23 +30,6 @@ std::optional<double> bytes_per_unit(std::string_view units) {
     factor *= 1024;
   }
   return std::nullopt;
-}
-
-int read_regular_file(const std::string& path, std::string& content) {
-  int error = 0;
-  const tarnel_host::UniqueFd file =
-      tarnel_host::safe_open(path, tarnel_host::OpenFor::kRead, &error);
-  if (!file.valid()) return error;
-  content.clear();
-  char buffer[8192];
-  for (;;) {
-    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return errno;
-    if (got == 0) return 0;
-    if (content.size() + static_cast<std::size_t>(got) > kMaxFileBytes) return EFBIG;
-    content.append(buffer, static_cast<std::size_t>(got));
-  }
 }
 
 SimConfig parse_config(const std::string& text) {
@@ -103,7 +83,7 @@ SimConfig parse_config(const std::string& text) {
 
 SimConfig load_config(const std::string& path) {
   std::string text;
-  const int failure = read_regular_file(path, text);
+  const int failure = tarnel_host::read_regular_file(path, kMaxFileBytes, text);
   if (failure != 0) {
     throw ConfigError("cannot read the configuration file " + path + ": " +
                       tarnel_host::error_text(failure));

@@ -46,20 +46,15 @@ class ConfigError : public std::runtime_error {
 // the host converts them. Nothing for an unknown or empty unit text.
 std::optional<double> bytes_per_unit(std::string_view units);
 
-// The largest configuration or state file the simulator reads.
+// The largest configuration or state file the simulator reads. Both are
+// read with tarnel_host::read_regular_file (posix_io.h), so a FIFO, a device
+// or a directory at the path is refused at once instead of blocking the
+// start.
 constexpr std::size_t kMaxFileBytes = 64u << 20;
-
-// Reads the whole file at `path` into `content`. It is opened with
-// tarnel_host::safe_open (posix_io.h), so a FIFO, a device or a directory
-// at the path is refused at once instead of blocking the start. Returns 0,
-// or an error that tarnel_host::error_text describes: an errno value,
-// tarnel_host::kNotRegularFile, or EFBIG for a file over kMaxFileBytes.
-int read_regular_file(const std::string& path, std::string& content);
 
 // Parses the configuration text. Throws ConfigError.
 SimConfig parse_config(const std::string& text);
-// Reads (read_regular_file) and parses the configuration file at `path`.
-// Throws ConfigError.
+// Reads and parses the configuration file at `path`. Throws ConfigError.
 SimConfig load_config(const std::string& path);
 
 }  // namespace tarnel_sim
