@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Cluster simulator: serves the cluster REST endpoint on 127.0.0.1 with state and fault injection.",
       "tarnel-sim"};
+  app.set_version_flag("--version", std::string("tarnel-sim ") + TARNEL_SIM_VERSION);
   std::string config_path;
   int port = 8080;
   std::string state_file;
