@@ -46,13 +46,13 @@ INSTANTIATE_TEST_SUITE_P(Names, NameTest,
 
 class NameOutputTest : public ClusterTest {};
 
-// A name that would send the operator's terminal a command is shown escaped,
-// and a name that is not UTF-8 still gives valid JSON (U+FFFD).
+// A name that would send the operator's terminal a command is refused and
+// shown escaped, and a name that is not UTF-8 still gives valid JSON (U+FFFD).
 TEST_F(NameOutputTest, ControlCharactersAreEscapedAndJsonIsValidUtf8) {
   ASSERT_NO_FATAL_FAILURE(start_provisioned());
   const RunResult create = node->ctl({"create", "vd\x1b]0;owned\x07\r\n"});
-  EXPECT_EQ(create.exit_code, 0) << create.err;
-  EXPECT_EQ(create.out, "Created virtual disk 'vd\\x1b]0;owned\\x07\\r\\n'.\n");
+  EXPECT_EQ(create.exit_code, 2) << create.err;
+  EXPECT_THAT(create.err, ::testing::HasSubstr("NAME: 'vd\\x1b]0;owned\\x07\\r\\n' holds"));
 
   // The simulator refuses a name that is not UTF-8, so the failure echoes it.
   const RunResult refused = node->ctl({"--json", "create", "bad\xff\xc0\xaf"});

@@ -182,6 +182,7 @@ int main(int argc, char** argv) {
       "Cluster simulator: serves the cluster REST endpoint on 127.0.0.1 with state and fault "
       "injection.",
       "tarnel-sim"};
+  app.set_version_flag("--version", std::string("tarnel-sim ") + TARNEL_SIM_VERSION);
   Options options;
   add_options(app, options);
   try {

@@ -15,5 +15,6 @@ int run_login(const Invocation& inv, Output& out);
 int run_keystore_set_cluster(const Invocation& inv, Output& out);
 int run_keystore_set_serial(const Invocation& inv, Output& out);
 int run_keystore_set_password(const Invocation& inv, Output& out);
+int run_keystore_show(const Invocation& inv, Output& out);
 
 }  // namespace tarnelctl

@@ -4,6 +4,7 @@
 
 #include <boost/algorithm/string/case_conv.hpp>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <locale>
 
@@ -36,6 +37,9 @@ bool stored_password_decrypts(const std::string& encrypted, std::string serial) 
 }
 
 }  // namespace
+
+const char* const kCreateKeystoreHint =
+    " (set TARNEL_KEYSTORE or --keystore, or create it with 'tarnelctl keystore set-cluster NAME')";
 
 std::string keystore_path() {
   const char* env = std::getenv("TARNEL_KEYSTORE");
@@ -72,6 +76,25 @@ std::string keystore_unreadable(bool* missing) {
   return "";
 }
 
+std::string keystore_exposure() {
+  const std::string path = keystore_path();
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return "";
+  const bool readable = (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
+  const bool writable = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  if (!readable && !writable) return "";
+  std::string encrypted;
+  const bool password = rkmx_utils::get_reg_key("sTarnelCID", encrypted) == 0 && !encrypted.empty();
+  wipe(encrypted);
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+  return "the key store " + path + " is " +
+         (readable && writable ? "readable and writable" : readable ? "readable" : "writable") +
+         " by others (mode " + mode + "); it holds " +
+         (password && readable ? "the encrypted cluster password" : "this node's configuration") +
+         ": chmod 600 " + path;
+}
+
 std::vector<ConfigProblem> check_configuration(bool node_credentials) {
   std::vector<ConfigProblem> problems;
 
@@ -79,9 +102,7 @@ std::vector<ConfigProblem> check_configuration(bool node_credentials) {
   bool missing = false;
   if (const std::string why = keystore_unreadable(&missing); !why.empty()) {
     problems.push_back({"key store", "cannot read the key store " + path + ": " + why +
-                                         (missing ? " (set TARNEL_KEYSTORE, or create it with "
-                                                    "'tarnelctl keystore set-cluster NAME')"
-                                                  : "")});
+                                         (missing ? kCreateKeystoreHint : "")});
     return problems;
   }
 

@@ -19,6 +19,9 @@ struct ConfigProblem {
   std::string message;  // what is wrong and how to mend it
 };
 
+// The tail of a message about a key store that does not exist.
+extern const char* const kCreateKeystoreHint;
+
 // Path of the key store file the host services read (TARNEL_KEYSTORE or the default).
 std::string keystore_path();
 // Path of the library's log file, for messages that point a person at it.
@@ -29,6 +32,11 @@ std::string log_file_path();
 // (never blocking on a FIFO), and a store they refuse (over 1 MiB) counts as
 // unreadable. `*missing` (when given) tells that it does not exist.
 std::string keystore_unreadable(bool* missing = nullptr);
+
+// A warning for people when the key store is a regular file that users
+// other than its owner may read or write (it holds the encrypted cluster
+// password and the node's configuration); empty when it is not.
+std::string keystore_exposure();
 
 // Every problem found; empty when the command can go ahead. With
 // `node_credentials` the stored password and the serial number are checked

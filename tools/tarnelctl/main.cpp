@@ -10,6 +10,7 @@
 #include "RkException.h"
 #include "cluster_access.h"
 #include "commands.h"
+#include "config_check.h"
 #include "exit_codes.h"
 #include "options.h"
 #include "output.h"
@@ -27,6 +28,7 @@ int dispatch(const Invocation& inv, Output& out) {
     case Command::kKeystoreSetCluster: return run_keystore_set_cluster(inv, out);
     case Command::kKeystoreSetSerial: return run_keystore_set_serial(inv, out);
     case Command::kKeystoreSetPassword: return run_keystore_set_password(inv, out);
+    case Command::kKeystoreShow: return run_keystore_show(inv, out);
   }
   return out.fail(kExitUsage, "unknown command");
 }
@@ -69,9 +71,17 @@ int main(int argc, char** argv) {
     return close_stdout("tarnelctl", parsed.exit_code, print_stdout(parsed.help));
   }
   const Invocation& inv = parsed.invocation;
-  // The host log writer reads this when the first log facade is set up.
+  // The host services read both from the environment, so they are set
+  // before any of them runs: the key store on every call, the log writer
+  // when the first log facade is set up.
+  if (!inv.keystore.empty()) setenv("TARNEL_KEYSTORE", inv.keystore.c_str(), 1);
   if (inv.verbose) setenv("TARNEL_LOG_STDERR", "1", 1);
 
   Output out(inv.json, inv.quiet, inv.command_name);
-  return out.finish(run(inv, out));
+  const int code = run(inv, out);
+  // Told after the command, which may have replaced the store (mode 0600).
+  if (!inv.quiet) {
+    if (const std::string exposed = keystore_exposure(); !exposed.empty()) out.warn(exposed);
+  }
+  return out.finish(code);
 }

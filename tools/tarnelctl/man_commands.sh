@@ -19,11 +19,18 @@ roff() {
   sed -e 's/\\/\\e/g' -e 's/-/\\-/g' -e "s/^\\([.']\\)/\\\\\\&\\1/"
 }
 
+# A subcommand's help without its "Global options" list: OPTIONS above
+# describes them once.
+without_globals() {
+  awk '/^Global options:/ { skip = 1; print "Global options: see OPTIONS."; next }
+       /^$|^[^ ]/ { skip = 0 } !skip'
+}
+
 section() {
   local help
   help=$("$tarnelctl" "$@" --help)
   printf '.SS "tarnelctl %s"\n.nf\n' "$*"
-  roff <<<"$help"
+  without_globals <<<"$help" | roff
   printf '.fi\n'
   local sub
   for sub in $(subcommands <<<"$help"); do

@@ -3,9 +3,11 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "exit_codes.h"
+#include "output.h"
 
 namespace tarnelctl {
 namespace {
@@ -33,6 +35,78 @@ CLI::Validator non_empty() {
       "");
 }
 
+// A name or value stored in the key store or sent to the cluster: a control
+// character in it would break the key store's line or the request, so it is
+// a usage error here rather than a failure later. With `trimmed`, a space at
+// either end is one too: the cluster would not know the name.
+CLI::Validator stored_text(bool trimmed = false) {
+  return CLI::Validator(
+      [trimmed](std::string& value) -> std::string {
+        if (value.empty()) return "must not be empty";
+        for (const char c : value) {
+          const auto byte = static_cast<unsigned char>(c);
+          if (byte < 0x20 || byte == 0x7F) {
+            return "'" + for_people(value) + "' holds a control character";
+          }
+        }
+        if (trimmed && (value.front() == ' ' || value.back() == ' ')) {
+          return "'" + value + "' begins or ends with a space";
+        }
+        return "";
+      },
+      "");
+}
+
+// Help of a subcommand: its own options, then tarnelctl's own (accepted after
+// the subcommand too) under "Global options", then its subcommands.
+class Formatter : public CLI::Formatter {
+ public:
+  std::string make_subcommands(const CLI::App* app, CLI::AppFormatMode mode) const override {
+    std::string globals;
+    const CLI::App* root = app;
+    while (root->get_parent() != nullptr) root = root->get_parent();
+    if (mode == CLI::AppFormatMode::Normal && root != app) {
+      // --user and --password-file are refused by keystore commands.
+      const bool keystore = app->get_name() == "keystore" ||
+                            app->get_parent()->get_name() == "keystore";
+      const std::vector<const CLI::Option*> options =
+          root->get_options([&](const CLI::Option* option) {
+            const std::string name = option->get_name();
+            return option->nonpositional() && option != root->get_help_ptr() &&
+                   name != "--version" &&
+                   !(keystore && (name == "--user" || name == "--password-file"));
+          });
+      globals = make_group("Global options", false, options);
+    }
+    return globals + CLI::Formatter::make_subcommands(app, mode);
+  }
+};
+
+// CLI11 reports a word that names no subcommand as a missing subcommand
+// ("A subcommand is required"): an error that names the word instead, or
+// nothing when that is not what happened.
+std::optional<CLI::ExtrasError> unknown_subcommand(const CLI::App& app, const CLI::App* keystore,
+                                                   const CLI::ParseError& error) {
+  const CLI::App& level = keystore->parsed() ? *keystore : app;
+  const std::vector<std::string> unparsed = app.remaining(true);
+  if (dynamic_cast<const CLI::RequiredError*>(&error) == nullptr || unparsed.empty() ||
+      !level.get_subcommands().empty()) {
+    return std::nullopt;
+  }
+  const std::string& word = unparsed.front();
+  if (word.rfind('-', 0) == 0) {
+    return CLI::ExtrasError({for_people(word)});
+  }
+  std::string names;
+  for (const CLI::App* sub : level.get_subcommands([](const CLI::App*) { return true; })) {
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+  }
+  const std::string what = &level == keystore ? "keystore subcommand" : "subcommand";
+  return CLI::ExtrasError("Unknown " + what + " '" + for_people(word) + "'; the " + what +
+                              "s are " + names,
+                          CLI::ExitCodes::ExtrasError);
+}
+
 }  // namespace
 
 ParseOutcome parse_command_line(int argc, char** argv) {
@@ -40,6 +114,8 @@ ParseOutcome parse_command_line(int argc, char** argv) {
   Invocation& inv = outcome.invocation;
 
   CLI::App app{kDescription, "tarnelctl"};
+  // Before any subcommand is added: they take it from their parent.
+  app.formatter(std::make_shared<Formatter>());
   app.set_version_flag("--version", TARNELCTL_VERSION);
   app.require_subcommand(1);
   // Options of the top level may also follow the subcommand.
@@ -66,10 +142,17 @@ ParseOutcome parse_command_line(int argc, char** argv) {
                           ->check(non_empty())
                           ->type_name("USER");
   app.add_option("--password-file", inv.password_file,
-                 "Read the --user password from the first line of this file")
+                 "Read the --user password from the first line of this file ('-': stdin)")
       ->needs(user)
-      ->check(CLI::Validator(CLI::ExistingFile).description(""))
+      ->check(CLI::Validator(
+          [](std::string& path) { return path == "-" ? std::string() : CLI::ExistingFile(path); },
+          ""))
       ->type_name("FILE");
+  app.add_option("--keystore", inv.keystore,
+                 "The key store to read and write (default: TARNEL_KEYSTORE, else " +
+                     std::string(TARNEL_DEFAULT_KEYSTORE) + ")")
+      ->check(non_empty())
+      ->type_name("PATH");
 
   struct Entry {
     CLI::App* app;
@@ -86,11 +169,11 @@ ParseOutcome parse_command_line(int argc, char** argv) {
   add(app, "create", "Create a virtual disk sized from the cluster's capacity", Command::kCreate)
       ->add_option("NAME", inv.argument, "Name of the new virtual disk")
       ->required()
-      ->check(non_empty());
+      ->check(stored_text());
   add(app, "export", "Export (mount) a virtual disk to this host", Command::kExport)
       ->add_option("NAME", inv.argument, "Name of the virtual disk")
       ->required()
-      ->check(non_empty());
+      ->check(stored_text());
   add(app, "drives", "List this node's data drives (runs the drive helper)", Command::kDrives);
   add(app, "login", "Log in to the cluster and show the session identifier", Command::kLogin);
 
@@ -100,16 +183,20 @@ ParseOutcome parse_command_line(int argc, char** argv) {
       Command::kKeystoreSetCluster)
       ->add_option("NAME", inv.argument, "Cluster name")
       ->required()
-      ->check(non_empty());
+      ->check(stored_text(true));
   add(*keystore, "set-serial", "Store this node's serial number (the key of the stored password)",
       Command::kKeystoreSetSerial)
       ->add_option("SERIAL", inv.argument, "Serial number")
       ->required()
-      ->check(non_empty());
+      ->check(stored_text());
   add(*keystore, "set-password",
       "Store the cluster password, encrypted with the serial number; the password is read "
       "from stdin, or from a prompt without echo on a terminal",
       Command::kKeystoreSetPassword);
+  add(*keystore, "show",
+      "Show the key store's path, its file mode and every key with its value (the stored "
+      "password redacted)",
+      Command::kKeystoreShow);
 
   try {
     app.parse(argc, argv);
@@ -118,7 +205,8 @@ ParseOutcome parse_command_line(int argc, char** argv) {
     }
   } catch (const CLI::ParseError& e) {
     std::ostringstream help;
-    const int code = app.exit(e, help, std::cerr);
+    const std::optional<CLI::ExtrasError> unknown = unknown_subcommand(app, keystore, e);
+    const int code = unknown ? app.exit(*unknown, help, std::cerr) : app.exit(e, help, std::cerr);
     outcome.help = help.str();
     outcome.exit_code = code == 0 ? kExitDone : kExitUsage;
     return outcome;

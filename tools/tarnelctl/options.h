@@ -18,6 +18,7 @@ enum class Command {
   kKeystoreSetCluster,
   kKeystoreSetSerial,
   kKeystoreSetPassword,
+  kKeystoreShow,
 };
 
 struct Invocation {
@@ -30,7 +31,8 @@ struct Invocation {
   int retries = 0;             // --retries: attempts of each retry loop (0: the library's five)
   double timeout_seconds = 0;  // --timeout: the deadline of each command's calls (0: none)
   std::string user;            // --user; empty for the node's own credentials
-  std::string password_file;   // --password-file
+  std::string password_file;   // --password-file; "-" for standard input
+  std::string keystore;        // --keystore; empty for TARNEL_KEYSTORE or the default
   std::string argument;        // NAME of create/export, the value of keystore set-cluster/set-serial
 };
 

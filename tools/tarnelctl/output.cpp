@@ -317,6 +317,45 @@ void Output::stored(const std::string& key, const std::string& what) const {
   print_line("Stored " + what + " in " + keystore_path() + ".");
 }
 
+void Output::keystore(const std::string& path, unsigned mode,
+                      const std::vector<KeystoreEntry>& entries) const {
+  char octal[8];
+  std::snprintf(octal, sizeof octal, "%04o", mode & 07777u);
+  if (json_) {
+    emit(true, [&](JsonWriter& w) {
+      put(w, "keystore", path);
+      put(w, "mode", octal);
+      w.Key("keys");
+      w.StartArray();
+      for (const KeystoreEntry& e : entries) {
+        w.StartObject();
+        put(w, "key", e.key);
+        if (e.redacted) {
+          w.Key("value");
+          w.Null();
+        } else {
+          put(w, "value", e.value);
+        }
+        w.Key("redacted");
+        w.Bool(e.redacted);
+        w.EndObject();
+      }
+      w.EndArray();
+    });
+    return;
+  }
+  print_line("Key store " + path + " (mode " + octal + "):");
+  if (entries.empty()) print_line("  no keys");
+  std::size_t width = 0;
+  for (const KeystoreEntry& e : entries) width = std::max(width, for_people(e.key).size());
+  for (const KeystoreEntry& e : entries) {
+    const std::string key = for_people(e.key);
+    // Quoted, so that blanks at either end show; a redacted value is not.
+    print_line("  " + key + std::string(width - key.size() + 2, ' ') +
+               (e.redacted ? "(set, encrypted)" : quoted(e.value)));
+  }
+}
+
 void Output::warn(const std::string& message) const { complain("warning: " + message); }
 
 int Output::fail(int exit_code, const std::string& message) const {

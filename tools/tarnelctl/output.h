@@ -27,6 +27,14 @@
 
 namespace tarnelctl {
 
+// One key of the key store as `keystore show` tells it. A redacted entry's
+// value is never held: it stays empty.
+struct KeystoreEntry {
+  std::string key;
+  std::string value;
+  bool redacted = false;
+};
+
 class Output {
  public:
   // `quiet`: no progress lines.
@@ -49,6 +57,9 @@ class Output {
                  const std::string& session_id) const;
   // A key store entry was written; `what` describes it for people.
   void stored(const std::string& key, const std::string& what) const;
+  // What the key store at `path` holds, with its file mode (permission bits).
+  void keystore(const std::string& path, unsigned mode,
+                const std::vector<KeystoreEntry>& entries) const;
   // A note for people on stderr that does not change the outcome.
   void warn(const std::string& message) const;
 

@@ -202,6 +202,11 @@ SecretRead prompt_password(const std::string& prompt, bool confirm) {
 }
 
 SecretRead user_password(const std::string& user, const std::string& password_file) {
+  if (password_file == "-") {
+    // Standard input, as a file would be; on a terminal, without echo.
+    return stdin_is_terminal() ? prompt_password("Password for " + for_people(user) + ": ", false)
+                               : read_password_stdin();
+  }
   if (!password_file.empty()) return read_password_file(password_file);
   if (char* env = std::getenv("TARNEL_PASSWORD")) {
     SecretRead result;

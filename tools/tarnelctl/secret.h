@@ -54,8 +54,9 @@ SecretRead read_password_stdin();
 SecretRead prompt_password(const std::string& prompt, bool confirm);
 // True when standard input is a terminal.
 bool stdin_is_terminal();
-// The password for --user: --password-file when given, else TARNEL_PASSWORD,
-// else the prompt. An empty password is an error.
+// The password for --user: --password-file when given ("-": the first line
+// of standard input, or the prompt when it is a terminal), else
+// TARNEL_PASSWORD, else the prompt. An empty password is an error.
 SecretRead user_password(const std::string& user, const std::string& password_file);
 
 }  // namespace tarnelctl
