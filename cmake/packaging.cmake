@@ -147,7 +147,8 @@ if(TARNEL_TESTS AND NOT TARNEL_FUZZ)
   set(check_exports ${PROJECT_SOURCE_DIR}/tests/packaging/check_exports.sh)
   add_test(NAME packaging_exports_tarnel
     COMMAND ${check_exports} $<TARGET_FILE:tarnel>
-            tarnel_admin tarnel_debug tarnel_session tarnel_vdisk tarnel_reason_word)
+            tarnel_admin tarnel_debug tarnel_session tarnel_vdisk tarnel_reason_word
+            tarnel_node_user_name)
   add_test(NAME packaging_exports_host
     COMMAND ${check_exports} $<TARGET_FILE:tarnel_host>
             NqDebug RKLibCurl RKPassword RKPlatformInfo RkCancelToken RkException RkJson RkProcess

@@ -26,6 +26,10 @@ struct TARNEL_API _tarnel_data_drive {
   std::string mnt;
 };
 
+// The user name of the node's own credentials, "TarnelAdmin" (what the
+// default constructor logs in as).
+TARNEL_API const char* tarnel_node_user_name();
+
 class TARNEL_API tarnel_admin {
  public:
   // Node credentials: user "TarnelAdmin" and the stored cluster password.

@@ -186,6 +186,8 @@ int steered_disk_command(tarnel_call_context& call, bool ready,
 
 }  // namespace
 
+const char* tarnel_node_user_name() { return TARNEL_USERNAME.c_str(); }
+
 tarnel_admin::tarnel_admin() : debug(), ready(false), user_name(TARNEL_USERNAME) {
   RKPlatformInfo platform_info;  // never read: hosts see it made before the queries, gone after
   const char* failure = nullptr;

@@ -12,6 +12,8 @@
 
 namespace tarnelctl {
 
+class CallSteering;
+
 struct ClusterAccess {
   std::unique_ptr<tarnel_admin> admin;
   std::string user;     // the user name the facade logs in with
@@ -22,6 +24,11 @@ struct ClusterAccess {
 // returns its exit code (2 for a missing --user password, 3 when not
 // configured).
 int open_cluster_access(const Invocation& inv, const Output& out, ClusterAccess& access);
+
+// Logs in for `command` under `steering`: 0 with `session_id` and the
+// login's `outcome`, or the failure reported through `out` and its exit code.
+int log_in(const ClusterAccess& access, const CallSteering& steering, Output& out,
+           Command command, std::string& session_id, tarnel_outcome& outcome);
 
 // The message tail that points a person at the diagnostic log.
 std::string see_log();

@@ -21,8 +21,9 @@ int run_capacity(const Invocation& inv, Output& out) {
 
   std::string session_id;
   tarnel_outcome login;
-  if (access.admin->get_tarnel_session(session_id, steering.options(), login) != 0) {
-    return steering.fail(out, {Command::kCapacity, "", access.user, true}, login);
+  if (const int code = log_in(access, steering, out, Command::kCapacity, session_id, login);
+      code != kExitDone) {
+    return code;
   }
   tarnel_vdisk probe(session_id, kCapacityProbeDisk, rkmx_utils::get_hostname());
   tarnel_outcome outcome;

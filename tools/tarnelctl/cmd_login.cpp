@@ -13,8 +13,9 @@ int run_login(const Invocation& inv, Output& out) {
   const CallSteering steering(inv, out, "login");
   std::string session_id;
   tarnel_outcome outcome;
-  if (access.admin->get_tarnel_session(session_id, steering.options(), outcome) != 0) {
-    return steering.fail(out, {Command::kLogin, "", access.user, true}, outcome);
+  if (const int code = log_in(access, steering, out, Command::kLogin, session_id, outcome);
+      code != kExitDone) {
+    return code;
   }
   out.record(outcome);
   out.logged_in(access.user, access.cluster, session_id);
