@@ -141,13 +141,8 @@ Simulator::Simulator(const TempDir& dir, const SimOptions& options) {
   process_ = std::make_unique<Process>(launch);
 
   const std::string prefix = "listening on 127.0.0.1:";
-  const bool up = eventually([&] {
-    const std::string out = process_->out();
-    if (out.find('\n') == std::string::npos) return !process_->running();
-    return true;
-  });
-  const std::string first = process_->out();
-  if (!up || first.rfind(prefix, 0) != 0) {
+  const std::string first = process_->first_line();
+  if (first.rfind(prefix, 0) != 0) {
     throw std::runtime_error("tarnel-sim did not start: " + first + process_->err());
   }
   port_ = std::stoi(first.substr(prefix.size()));

@@ -30,7 +30,6 @@ class SimProcessTest : public ::testing::Test {
  protected:
   void SetUp() override { sim_test::write_file(config(), kConfig); }
   std::string config() const { return dir_.file("sim.json"); }
-  std::string err_path() const { return dir_.file("stderr"); }
 
   std::vector<std::string> args(std::vector<std::string> extra) const {
     std::vector<std::string> all{"--config", config(), "--port", "0"};
@@ -53,23 +52,23 @@ class SimProcessTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(SimProcessTest, PrintsItsPortFirstServesAndStopsCleanlyOnSigterm) {
-  SimProcess sim(args({}), err_path());
+  SimProcess sim(args({}), dir_);
   ASSERT_GT(sim.port(), 0) << sim.first_line();
   EXPECT_EQ(sim.first_line(), "listening on 127.0.0.1:" + std::to_string(sim.port()));
   EXPECT_FALSE(login(sim.port()).empty());
   EXPECT_EQ(sim.stop(SIGTERM), 0);
   EXPECT_EQ(sim.rest_of_stdout(), "");
-  EXPECT_NE(sim_test::read_file(err_path()).find("stopped"), std::string::npos);
+  EXPECT_NE(sim.err().find("stopped"), std::string::npos);
 }
 
 TEST_F(SimProcessTest, StopsCleanlyOnSigint) {
-  SimProcess sim(args({}), err_path());
+  SimProcess sim(args({}), dir_);
   ASSERT_GT(sim.port(), 0);
   EXPECT_EQ(sim.stop(SIGINT), 0);
 }
 
 TEST_F(SimProcessTest, ListensOnTheLoopbackAddressOnly) {
-  SimProcess sim(args({}), err_path());
+  SimProcess sim(args({}), dir_);
   ASSERT_GT(sim.port(), 0);
   // The port is taken on 127.0.0.1 only: another address may still bind it.
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -86,7 +85,7 @@ TEST_F(SimProcessTest, ListensOnTheLoopbackAddressOnly) {
 TEST_F(SimProcessTest, AppliesFaultsGivenAsFlags) {
   SimProcess sim(
       args({"--fault", "Login:status=503,times=2", "--fault", "AddVirtualDisk:commit-drop,times=1"}),
-      err_path());
+      dir_);
   ASSERT_GT(sim.port(), 0);
   const std::string target = rest_target(login_text("tarnel", "Pr0c-secret", "c1"));
   EXPECT_EQ(raw_exchange(sim.port(), "GET", target).status, 503);
@@ -101,7 +100,7 @@ TEST_F(SimProcessTest, AppliesFaultsGivenAsFlags) {
 }
 
 TEST_F(SimProcessTest, HoldsAReplyBackForADelayFault) {
-  SimProcess sim(args({"--fault", "Login:delay=300,times=1"}), err_path());
+  SimProcess sim(args({"--fault", "Login:delay=300,times=1"}), dir_);
   ASSERT_GT(sim.port(), 0);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(login(sim.port()).empty());
@@ -112,7 +111,7 @@ TEST_F(SimProcessTest, HoldsAReplyBackForADelayFault) {
 TEST_F(SimProcessTest, TheStateFileSurvivesARestart) {
   const std::vector<std::string> with_state = args({"--state-file", dir_.file("state.json")});
   {
-    SimProcess sim(with_state, err_path());
+    SimProcess sim(with_state, dir_);
     ASSERT_GT(sim.port(), 0);
     const std::string session = login(sim.port());
     ASSERT_EQ(
@@ -120,7 +119,7 @@ TEST_F(SimProcessTest, TheStateFileSurvivesARestart) {
         200);
     ASSERT_EQ(sim.stop(SIGTERM), 0);
   }
-  SimProcess again(with_state, err_path());
+  SimProcess again(with_state, dir_);
   ASSERT_GT(again.port(), 0);
   const mObject state = sim_test::parse_json(raw_exchange(again.port(), "GET", "/state").body);
   ASSERT_EQ(state.at("disks").get_array().size(), 1u);
@@ -133,7 +132,7 @@ TEST_F(SimProcessTest, TheStateFileSurvivesARestart) {
 }
 
 TEST_F(SimProcessTest, RefusesOversizedDisksWithStrictCapacity) {
-  SimProcess sim(args({"--strict-capacity"}), err_path());
+  SimProcess sim(args({"--strict-capacity"}), dir_);
   ASSERT_GT(sim.port(), 0);
   const std::string session = login(sim.port());
   EXPECT_EQ(
@@ -143,12 +142,12 @@ TEST_F(SimProcessTest, RefusesOversizedDisksWithStrictCapacity) {
 }
 
 TEST_F(SimProcessTest, VerboseLinesNeverShowThePassword) {
-  SimProcess sim(args({"-v"}), err_path());
+  SimProcess sim(args({"-v"}), dir_);
   ASSERT_GT(sim.port(), 0);
   login(sim.port());
   raw_exchange(sim.port(), "GET", rest_target("request={type:Login,params:{password:\"Pr0c-secret\"y\"}}"));
   ASSERT_EQ(sim.stop(SIGTERM), 0);
-  const std::string err = sim_test::read_file(err_path());
+  const std::string err = sim.err();
   EXPECT_NE(
       err.find("GET Login -> 200: request={type:Login,category:UserManagement,params:{userName:\"tarnel\","
                "password:\"***\",cluster:\"c1\"}}"),
@@ -188,10 +187,10 @@ TEST_F(SimProcessTest, AFifoAsConfigurationOrStateFileFailsTheStartAtOnce) {
                                             args({"--state-file", fifo})};
   for (const std::vector<std::string>& arguments : cases) {
     // A simulator stuck opening the FIFO is killed by wait() after its time limit.
-    SimProcess sim(arguments, err_path());
+    SimProcess sim(arguments, dir_);
     EXPECT_EQ(sim.first_line(), "");
     EXPECT_EQ(sim.wait(), 1);
-    const std::string err = sim_test::read_file(err_path());
+    const std::string err = sim.err();
     EXPECT_NE(err.find(fifo + ": not a regular file"), std::string::npos) << err;
   }
 }
@@ -211,7 +210,7 @@ TEST_F(SimProcessTest, StartFailuresExitWithOneAndKeepPasswordsOut) {
   EXPECT_EQ(sim_test::run_sim(args({"--state-file", dir_.file("state.json")}), out, err), 1);
   EXPECT_NE(err.find("state file"), std::string::npos) << err;
 
-  SimProcess holder(args({}), err_path());
+  SimProcess holder(args({}), dir_);
   ASSERT_GT(holder.port(), 0);
   EXPECT_EQ(sim_test::run_sim({"--config", config(), "--port", std::to_string(holder.port())}, out, err), 1);
   EXPECT_NE(err.find("cannot listen"), std::string::npos) << err;

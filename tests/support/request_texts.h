@@ -1,4 +1,4 @@
-// The request texts the library sends, as the simulator's and the
+// The request texts the library sends, as the unit, simulator and
 // end-to-end tests expect them: values between quotes are written as the
 // inside of a JSON string; the session identifier is bare in AddVirtualDisk
 // and Mount, and inserted as given in ClusterInformation.
