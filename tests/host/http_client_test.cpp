@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -25,45 +26,11 @@
 #include "RkCancel.h"
 #include "host_test_support.h"
 
+using host_test::readFile;
+using host_test::ScopedEnv;
+using host_test::TempDir;
+
 namespace {
-
-// ---- environment ----
-
-// Sets (or, with null, removes) an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    hadOld_ = old != nullptr;
-    if (hadOld_) old_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (hadOld_) {
-      setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  bool hadOld_ = false;
-  std::string old_;
-};
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 // ---- sockets ----
 
@@ -338,15 +305,13 @@ bool percentDecode(const std::string& text, std::string& out) {
 class HttpClient : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/tarnel-http-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-    setenv("TARNEL_KEYSTORE", (directory_ + "/keystore.conf").c_str(), 1);
-    setenv("TARNEL_LOG_DIR", directory_.c_str(), 1);
+    dir_ = std::make_unique<TempDir>();
+    setenv("TARNEL_KEYSTORE", dir_->file("keystore.conf").c_str(), 1);
+    setenv("TARNEL_LOG_DIR", dir_->path().c_str(), 1);
     unsetenv("TARNEL_CONNECT_TO");
   }
   static void TearDownTestSuite() {
-    std::system(("rm -rf '" + directory_ + "'").c_str());
+    dir_.reset();
   }
 
   void SetUp() override {
@@ -355,23 +320,23 @@ class HttpClient : public ::testing::Test {
   }
 
   static void writeKeystore(int connectSeconds, int requestSeconds) {
-    std::ofstream out(directory_ + "/keystore.conf", std::ios::trunc);
+    std::ofstream out(dir_->file("keystore.conf"), std::ios::trunc);
     out << "# timeouts of the HTTP client\n"
         << "dTarnelConnectTimeout=" << connectSeconds << "\n"
         << "dTarnelRequestTimeout=" << requestSeconds << "\n";
   }
-  static std::string logPath() { return directory_ + "/RKTarnel.log"; }
+  static std::string logPath() { return dir_->file("RKTarnel.log"); }
   // What this test wrote to the log so far.
   std::string newLog() const {
     const std::string all = readFile(logPath());
     return all.size() > logStart_ ? all.substr(logStart_) : std::string();
   }
 
-  static std::string directory_;
+  static std::unique_ptr<TempDir> dir_;  // the suite's, from its set-up to its tear-down
   size_t logStart_ = 0;
 };
 
-std::string HttpClient::directory_;
+std::unique_ptr<TempDir> HttpClient::dir_;
 
 const std::string kSecretRequest =
     "request={type:Login,category:UserManagement,params:{username:\"admin\","
@@ -644,8 +609,8 @@ TEST_F(HttpClient, NeverSendsThroughAProxyFromTheEnvironment) {
   ScopedEnv upper("HTTP_PROXY", proxyUrl.c_str());
   ScopedEnv all("all_proxy", proxyUrl.c_str());
   ScopedEnv allUpper("ALL_PROXY", proxyUrl.c_str());
-  ScopedEnv noProxy("no_proxy", nullptr);
-  ScopedEnv noProxyUpper("NO_PROXY", nullptr);
+  ScopedEnv noProxy("no_proxy", std::nullopt);
+  ScopedEnv noProxyUpper("NO_PROXY", std::nullopt);
   EXPECT_EQ(exchangeOnce(0, server.base() + "/rest?" + kSecretRequest).sent, 1);
   EXPECT_EQ(server.seen().size(), 1u);
   EXPECT_TRUE(proxy.seen().empty());

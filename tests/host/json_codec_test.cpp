@@ -10,6 +10,7 @@
 #include <string>
 
 #include "RkJson.h"
+#include "host_test_support.h"
 
 namespace {
 
@@ -124,14 +125,13 @@ TEST(JsonSerialize, WritesNoNumberForInfinityOrNan) {
 
 TEST(JsonSerialize, IgnoresTheProcessLocale) {
   // A host may run with a locale whose decimal separator is a comma.
-  char directory[] = "/tmp/tarnel-locale-XXXXXX";
-  ASSERT_NE(mkdtemp(directory), nullptr);
-  const std::string build = std::string("localedef -i de_DE -f UTF-8 ") + directory +
-                            "/de_DE.UTF-8 >/dev/null 2>&1";
+  const host_test::TempDir directory;
+  const std::string build =
+      "localedef -i de_DE -f UTF-8 " + directory.file("de_DE.UTF-8") + " >/dev/null 2>&1";
   const bool built = std::system(build.c_str()) == 0;
   std::string text;
   if (built) {
-    setenv("LOCPATH", directory, 1);
+    setenv("LOCPATH", directory.path().c_str(), 1);
     const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
     if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr) {
       mObject object;
@@ -141,7 +141,6 @@ TEST(JsonSerialize, IgnoresTheProcessLocale) {
     }
     unsetenv("LOCPATH");
   }
-  std::system((std::string("rm -rf ") + directory).c_str());
   if (text.empty()) GTEST_SKIP() << "no decimal-comma locale could be built here";
   EXPECT_EQ(text, "{\"r\":1.5}");
 }
