@@ -4,15 +4,11 @@
 #include "RKPlatformInfo.h"
 #include "RkException.h"
 #include "fake_host.h"
+#include "fake_state.h"
 
 namespace fake {
 
-PlatformScript& platformScript() {
-  static PlatformScript script;
-  return script;
-}
-
-void resetPlatform() { platformScript() = PlatformScript(); }
+PlatformScript& platformScript() { return kept<PlatformScript>(); }
 
 }  // namespace fake
 
