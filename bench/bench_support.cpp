@@ -3,8 +3,6 @@
 #include <dirent.h>
 #include <httplib.h>
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,20 +14,10 @@
 #include <thread>
 
 #include "RKPassword.h"
+#include "request_texts.h"
 #include "rkmx_utils.h"
 
 namespace bench {
-
-namespace {
-
-std::string json_string(const std::string& value) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-  return buffer.GetString();
-}
-
-}  // namespace
 
 void use_node_dir(const TempDir& dir, int debug_level) {
   const std::string keystore = dir.file("keystore.conf");
@@ -80,9 +68,10 @@ void settle_keystore() {
 
 Simulator::Simulator(const TempDir& dir, const std::string& cluster, const std::string& password) {
   const std::string config = dir.file("sim.json");
-  write_file(config, "{\"cluster\":" + json_string(cluster) +
-                         ",\"capacity\":{\"units\":\"GB\",\"value\":100},\"users\":{\"TarnelAdmin\":" +
-                         json_string(password) + "}}");
+  write_file(config, "{\"cluster\":" + request_texts::quoted(cluster) +
+                         ",\"capacity\":{\"units\":\"GB\",\"value\":100}," +
+                         "\"users\":{\"TarnelAdmin\":" + request_texts::quoted(password) + "}}");
+
   test_support::LaunchPlan launch;
   launch.argv = {TARNEL_SIM_PATH, "--config", config, "--port", "0"};
   launch.env = test_support::clean_environment();

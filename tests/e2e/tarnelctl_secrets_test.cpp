@@ -88,8 +88,8 @@ TEST_F(SecretsTest, NoPasswordOrStoredSecretInLogsTracesOutputsOrTheProcessList)
   // node's credentials and one with --user and TARNEL_PASSWORD.
   sim->add_fault("ClusterInformation:delay=1500,times=2");
   Process node_run(node->ctl_launch({"-v", "capacity"}));
-  Process user_run(
-      node->ctl_launch({"-v", "--user", kOperator, "capacity"}, {{"TARNEL_PASSWORD", kOperatorPassword}}));
+  Process user_run(node->ctl_launch({"-v", "--user", kOperator, "capacity"},
+                                    {{"TARNEL_PASSWORD", kOperatorPassword}}));
   ASSERT_TRUE(eventually([&] { return node->count("Session ID is") >= 2; }));
   expect_clean("the process list", process_list(dir));
   expect_clean("the environment of the --user run",
@@ -108,7 +108,8 @@ TEST_F(SecretsTest, NoPasswordOrStoredSecretInLogsTracesOutputsOrTheProcessList)
                 .exit_code,
             0);
   EXPECT_EQ(node->ctl({"-v", "--json", "login"}).exit_code, 0);
-  EXPECT_EQ(node->ctl({"keystore", "set-password"}, {}, std::string(kNodePassword) + "\n").exit_code, 0);
+  EXPECT_EQ(
+      node->ctl({"keystore", "set-password"}, {}, std::string(kNodePassword) + "\n").exit_code, 0);
   secrets.push_back(stored_secret(node->keystore()));
   // Tracing was on: the transfers were written to the log.
   EXPECT_GT(node->count("RKLibCurl::trace"), 0);

@@ -22,4 +22,6 @@ RKPlatformInfo::RKPlatformInfo() {
   }
 }
 
-RKPlatformInfo::~RKPlatformInfo() { fake::journal().push_back("RKPlatformInfo::~RKPlatformInfo()"); }
+RKPlatformInfo::~RKPlatformInfo() {
+  fake::journal().push_back("RKPlatformInfo::~RKPlatformInfo()");
+}

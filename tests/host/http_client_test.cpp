@@ -190,14 +190,15 @@ class TestServer {
     server_.Get(R"(/chunked/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
       note(req);
       const size_t total = std::stoul(req.matches[1]);
-      res.set_chunked_content_provider("text/plain", [total](size_t offset, httplib::DataSink& sink) {
-        if (offset >= total) {
-          sink.done();
-          return true;
-        }
-        const std::string block(std::min<size_t>(65536, total - offset), 'y');
-        return sink.write(block.data(), block.size());
-      });
+      res.set_chunked_content_provider(
+          "text/plain", [total](size_t offset, httplib::DataSink& sink) {
+            if (offset >= total) {
+              sink.done();
+              return true;
+            }
+            const std::string block(std::min<size_t>(65536, total - offset), 'y');
+            return sink.write(block.data(), block.size());
+          });
     });
     // Handlers are matched in the order they are registered.
     server_.Get(".*", record);
@@ -266,10 +267,21 @@ Result exchange(RKLibCurl& client, int type, const std::string& url, const std::
   return result;
 }
 
-Result exchangeOnce(int type, const std::string& url, const char* header = "Content-Type: text/plain") {
+Result exchangeOnce(int type, const std::string& url,
+                    const char* header = "Content-Type: text/plain") {
   RKLibCurl client;
   EXPECT_TRUE(client.RKLibCurlInit(header, false, false, nullptr));
   return exchange(client, type, url);
+}
+
+// Checks a send that failed without an HTTP status or a reply: how it ended,
+// and whether the request had gone out.
+void expectFailedSend(const Result& result, RkTransportResult transport, bool requestSent) {
+  EXPECT_EQ(result.sent, 0);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(result.replyNull);
+  EXPECT_EQ(result.transport, transport);
+  EXPECT_EQ(result.requestSent, requestSent);
 }
 
 int hexValue(char c) {
@@ -416,7 +428,8 @@ TEST_F(HttpClient, RefusesOptionsThatWouldBreakItsGuarantees) {
   EXPECT_NE(client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_FOLLOWLOCATION, 1), 0);
   EXPECT_NE(client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_TIMEOUT, 0), 0);
   EXPECT_NE(client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_VERBOSE, 1), 0);
-  EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXY, "http://127.0.0.1:1"), 0);
+  EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXY, "http://127.0.0.1:1"),
+            0);
   EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_URL, "http://127.0.0.1:1/"), 0);
   EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_CUSTOMREQUEST, "GET /x"), 0);
   EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_CUSTOMREQUEST, ""), 0);
@@ -425,12 +438,9 @@ TEST_F(HttpClient, RefusesOptionsThatWouldBreakItsGuarantees) {
 TEST_F(HttpClient, RefusesOtherRequestTypesWithoutSending) {
   TestServer server;
   for (int type : {3, -1, 100}) {
-    const Result result = exchangeOnce(type, server.base() + "/rest?request=x");
-    EXPECT_EQ(result.sent, 0) << type;
-    EXPECT_EQ(result.status, 0) << type;
-    EXPECT_TRUE(result.replyNull) << type;
-    EXPECT_EQ(result.transport, RK_TRANSPORT_FAILED) << type;
-    EXPECT_FALSE(result.requestSent) << type;
+    SCOPED_TRACE(type);
+    expectFailedSend(exchangeOnce(type, server.base() + "/rest?request=x"), RK_TRANSPORT_FAILED,
+                     false);
   }
   EXPECT_TRUE(server.seen().empty());
 }
@@ -497,13 +507,10 @@ TEST_F(HttpClient, NeverFollowsARedirect) {
 TEST_F(HttpClient, FailsOnARefusedConnectionAndLogsItWithoutTheQuery) {
   const int port = closedPort();
   ASSERT_GT(port, 0);
-  const Result result = exchangeOnce(0, "127.0.0.1:" + std::to_string(port) + "/rest?" + kSecretRequest);
-  EXPECT_EQ(result.sent, 0);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_TRUE(result.replyNull);
-  EXPECT_EQ(result.transport, RK_TRANSPORT_UNREACHABLE);
+  const Result result =
+      exchangeOnce(0, "127.0.0.1:" + std::to_string(port) + "/rest?" + kSecretRequest);
+  expectFailedSend(result, RK_TRANSPORT_UNREACHABLE, false);
   EXPECT_EQ(result.text, "connection refused");
-  EXPECT_FALSE(result.requestSent);
   const std::string log = newLog();
   EXPECT_NE(log.find("request to [http://127.0.0.1:" + std::to_string(port) + "/rest] failed"),
             std::string::npos)
@@ -517,12 +524,8 @@ TEST_F(HttpClient, GivesUpOnAServerThatNeverAnswersAfterTheRequestTimeout) {
   SilentServer silent;
   const Result result =
       exchangeOnce(0, "127.0.0.1:" + std::to_string(silent.port()) + "/rest?" + kSecretRequest);
-  EXPECT_EQ(result.sent, 0);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_TRUE(result.replyNull);
-  EXPECT_EQ(result.transport, RK_TRANSPORT_TIMED_OUT);
+  expectFailedSend(result, RK_TRANSPORT_TIMED_OUT, true);
   EXPECT_EQ(result.text, "timed out");
-  EXPECT_TRUE(result.requestSent);
   const std::string log = newLog();
   EXPECT_NE(log.find("Operation timed out"), std::string::npos) << log;
   EXPECT_EQ(log.find("hunter2"), std::string::npos) << log;
@@ -532,11 +535,8 @@ TEST_F(HttpClient, GivesUpOnAConnectionThatIsNeverAcceptedAfterTheConnectTimeout
   writeKeystore(1, 600);
   FullServer full;
   ASSERT_TRUE(full.filled());
-  const Result result = exchangeOnce(0, "127.0.0.1:" + std::to_string(full.port()) + "/rest?x");
-  EXPECT_EQ(result.sent, 0);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.transport, RK_TRANSPORT_TIMED_OUT);
-  EXPECT_FALSE(result.requestSent);
+  expectFailedSend(exchangeOnce(0, "127.0.0.1:" + std::to_string(full.port()) + "/rest?x"),
+                   RK_TRANSPORT_TIMED_OUT, false);
   const std::string log = newLog();
   EXPECT_NE(log.find("libcurl code 28"), std::string::npos) << log;  // timed out
   EXPECT_EQ(log.find("Operation timed out"), std::string::npos) << log;  // not the total timeout
@@ -595,8 +595,9 @@ TEST_F(HttpClient, IgnoresConnectToWithATargetThatIsNotLoopbackAndSaysSo) {
   }
   EXPECT_TRUE(server.seen().empty());
   const std::string log = newLog();
-  EXPECT_NE(log.find("TARNEL_CONNECT_TO [" + route + "] ignored: [0.0.0.0] is not a loopback address"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("TARNEL_CONNECT_TO [" + route + "] ignored: [0.0.0.0] is not a loopback address"),
+      std::string::npos)
       << log;
   EXPECT_NE(log.find("TARNEL_CONNECT_TO [not a route] ignored"), std::string::npos) << log;
 }
@@ -715,11 +716,13 @@ TEST_F(HttpClient, TellsHowAConnectionEndedBeforeTheReplyWasWhole) {
                              "truncated reply"},
                         Case{"", true, "connection reset"}}) {
     OneShotServer server(c.answer, c.reset);
-    const Result result = exchangeOnce(2, "127.0.0.1:" + std::to_string(server.port()) + "/rest?x");
-    EXPECT_EQ(result.sent, 0) << c.text;
-    EXPECT_EQ(result.transport, RK_TRANSPORT_LOST) << c.text;
+    SCOPED_TRACE(c.text);
+    const Result result =
+        exchangeOnce(2, "127.0.0.1:" + std::to_string(server.port()) + "/rest?x");
+    EXPECT_EQ(result.sent, 0);  // a truncated reply keeps its status and what came
+    EXPECT_EQ(result.transport, RK_TRANSPORT_LOST);
     EXPECT_EQ(result.text, c.text);
-    EXPECT_TRUE(result.requestSent) << c.text;  // the server may have acted on it
+    EXPECT_TRUE(result.requestSent);  // the server may have acted on it
   }
 }
 
@@ -762,10 +765,9 @@ TEST_F(HttpClient, TheTimeLimitEndsTheWholeRequestConnectingIncluded) {
     RKLibCurl client;
     ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
     client.setTimeLimit(300);
+    SCOPED_TRACE(port);
     const Result result = exchange(client, 0, "127.0.0.1:" + std::to_string(port) + "/rest?x");
-    EXPECT_EQ(result.sent, 0) << port;
-    EXPECT_EQ(result.transport, RK_TRANSPORT_TIMED_OUT) << port;
-    EXPECT_EQ(result.text, "timed out") << port;
-    EXPECT_EQ(result.requestSent, port == slow.port());
+    expectFailedSend(result, RK_TRANSPORT_TIMED_OUT, port == slow.port());
+    EXPECT_EQ(result.text, "timed out");
   }
 }

@@ -125,21 +125,27 @@ TEST_F(LogWriter, WritesOneLineWithTimePidTidTagAndMessage) {
   ASSERT_EQ(lines.size(), 4u);
   const std::string ids = std::to_string(::getpid()) + " " + std::to_string(::gettid()) + " ";
   const std::string time = R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{6}Z )";
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(time + ids +
-                                                    R"(tarnel_admin::create_vdisk\(\): Vdisk created d1 \(42\))")))
+  EXPECT_TRUE(std::regex_match(
+      lines[0],
+      std::regex(time + ids + R"(tarnel_admin::create_vdisk\(\): Vdisk created d1 \(42\))")))
       << lines[0];
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(time + ids + R"(\[code 5, id 7\] with code and id)")))
+  EXPECT_TRUE(
+      std::regex_match(lines[1], std::regex(time + ids + R"(\[code 5, id 7\] with code and id)")))
       << lines[1];
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex(time + ids +
-                                                    R"(tag\(\): \[code 0, id -3\] ends with its own line feed)")))
+  EXPECT_TRUE(std::regex_match(
+      lines[2],
+      std::regex(time + ids + R"(tag\(\): \[code 0, id -3\] ends with its own line feed)")))
       << lines[2];
-  EXPECT_TRUE(std::regex_match(lines[3], std::regex(time + ids + R"(tag\(\): \(null\))"))) << lines[3];
+  EXPECT_TRUE(std::regex_match(lines[3], std::regex(time + ids + R"(tag\(\): \(null\))")))
+      << lines[3];
 }
 
 TEST_F(LogWriter, ControlCharactersAreEscapedSoThatOneCallWritesOneLine) {
   Log log;
-  logLine(log.writer, "t", 0, 0, "disk %s created", "d1\n2025-01-31T00:00:00.000000Z 1 1 forged: x");
-  logLine(log.writer, "t", 0, 0, "%s", "tab\tcr\r esc\x1b[0m del\x7f \x01 \\n \\x41 \\q \\\n é\n\n");
+  logLine(log.writer, "t", 0, 0, "disk %s created",
+          "d1\n2025-01-31T00:00:00.000000Z 1 1 forged: x");
+  logLine(log.writer, "t", 0, 0, "%s",
+          "tab\tcr\r esc\x1b[0m del\x7f \x01 \\n \\x41 \\q \\\n é\n\n");
   const std::string controls(30000, '\x02');  // escaped 120,000 bytes: cut at 64 KiB
   logLine(log.writer, "t", 0, 0, "%s", controls.c_str());
 
@@ -339,8 +345,8 @@ TEST_F(LogWriter, TwoProcessesOfEightThreadsKeepEveryLineOnceAndWhole) {
       int p = -1, t = -1, n = -1, consumed = 0;
       char payload[41] = {};
       if (at == std::string::npos || std::count(line.begin(), line.begin() + at, ' ') != 2 ||
-          std::sscanf(line.c_str() + at + kTag.size(), "%d t%d n%5d %40[a-z]%n", &p, &t, &n, payload,
-                      &consumed) != 4 ||
+          std::sscanf(line.c_str() + at + kTag.size(), "%d t%d n%5d %40[a-z]%n", &p, &t, &n,
+                      payload, &consumed) != 4 ||
           std::strcmp(line.c_str() + at + kTag.size() + consumed, "|end") != 0 || p < 0 || p > 1 ||
           t < 0 || t >= kThreads || n < 0 || n >= kLines || payload != payloadFor(p, t, n)) {
         ++torn;

@@ -156,7 +156,8 @@ TEST_F(ProcessRunner, LargeOutputOnBothStreamsAtOnceDoesNotDeadlock) {
 
 TEST_F(ProcessRunner, TimeOutKillsTheWholeGroupEvenWhenItIgnoresTerm) {
   const auto start = std::chrono::steady_clock::now();
-  Outcome stuck = run("trap '' TERM; sleep 60 & echo $!; sh -c 'sleep 60' & echo $!; echo $$; wait", 1);
+  Outcome stuck =
+      run("trap '' TERM; sleep 60 & echo $!; sh -c 'sleep 60' & echo $!; echo $$; wait", 1);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_NE(stuck.status, 0);
   EXPECT_NE(stuck.errorOutput.find("timed out after 1 s"), std::string::npos) << stuck.errorOutput;

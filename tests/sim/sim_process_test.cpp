@@ -83,19 +83,17 @@ TEST_F(SimProcessTest, ListensOnTheLoopbackAddressOnly) {
 }
 
 TEST_F(SimProcessTest, AppliesFaultsGivenAsFlags) {
-  SimProcess sim(
-      args({"--fault", "Login:status=503,times=2", "--fault", "AddVirtualDisk:commit-drop,times=1"}),
-      dir_);
+  SimProcess sim(args({"--fault", "Login:status=503,times=2", "--fault",
+                       "AddVirtualDisk:commit-drop,times=1"}),
+                 dir_);
   ASSERT_GT(sim.port(), 0);
   const std::string target = rest_target(login_text("tarnel", "Pr0c-secret", "c1"));
   EXPECT_EQ(raw_exchange(sim.port(), "GET", target).status, 503);
   EXPECT_EQ(raw_exchange(sim.port(), "GET", target).status, 503);
   const std::string session = login(sim.port());
-  EXPECT_EQ(
-      raw_exchange(sim.port(), "POST", rest_target(add_virtual_disk_text("vd1", "1.00", session))).bytes, "");
-  EXPECT_EQ(
-      raw_exchange(sim.port(), "POST", rest_target(add_virtual_disk_text("vd1", "1.00", session))).status,
-      409);
+  const std::string create = rest_target(add_virtual_disk_text("vd1", "1.00", session));
+  EXPECT_EQ(raw_exchange(sim.port(), "POST", create).bytes, "");
+  EXPECT_EQ(raw_exchange(sim.port(), "POST", create).status, 409);
   EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
@@ -114,9 +112,8 @@ TEST_F(SimProcessTest, TheStateFileSurvivesARestart) {
     SimProcess sim(with_state, dir_);
     ASSERT_GT(sim.port(), 0);
     const std::string session = login(sim.port());
-    ASSERT_EQ(
-        raw_exchange(sim.port(), "POST", rest_target(add_virtual_disk_text("vd1", "58.64", session))).status,
-        200);
+    const std::string create = rest_target(add_virtual_disk_text("vd1", "58.64", session));
+    ASSERT_EQ(raw_exchange(sim.port(), "POST", create).status, 200);
     ASSERT_EQ(sim.stop(SIGTERM), 0);
   }
   SimProcess again(with_state, dir_);
@@ -125,9 +122,8 @@ TEST_F(SimProcessTest, TheStateFileSurvivesARestart) {
   ASSERT_EQ(state.at("disks").get_array().size(), 1u);
   EXPECT_EQ(state.at("disks").get_array()[0].get_obj().at("name").get_str(), "vd1");
   const std::string session = login(again.port());
-  EXPECT_EQ(
-      raw_exchange(again.port(), "POST", rest_target(add_virtual_disk_text("vd1", "1.00", session))).status,
-      409);
+  const std::string create = rest_target(add_virtual_disk_text("vd1", "1.00", session));
+  EXPECT_EQ(raw_exchange(again.port(), "POST", create).status, 409);
   EXPECT_EQ(again.stop(SIGTERM), 0);
 }
 
@@ -135,9 +131,8 @@ TEST_F(SimProcessTest, RefusesOversizedDisksWithStrictCapacity) {
   SimProcess sim(args({"--strict-capacity"}), dir_);
   ASSERT_GT(sim.port(), 0);
   const std::string session = login(sim.port());
-  EXPECT_EQ(
-      raw_exchange(sim.port(), "POST", rest_target(add_virtual_disk_text("big", "20480.00", session))).status,
-      507);
+  const std::string create = rest_target(add_virtual_disk_text("big", "20480.00", session));
+  EXPECT_EQ(raw_exchange(sim.port(), "POST", create).status, 507);
   EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
@@ -145,15 +140,17 @@ TEST_F(SimProcessTest, VerboseLinesNeverShowThePassword) {
   SimProcess sim(args({"-v"}), dir_);
   ASSERT_GT(sim.port(), 0);
   login(sim.port());
-  raw_exchange(sim.port(), "GET", rest_target("request={type:Login,params:{password:\"Pr0c-secret\"y\"}}"));
+  raw_exchange(sim.port(), "GET",
+               rest_target("request={type:Login,params:{password:\"Pr0c-secret\"y\"}}"));
   ASSERT_EQ(sim.stop(SIGTERM), 0);
   const std::string err = sim.err();
-  EXPECT_NE(
-      err.find("GET Login -> 200: request={type:Login,category:UserManagement,params:{userName:\"tarnel\","
-               "password:\"***\",cluster:\"c1\"}}"),
-      std::string::npos)
+  EXPECT_NE(err.find("GET Login -> 200: "
+                     "request={type:Login,category:UserManagement,params:{userName:\"tarnel\","
+                     "password:\"***\",cluster:\"c1\"}}"),
+            std::string::npos)
       << err;
-  EXPECT_NE(err.find("GET - -> 400: request={type:Login,params:{password***"), std::string::npos) << err;
+  EXPECT_NE(err.find("GET - -> 400: request={type:Login,params:{password***"), std::string::npos)
+      << err;
   EXPECT_EQ(err.find("Pr0c-secret"), std::string::npos) << err;
 }
 
@@ -198,8 +195,9 @@ TEST_F(SimProcessTest, AFifoAsConfigurationOrStateFileFailsTheStartAtOnce) {
 TEST_F(SimProcessTest, StartFailuresExitWithOneAndKeepPasswordsOut) {
   std::string out;
   std::string err;
-  sim_test::write_file(config(),
-                       R"({"cluster":"c1","capacity":{"units":"ZB","value":1},"users":{"u":"Pr0c-secret"}})");
+  sim_test::write_file(
+      config(),
+      R"({"cluster":"c1","capacity":{"units":"ZB","value":1},"users":{"u":"Pr0c-secret"}})");
   EXPECT_EQ(sim_test::run_sim(args({}), out, err), 1);
   EXPECT_NE(err.find("units"), std::string::npos) << err;
   EXPECT_EQ(err.find("Pr0c-secret"), std::string::npos) << err;
@@ -212,7 +210,9 @@ TEST_F(SimProcessTest, StartFailuresExitWithOneAndKeepPasswordsOut) {
 
   SimProcess holder(args({}), dir_);
   ASSERT_GT(holder.port(), 0);
-  EXPECT_EQ(sim_test::run_sim({"--config", config(), "--port", std::to_string(holder.port())}, out, err), 1);
+  EXPECT_EQ(
+      sim_test::run_sim({"--config", config(), "--port", std::to_string(holder.port())}, out, err),
+      1);
   EXPECT_NE(err.find("cannot listen"), std::string::npos) << err;
   EXPECT_EQ(holder.stop(SIGTERM), 0);
 }

@@ -86,8 +86,9 @@ std::string percent_encode(std::string_view text) {
 
 std::string rest_target(const std::string& request_text) {
   const std::string prefix = "request=";
-  const std::string rest =
-      request_text.compare(0, prefix.size(), prefix) == 0 ? request_text.substr(prefix.size()) : request_text;
+  const std::string rest = request_text.compare(0, prefix.size(), prefix) == 0
+                               ? request_text.substr(prefix.size())
+                               : request_text;
   return "/rest?request=" + percent_encode(rest);
 }
 
@@ -100,9 +101,9 @@ json_spirit::mObject parse_json(const std::string& text) {
 RawReply raw_exchange(int port, const std::string& method, const std::string& target,
                       const std::string& body) {
   const int fd = connect_loopback(port);
-  const std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                              "\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
-                              "\r\n\r\n" + body;
+  const std::string request =
+      method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+      "\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   std::size_t sent = 0;
   while (sent < request.size()) {
     const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
@@ -128,7 +129,8 @@ tarnel_sim::SimConfig test_config() {
   return config;
 }
 
-InProcessSim::InProcessSim(tarnel_sim::StateOptions options, tarnel_sim::Clock clock, tarnel_sim::Pause pause)
+InProcessSim::InProcessSim(tarnel_sim::StateOptions options, tarnel_sim::Clock clock,
+                           tarnel_sim::Pause pause)
     : state_(test_config(), std::move(options), std::move(clock)),
       server_(state_, faults_, false, std::move(pause)) {
   ::signal(SIGPIPE, SIG_IGN);  // a dropped connection fails the server's own write

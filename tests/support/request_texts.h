@@ -11,6 +11,8 @@ namespace request_texts {
 // `value` JSON-escaped (the inside of a JSON string): '"' and '\' behind a
 // backslash, bytes below 0x20 as \u00xx, every other byte as it is.
 std::string escaped(const std::string& value);
+// `value` as a JSON string: escaped() between quotes.
+std::string quoted(const std::string& value);
 
 std::string login_text(const std::string& user, const std::string& password,
                        const std::string& cluster);

@@ -171,22 +171,39 @@ INSTANTIATE_TEST_SUITE_P(
                  drive("d2", "/dev/sdc", "/mnt/d2", "4", 0)}}),
     [](const ::testing::TestParamInfo<Listing>& listing) { return listing.param.name; });
 
-TEST_F(DataDrives, FiveFieldsFailWithTheSizeAndLeaveAnEmptyVectorEmpty) {
-  const std::string output = "d1|sdb|/mnt/d1|3|1\n";
-  Drives drives;
-  EXPECT_EQ(enumerate(output, drives), -1);
-  EXPECT_TRUE(drives.empty());
-  EXPECT_EQ(fake::logTexts(kTag),
-            std::vector<std::string>{parseFailure(output, "d1|sdb|/mnt/d1|3|1", 5)});
+namespace {
+
+// An output with a malformed line: the first such line and its field count.
+struct Malformed {
+  const char* name;
+  std::string output;
+  std::string line;
+  int fields;
+};
+
+void PrintTo(const Malformed& malformed, std::ostream* os) { *os << malformed.name; }
+
+class MalformedListing : public DataDrives, public ::testing::WithParamInterface<Malformed> {};
+
+}  // namespace
+
+TEST_P(MalformedListing, FailsNamingTheFirstBadLineAndLeavesTheRecordsAsTheyWere) {
+  for (const Drives& before : {Drives(), earlier}) {
+    Drives drives = before;
+    EXPECT_EQ(enumerate(GetParam().output, drives), -1);
+    EXPECT_EQ(drives, before);
+    EXPECT_EQ(fake::logTexts(kTag),
+              std::vector<std::string>{
+                  parseFailure(GetParam().output, GetParam().line, GetParam().fields)});
+  }
 }
 
-TEST_F(DataDrives, SevenFieldsFail) {
-  const std::string output = "d1|sdb|/mnt/d1|3|1||\n";
-  Drives drives;
-  EXPECT_EQ(enumerate(output, drives), -1);
-  EXPECT_EQ(fake::logTexts(kTag),
-            std::vector<std::string>{parseFailure(output, "d1|sdb|/mnt/d1|3|1||", 7)});
-}
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, MalformedListing,
+    ::testing::Values(Malformed{"FiveFields", "d1|sdb|/mnt/d1|3|1\n", "d1|sdb|/mnt/d1|3|1", 5},
+                      Malformed{"SevenFields", "d1|sdb|/mnt/d1|3|1||\n", "d1|sdb|/mnt/d1|3|1||", 7},
+                      Malformed{"OnlyTheFirstMalformedLineIsReported", "a|b\nc|d|e\n", "a|b", 2}),
+    [](const ::testing::TestParamInfo<Malformed>& malformed) { return malformed.param.name; });
 
 TEST_F(DataDrives, BadThirdLineRemovesThisCallsRecordsAndKeepsTheCallersRecords) {
   const std::string output = "d1|sdb|/mnt/d1|3|1|\nd2|sdc|/mnt/d2|4|1|\nno separators\n";
@@ -199,13 +216,6 @@ TEST_F(DataDrives, BadThirdLineRemovesThisCallsRecordsAndKeepsTheCallersRecords)
                 "entry spid[d2],blk[/dev/sdc],mnt[/mnt/d2],slot[4],healthy[1]",
                 parseFailure(output, "no separators", 1),
             }));
-}
-
-TEST_F(DataDrives, OnlyTheFirstMalformedLineIsReported) {
-  const std::string output = "a|b\nc|d|e\n";
-  Drives drives;
-  EXPECT_EQ(enumerate(output, drives), -1);
-  EXPECT_EQ(fake::logTexts(kTag), std::vector<std::string>{parseFailure(output, "a|b", 2)});
 }
 
 TEST_F(DataDrives, CarriageReturnsAreKeptInReadFieldsAndMakeALine) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fake_host.h"
+#include "unit_test_support.h"
 
 namespace {
 
@@ -453,12 +454,7 @@ TEST_F(Login, WrongTypesThrowTheJsonTypeError) {
     SCOPED_TRACE(c.reply);
     fake::queueReply(c.reply);
     tarnel_session session("u", "c", "p");
-    try {
-      session.get_tarnel_session();
-      ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& error) {
-      EXPECT_STREQ(error.what(), c.message);
-    }
+    EXPECT_EQ(unit_test::typeErrorOf([&] { session.get_tarnel_session(); }), c.message);
     EXPECT_TRUE(fake::logTexts(kLoginTag).empty());
   }
 }

@@ -18,6 +18,7 @@ using unit_test::add_virtual_disk_text;
 using unit_test::capacityReply;
 using unit_test::cluster_information_text;
 using unit_test::mount_text;
+using unit_test::typeErrorOf;
 
 namespace {
 
@@ -48,15 +49,6 @@ std::string listReply(const json_spirit::mObject& entry) {
       json_spirit::mValue(json_spirit::mObject{{"id", json_spirit::mValue(1)}}),
       json_spirit::mValue(entry)};
   return replyWith(json_spirit::mObject{{"result", json_spirit::mValue(list)}});
-}
-
-std::string typeErrorOf(const std::function<void()>& act) {
-  try {
-    act();
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return "no error";
 }
 
 // Makes `locale` the process's global C++ locale for the guard's lifetime.
@@ -443,7 +435,8 @@ TEST_F(HostileValues, QuotedSessionIdOfTheCapacityQueryIsEscapedNotRefused) {
   fake::queueReply(capacityReply("\"GB\"", "1"));
   tarnel_vdisk handle("s\"}x\\", "vd1", "node7");
   EXPECT_EQ(handle.get_cluster_space(), Space(1.0, "GB"));
-  EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{cluster_information_text("s\\\"}x\\\\")});
+  EXPECT_EQ(fake::sentRequests(),
+            std::vector<std::string>{cluster_information_text("s\\\"}x\\\\")});
 }
 
 TEST_F(HostileValues, BareSessionIdThatWouldReshapeTheRequestIsRefusedFirst) {

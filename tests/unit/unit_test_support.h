@@ -5,6 +5,8 @@
 #pragma once
 
 #include <fstream>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,17 @@ inline std::vector<std::string> sendsAndPauses() {
     if (line.rfind("ZUSLEEP_InTeRnAl", 0) == 0) events.push_back(line);
   }
   return events;
+}
+
+// The message of the std::runtime_error (the JSON type error) that `act`
+// throws, or "no error".
+inline std::string typeErrorOf(const std::function<void()>& act) {
+  try {
+    act();
+  } catch (const std::runtime_error& error) {
+    return error.what();
+  }
+  return "no error";
 }
 
 // Line `number` (from 1) of the text file `path`.
