@@ -317,11 +317,11 @@ TEST_F(Exchange, TraceKeyIsReadAnewOnEveryExchange) {
     ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), 0);
   };
   exchangeOnce();  // key absent
-  fake::utilsScript().keys["dEnableCurlTraceLogging"] = {0, "0", false};
+  fake::utilsScript().keys["dEnableCurlTraceLogging"] = fake::status(0, "0");
   exchangeOnce();
-  fake::utilsScript().keys["dEnableCurlTraceLogging"] = {0, "1", false};
+  fake::utilsScript().keys["dEnableCurlTraceLogging"] = fake::status(0, "1");
   exchangeOnce();
-  fake::utilsScript().keys["dEnableCurlTraceLogging"] = {1, "1", false};  // unreadable
+  fake::utilsScript().keys["dEnableCurlTraceLogging"] = fake::status(1, "1");  // unreadable
   exchangeOnce();
   ASSERT_EQ(fake::httpClients().size(), 4u);
   EXPECT_EQ(fake::httpClients()[0].traces, std::vector<bool>{false});
