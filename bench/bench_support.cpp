@@ -1,83 +1,23 @@
 #include "bench_support.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <httplib.h>
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 #include "RKPassword.h"
+#include "request_texts.h"
 #include "rkmx_utils.h"
-#include "test_guard.h"
-#include "unique_fd.h"
 
 namespace bench {
-
-namespace {
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string json_string(const std::string& value) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-  return buffer.GetString();
-}
-
-// A child's standard stream, open (close-on-exec) for the time of the start.
-tarnel_host::UniqueFd open_stream(const std::string& path, int flags) {
-  tarnel_host::UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC, 0600));
-  if (!fd.valid()) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-  return fd;
-}
-
-}  // namespace
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tarnel-bench-XXXXXX";
-  if (mkdtemp(&pattern[0]) == nullptr) {
-    throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
-  }
-  path_ = pattern;
-  test_guard::remove_at_end(path_);
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-void write_file(const std::string& path, const std::string& content, mode_t mode) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  out.close();
-  if (!out || ::chmod(path.c_str(), mode) != 0) throw std::runtime_error("cannot write " + path);
-}
 
 void use_node_dir(const TempDir& dir, int debug_level) {
   const std::string keystore = dir.file("keystore.conf");
@@ -128,57 +68,26 @@ void settle_keystore() {
 
 Simulator::Simulator(const TempDir& dir, const std::string& cluster, const std::string& password) {
   const std::string config = dir.file("sim.json");
-  write_file(config, "{\"cluster\":" + json_string(cluster) +
-                         ",\"capacity\":{\"units\":\"GB\",\"value\":100},\"users\":{\"TarnelAdmin\":" +
-                         json_string(password) + "}}");
-  const std::string out_path = dir.file("sim.out");
-  const std::string err_path = dir.file("sim.err");
+  write_file(config, "{\"cluster\":" + request_texts::quoted(cluster) +
+                         ",\"capacity\":{\"units\":\"GB\",\"value\":100}," +
+                         "\"users\":{\"TarnelAdmin\":" + request_texts::quoted(password) + "}}");
 
-  {
-    const tarnel_host::UniqueFd in = open_stream("/dev/null", O_RDONLY);
-    const tarnel_host::UniqueFd out = open_stream(out_path, O_WRONLY | O_CREAT | O_TRUNC);
-    const tarnel_host::UniqueFd err = open_stream(err_path, O_WRONLY | O_CREAT | O_TRUNC);
-    pid_ = test_guard::spawn({TARNEL_SIM_PATH, "--config", config, "--port", "0"}, nullptr,
-                             {in.get(), out.get(), err.get()}, false);
-  }
+  test_support::LaunchPlan launch;
+  launch.argv = {TARNEL_SIM_PATH, "--config", config, "--port", "0"};
+  launch.env = test_support::clean_environment();
+  launch.work_dir = dir.path();
+  launch.name = "sim";
+  process_ = std::make_unique<test_support::Process>(launch);
 
   const std::string prefix = "listening on 127.0.0.1:";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline) {
-    const std::string out = read_text(out_path);
-    if (out.find('\n') != std::string::npos && out.rfind(prefix, 0) == 0) {
-      port_ = std::atoi(out.c_str() + prefix.size());
-      return;
-    }
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const std::string first = process_->first_line();
+  if (first.rfind(prefix, 0) != 0) {
+    throw std::runtime_error("tarnel-sim did not start: " + first + process_->err());
   }
-  const std::string why = read_text(err_path);
-  stop();
-  throw std::runtime_error("tarnel-sim did not start: " + why);
+  port_ = std::atoi(first.c_str() + prefix.size());
 }
 
-Simulator::~Simulator() { stop(); }
-
-void Simulator::stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  for (int waited = 0; waited < 300; ++waited) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
+Simulator::~Simulator() { process_->stop(); }
 
 long Simulator::last_request_seq() const {
   httplib::Client client("127.0.0.1", port_);

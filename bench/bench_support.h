@@ -9,27 +9,17 @@
 // ends (the guardian of tests/support/test_guard.h).
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
+
+#include "child_process.h"
+#include "scratch.h"
 
 namespace bench {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-void write_file(const std::string& path, const std::string& content, mode_t mode = 0600);
+// Scratch directories and files (tests/support/scratch.h).
+using test_support::TempDir;
+using test_support::write_file;
 
 // Points the host services at `dir`: TARNEL_KEYSTORE (an empty key store
 // unless one exists), TARNEL_LOG_DIR (<dir>/log) and TARNEL_DEBUG_LEVEL.
@@ -70,8 +60,7 @@ class Simulator {
   long last_request_seq() const;
 
  private:
-  void stop();
-  pid_t pid_ = -1;
+  std::unique_ptr<test_support::Process> process_;
   int port_ = -1;
 };
 

@@ -38,13 +38,6 @@ std::string host_name() {
 
 namespace {
 
-std::string json_string(const std::string& value) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-  return buffer.GetString();
-}
-
 // A member that may be absent.
 std::string optional_text(const rapidjson::Value& object, const char* name) {
   if (!object.IsObject()) return "";
@@ -123,12 +116,13 @@ Array member<Array>(const rapidjson::Value& object, const char* name) {
 Simulator::Simulator(const TempDir& dir, const SimOptions& options) {
   std::string users;
   for (const auto& [name, password] : options.users) {
-    users += (users.empty() ? "" : ",") + json_string(name) + ":" + json_string(password);
+    users += (users.empty() ? "" : ",") + request_texts::quoted(name) + ":" +
+             request_texts::quoted(password);
   }
   std::ostringstream config;
-  config << "{\"cluster\":" << json_string(options.cluster) << ",\"capacity\":{\"units\":"
-         << json_string(options.units) << ",\"value\":" << options.value << "},\"users\":{"
-         << users << "}}";
+  config << "{\"cluster\":" << request_texts::quoted(options.cluster)
+         << ",\"capacity\":{\"units\":" << request_texts::quoted(options.units)
+         << ",\"value\":" << options.value << "},\"users\":{" << users << "}}";
   const std::string config_path = dir.file("sim.json");
   write_file(config_path, config.str());
 
@@ -141,13 +135,8 @@ Simulator::Simulator(const TempDir& dir, const SimOptions& options) {
   process_ = std::make_unique<Process>(launch);
 
   const std::string prefix = "listening on 127.0.0.1:";
-  const bool up = eventually([&] {
-    const std::string out = process_->out();
-    if (out.find('\n') == std::string::npos) return !process_->running();
-    return true;
-  });
-  const std::string first = process_->out();
-  if (!up || first.rfind(prefix, 0) != 0) {
+  const std::string first = process_->first_line();
+  if (first.rfind(prefix, 0) != 0) {
     throw std::runtime_error("tarnel-sim did not start: " + first + process_->err());
   }
   port_ = std::stoi(first.substr(prefix.size()));
@@ -219,13 +208,16 @@ std::string Simulator::post_control(const std::string& body) const {
 }
 
 void Simulator::add_fault(const std::string& rule) {
-  post_control("{\"action\":\"fault\",\"rule\":" + json_string(rule) + "}");
+  post_control("{\"action\":\"fault\",\"rule\":" + request_texts::quoted(rule) + "}");
 }
 
 // ---- Node ----
 
 Node::Node(const TempDir& dir, int sim_port)
-    : dir_(dir), sim_port_(sim_port), keystore_(dir.file("keystore.conf")), log_dir_(dir.file("log")) {}
+    : dir_(dir),
+      sim_port_(sim_port),
+      keystore_(dir.file("keystore.conf")),
+      log_dir_(dir.file("log")) {}
 
 std::map<std::string, std::string> Node::env() const {
   std::map<std::string, std::string> env = clean_environment();
@@ -320,7 +312,8 @@ std::string session_of(const std::string& text) {
   if (at == std::string::npos) return "";
   std::string rest = text.substr(at + key.size());
   if (!rest.empty() && rest.back() == '}') rest.pop_back();
-  if (rest.size() >= 2 && rest.front() == '"' && rest.back() == '"') rest = rest.substr(1, rest.size() - 2);
+  if (rest.size() >= 2 && rest.front() == '"' && rest.back() == '"')
+    rest = rest.substr(1, rest.size() - 2);
   return rest;
 }
 

@@ -151,8 +151,8 @@ class Node {
   std::string log_dir_;
 };
 
-// The request texts the library sends (request_texts.h); the login as the
-// simulator's log shows it, with the password redacted to "***".
+// The request texts the library sends (tests/support/request_texts.h); the
+// login as the simulator's log shows it, with the password redacted to "***".
 using request_texts::add_virtual_disk_text;
 using request_texts::cluster_information_text;
 using request_texts::mount_text;

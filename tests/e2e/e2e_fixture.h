@@ -26,6 +26,12 @@ class ClusterTest : public ::testing::Test {
     start(options);
     ASSERT_NO_FATAL_FAILURE(node->provision());
   }
+  // Starts a provisioned node whose simulator applies `fault` (flag form).
+  void start_with_fault(const std::string& fault) {
+    SimOptions options;
+    options.args = {"--fault", fault};
+    start_provisioned(options);
+  }
 
   // The texts of the simulator's request log, in order.
   std::vector<std::string> texts() const {

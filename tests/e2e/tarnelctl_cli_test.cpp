@@ -142,14 +142,16 @@ TEST_F(CliTest, APasswordStoredUnderAnotherSerialIsNotConfigured) {
   node->provision();
   const RunResult reserial = node->ctl({"keystore", "set-serial", "OTHER-SERIAL"});
   EXPECT_EQ(reserial.exit_code, 0);
-  EXPECT_THAT(reserial.err, HasSubstr("warning: the stored cluster password was encrypted with another "
-                                      "serial number"));
+  EXPECT_THAT(reserial.err,
+              HasSubstr("warning: the stored cluster password was encrypted with another "
+                        "serial number"));
   const RunResult result = node->ctl({"create", "vd"});
   expect_refused(result, 3);
   EXPECT_THAT(result.err, HasSubstr("does not decrypt with this node's serial number"));
 
   // Storing it again under the new serial mends it.
-  ASSERT_EQ(node->ctl({"keystore", "set-password"}, {}, std::string(kNodePassword) + "\n").exit_code, 0);
+  ASSERT_EQ(
+      node->ctl({"keystore", "set-password"}, {}, std::string(kNodePassword) + "\n").exit_code, 0);
   EXPECT_EQ(node->ctl({"create", "vd"}).exit_code, 0);
 }
 
@@ -220,7 +222,8 @@ TEST_F(CliTest, VerboseMirrorsTheLogLinesToStderr) {
   EXPECT_EQ(quiet.err, "");
   const RunResult verbose = node->ctl({"-v", "create", "vd-b"});
   EXPECT_EQ(verbose.exit_code, 0);
-  EXPECT_THAT(verbose.err, HasSubstr("tarnel_session::tarnel_req_rsp(): Curl response for session: ["));
+  EXPECT_THAT(verbose.err,
+              HasSubstr("tarnel_session::tarnel_req_rsp(): Curl response for session: ["));
   EXPECT_THAT(verbose.err, HasSubstr("tarnel_admin::create_vdisk(): Vdisk created vd-b"));
   EXPECT_EQ(verbose.out, "Created virtual disk 'vd-b'.\n");
 }

@@ -14,12 +14,6 @@ using ::testing::HasSubstr;
 
 class FaultTest : public ClusterTest {
  protected:
-  // Starts a provisioned node whose simulator applies `fault` (flag form).
-  void start_with_fault(const std::string& fault) {
-    SimOptions options;
-    options.args = {"--fault", fault};
-    start_provisioned(options);
-  }
   // A run that ended by itself with `code`, not by a signal.
   static void expect_exit(const RunResult& result, int code) {
     EXPECT_TRUE(result.finished);
@@ -33,8 +27,10 @@ class FaultTest : public ClusterTest {
   }
 };
 
-constexpr const char* kCreateAttemptFailed = "tarnel_admin::create_vdisk(): Failed to create vdisk vd";
-constexpr const char* kExportAttemptFailed = "tarnel_admin::export_vdisk(): Failed to export vdisk vd";
+constexpr const char* kCreateAttemptFailed =
+    "tarnel_admin::create_vdisk(): Failed to create vdisk vd";
+constexpr const char* kExportAttemptFailed =
+    "tarnel_admin::export_vdisk(): Failed to export vdisk vd";
 
 TEST_F(FaultTest, ErrorStatusOnEveryMountFailsTheExport) {
   ASSERT_NO_FATAL_FAILURE(start_with_fault("Mount:status=500"));
@@ -55,7 +51,8 @@ TEST_F(FaultTest, MalformedRepliesAreRejectedByTheCodec) {
   ASSERT_NO_FATAL_FAILURE(start_with_fault("AddVirtualDisk:malformed"));
   const RunResult result = node->ctl({"create", "vd", "--designed-retries"});
   expect_exit(result, 1);
-  EXPECT_EQ(node->count("tarnel_session::tarnel_req_rsp(): Failed to unserialize json string ["), 5);
+  EXPECT_EQ(node->count("tarnel_session::tarnel_req_rsp(): Failed to unserialize json string ["),
+            5);
   EXPECT_EQ(node->count("tarnel_vdisk::create_vdisk(): Failed to create vdisk : [vd]"), 5);
   EXPECT_EQ(node->count(kCreateAttemptFailed), 5);
   EXPECT_TRUE(sim->disks().empty());
@@ -65,9 +62,10 @@ TEST_F(FaultTest, ATruncatedReplyFailsOneAttemptAndTheRetrySucceeds) {
   ASSERT_NO_FATAL_FAILURE(start_with_fault("AddVirtualDisk:truncated,times=1"));
   const RunResult result = node->ctl({"create", "vd"});
   expect_exit(result, 0);
-  EXPECT_EQ(node->count("tarnel_session::tarnel_req_rsp(): Failed to send curl request. HTTP code [200], "
-                        "HTTP resp [{"),
-            1);
+  EXPECT_EQ(
+      node->count("tarnel_session::tarnel_req_rsp(): Failed to send curl request. HTTP code [200], "
+                  "HTTP resp [{"),
+      1);
   EXPECT_EQ(node->count(kCreateAttemptFailed), 1);
   EXPECT_EQ(node->count("tarnel_admin::create_vdisk(): Vdisk created vd"), 1);
   EXPECT_EQ(faults_applied("truncated"), 1);
@@ -187,7 +185,8 @@ TEST_F(FaultTest, AReplyLostAfterTheCommitMakesTheRetriesMeetTheirOwnDisk) {
   expect_exit(result, 7);
   EXPECT_THAT(sim->disks(), ElementsAre("vd"));
   EXPECT_EQ(node->count("tarnel_session::tarnel_req_rsp(): No answer received"), 1);
-  EXPECT_EQ(node->count("HTTP code [409], HTTP resp [{\"error\":{\"code\":\"DuplicateVirtualDisk\""), 4);
+  EXPECT_EQ(
+      node->count("HTTP code [409], HTTP resp [{\"error\":{\"code\":\"DuplicateVirtualDisk\""), 4);
   EXPECT_EQ(node->count(kCreateAttemptFailed), 5);
   EXPECT_EQ(faults_applied("commit-drop"), 1);
 }

@@ -95,8 +95,8 @@ TEST_F(FlowTest, UserCredentialsFromTheEnvironmentAndFromAFile) {
 
   const std::string password_file = dir.file("operator.pw");
   write_file(password_file, std::string(kOperatorPassword) + "\n");
-  const RunResult exported =
-      node->ctl({"export", "vd-op", "--user", kOperator, "--password-file", password_file, "--json"});
+  const RunResult exported = node->ctl(
+      {"export", "vd-op", "--user", kOperator, "--password-file", password_file, "--json"});
   EXPECT_EQ(exported.exit_code, 0) << exported.err;
   EXPECT_EQ(exported.out, R"({"command":"export","ok":true,"name":"vd-op","target":")" +
                               request_texts::escaped(host) + "\"," + kDoneAtOnce + "}\n");
@@ -196,7 +196,8 @@ TEST_F(DrivesTest, ListsTheHelpersDrivesAsATableAndAsJson) {
   EXPECT_EQ(json.exit_code, 0) << json.err;
   EXPECT_EQ(json.out,
             "{\"command\":\"drives\",\"ok\":true,\"drives\":["
-            "{\"spid\":\"WD-1\",\"blk\":\"/dev/sdb\",\"mnt\":\"/mnt/d1\",\"slot\":\"2:0:1:0\",\"healthy\":1},"
+            "{\"spid\":\"WD-1\",\"blk\":\"/dev/sdb\",\"mnt\":\"/mnt/"
+            "d1\",\"slot\":\"2:0:1:0\",\"healthy\":1},"
             "{\"spid\":\"WD-22\",\"blk\":\"/dev/nvme0n1\",\"mnt\":\"\",\"slot\":\"7\","
             "\"healthy\":0}],"
             R"("reason":"ok","http_status":0,"cluster_error":"","attempts":1,"login_attempts":0})"

@@ -25,11 +25,6 @@ const std::map<std::string, std::string> kRealPauses = {{"TARNEL_SLEEP_SCALE", "
 
 class OutcomeTest : public ClusterTest {
  protected:
-  void start_with_fault(const std::string& fault) {
-    SimOptions options;
-    options.args = {"--fault", fault};
-    start_provisioned(options);
-  }
   int sent(const std::string& kind) const {
     const std::vector<std::string> all = kinds();
     return static_cast<int>(std::count(all.begin(), all.end(), kind));

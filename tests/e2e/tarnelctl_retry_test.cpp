@@ -14,7 +14,8 @@ using ::testing::ElementsAre;
 
 class RetryTest : public ClusterTest {};
 
-constexpr const char* kLoginFailed = "tarnel_admin::get_tarnel_session(): Failed to get a tarnel session";
+constexpr const char* kLoginFailed =
+    "tarnel_admin::get_tarnel_session(): Failed to get a tarnel session";
 
 TEST_F(RetryTest, LoginFailingTwiceThenSucceeding) {
   SimOptions options;
@@ -24,8 +25,9 @@ TEST_F(RetryTest, LoginFailingTwiceThenSucceeding) {
   const RunResult login = node->ctl({"login"});
   EXPECT_EQ(login.exit_code, 0) << login.err;
   EXPECT_EQ(node->count(kLoginFailed), 2);
-  EXPECT_EQ(node->count("tarnel_session::tarnel_req_rsp(): Failed to send curl request. HTTP code [503]"),
-            2);
+  EXPECT_EQ(
+      node->count("tarnel_session::tarnel_req_rsp(): Failed to send curl request. HTTP code [503]"),
+      2);
   EXPECT_EQ(node->count("tarnel_admin::get_tarnel_session(): Session ID is "), 1);
   ASSERT_NO_FATAL_FAILURE(expect_pauses_after(kLoginFailed, 2));
 
@@ -105,7 +107,9 @@ TEST_F(RetryTest, AllFiveLoginsFailingStopsTheCommandBeforeAnyDiskRequest) {
   EXPECT_EQ(node->count("HTTP code [401]"), 5);
   // After the fifth failed login and its pause, the command gives up.
   ASSERT_NO_FATAL_FAILURE(expect_pauses_after(kLoginFailed, 5));
-  EXPECT_EQ(node->count("tarnel_admin::create_vdisk(): Failed to get session ID to create vdisk vd-x"), 1);
+  EXPECT_EQ(
+      node->count("tarnel_admin::create_vdisk(): Failed to get session ID to create vdisk vd-x"),
+      1);
   EXPECT_THAT(kinds(), ElementsAre("Login", "Login", "Login", "Login", "Login"));
 }
 

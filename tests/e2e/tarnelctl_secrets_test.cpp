@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <stdexcept>
 
 #include "e2e_fixture.h"
+#include "test_guard.h"
 
 namespace e2e {
 namespace {
@@ -88,8 +88,8 @@ TEST_F(SecretsTest, NoPasswordOrStoredSecretInLogsTracesOutputsOrTheProcessList)
   // node's credentials and one with --user and TARNEL_PASSWORD.
   sim->add_fault("ClusterInformation:delay=1500,times=2");
   Process node_run(node->ctl_launch({"-v", "capacity"}));
-  Process user_run(
-      node->ctl_launch({"-v", "--user", kOperator, "capacity"}, {{"TARNEL_PASSWORD", kOperatorPassword}}));
+  Process user_run(node->ctl_launch({"-v", "--user", kOperator, "capacity"},
+                                    {{"TARNEL_PASSWORD", kOperatorPassword}}));
   ASSERT_TRUE(eventually([&] { return node->count("Session ID is") >= 2; }));
   expect_clean("the process list", process_list(dir));
   expect_clean("the environment of the --user run",
@@ -108,7 +108,8 @@ TEST_F(SecretsTest, NoPasswordOrStoredSecretInLogsTracesOutputsOrTheProcessList)
                 .exit_code,
             0);
   EXPECT_EQ(node->ctl({"-v", "--json", "login"}).exit_code, 0);
-  EXPECT_EQ(node->ctl({"keystore", "set-password"}, {}, std::string(kNodePassword) + "\n").exit_code, 0);
+  EXPECT_EQ(
+      node->ctl({"keystore", "set-password"}, {}, std::string(kNodePassword) + "\n").exit_code, 0);
   secrets.push_back(stored_secret(node->keystore()));
   // Tracing was on: the transfers were written to the log.
   EXPECT_GT(node->count("RKLibCurl::trace"), 0);
@@ -135,29 +136,16 @@ TEST_F(SecretsTest, NoPasswordOrStoredSecretInLogsTracesOutputsOrTheProcessList)
 class OnTerminal {
  public:
   explicit OnTerminal(const LaunchPlan& plan) {
-    std::vector<std::string> env_text;
-    for (const auto& [name, value] : plan.env) env_text.push_back(name + "=" + value);
-    std::vector<char*> argv, envp;
-    for (const std::string& a : plan.argv) argv.push_back(const_cast<char*>(a.c_str()));
-    for (std::string& e : env_text) envp.push_back(&e[0]);
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    std::vector<std::string> env;
+    for (const auto& [name, value] : plan.env) env.push_back(name + "=" + value);
     if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
       throw std::runtime_error("openpty failed");
     }
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
     fcntl(master_, F_SETFL, O_NONBLOCK);
-    pid_ = fork();
-    if (pid_ == 0) {
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      signal(SIGINT, SIG_DFL);
-      if (setsid() < 0 || ioctl(slave_, TIOCSCTTY, 0) != 0) _exit(126);
-      for (int fd = 0; fd < 3; ++fd) dup2(slave_, fd);
-      close(master_);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
+    pid_ = test_guard::spawn(plan.argv, &env, {slave_, slave_, slave_},
+                             test_guard::Session::terminal);
   }
   ~OnTerminal() {
     if (pid_ > 0 && status_ < 0) {

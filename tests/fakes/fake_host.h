@@ -61,8 +61,7 @@ struct HttpExchange {  // what one client object plays back
   std::string reply;       // may hold NUL bytes; empty means length 0
   bool throwOnConstruct = false;
   // How the send ended on the wire (GetTransportResult, GetTransportText,
-  // GetRequestSent). Every new member has an initializer, so that scripts
-  // written as positional aggregates still compile without warnings.
+  // GetRequestSent).
   RkTransportResult transport = RK_TRANSPORT_DONE;
   std::string transportText{};
   bool requestSent = true;
@@ -93,9 +92,23 @@ struct HttpClientRecord {  // what one client object saw
   bool cancelled = false;                 // the send ended as cancelled
 };
 // Exchanges played back by the clients in the order they are constructed;
-// when the queue is empty a client plays back HttpExchange{} with no reply.
+// when the queue is empty a client plays back noAnswer().
 std::deque<HttpExchange>& httpScript();
-// Queues a carried-out exchange whose reply is `json`.
+// The exchanges a script is made of:
+// a carried-out send whose reply is `json`, with the HTTP status `httpCode`;
+HttpExchange reply(const std::string& json, long long httpCode = 200);
+// a send the client reports failed, with the HTTP status and the body that
+// came back;
+HttpExchange failedSend(long long httpCode, const std::string& body = std::string());
+// a carried-out send that brought nothing back;
+HttpExchange noAnswer();
+// a send that ended on the wire without a whole reply: how it ended, and
+// whether the request had gone out;
+HttpExchange transportFailure(RkTransportResult result, const std::string& text,
+                              bool requestSent);
+// a send during which the client's token is cancelled.
+HttpExchange cancelledInFlight();
+// Queues reply(json).
 void queueReply(const std::string& json);
 std::vector<HttpClientRecord>& httpClients();
 // The query strings (text after "?") of all sent URLs, in order.
@@ -107,12 +120,14 @@ struct Status {  // a status result with its text and an optional RkException
   std::string value;
   bool throwRk = false;
 };
+// The query returns `code` with `value`.
+Status status(int code, const std::string& value);
 struct UtilsScript {
   std::string hostname = "node1";
   bool hostnameThrowsRk = false;
   std::map<std::string, Status> keys;  // missing key: status 1
-  Status serial{0, "SERIAL1", false};
-  Status cluster{0, "cluster1", false};
+  Status serial = status(0, "SERIAL1");
+  Status cluster = status(0, "cluster1");
   // convert_size_to_gb; default: GB as is, TB times 1024, anything else 0.
   std::function<double(double, const std::string&)> toGb;
   // The pause with this number in sleeps() (1-based; 0: none), when it is a
@@ -153,6 +168,11 @@ struct ProcessCall {
   const RkCancelToken* token = nullptr;
 };
 std::deque<ProcessResult>& processScript();
+// The results a script is made of: the command exited with `status`,
+// having written `output` and `errorOutput`; or the runner threw.
+ProcessResult exited(int status, const std::string& output,
+                     const std::string& errorOutput = std::string());
+ProcessResult runnerThrows();
 std::vector<ProcessCall>& processCalls();
 
 // ---- RKPassword ----

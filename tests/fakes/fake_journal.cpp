@@ -1,14 +1,17 @@
 #include "RkCancel.h"
 #include "fake_host.h"
+#include "fake_state.h"
 
 namespace fake {
 
+std::vector<void (*)()>& resetters() {
+  static std::vector<void (*)()> all;
+  return all;
+}
+
 void cancel(const RkCancelToken* token) { const_cast<RkCancelToken*>(token)->cancel(); }
 
-std::vector<std::string>& journal() {
-  static std::vector<std::string> lines;
-  return lines;
-}
+std::vector<std::string>& journal() { return kept<std::vector<std::string>>(); }
 
 std::vector<std::string> journalWith(const std::string& prefix) {
   std::vector<std::string> matching;
@@ -18,21 +21,8 @@ std::vector<std::string> journalWith(const std::string& prefix) {
   return matching;
 }
 
-void resetLog();
-void resetHttp();
-void resetUtils();
-void resetProcess();
-void resetPassword();
-void resetPlatform();
-
 void reset() {
-  journal().clear();
-  resetLog();
-  resetHttp();
-  resetUtils();
-  resetProcess();
-  resetPassword();
-  resetPlatform();
+  for (void (*restore)() : resetters()) restore();
 }
 
 }  // namespace fake

@@ -4,18 +4,13 @@
 
 #include "NqDebug.h"
 #include "fake_host.h"
+#include "fake_state.h"
 
 namespace fake {
 
-LogScript& logScript() {
-  static LogScript script;
-  return script;
-}
+LogScript& logScript() { return kept<LogScript>(); }
 
-std::vector<LogLine>& logLines() {
-  static std::vector<LogLine> lines;
-  return lines;
-}
+std::vector<LogLine>& logLines() { return kept<std::vector<LogLine>>(); }
 
 std::vector<std::string> logTexts(const std::string& function) {
   std::vector<std::string> texts;
@@ -29,11 +24,6 @@ std::vector<std::string> allLogTexts() {
   std::vector<std::string> texts;
   for (const LogLine& line : logLines()) texts.push_back(line.text);
   return texts;
-}
-
-void resetLog() {
-  logScript() = LogScript();
-  logLines().clear();
 }
 
 }  // namespace fake

@@ -5,6 +5,7 @@
 #include "RKLibCurl.h"
 #include "RkCancel.h"
 #include "fake_host.h"
+#include "fake_state.h"
 
 struct RKLibCurl::State {
   size_t index;  // this client's record in fake::httpClients()
@@ -18,21 +19,41 @@ struct RKLibCurl::State {
 
 namespace fake {
 
-std::deque<HttpExchange>& httpScript() {
-  static std::deque<HttpExchange> script;
-  return script;
-}
+std::deque<HttpExchange>& httpScript() { return kept<std::deque<HttpExchange>>(); }
 
-void queueReply(const std::string& json) {
+HttpExchange reply(const std::string& json, long long httpCode) {
   HttpExchange exchange;
+  exchange.httpCode = httpCode;
   exchange.reply = json;
-  httpScript().push_back(exchange);
+  return exchange;
 }
 
-std::vector<HttpClientRecord>& httpClients() {
-  static std::vector<HttpClientRecord> clients;
-  return clients;
+HttpExchange failedSend(long long httpCode, const std::string& body) {
+  HttpExchange exchange = reply(body, httpCode);
+  exchange.sendResult = 0;
+  return exchange;
 }
+
+HttpExchange noAnswer() { return HttpExchange(); }
+
+HttpExchange transportFailure(RkTransportResult result, const std::string& text,
+                              bool requestSent) {
+  HttpExchange exchange = failedSend(0);
+  exchange.transport = result;
+  exchange.transportText = text;
+  exchange.requestSent = requestSent;
+  return exchange;
+}
+
+HttpExchange cancelledInFlight() {
+  HttpExchange exchange;
+  exchange.cancelDuringSend = true;
+  return exchange;
+}
+
+void queueReply(const std::string& json) { httpScript().push_back(reply(json)); }
+
+std::vector<HttpClientRecord>& httpClients() { return kept<std::vector<HttpClientRecord>>(); }
 
 std::vector<std::string> sentRequests() {
   std::vector<std::string> requests;
@@ -42,11 +63,6 @@ std::vector<std::string> sentRequests() {
     requests.push_back(mark == std::string::npos ? std::string() : client.url.substr(mark + 1));
   }
   return requests;
-}
-
-void resetHttp() {
-  httpScript().clear();
-  httpClients().clear();
 }
 
 }  // namespace fake

@@ -5,29 +5,26 @@
 #include "RkCancel.h"
 #include "RkException.h"
 #include "fake_host.h"
+#include "fake_state.h"
 #include "rkmx_utils.h"
 
 namespace fake {
 
-UtilsScript& utilsScript() {
-  static UtilsScript script;
-  return script;
+UtilsScript& utilsScript() { return kept<UtilsScript>(); }
+
+Status status(int code, const std::string& value) {
+  Status scripted;
+  scripted.status = code;
+  scripted.value = value;
+  return scripted;
 }
 
-std::vector<SleepCall>& sleeps() {
-  static std::vector<SleepCall> calls;
-  return calls;
-}
+std::vector<SleepCall>& sleeps() { return kept<std::vector<SleepCall>>(); }
 
 std::vector<int> sleepMilliseconds() {
   std::vector<int> ms;
   for (const SleepCall& call : sleeps()) ms.push_back(call.milliseconds);
   return ms;
-}
-
-void resetUtils() {
-  utilsScript() = UtilsScript();
-  sleeps().clear();
 }
 
 }  // namespace fake

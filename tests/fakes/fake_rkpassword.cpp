@@ -4,23 +4,13 @@
 #include "RKPassword.h"
 #include "RkException.h"
 #include "fake_host.h"
+#include "fake_state.h"
 
 namespace fake {
 
-DecryptResult& decryptScript() {
-  static DecryptResult script;
-  return script;
-}
+DecryptResult& decryptScript() { return kept<DecryptResult>(); }
 
-std::vector<DecryptCall>& decryptCalls() {
-  static std::vector<DecryptCall> calls;
-  return calls;
-}
-
-void resetPassword() {
-  decryptScript() = DecryptResult();
-  decryptCalls().clear();
-}
+std::vector<DecryptCall>& decryptCalls() { return kept<std::vector<DecryptCall>>(); }
 
 }  // namespace fake
 

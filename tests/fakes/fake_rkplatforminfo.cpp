@@ -4,15 +4,11 @@
 #include "RKPlatformInfo.h"
 #include "RkException.h"
 #include "fake_host.h"
+#include "fake_state.h"
 
 namespace fake {
 
-PlatformScript& platformScript() {
-  static PlatformScript script;
-  return script;
-}
-
-void resetPlatform() { platformScript() = PlatformScript(); }
+PlatformScript& platformScript() { return kept<PlatformScript>(); }
 
 }  // namespace fake
 
@@ -26,4 +22,6 @@ RKPlatformInfo::RKPlatformInfo() {
   }
 }
 
-RKPlatformInfo::~RKPlatformInfo() { fake::journal().push_back("RKPlatformInfo::~RKPlatformInfo()"); }
+RKPlatformInfo::~RKPlatformInfo() {
+  fake::journal().push_back("RKPlatformInfo::~RKPlatformInfo()");
+}

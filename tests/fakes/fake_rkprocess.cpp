@@ -4,22 +4,26 @@
 #include "RkCancel.h"
 #include "RkProcess.h"
 #include "fake_host.h"
+#include "fake_state.h"
 
 namespace fake {
 
-std::deque<ProcessResult>& processScript() {
-  static std::deque<ProcessResult> script;
-  return script;
+std::deque<ProcessResult>& processScript() { return kept<std::deque<ProcessResult>>(); }
+
+std::vector<ProcessCall>& processCalls() { return kept<std::vector<ProcessCall>>(); }
+
+ProcessResult exited(int status, const std::string& output, const std::string& errorOutput) {
+  ProcessResult result;
+  result.status = status;
+  result.output = output;
+  result.errorOutput = errorOutput;
+  return result;
 }
 
-std::vector<ProcessCall>& processCalls() {
-  static std::vector<ProcessCall> calls;
-  return calls;
-}
-
-void resetProcess() {
-  processScript().clear();
-  processCalls().clear();
+ProcessResult runnerThrows() {
+  ProcessResult result;
+  result.throwRuntime = true;
+  return result;
 }
 
 }  // namespace fake

@@ -1,51 +1,34 @@
-// Helpers of the host tests: a temporary directory, an environment variable
-// set for one scope, file reading, stderr capture and a cancellation token
-// without a descriptor. A program that makes a TempDir also gets the
-// guardian of test_guard.h: what it started (the process runner's shells and
-// what they left running) and its temporary directories go when it ends,
-// however it ends.
+// Helpers of the host tests: a temporary directory and file reading and
+// writing (the support library's, tests/support), an environment variable
+// set for one scope, stderr capture, a function run in a forked child with a
+// time limit, and a cancellation token without a descriptor. A program that
+// makes a TempDir also gets the guardian of test_guard.h: what it started
+// (the process runner's shells and what they left running) and its
+// temporary directories go when it ends, however it ends.
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "RkCancel.h"
-#include "test_guard.h"
+#include "scratch.h"
 
 namespace host_test {
 
-// A fresh directory under the system's temp dir, removed with its contents.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarnel-host-XXXXXX").string();
-    if (!::mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-    test_guard::remove_at_end(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+// Scratch directories (tests/support/scratch.h).
+using test_support::TempDir;
 
 // Sets (or, with std::nullopt, unsets) an environment variable and restores
 // its previous state at the end of the scope.
@@ -71,16 +54,36 @@ class ScopedEnv {
   std::optional<std::string> previous_;
 };
 
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+// Whole-file reads and writes (tests/support/scratch.h); a written file
+// has mode 0600.
+inline std::string readFile(const std::string& path) { return test_support::read_file(path); }
+inline void writeFile(const std::string& path, const std::string& content) {
+  test_support::write_file(path, content);
 }
 
-inline void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+// What inChild returns for a child that did not exit by itself in time.
+constexpr int kNoExit = -1000;
+
+// Runs `body` in a forked child (sharing the test's files and stderr), so
+// that a call that blocks fails the test instead of hanging it: the child's
+// exit status (body's result; -1 comes back as 255), or kNoExit when the
+// child was killed by a signal or did not end within `limitMs` (it is then
+// killed).
+inline int inChild(const std::function<int()>& body, int limitMs = 10000) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body() & 0xff);
+  if (child < 0) return kNoExit;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return kNoExit;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : kNoExit;
 }
 
 // Sends this process's stderr (fd 2) to a file for the scope.

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -25,45 +26,11 @@
 #include "RkCancel.h"
 #include "host_test_support.h"
 
+using host_test::readFile;
+using host_test::ScopedEnv;
+using host_test::TempDir;
+
 namespace {
-
-// ---- environment ----
-
-// Sets (or, with null, removes) an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    hadOld_ = old != nullptr;
-    if (hadOld_) old_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (hadOld_) {
-      setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  bool hadOld_ = false;
-  std::string old_;
-};
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 // ---- sockets ----
 
@@ -223,14 +190,15 @@ class TestServer {
     server_.Get(R"(/chunked/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
       note(req);
       const size_t total = std::stoul(req.matches[1]);
-      res.set_chunked_content_provider("text/plain", [total](size_t offset, httplib::DataSink& sink) {
-        if (offset >= total) {
-          sink.done();
-          return true;
-        }
-        const std::string block(std::min<size_t>(65536, total - offset), 'y');
-        return sink.write(block.data(), block.size());
-      });
+      res.set_chunked_content_provider(
+          "text/plain", [total](size_t offset, httplib::DataSink& sink) {
+            if (offset >= total) {
+              sink.done();
+              return true;
+            }
+            const std::string block(std::min<size_t>(65536, total - offset), 'y');
+            return sink.write(block.data(), block.size());
+          });
     });
     // Handlers are matched in the order they are registered.
     server_.Get(".*", record);
@@ -299,10 +267,21 @@ Result exchange(RKLibCurl& client, int type, const std::string& url, const std::
   return result;
 }
 
-Result exchangeOnce(int type, const std::string& url, const char* header = "Content-Type: text/plain") {
+Result exchangeOnce(int type, const std::string& url,
+                    const char* header = "Content-Type: text/plain") {
   RKLibCurl client;
   EXPECT_TRUE(client.RKLibCurlInit(header, false, false, nullptr));
   return exchange(client, type, url);
+}
+
+// Checks a send that failed without an HTTP status or a reply: how it ended,
+// and whether the request had gone out.
+void expectFailedSend(const Result& result, RkTransportResult transport, bool requestSent) {
+  EXPECT_EQ(result.sent, 0);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(result.replyNull);
+  EXPECT_EQ(result.transport, transport);
+  EXPECT_EQ(result.requestSent, requestSent);
 }
 
 int hexValue(char c) {
@@ -338,15 +317,13 @@ bool percentDecode(const std::string& text, std::string& out) {
 class HttpClient : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/tarnel-http-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-    setenv("TARNEL_KEYSTORE", (directory_ + "/keystore.conf").c_str(), 1);
-    setenv("TARNEL_LOG_DIR", directory_.c_str(), 1);
+    dir_ = std::make_unique<TempDir>();
+    setenv("TARNEL_KEYSTORE", dir_->file("keystore.conf").c_str(), 1);
+    setenv("TARNEL_LOG_DIR", dir_->path().c_str(), 1);
     unsetenv("TARNEL_CONNECT_TO");
   }
   static void TearDownTestSuite() {
-    std::system(("rm -rf '" + directory_ + "'").c_str());
+    dir_.reset();
   }
 
   void SetUp() override {
@@ -355,23 +332,23 @@ class HttpClient : public ::testing::Test {
   }
 
   static void writeKeystore(int connectSeconds, int requestSeconds) {
-    std::ofstream out(directory_ + "/keystore.conf", std::ios::trunc);
+    std::ofstream out(dir_->file("keystore.conf"), std::ios::trunc);
     out << "# timeouts of the HTTP client\n"
         << "dTarnelConnectTimeout=" << connectSeconds << "\n"
         << "dTarnelRequestTimeout=" << requestSeconds << "\n";
   }
-  static std::string logPath() { return directory_ + "/RKTarnel.log"; }
+  static std::string logPath() { return dir_->file("RKTarnel.log"); }
   // What this test wrote to the log so far.
   std::string newLog() const {
     const std::string all = readFile(logPath());
     return all.size() > logStart_ ? all.substr(logStart_) : std::string();
   }
 
-  static std::string directory_;
+  static std::unique_ptr<TempDir> dir_;  // the suite's, from its set-up to its tear-down
   size_t logStart_ = 0;
 };
 
-std::string HttpClient::directory_;
+std::unique_ptr<TempDir> HttpClient::dir_;
 
 const std::string kSecretRequest =
     "request={type:Login,category:UserManagement,params:{username:\"admin\","
@@ -451,7 +428,8 @@ TEST_F(HttpClient, RefusesOptionsThatWouldBreakItsGuarantees) {
   EXPECT_NE(client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_FOLLOWLOCATION, 1), 0);
   EXPECT_NE(client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_TIMEOUT, 0), 0);
   EXPECT_NE(client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_VERBOSE, 1), 0);
-  EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXY, "http://127.0.0.1:1"), 0);
+  EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXY, "http://127.0.0.1:1"),
+            0);
   EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_URL, "http://127.0.0.1:1/"), 0);
   EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_CUSTOMREQUEST, "GET /x"), 0);
   EXPECT_NE(client.RKLibCurlSetAdditionalOptionsStringValue(CURLOPT_CUSTOMREQUEST, ""), 0);
@@ -460,12 +438,9 @@ TEST_F(HttpClient, RefusesOptionsThatWouldBreakItsGuarantees) {
 TEST_F(HttpClient, RefusesOtherRequestTypesWithoutSending) {
   TestServer server;
   for (int type : {3, -1, 100}) {
-    const Result result = exchangeOnce(type, server.base() + "/rest?request=x");
-    EXPECT_EQ(result.sent, 0) << type;
-    EXPECT_EQ(result.status, 0) << type;
-    EXPECT_TRUE(result.replyNull) << type;
-    EXPECT_EQ(result.transport, RK_TRANSPORT_FAILED) << type;
-    EXPECT_FALSE(result.requestSent) << type;
+    SCOPED_TRACE(type);
+    expectFailedSend(exchangeOnce(type, server.base() + "/rest?request=x"), RK_TRANSPORT_FAILED,
+                     false);
   }
   EXPECT_TRUE(server.seen().empty());
 }
@@ -532,13 +507,10 @@ TEST_F(HttpClient, NeverFollowsARedirect) {
 TEST_F(HttpClient, FailsOnARefusedConnectionAndLogsItWithoutTheQuery) {
   const int port = closedPort();
   ASSERT_GT(port, 0);
-  const Result result = exchangeOnce(0, "127.0.0.1:" + std::to_string(port) + "/rest?" + kSecretRequest);
-  EXPECT_EQ(result.sent, 0);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_TRUE(result.replyNull);
-  EXPECT_EQ(result.transport, RK_TRANSPORT_UNREACHABLE);
+  const Result result =
+      exchangeOnce(0, "127.0.0.1:" + std::to_string(port) + "/rest?" + kSecretRequest);
+  expectFailedSend(result, RK_TRANSPORT_UNREACHABLE, false);
   EXPECT_EQ(result.text, "connection refused");
-  EXPECT_FALSE(result.requestSent);
   const std::string log = newLog();
   EXPECT_NE(log.find("request to [http://127.0.0.1:" + std::to_string(port) + "/rest] failed"),
             std::string::npos)
@@ -552,12 +524,8 @@ TEST_F(HttpClient, GivesUpOnAServerThatNeverAnswersAfterTheRequestTimeout) {
   SilentServer silent;
   const Result result =
       exchangeOnce(0, "127.0.0.1:" + std::to_string(silent.port()) + "/rest?" + kSecretRequest);
-  EXPECT_EQ(result.sent, 0);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_TRUE(result.replyNull);
-  EXPECT_EQ(result.transport, RK_TRANSPORT_TIMED_OUT);
+  expectFailedSend(result, RK_TRANSPORT_TIMED_OUT, true);
   EXPECT_EQ(result.text, "timed out");
-  EXPECT_TRUE(result.requestSent);
   const std::string log = newLog();
   EXPECT_NE(log.find("Operation timed out"), std::string::npos) << log;
   EXPECT_EQ(log.find("hunter2"), std::string::npos) << log;
@@ -567,11 +535,8 @@ TEST_F(HttpClient, GivesUpOnAConnectionThatIsNeverAcceptedAfterTheConnectTimeout
   writeKeystore(1, 600);
   FullServer full;
   ASSERT_TRUE(full.filled());
-  const Result result = exchangeOnce(0, "127.0.0.1:" + std::to_string(full.port()) + "/rest?x");
-  EXPECT_EQ(result.sent, 0);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.transport, RK_TRANSPORT_TIMED_OUT);
-  EXPECT_FALSE(result.requestSent);
+  expectFailedSend(exchangeOnce(0, "127.0.0.1:" + std::to_string(full.port()) + "/rest?x"),
+                   RK_TRANSPORT_TIMED_OUT, false);
   const std::string log = newLog();
   EXPECT_NE(log.find("libcurl code 28"), std::string::npos) << log;  // timed out
   EXPECT_EQ(log.find("Operation timed out"), std::string::npos) << log;  // not the total timeout
@@ -630,8 +595,9 @@ TEST_F(HttpClient, IgnoresConnectToWithATargetThatIsNotLoopbackAndSaysSo) {
   }
   EXPECT_TRUE(server.seen().empty());
   const std::string log = newLog();
-  EXPECT_NE(log.find("TARNEL_CONNECT_TO [" + route + "] ignored: [0.0.0.0] is not a loopback address"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("TARNEL_CONNECT_TO [" + route + "] ignored: [0.0.0.0] is not a loopback address"),
+      std::string::npos)
       << log;
   EXPECT_NE(log.find("TARNEL_CONNECT_TO [not a route] ignored"), std::string::npos) << log;
 }
@@ -644,8 +610,8 @@ TEST_F(HttpClient, NeverSendsThroughAProxyFromTheEnvironment) {
   ScopedEnv upper("HTTP_PROXY", proxyUrl.c_str());
   ScopedEnv all("all_proxy", proxyUrl.c_str());
   ScopedEnv allUpper("ALL_PROXY", proxyUrl.c_str());
-  ScopedEnv noProxy("no_proxy", nullptr);
-  ScopedEnv noProxyUpper("NO_PROXY", nullptr);
+  ScopedEnv noProxy("no_proxy", std::nullopt);
+  ScopedEnv noProxyUpper("NO_PROXY", std::nullopt);
   EXPECT_EQ(exchangeOnce(0, server.base() + "/rest?" + kSecretRequest).sent, 1);
   EXPECT_EQ(server.seen().size(), 1u);
   EXPECT_TRUE(proxy.seen().empty());
@@ -750,11 +716,13 @@ TEST_F(HttpClient, TellsHowAConnectionEndedBeforeTheReplyWasWhole) {
                              "truncated reply"},
                         Case{"", true, "connection reset"}}) {
     OneShotServer server(c.answer, c.reset);
-    const Result result = exchangeOnce(2, "127.0.0.1:" + std::to_string(server.port()) + "/rest?x");
-    EXPECT_EQ(result.sent, 0) << c.text;
-    EXPECT_EQ(result.transport, RK_TRANSPORT_LOST) << c.text;
+    SCOPED_TRACE(c.text);
+    const Result result =
+        exchangeOnce(2, "127.0.0.1:" + std::to_string(server.port()) + "/rest?x");
+    EXPECT_EQ(result.sent, 0);  // a truncated reply keeps its status and what came
+    EXPECT_EQ(result.transport, RK_TRANSPORT_LOST);
     EXPECT_EQ(result.text, c.text);
-    EXPECT_TRUE(result.requestSent) << c.text;  // the server may have acted on it
+    EXPECT_TRUE(result.requestSent);  // the server may have acted on it
   }
 }
 
@@ -797,10 +765,9 @@ TEST_F(HttpClient, TheTimeLimitEndsTheWholeRequestConnectingIncluded) {
     RKLibCurl client;
     ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
     client.setTimeLimit(300);
+    SCOPED_TRACE(port);
     const Result result = exchange(client, 0, "127.0.0.1:" + std::to_string(port) + "/rest?x");
-    EXPECT_EQ(result.sent, 0) << port;
-    EXPECT_EQ(result.transport, RK_TRANSPORT_TIMED_OUT) << port;
-    EXPECT_EQ(result.text, "timed out") << port;
-    EXPECT_EQ(result.requestSent, port == slow.port());
+    expectFailedSend(result, RK_TRANSPORT_TIMED_OUT, port == slow.port());
+    EXPECT_EQ(result.text, "timed out");
   }
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "RkJson.h"
+#include "host_test_support.h"
 
 namespace {
 
@@ -124,14 +125,13 @@ TEST(JsonSerialize, WritesNoNumberForInfinityOrNan) {
 
 TEST(JsonSerialize, IgnoresTheProcessLocale) {
   // A host may run with a locale whose decimal separator is a comma.
-  char directory[] = "/tmp/tarnel-locale-XXXXXX";
-  ASSERT_NE(mkdtemp(directory), nullptr);
-  const std::string build = std::string("localedef -i de_DE -f UTF-8 ") + directory +
-                            "/de_DE.UTF-8 >/dev/null 2>&1";
+  const host_test::TempDir directory;
+  const std::string build =
+      "localedef -i de_DE -f UTF-8 " + directory.file("de_DE.UTF-8") + " >/dev/null 2>&1";
   const bool built = std::system(build.c_str()) == 0;
   std::string text;
   if (built) {
-    setenv("LOCPATH", directory, 1);
+    setenv("LOCPATH", directory.path().c_str(), 1);
     const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
     if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr) {
       mObject object;
@@ -141,7 +141,6 @@ TEST(JsonSerialize, IgnoresTheProcessLocale) {
     }
     unsetenv("LOCPATH");
   }
-  std::system((std::string("rm -rf ") + directory).c_str());
   if (text.empty()) GTEST_SKIP() << "no decimal-comma locale could be built here";
   EXPECT_EQ(text, "{\"r\":1.5}");
 }
@@ -279,12 +278,13 @@ TEST(JsonUnserialize, LeavesTheObjectEmptyAfterARejectionAndReplacesItsMembersOt
 // Found by the json_roundtrip fuzz target: these read as infinity or NaN,
 // which Serialize can only write as null.
 TEST(JsonUnserialize, RejectsNumbersThatRoundBeyondTheDoubleRange) {
-  for (const char* text : {"{\"a\":1.7976936813432157e308}", "{\"a\":-1.7976931348623159e308}",
-                           "{\"a\":[179769313486231590772930519078902473361797697894230657273430081157"
-                           "732675805500963132708477322407536021120113879871393357658789768814416622492847"
-                           "430639474124377767893424865485276302219601246094119453082952085005768838150682"
-                           "342462881473913110540827237163350510684586298239947245938479716304835356329624"
-                           "224137216]}"}) {
+  for (const char* text :
+       {"{\"a\":1.7976936813432157e308}", "{\"a\":-1.7976931348623159e308}",
+        "{\"a\":[179769313486231590772930519078902473361797697894230657273430081157"
+        "732675805500963132708477322407536021120113879871393357658789768814416622492847"
+        "430639474124377767893424865485276302219601246094119453082952085005768838150682"
+        "342462881473913110540827237163350510684586298239947245938479716304835356329624"
+        "224137216]}"}) {
     EXPECT_FALSE(accepts(text)) << text;
   }
   EXPECT_TRUE(accepts("{\"a\":1.7976931348623157e308,\"b\":-1.7976931348623157e308}"));

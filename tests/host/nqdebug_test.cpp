@@ -29,6 +29,7 @@
 #include "host_test_support.h"
 #include "unique_fd.h"
 
+using host_test::inChild;
 using host_test::readFile;
 using host_test::ScopedEnv;
 using host_test::StderrCapture;
@@ -76,31 +77,12 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// Runs `body` in a child process (sharing the test's files and stderr) and
-// returns its result as the child's exit status; -1 when the child died of a
-// signal or did not end within 10 s (it is then killed).
-int inChild(const std::function<int()>& body) {
-  const pid_t child = ::fork();
-  if (child < 0) return -1;
-  if (child == 0) ::_exit(body());
-  for (int waited = 0; waited < 10000; waited += 10) {
-    int status = 0;
-    if (::waitpid(child, &status, WNOHANG) == child) {
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
-  return -1;
-}
-
 class LogWriter : public ::testing::Test {
  protected:
   TempDir dir;
-  const std::string logPath = dir / "RKTarnel.log";
+  const std::string logPath = dir.file("RKTarnel.log");
   ScopedEnv logDir{"TARNEL_LOG_DIR", dir.path()};
-  ScopedEnv keystore{"TARNEL_KEYSTORE", dir / "keystore.conf"};
+  ScopedEnv keystore{"TARNEL_KEYSTORE", dir.file("keystore.conf")};
   ScopedEnv level{"TARNEL_DEBUG_LEVEL", std::nullopt};
   ScopedEnv mirror{"TARNEL_LOG_STDERR", std::nullopt};
 
@@ -143,21 +125,27 @@ TEST_F(LogWriter, WritesOneLineWithTimePidTidTagAndMessage) {
   ASSERT_EQ(lines.size(), 4u);
   const std::string ids = std::to_string(::getpid()) + " " + std::to_string(::gettid()) + " ";
   const std::string time = R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{6}Z )";
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(time + ids +
-                                                    R"(tarnel_admin::create_vdisk\(\): Vdisk created d1 \(42\))")))
+  EXPECT_TRUE(std::regex_match(
+      lines[0],
+      std::regex(time + ids + R"(tarnel_admin::create_vdisk\(\): Vdisk created d1 \(42\))")))
       << lines[0];
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(time + ids + R"(\[code 5, id 7\] with code and id)")))
+  EXPECT_TRUE(
+      std::regex_match(lines[1], std::regex(time + ids + R"(\[code 5, id 7\] with code and id)")))
       << lines[1];
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex(time + ids +
-                                                    R"(tag\(\): \[code 0, id -3\] ends with its own line feed)")))
+  EXPECT_TRUE(std::regex_match(
+      lines[2],
+      std::regex(time + ids + R"(tag\(\): \[code 0, id -3\] ends with its own line feed)")))
       << lines[2];
-  EXPECT_TRUE(std::regex_match(lines[3], std::regex(time + ids + R"(tag\(\): \(null\))"))) << lines[3];
+  EXPECT_TRUE(std::regex_match(lines[3], std::regex(time + ids + R"(tag\(\): \(null\))")))
+      << lines[3];
 }
 
 TEST_F(LogWriter, ControlCharactersAreEscapedSoThatOneCallWritesOneLine) {
   Log log;
-  logLine(log.writer, "t", 0, 0, "disk %s created", "d1\n2025-01-31T00:00:00.000000Z 1 1 forged: x");
-  logLine(log.writer, "t", 0, 0, "%s", "tab\tcr\r esc\x1b[0m del\x7f \x01 \\n \\x41 \\q \\\n é\n\n");
+  logLine(log.writer, "t", 0, 0, "disk %s created",
+          "d1\n2025-01-31T00:00:00.000000Z 1 1 forged: x");
+  logLine(log.writer, "t", 0, 0, "%s",
+          "tab\tcr\r esc\x1b[0m del\x7f \x01 \\n \\x41 \\q \\\n é\n\n");
   const std::string controls(30000, '\x02');  // escaped 120,000 bytes: cut at 64 KiB
   logLine(log.writer, "t", 0, 0, "%s", controls.c_str());
 
@@ -198,29 +186,29 @@ TEST_F(LogWriter, WritersOfOneFileShareItAndANamedLogHasItsOwnFile) {
   for (size_t i = 0; i < lines.size(); ++i) {
     EXPECT_NE(lines[i].find(expected[i]), std::string::npos) << lines[i];
   }
-  const std::vector<std::string> namedLines = linesOf(readFile(dir / "host-audit.log"));
+  const std::vector<std::string> namedLines = linesOf(readFile(dir.file("host-audit.log")));
   ASSERT_EQ(namedLines.size(), 1u);
   EXPECT_NE(namedLines[0].find("c: three"), std::string::npos);
 }
 
 TEST_F(LogWriter, DebugLevelComesFromTheEnvironmentOrTheKeyStore) {
   EXPECT_EQ(Log().instance.debugLevel, 0);
-  writeFile(dir / "keystore.conf", "dTarnelDebugLevel=1\n");
+  writeFile(dir.file("keystore.conf"), "dTarnelDebugLevel=1\n");
   EXPECT_EQ(Log().instance.debugLevel, 1);
-  writeFile(dir / "keystore.conf", "dTarnelDebugLevel=-1\n");
+  writeFile(dir.file("keystore.conf"), "dTarnelDebugLevel=-1\n");
   EXPECT_EQ(Log().instance.debugLevel, -1);
   {
     ScopedEnv fromEnv("TARNEL_DEBUG_LEVEL", std::string("2"));
     EXPECT_EQ(Log().instance.debugLevel, 2);
   }
-  writeFile(dir / "keystore.conf", "dTarnelDebugLevel=verbose\n");
+  writeFile(dir.file("keystore.conf"), "dTarnelDebugLevel=verbose\n");
   EXPECT_EQ(Log().instance.debugLevel, 0);
 }
 
 TEST_F(LogWriter, LogDirectoryComesFromTheKeyStoreWhenTheEnvironmentHasNone) {
   ScopedEnv noDir("TARNEL_LOG_DIR", std::nullopt);
-  const std::string fromStore = dir / "from-store";
-  writeFile(dir / "keystore.conf", "sTarnelLogDir=" + fromStore + "\n");
+  const std::string fromStore = dir.file("from-store");
+  writeFile(dir.file("keystore.conf"), "sTarnelLogDir=" + fromStore + "\n");
   Log log;
   EXPECT_EQ(log.initResult, 0);
   logLine(log.writer, "t", 0, 0, "here");
@@ -357,8 +345,8 @@ TEST_F(LogWriter, TwoProcessesOfEightThreadsKeepEveryLineOnceAndWhole) {
       int p = -1, t = -1, n = -1, consumed = 0;
       char payload[41] = {};
       if (at == std::string::npos || std::count(line.begin(), line.begin() + at, ' ') != 2 ||
-          std::sscanf(line.c_str() + at + kTag.size(), "%d t%d n%5d %40[a-z]%n", &p, &t, &n, payload,
-                      &consumed) != 4 ||
+          std::sscanf(line.c_str() + at + kTag.size(), "%d t%d n%5d %40[a-z]%n", &p, &t, &n,
+                      payload, &consumed) != 4 ||
           std::strcmp(line.c_str() + at + kTag.size() + consumed, "|end") != 0 || p < 0 || p > 1 ||
           t < 0 || t >= kThreads || n < 0 || n >= kLines || payload != payloadFor(p, t, n)) {
         ++torn;
@@ -380,9 +368,9 @@ TEST_F(LogWriter, TwoProcessesOfEightThreadsKeepEveryLineOnceAndWhole) {
 }
 
 TEST_F(LogWriter, UnusableDirectoryGivesOneWarningAndLinesOnStderr) {
-  writeFile(dir / "plain-file", "");
-  ScopedEnv unusable("TARNEL_LOG_DIR", dir / "plain-file/logs");
-  StderrCapture capture(dir / "stderr.txt");
+  writeFile(dir.file("plain-file"), "");
+  ScopedEnv unusable("TARNEL_LOG_DIR", dir.file("plain-file/logs"));
+  StderrCapture capture(dir.file("stderr.txt"));
   Log first;
   Log second;
   logLine(first.writer, "t", 0, 0, "first line");
@@ -399,7 +387,7 @@ TEST_F(LogWriter, UnusableDirectoryGivesOneWarningAndLinesOnStderr) {
 }
 
 TEST_F(LogWriter, LinesAreMirroredToStderrOnRequest) {
-  StderrCapture capture(dir / "stderr.txt");
+  StderrCapture capture(dir.file("stderr.txt"));
   {
     Log quiet;
     logLine(quiet.writer, "t", 0, 0, "file only");
@@ -424,14 +412,14 @@ TEST_F(LogWriter, AnUnboundWriterWritesToStderrAndRefusesSettings) {
   EXPECT_NE(unbound.setLogFileSize(1), 0);
   EXPECT_NE(unbound.setMaxVersion(3), 0);
   EXPECT_NE(unbound.initialize(nullptr, kModule, 1, false, ""), 0);
-  StderrCapture capture(dir / "stderr.txt");
+  StderrCapture capture(dir.file("stderr.txt"));
   logLine(unbound, "t", 0, 0, "nowhere to go %d", 1);
   EXPECT_NE(capture.finish().find("t: nowhere to go 1\n"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(logPath));
 }
 
 TEST_F(LogWriter, ALineAfterAPartialWriteStartsOnItsOwnLine) {
-  StderrCapture capture(dir / "stderr.txt");
+  StderrCapture capture(dir.file("stderr.txt"));
   ASSERT_EQ(writeAcrossFileSizeLimit(100), 0);
   capture.finish();
   const std::vector<std::string> lines = linesOf(readFile(logPath));
@@ -445,7 +433,7 @@ TEST_F(LogWriter, ALineAfterAPartialWriteStartsOnItsOwnLine) {
 }
 
 TEST_F(LogWriter, AFailedWriteWarnsAndSendsTheLineToStderr) {
-  StderrCapture capture(dir / "stderr.txt");
+  StderrCapture capture(dir.file("stderr.txt"));
   ASSERT_EQ(writeAcrossFileSizeLimit(0), 0);
   const std::vector<std::string> errors = linesOf(capture.finish());
   ASSERT_EQ(errors.size(), 2u);
@@ -458,9 +446,9 @@ TEST_F(LogWriter, AFailedWriteWarnsAndSendsTheLineToStderr) {
 }
 
 TEST_F(LogWriter, APlantedFifoIsRefusedWithoutWaiting) {
-  const std::string other = dir / "other.log";
+  const std::string other = dir.file("other.log");
   ASSERT_EQ(::mkfifo(logPath.c_str(), 0600), 0);
-  StderrCapture capture(dir / "stderr.txt");
+  StderrCapture capture(dir.file("stderr.txt"));
   const int status = inChild([&] {
     Log log;
     logLine(log.writer, "t", 0, 0, "to stderr");
@@ -477,7 +465,7 @@ TEST_F(LogWriter, APlantedFifoIsRefusedWithoutWaiting) {
     return log.initResult;
   });
   const std::string errors = capture.finish();
-  EXPECT_EQ(status, 1) << "1: lines go to stderr; -1: the child was stuck or died";
+  EXPECT_EQ(status, 1) << "1: lines go to stderr; kNoExit: the child was stuck or died";
   EXPECT_TRUE(contains(errors, "tarnel log: cannot open " + logPath +
                                    ": not a regular file; log lines go to stderr\n"))
       << errors;
@@ -489,13 +477,13 @@ TEST_F(LogWriter, APlantedFifoIsRefusedWithoutWaiting) {
 }
 
 TEST_F(LogWriter, PlantedLinksAreRefusedAndTheirTargetsLeftAlone) {
-  const std::string target = dir / "target.txt";
-  const std::string lockTarget = dir / "lock-target";
-  const std::string lockPath = dir / "locked.log.lock";
+  const std::string target = dir.file("target.txt");
+  const std::string lockTarget = dir.file("lock-target");
+  const std::string lockPath = dir.file("locked.log.lock");
   writeFile(target, "precious\n");
   std::filesystem::create_symlink(target, logPath);
   std::filesystem::create_symlink(lockTarget, lockPath);
-  StderrCapture capture(dir / "stderr.txt");
+  StderrCapture capture(dir.file("stderr.txt"));
   Log linked;
   logLine(linked.writer, "t", 0, 0, "not for the target");
   // A refused lock: lines go to the file, which is not rotated.
@@ -514,8 +502,8 @@ TEST_F(LogWriter, PlantedLinksAreRefusedAndTheirTargetsLeftAlone) {
   EXPECT_EQ(locked.initResult, 0);
   EXPECT_FALSE(std::filesystem::exists(lockTarget));
   EXPECT_TRUE(contains(errors, "tarnel log: cannot open " + lockPath + ": is a symbolic link\n"));
-  EXPECT_FALSE(std::filesystem::exists(dir / "locked.log.1"));
-  EXPECT_EQ(linesOf(readFile(dir / "locked.log")).size(), 20u);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("locked.log.1")));
+  EXPECT_EQ(linesOf(readFile(dir.file("locked.log"))).size(), 20u);
 }
 
 TEST_F(LogWriter, ALogFileWiderThan0640IsNarrowed) {
@@ -551,7 +539,7 @@ TEST_F(LogWriter, ABusyRotationLockLeavesLinesUnrotatedAndBacksOff) {
   tarnel_host::UniqueFd held(::open((logPath + ".lock").c_str(), O_RDWR | O_CLOEXEC));
   ASSERT_TRUE(held.valid());
   ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);  // its own open file: the writer's flock waits
-  StderrCapture capture(dir / "stderr.txt");
+  StderrCapture capture(dir.file("stderr.txt"));
   logLine(log.writer, "t", 0, 0, "while locked");  // after the bounded wait, unrotated
   held.reset();
   logLine(log.writer, "t", 0, 0, "within the back-off");
@@ -595,7 +583,7 @@ TEST_F(LogWriter, LoweringTheVersionsRemovesTheFilesBeyondThem) {
 }
 
 TEST_F(LogWriter, ALogBeyondTheSixtyFourthOfAProcessGoesToStderr) {
-  StderrCapture capture(dir / "stderr.txt");
+  StderrCapture capture(dir.file("stderr.txt"));
   // In a child: this process keeps the logs of the other tests.
   const int opened = inChild([&] {
     std::vector<std::unique_ptr<Log>> logs;
@@ -617,8 +605,8 @@ TEST_F(LogWriter, ALogBeyondTheSixtyFourthOfAProcessGoesToStderr) {
   ASSERT_LE(opened, 64);
   EXPECT_TRUE(contains(errors, " t: refused log\n")) << errors;
   EXPECT_TRUE(contains(errors, " t: still refused\n"));
-  EXPECT_FALSE(std::filesystem::exists(dir / ("log-" + std::to_string(opened) + ".log")));
-  EXPECT_TRUE(contains(readFile(dir / "log-0.log"), " t: first log\n"));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("log-" + std::to_string(opened) + ".log")));
+  EXPECT_TRUE(contains(readFile(dir.file("log-0.log")), " t: first log\n"));
 }
 
 }  // namespace

@@ -23,6 +23,8 @@
 #include "rkmx_utils.h"
 #include "unique_fd.h"
 
+using host_test::inChild;
+using host_test::kNoExit;
 using host_test::readFile;
 using host_test::ScopedEnv;
 using host_test::TempDir;
@@ -33,30 +35,6 @@ namespace {
 double elapsedMs(const std::chrono::steady_clock::time_point& start) {
   using Ms = std::chrono::duration<double, std::milli>;
   return Ms(std::chrono::steady_clock::now() - start).count();
-}
-
-// What inChild returns for a child that did not exit by itself in time.
-constexpr int kNoExit = -1000;
-
-// Runs `call` in a forked child, so that a call that blocks fails the test
-// instead of hanging it: its result as an exit status (-1 comes back as
-// 255), or kNoExit when the child was killed by a signal or after `limitMs`.
-template <typename Call>
-int inChild(Call call, int limitMs = 10000) {
-  const pid_t child = ::fork();
-  if (child == 0) ::_exit(call() & 0xff);
-  if (child < 0) return kNoExit;
-  const auto start = std::chrono::steady_clock::now();
-  int status = 0;
-  while (::waitpid(child, &status, WNOHANG) == 0) {
-    if (elapsedMs(start) > limitMs) {
-      ::kill(child, SIGKILL);
-      ::waitpid(child, &status, 0);
-      return kNoExit;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : kNoExit;
 }
 
 // Sets the access and modification times of `path` to `seconds` ago.
@@ -71,17 +49,26 @@ void age(const std::string& path, int seconds) {
 class KeyStore : public ::testing::Test {
  protected:
   TempDir dir;
-  const std::string path = dir / "keystore.conf";
+  const std::string path = dir.file("keystore.conf");
   ScopedEnv keystore{"TARNEL_KEYSTORE", path};
   ScopedEnv logDir{"TARNEL_LOG_DIR", std::nullopt};
   ScopedEnv debugLevel{"TARNEL_DEBUG_LEVEL", std::nullopt};
-  ScopedEnv dmi{"TARNEL_DMI_SERIAL_PATH", dir / "product_serial"};
+  ScopedEnv dmi{"TARNEL_DMI_SERIAL_PATH", dir.file("product_serial")};
 
   static std::string read(const std::string& key, int* status = nullptr) {
     std::string value = "<untouched>";
     int result = rkmx_utils::get_reg_key(key, value);
     if (status) *status = result;
     return value;
+  }
+
+  // What an identity query gives: the value, or kFailed when it reports a
+  // failure and leaves its argument untouched.
+  static constexpr const char* kFailed = "<failed>";
+  static std::string query(int (*ask)(std::string&)) {
+    std::string value = "<untouched>";
+    if (ask(value) == 0) return value;
+    return value == "<untouched>" ? kFailed : "<failed, and changed to " + value + ">";
   }
 
   mode_t mode() const {
@@ -173,7 +160,7 @@ TEST_F(KeyStore, AFifoInPlaceOfAnyOfItsFilesIsRefusedAtOnce) {
   EXPECT_EQ(inChild([] { return rkmx_utils::set_reg_key("k", "v"); }), 5);
   EXPECT_FALSE(std::filesystem::exists(path));
 
-  ASSERT_EQ(::mkfifo((dir / "product_serial").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(dir.file("product_serial").c_str(), 0600), 0);
   const int serial = inChild([] {
     std::string value;
     return rkmx_utils::get_serial_number(value);
@@ -184,10 +171,10 @@ TEST_F(KeyStore, AFifoInPlaceOfAnyOfItsFilesIsRefusedAtOnce) {
 // A link at the lock is refused; the store may be a link, which is read
 // through and replaced, its target left alone.
 TEST_F(KeyStore, ALinkAtTheLockIsRefusedAndALinkAtTheStoreReplacedNotWrittenThrough) {
-  const std::string target = dir / "target.conf";
+  const std::string target = dir.file("target.conf");
   writeFile(target, "a=1\n");
   std::filesystem::create_symlink(target, path);
-  const std::string planted = dir / "created-through-the-link";
+  const std::string planted = dir.file("created-through-the-link");
   std::filesystem::create_symlink(planted, path + ".lock");
   EXPECT_EQ(rkmx_utils::set_reg_key("a", "2"), 5);
   EXPECT_FALSE(std::filesystem::exists(planted));
@@ -204,7 +191,7 @@ TEST_F(KeyStore, AWriterRemovesOnlyTheStaleTemporaryFilesOfItsOwnStore) {
   writeFile(path, "a=1\n");
   const std::string stale = path + ".tmp.Ab12cD";
   const std::string fresh = path + ".tmp.Xy34zW";
-  const std::string otherStore = dir / "other.conf.tmp.Ab12cD";
+  const std::string otherStore = dir.file("other.conf.tmp.Ab12cD");
   for (const std::string& name : {stale, fresh, otherStore}) writeFile(name, "sTarnelCID=v1$x\n");
   age(stale, 120);
   age(otherStore, 120);
@@ -280,7 +267,7 @@ class OpenCounter {
 
 TEST_F(KeyStore, ASettledStoreIsReusedUntilItChangesOrAnotherIsNamed) {
   writeFile(path, "k=1\n");
-  const std::string other = dir / "other.conf";
+  const std::string other = dir.file("other.conf");
   writeFile(other, "k=9\n");
   OpenCounter opens(path);
   ASSERT_TRUE(opens.watching());
@@ -375,7 +362,7 @@ TEST_F(KeyStore, WritingRefusesTextsTheStoreCannotHoldAndChangesNothing) {
 }
 
 TEST_F(KeyStore, WritingCreatesTheDirectoryButNeverReplacesAStoreItCannotRead) {
-  const std::string nested = dir / "etc-tarnel/keystore.conf";
+  const std::string nested = dir.file("etc-tarnel/keystore.conf");
   {
     ScopedEnv inNewDirectory("TARNEL_KEYSTORE", nested);
     ASSERT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", "alpha"), 0);
@@ -387,7 +374,7 @@ TEST_F(KeyStore, WritingCreatesTheDirectoryButNeverReplacesAStoreItCannotRead) {
   EXPECT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", "beta"), 2);
   EXPECT_TRUE(std::filesystem::is_directory(path));
 
-  ScopedEnv deep("TARNEL_KEYSTORE", dir / "missing/parent/keystore.conf");
+  ScopedEnv deep("TARNEL_KEYSTORE", dir.file("missing/parent/keystore.conf"));
   EXPECT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", "gamma"), 5);
 }
 
@@ -429,35 +416,23 @@ TEST_F(KeyStore, ReadersDuringWritesSeeTheOldOrTheNewStoreWhole) {
 }
 
 TEST_F(KeyStore, ClusterNameComesFromTheStoreAndMustNotBeEmpty) {
-  std::string name = "<untouched>";
-  EXPECT_NE(rkmx_utils::get_tarnel_cluster(name), 0);
+  EXPECT_EQ(query(rkmx_utils::get_tarnel_cluster), kFailed);
   writeFile(path, "sTarnelCluster=\n");
-  EXPECT_NE(rkmx_utils::get_tarnel_cluster(name), 0);
-  EXPECT_EQ(name, "<untouched>");
+  EXPECT_EQ(query(rkmx_utils::get_tarnel_cluster), kFailed);
   writeFile(path, "sTarnelCluster=cluster-7\n");
-  EXPECT_EQ(rkmx_utils::get_tarnel_cluster(name), 0);
-  EXPECT_EQ(name, "cluster-7");
+  EXPECT_EQ(query(rkmx_utils::get_tarnel_cluster), "cluster-7");
 }
 
 TEST_F(KeyStore, SerialNumberComesFromTheStoreThenFromTheDmiSerial) {
-  std::string serial = "<untouched>";
-  EXPECT_NE(rkmx_utils::get_serial_number(serial), 0);  // neither source exists
-  EXPECT_EQ(serial, "<untouched>");
-
-  writeFile(dir / "product_serial", " \t\n");
-  EXPECT_NE(rkmx_utils::get_serial_number(serial), 0);
-
-  writeFile(dir / "product_serial", "  DMI-SN 42 \n");
-  EXPECT_EQ(rkmx_utils::get_serial_number(serial), 0);
-  EXPECT_EQ(serial, "DMI-SN 42");
-
+  EXPECT_EQ(query(rkmx_utils::get_serial_number), kFailed);  // neither source exists
+  writeFile(dir.file("product_serial"), " \t\n");
+  EXPECT_EQ(query(rkmx_utils::get_serial_number), kFailed);
+  writeFile(dir.file("product_serial"), "  DMI-SN 42 \n");
+  EXPECT_EQ(query(rkmx_utils::get_serial_number), "DMI-SN 42");
   writeFile(path, "sTarnelSerial=\n");  // empty in the store: the DMI serial
-  EXPECT_EQ(rkmx_utils::get_serial_number(serial), 0);
-  EXPECT_EQ(serial, "DMI-SN 42");
-
+  EXPECT_EQ(query(rkmx_utils::get_serial_number), "DMI-SN 42");
   writeFile(path, "sTarnelSerial=Store-SN\n");
-  EXPECT_EQ(rkmx_utils::get_serial_number(serial), 0);
-  EXPECT_EQ(serial, "Store-SN");
+  EXPECT_EQ(query(rkmx_utils::get_serial_number), "Store-SN");
 }
 
 TEST(HostIdentity, HostNameIsTheKernelsNodeName) {

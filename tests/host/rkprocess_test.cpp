@@ -106,7 +106,7 @@ class LeftBehind {
 class ProcessRunner : public ::testing::Test {
  protected:
   TempDir dir;
-  ScopedEnv keystore{"TARNEL_KEYSTORE", dir / "keystore.conf"};
+  ScopedEnv keystore{"TARNEL_KEYSTORE", dir.file("keystore.conf")};
 };
 
 TEST_F(ProcessRunner, ReportsExitStatusesAndKeepsTheStreamsApart) {
@@ -156,7 +156,8 @@ TEST_F(ProcessRunner, LargeOutputOnBothStreamsAtOnceDoesNotDeadlock) {
 
 TEST_F(ProcessRunner, TimeOutKillsTheWholeGroupEvenWhenItIgnoresTerm) {
   const auto start = std::chrono::steady_clock::now();
-  Outcome stuck = run("trap '' TERM; sleep 60 & echo $!; sh -c 'sleep 60' & echo $!; echo $$; wait", 1);
+  Outcome stuck =
+      run("trap '' TERM; sleep 60 & echo $!; sh -c 'sleep 60' & echo $!; echo $$; wait", 1);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_NE(stuck.status, 0);
   EXPECT_NE(stuck.errorOutput.find("timed out after 1 s"), std::string::npos) << stuck.errorOutput;
@@ -167,7 +168,7 @@ TEST_F(ProcessRunner, TimeOutKillsTheWholeGroupEvenWhenItIgnoresTerm) {
 }
 
 TEST_F(ProcessRunner, WhatTheShellLeftHoldingThePipesDoesNotDelayItsResult) {
-  LeftBehind lingering(dir / "pids");
+  LeftBehind lingering(dir.file("pids"));
   const auto start = std::chrono::steady_clock::now();
   Outcome done = run("echo 'WD-1|/dev/sdb|/mnt/d1|2:0:1:0|1|'; setsid sleep 200 & echo $! > " +
                          lingering.file() + "; exit 0",
@@ -181,7 +182,7 @@ TEST_F(ProcessRunner, WhatTheShellLeftHoldingThePipesDoesNotDelayItsResult) {
 }
 
 TEST_F(ProcessRunner, ACancelKillsTheGroupAtOnceAndAnEarlierOneRunsNothing) {
-  LeftBehind group(dir / "pids");
+  LeftBehind group(dir.file("pids"));
   RkCancelToken token;
   std::string output;
   std::string errors;
@@ -203,10 +204,10 @@ TEST_F(ProcessRunner, ACancelKillsTheGroupAtOnceAndAnEarlierOneRunsNothing) {
   ASSERT_EQ(group.pids().size(), 1u);
   EXPECT_TRUE(finished(group.pids()[0]));
 
-  EXPECT_EQ(RkProcess::system(("touch " + (dir / "ran")).c_str(), &output, &errors, 60, false,
+  EXPECT_EQ(RkProcess::system(("touch " + dir.file("ran")).c_str(), &output, &errors, 60, false,
                               &token),
             -3);
-  EXPECT_FALSE(std::filesystem::exists(dir / "ran"));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("ran")));
 }
 
 TEST_F(ProcessRunner, EachStreamCapturesAtMostSixteenMebibytesThenTheGroupIsKilled) {
@@ -215,7 +216,7 @@ TEST_F(ProcessRunner, EachStreamCapturesAtMostSixteenMebibytesThenTheGroupIsKill
   EXPECT_EQ(atLimit.status, 0);
   EXPECT_EQ(atLimit.output.size(), limit);
 
-  LeftBehind group(dir / "pids");
+  LeftBehind group(dir.file("pids"));
   Outcome over = run("sleep 60 & echo $! > " + group.file() + "; head -c 16777217 /dev/zero; wait");
   EXPECT_EQ(over.status, -1);
   EXPECT_EQ(over.output.size(), limit);
@@ -232,7 +233,7 @@ TEST_F(ProcessRunner, EachStreamCapturesAtMostSixteenMebibytesThenTheGroupIsKill
 }
 
 TEST_F(ProcessRunner, ZeroTimeOutTakesTheBoundFromTheKeyStore) {
-  writeFile(dir / "keystore.conf", "dTarnelProcessTimeout=1\n");
+  writeFile(dir.file("keystore.conf"), "dTarnelProcessTimeout=1\n");
   Outcome bounded = run("sleep 30", 0);
   EXPECT_NE(bounded.status, 0);
   EXPECT_NE(bounded.errorOutput.find("timed out after 1 s"), std::string::npos)

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -199,13 +200,20 @@ struct Child {
   char* const* argv;
   char* const* envp;
   Streams streams;
-  bool own_session;
+  Session session;
   pid_t parent;
   int report;  // write end of a close-on-exec pipe: errno when the exec fails
 };
 
+// Tells the parent why the child could not start (errno), and ends it.
+[[noreturn]] void fail_start(const Child& child) {
+  const int error = errno;
+  if (::write(child.report, &error, sizeof error) < 0) ::_exit(127);
+  ::_exit(127);
+}
+
 [[noreturn]] void become(const Child& child) {
-  if (child.own_session) ::setsid();
+  if (child.session != Session::kept) ::setsid();
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != child.parent) ::_exit(127);  // the parent ended before the prctl
   int fds[3] = {child.streams.in, child.streams.out, child.streams.err};
@@ -229,10 +237,11 @@ struct Child {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (child.session == Session::terminal && ::ioctl(STDIN_FILENO, TIOCSCTTY, 0) != 0) {
+    fail_start(child);
+  }
   ::execve(child.argv[0], child.argv, child.envp);
-  const int error = errno;
-  if (::write(child.report, &error, sizeof error) < 0) ::_exit(127);
-  ::_exit(127);
+  fail_start(child);
 }
 
 }  // namespace
@@ -253,7 +262,7 @@ void remove_at_end(const std::string& path) {
 }
 
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>* env,
-            Streams streams, bool own_session) {
+            Streams streams, Session session) {
   if (argv.empty()) throw std::runtime_error("spawn: no program");
   const std::string& mark = marker();
   std::vector<char*> args;
@@ -274,7 +283,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   if (::pipe2(report, O_CLOEXEC) != 0) {
     throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(errno));
   }
-  const Child child{args.data(), env != nullptr ? entries.data() : environ, streams, own_session,
+  const Child child{args.data(), env != nullptr ? entries.data() : environ, streams, session,
                     ::getpid(), report[1]};
   // No handler of ours may run in the child before the exec.
   sigset_t all, saved;

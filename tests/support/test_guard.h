@@ -42,14 +42,20 @@ struct Streams {
   int err;
 };
 
+// The session a child runs in.
+enum class Session {
+  kept,      // this program's session and process group
+  own,       // a session of its own: its own process group, no controlling terminal
+  terminal,  // a session of its own whose controlling terminal is its standard input
+};
+
 // Starts argv[0] (a path) with argv, and with `env` ("NAME=value" entries,
 // the marker added) or, when `env` is null, this program's environment. The
 // child gets `streams` as 0, 1 and 2 and no other descriptor of ours that is
-// close-on-exec, default signal dispositions and an empty signal mask, a
-// session of its own when `own_session` (no controlling terminal; its own
-// process group), and SIGKILL when the calling thread ends. Throws
+// close-on-exec, default signal dispositions and an empty signal mask, the
+// `session` asked for, and SIGKILL when the calling thread ends. Throws
 // std::runtime_error naming the program and the reason when it cannot start.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>* env,
-            Streams streams, bool own_session);
+            Streams streams, Session session);
 
 }  // namespace test_guard

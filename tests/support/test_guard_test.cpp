@@ -31,7 +31,8 @@ TEST(TestGuard, AProgramEndedBySigkillLeavesNoProcessAndNoDirectory) {
   int out[2];
   ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
   const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  const pid_t victim = test_guard::spawn({TEST_GUARD_VICTIM}, nullptr, {null, out[1], 2}, false);
+  const pid_t victim = test_guard::spawn({TEST_GUARD_VICTIM}, nullptr, {null, out[1], 2},
+                                           test_guard::Session::kept);
   ::close(out[1]);
   ::close(null);
   std::string text;

@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <numeric>
 #include <optional>
 #include <stdexcept>
@@ -13,12 +12,21 @@
 
 #include "fake_host.h"
 #include "tarnel_admin.h"
+#include "unit_test_support.h"
 
 using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+using unit_test::login_text;
+using unit_test::queueCapacity;
+using unit_test::queueCreated;
+using unit_test::queueExported;
+using unit_test::queueLogin;
+using unit_test::requestTypes;
+using unit_test::sendsAndPauses;
+using unit_test::sourceLine;
 
 namespace {
 
@@ -29,61 +37,14 @@ const char kNoSession[] = "Failed to get a tarnel session";
 
 const std::vector<int> kAllPauses = {5000, 10000, 15000, 20000, 25000};
 
-void queueLogin(const std::string& session_id) {
-  fake::queueReply(R"({"result":{"sessionId":")" + session_id + R"("}})");
-}
-// An exchange that brings no answer: the login or operation attempt fails.
-void queueFailure(int count = 1) {
-  for (int i = 0; i < count; ++i) fake::httpScript().push_back(fake::HttpExchange{});
-}
-void queueCapacity() {
-  fake::queueReply(R"({"result":{"capacity":{"total":{"units":"GB","value":100}}}})");
-}
-void queueCreated(const std::string& name) {
-  fake::queueReply(R"({"result":[{"name":")" + name + R"(","status":"ok"}]})");
-}
-void queueExported(const std::string& host) {
-  fake::queueReply(R"({"result":[{"status":"ok","target":")" + host + R"("}]})");
-}
-
-std::string loginText(const std::string& user, const std::string& password,
-                      const std::string& cluster) {
-  return "request={type:Login,category:UserManagement,params:{userName:\"" + user +
-         "\",password:\"" + password + "\",cluster:\"" + cluster + "\"}}";
-}
-
-// The type word of every request sent, in order.
-std::vector<std::string> requestTypes() {
-  std::vector<std::string> types;
-  for (const std::string& request : fake::sentRequests()) {
-    const size_t start = request.find("type:") + 5;
-    types.push_back(request.substr(start, request.find(',', start) - start));
-  }
-  return types;
-}
-
-// Sends and pauses in the order they happened.
-std::vector<std::string> sendsAndPauses() {
-  std::vector<std::string> events;
-  for (const std::string& line : fake::journal()) {
-    if (line.rfind("RKLibCurl::RKLibCurlSendHttpReq", 0) == 0) events.push_back("send");
-    if (line.rfind("ZUSLEEP_InTeRnAl", 0) == 0) events.push_back(line);
-  }
-  return events;
+// Exchanges that bring no answer: the login or operation attempts fail.
+void queueNoAnswer(int count = 1) {
+  for (int i = 0; i < count; ++i) fake::httpScript().push_back(fake::noAnswer());
 }
 
 int totalPause() {
   const std::vector<int> pauses = fake::sleepMilliseconds();
   return std::accumulate(pauses.begin(), pauses.end(), 0);
-}
-
-// Line `number` (from 1) of the text file `path`.
-std::string sourceLine(const std::string& path, int number) {
-  std::ifstream file(path);
-  std::string line;
-  for (int i = 0; i < number && std::getline(file, line); ++i) {
-  }
-  return line;
 }
 
 class Commands : public ::testing::Test {
@@ -115,12 +76,12 @@ TEST_F(Commands, FirstLoginSucceedingReturnsItsIdentifierWithoutPause) {
   EXPECT_EQ(fake::logTexts(kSessionTag), std::vector<std::string>{"Session ID is S1"});
   EXPECT_TRUE(fake::sleeps().empty());
   EXPECT_EQ(fake::sentRequests(),
-            std::vector<std::string>{loginText("operator", "pw", "cluster1")});
+            std::vector<std::string>{login_text("operator", "pw", "cluster1")});
 }
 
 TEST_F(Commands, ThirdLoginSucceedingFollowsPausesOfFiveAndTenSeconds) {
   makeAdmin();
-  queueFailure(2);
+  queueNoAnswer(2);
   queueLogin("S3");
   std::string session_id;
   EXPECT_EQ(admin->get_tarnel_session(session_id), 0);
@@ -133,7 +94,7 @@ TEST_F(Commands, ThirdLoginSucceedingFollowsPausesOfFiveAndTenSeconds) {
 
 TEST_F(Commands, NoLoginSucceedingPausesSeventyFiveSecondsAndEmptiesTheIdentifier) {
   makeAdmin();
-  queueFailure(5);
+  queueNoAnswer(5);
   std::string session_id = "stale";
   EXPECT_EQ(admin->get_tarnel_session(session_id), -1);
   EXPECT_EQ(session_id, "");
@@ -147,7 +108,7 @@ TEST_F(Commands, NoLoginSucceedingPausesSeventyFiveSecondsAndEmptiesTheIdentifie
 
 TEST_F(Commands, AllLoginAttemptsUseOneSessionObject) {
   makeAdmin();
-  queueFailure(4);
+  queueNoAnswer(4);
   queueLogin("S5");
   std::string session_id;
   EXPECT_EQ(admin->get_tarnel_session(session_id), 0);
@@ -169,7 +130,7 @@ TEST_F(Commands, PausesNameThisSourceFileAndTheLineOfTheSleepCall) {
               HasSubstr("ZUSLEEP_InTeRnAl("));
 
   queueLogin("S1");
-  queueFailure(1);
+  queueNoAnswer(1);
   queueExported("node1");
   fake::sleeps().clear();
   EXPECT_EQ(admin->export_vdisk("vd1"), 0);
@@ -181,24 +142,24 @@ TEST_F(Commands, PausesNameThisSourceFileAndTheLineOfTheSleepCall) {
 
 TEST_F(Commands, SessionLineIsLevelOneAndFailureLinesLevelMinusOne) {
   makeAdmin(0);
-  queueFailure(1);
+  queueNoAnswer(1);
   queueLogin("S2");
   std::string session_id;
   EXPECT_EQ(admin->get_tarnel_session(session_id), 0);
   EXPECT_EQ(fake::logTexts(kSessionTag), std::vector<std::string>{kNoSession});
 
   makeAdmin(-1);
-  queueFailure(1);
+  queueNoAnswer(1);
   EXPECT_EQ(admin->get_tarnel_session(session_id), -1);
   EXPECT_EQ(fake::logTexts(kSessionTag), std::vector<std::string>(5, kNoSession));
 }
 
 TEST_F(Commands, SessionAcquisitionOnAFacadeThatIsNotReadyStillTries) {
-  fake::utilsScript().cluster = {1, "", false};
+  fake::utilsScript().cluster = fake::status(1, "");
   makeAdmin();
   std::string session_id;
   EXPECT_EQ(admin->get_tarnel_session(session_id), -1);
-  EXPECT_EQ(fake::sentRequests(), std::vector<std::string>(5, loginText("operator", "pw", "")));
+  EXPECT_EQ(fake::sentRequests(), std::vector<std::string>(5, login_text("operator", "pw", "")));
   EXPECT_EQ(totalPause(), 75000);
 
   tarnel_admin empty("", "");
@@ -206,13 +167,13 @@ TEST_F(Commands, SessionAcquisitionOnAFacadeThatIsNotReadyStillTries) {
   queueLogin("S1");
   EXPECT_EQ(empty.get_tarnel_session(session_id), 0);
   EXPECT_EQ(session_id, "S1");
-  EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{loginText("", "", "")});
+  EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{login_text("", "", "")});
 }
 
 // ---- disk commands ----
 
 TEST_F(Commands, CommandsOnAFacadeThatIsNotReadyDoNothing) {
-  fake::utilsScript().cluster = {1, "", false};
+  fake::utilsScript().cluster = fake::status(1, "");
   makeAdmin();
   queueLogin("S1");
   EXPECT_EQ(admin->create_vdisk("vd1"), -1);
@@ -239,7 +200,7 @@ TEST_F(Commands, CreateSucceedingOnTheSecondAttemptPausesFiveSeconds) {
   makeAdmin();
   queueLogin("S1");
   queueCapacity();
-  queueFailure(1);
+  queueNoAnswer(1);
   queueCapacity();
   queueCreated("vd1");
   EXPECT_EQ(admin->create_vdisk("vd1"), 0);
@@ -253,7 +214,7 @@ TEST_F(Commands, CreateSucceedingOnTheSecondAttemptPausesFiveSeconds) {
 TEST_F(Commands, ExportSucceedingOnTheSecondAttemptPausesFiveSeconds) {
   makeAdmin();
   queueLogin("S1");
-  queueFailure(1);
+  queueNoAnswer(1);
   queueExported("node1");
   EXPECT_EQ(admin->export_vdisk("vd1"), 0);
   EXPECT_EQ(fake::logTexts(kExportTag),
@@ -283,7 +244,7 @@ TEST_F(Commands, ExportFailingFiveTimesReturnsTheFifthStatusAfterSeventyFiveSeco
   makeAdmin();
   queueLogin("S1");
   queueExported("another-node");
-  queueFailure(4);
+  queueNoAnswer(4);
   EXPECT_EQ(admin->export_vdisk("vd1"), -1);
   EXPECT_EQ(fake::logTexts(kExportTag), std::vector<std::string>(5, "Failed to export vdisk vd1"));
   EXPECT_EQ(fake::sleepMilliseconds(), kAllPauses);
@@ -316,7 +277,7 @@ TEST_F(Commands, EachCommandLogsInAgain) {
 
 TEST_F(Commands, CreateWithoutASessionGivesUpAfterTheLoginPauses) {
   makeAdmin(-1);
-  queueFailure(5);
+  queueNoAnswer(5);
   EXPECT_EQ(admin->create_vdisk("vd1"), -1);
   EXPECT_EQ(fake::logTexts(kCreateTag),
             std::vector<std::string>{"Failed to get session ID to create vdisk vd1"});
@@ -327,7 +288,7 @@ TEST_F(Commands, CreateWithoutASessionGivesUpAfterTheLoginPauses) {
 
 TEST_F(Commands, ExportWithoutASessionGivesUpAfterTheLoginPauses) {
   makeAdmin(-1);
-  queueFailure(5);
+  queueNoAnswer(5);
   EXPECT_EQ(admin->export_vdisk("vd2"), -1);
   EXPECT_EQ(fake::logTexts(kExportTag),
             std::vector<std::string>{"Failed to get session ID to export vdisk vd2"});
@@ -337,9 +298,9 @@ TEST_F(Commands, ExportWithoutASessionGivesUpAfterTheLoginPauses) {
 
 TEST_F(Commands, WorstCaseCommandPausesFiftyThenSeventyFiveSeconds) {
   makeAdmin();
-  queueFailure(4);
+  queueNoAnswer(4);
   queueLogin("S5");
-  queueFailure(5);
+  queueNoAnswer(5);
   EXPECT_EQ(admin->export_vdisk("vd1"), -1);
   EXPECT_EQ(fake::sleepMilliseconds(),
             (std::vector<int>{5000, 10000, 15000, 20000, 5000, 10000, 15000, 20000, 25000}));

@@ -18,8 +18,11 @@
 #include "RkException.h"
 #include "fake_host.h"
 #include "tarnel_admin.h"
+#include "unit_test_support.h"
 
 using ::testing::HasSubstr;
+using unit_test::login_text;
+using unit_test::queueLogin;
 
 namespace {
 
@@ -64,12 +67,6 @@ std::vector<std::string> callsUpTo(const std::vector<std::string>& calls, size_t
   return prefix;
 }
 
-std::string loginText(const std::string& user, const std::string& password,
-                      const std::string& cluster) {
-  return "request={type:Login,category:UserManagement,params:{userName:\"" + user +
-         "\",password:\"" + password + "\",cluster:\"" + cluster + "\"}}";
-}
-
 // True when the facade accepts a disk command. Clears the records first; with
 // nothing scripted every login of a ready facade fails.
 bool acceptsDiskCommands(tarnel_admin& admin) {
@@ -84,7 +81,7 @@ bool acceptsDiskCommands(tarnel_admin& admin) {
 std::string loginRequestOf(tarnel_admin& admin) {
   fake::httpScript().clear();
   fake::httpClients().clear();
-  fake::queueReply(R"({"result":{"sessionId":"S1"}})");
+  queueLogin("S1");
   std::string session_id;
   EXPECT_EQ(admin.get_tarnel_session(session_id), 0);
   return fake::sentRequests().empty() ? std::string() : fake::sentRequests().front();
@@ -94,7 +91,7 @@ std::string loginRequestOf(tarnel_admin& admin) {
 std::string exportRequestOf(tarnel_admin& admin) {
   fake::httpScript().clear();
   fake::httpClients().clear();
-  fake::queueReply(R"({"result":{"sessionId":"S1"}})");
+  queueLogin("S1");
   admin.export_vdisk("vd1");
   return fake::sentRequests().size() < 2 ? std::string() : fake::sentRequests()[1];
 }
@@ -103,7 +100,7 @@ class Construction : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::reset();
-    fake::utilsScript().keys["sTarnelCID"] = {0, kEncrypted, false};
+    fake::utilsScript().keys["sTarnelCID"] = fake::status(0, kEncrypted);
   }
 };
 
@@ -115,12 +112,12 @@ TEST_F(Construction, NodeCredentialsAreGatheredInOrderWithoutAnyLogLine) {
   tarnel_admin admin;
   EXPECT_EQ(hostCalls(), kDefaultCalls);
   EXPECT_TRUE(fake::logLines().empty());
-  EXPECT_EQ(loginRequestOf(admin), loginText("TarnelAdmin", "secret", "cluster1"));
+  EXPECT_EQ(loginRequestOf(admin), login_text("TarnelAdmin", "secret", "cluster1"));
   EXPECT_TRUE(acceptsDiskCommands(admin));
 }
 
 TEST_F(Construction, PasswordIsDecryptedIntoAZeroed1024ByteBufferWithTheLowerCasedSerial) {
-  fake::utilsScript().serial = {0, "Node-SN-0042XZ", false};
+  fake::utilsScript().serial = fake::status(0, "Node-SN-0042XZ");
   tarnel_admin admin;
   ASSERT_EQ(fake::decryptCalls().size(), 1u);
   const fake::DecryptCall& call = fake::decryptCalls()[0];
@@ -159,7 +156,7 @@ class GlobalLocale {
 
 TEST_F(Construction, SerialIsLowerCasedWithTheGlobalLocale) {
   GlobalLocale dotless(std::locale(std::locale::classic(), new DotlessICtype));
-  fake::utilsScript().serial = {0, "SERIAL1", false};
+  fake::utilsScript().serial = fake::status(0, "SERIAL1");
   tarnel_admin admin;
   ASSERT_EQ(fake::decryptCalls().size(), 1u);
   EXPECT_EQ(fake::decryptCalls()[0].key, "ser!al1");
@@ -168,7 +165,7 @@ TEST_F(Construction, SerialIsLowerCasedWithTheGlobalLocale) {
 TEST_F(Construction, PasswordIsTheBufferTextUpToItsFirstNul) {
   fake::decryptScript().bytes = std::string("pa ss w0rd\0tail\0", 16);
   tarnel_admin admin;
-  EXPECT_EQ(loginRequestOf(admin), loginText("TarnelAdmin", "pa ss w0rd", "cluster1"));
+  EXPECT_EQ(loginRequestOf(admin), login_text("TarnelAdmin", "pa ss w0rd", "cluster1"));
 }
 
 TEST_F(Construction, PasswordFillingTheBufferUpToItsLastByteIsTaken) {
@@ -176,12 +173,12 @@ TEST_F(Construction, PasswordFillingTheBufferUpToItsLastByteIsTaken) {
   fake::decryptScript().bytes = longest + '\0';
   tarnel_admin admin;
   EXPECT_TRUE(fake::logLines().empty());
-  EXPECT_EQ(loginRequestOf(admin), loginText("TarnelAdmin", longest, "cluster1"));
+  EXPECT_EQ(loginRequestOf(admin), login_text("TarnelAdmin", longest, "cluster1"));
   EXPECT_TRUE(acceptsDiskCommands(admin));
 }
 
 TEST_F(Construction, UserNameIsAlwaysTarnelAdmin) {
-  fake::utilsScript().keys["sTarnelUser"] = {0, "someone", false};
+  fake::utilsScript().keys["sTarnelUser"] = fake::status(0, "someone");
   tarnel_admin admin;
   EXPECT_THAT(loginRequestOf(admin), HasSubstr("userName:\"TarnelAdmin\""));
 }
@@ -212,7 +209,7 @@ TEST_F(Construction, PlatformObjectFailingLeavesTheConstructorBeforeAnyQuery) {
 }
 
 TEST_F(Construction, OtherExceptionsPassThroughAndThePlatformObjectIsStillDestroyed) {
-  fake::utilsScript().cluster = {1, "", false};
+  fake::utilsScript().cluster = fake::status(1, "");
   fake::logScript().throwOnMessage = true;  // the failure line cannot be written
   EXPECT_THROW(tarnel_admin(), std::runtime_error);
   EXPECT_EQ(hostCalls(), callsUpTo(kDefaultCalls, 3));
@@ -252,7 +249,7 @@ TEST_P(DefaultConstructionFailure, LogsOneFailureLineAndLeavesTheFacadeNotReady)
   fake::reset();  // the services work again for the session the probes create
   EXPECT_FALSE(acceptsDiskCommands(admin));
   EXPECT_TRUE(fake::logLines().empty());
-  EXPECT_EQ(loginRequestOf(admin), loginText("TarnelAdmin", "", GetParam().clusterKept));
+  EXPECT_EQ(loginRequestOf(admin), login_text("TarnelAdmin", "", GetParam().clusterKept));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -260,34 +257,34 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DefaultFailure{"ClusterStatus",
                        [] {
-                         fake::utilsScript().cluster = {1, "cluster1", false};
+                         fake::utilsScript().cluster = fake::status(1, "cluster1");
                        },
                        kNoCluster, 3, ""},
         DefaultFailure{"ClusterEmpty",
                        [] {
-                         fake::utilsScript().cluster = {0, "", false};
+                         fake::utilsScript().cluster = fake::status(0, "");
                        },
                        kNoCluster, 3, ""},
         DefaultFailure{"PasswordKeyMissing", [] { fake::utilsScript().keys.clear(); }, kNoPassword,
                        4, "cluster1"},
         DefaultFailure{"PasswordKeyStatus",
                        [] {
-                         fake::utilsScript().keys["sTarnelCID"] = {2, kEncrypted, false};
+                         fake::utilsScript().keys["sTarnelCID"] = fake::status(2, kEncrypted);
                        },
                        kNoPassword, 4, "cluster1"},
         DefaultFailure{"PasswordKeyEmpty",
                        [] {
-                         fake::utilsScript().keys["sTarnelCID"] = {0, "", false};
+                         fake::utilsScript().keys["sTarnelCID"] = fake::status(0, "");
                        },
                        kNoPassword, 4, "cluster1"},
         DefaultFailure{"SerialStatus",
                        [] {
-                         fake::utilsScript().serial = {1, "SERIAL1", false};
+                         fake::utilsScript().serial = fake::status(1, "SERIAL1");
                        },
                        kNoSerial, 5, "cluster1"},
         DefaultFailure{"SerialEmpty",
                        [] {
-                         fake::utilsScript().serial = {0, "", false};
+                         fake::utilsScript().serial = fake::status(0, "");
                        },
                        kNoSerial, 5, "cluster1"},
         DefaultFailure{"DecryptReportsFailure", [] { fake::decryptScript().result = 1; },
@@ -316,7 +313,7 @@ TEST_F(Construction, CallersCredentialsNeedOnlyHostAndClusterName) {
   EXPECT_EQ(hostCalls(), kCredentialCalls);
   EXPECT_TRUE(fake::logLines().empty());
   EXPECT_TRUE(fake::decryptCalls().empty());
-  EXPECT_EQ(loginRequestOf(admin), loginText("operator", "pw", "cluster1"));
+  EXPECT_EQ(loginRequestOf(admin), login_text("operator", "pw", "cluster1"));
   EXPECT_TRUE(acceptsDiskCommands(admin));
 }
 
@@ -341,7 +338,7 @@ TEST_F(Construction, EmptyCredentialsAreRefusedBeforeAnyHostQuery) {
     EXPECT_EQ(fake::logLines()[0].function, kTag);
     EXPECT_EQ(fake::logLines()[0].text, "Empty username/password provided.");
     EXPECT_FALSE(acceptsDiskCommands(admin));
-    EXPECT_EQ(loginRequestOf(admin), loginText(user, password, ""));
+    EXPECT_EQ(loginRequestOf(admin), login_text(user, password, ""));
   }
 }
 
@@ -377,19 +374,19 @@ TEST_P(CredentialConstructionFailure, LogsOneFailureLineAndLeavesTheFacadeNotRea
   EXPECT_EQ(fake::logLines()[0].text, GetParam().message);
   fake::reset();  // the services work again for the session the probes create
   EXPECT_FALSE(acceptsDiskCommands(admin));
-  EXPECT_EQ(loginRequestOf(admin), loginText("operator", "pw", ""));
+  EXPECT_EQ(loginRequestOf(admin), login_text("operator", "pw", ""));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, CredentialConstructionFailure,
     ::testing::Values(CredentialFailure{"ClusterStatus",
                                         [] {
-                                          fake::utilsScript().cluster = {1, "cluster1", false};
+                                          fake::utilsScript().cluster = fake::status(1, "cluster1");
                                         },
                                         kNoCluster, 3},
                       CredentialFailure{"ClusterEmpty",
                                         [] {
-                                          fake::utilsScript().cluster = {0, "", false};
+                                          fake::utilsScript().cluster = fake::status(0, "");
                                         },
                                         kNoCluster, 3},
                       CredentialFailure{"HostNameThrows",

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <fstream>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
@@ -14,6 +13,7 @@
 #include "RkException.h"
 #include "fake_host.h"
 #include "tarnel_admin.h"
+#include "unit_test_support.h"
 
 // Records compare and print field by field (in the record's own namespace, so
 // that the vector's comparison and GoogleTest find them).
@@ -30,6 +30,7 @@ static void PrintTo(const _tarnel_data_drive& d, std::ostream* os) {
 
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using unit_test::sourceLine;
 
 namespace {
 
@@ -49,15 +50,6 @@ _tarnel_data_drive drive(std::string spid, std::string blk, std::string mnt, std
 
 using Drives = std::vector<_tarnel_data_drive>;
 
-// Line `number` (from 1) of the text file `path`.
-std::string sourceLine(const std::string& path, int number) {
-  std::ifstream file(path);
-  std::string line;
-  for (int i = 0; i < number && std::getline(file, line); ++i) {
-  }
-  return line;
-}
-
 class DataDrives : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -69,7 +61,7 @@ class DataDrives : public ::testing::Test {
   // Scripts the helper's output, clears what construction recorded and
   // enumerates into `drives`.
   int enumerate(const std::string& output, Drives& drives) {
-    fake::processScript().push_back({0, output, "", false});
+    fake::processScript().push_back(fake::exited(0, output));
     fake::journal().clear();
     fake::logLines().clear();
     return admin->enumerate_data_drives(drives);
@@ -102,7 +94,7 @@ TEST_F(DataDrives, RunsTheHelperOnceWithBothOutputsCapturedAndNoTimeoutOrMerge) 
 TEST_F(DataDrives, AnnouncesTheCommandAtLevelZeroBeforeRunningIt) {
   fake::logScript().debugLevel = 0;
   tarnel_admin verbose("user", "secret");
-  fake::processScript().push_back({0, "", "", false});
+  fake::processScript().push_back(fake::exited(0, ""));
   fake::journal().clear();
   Drives drives;
   verbose.enumerate_data_drives(drives);
@@ -111,58 +103,107 @@ TEST_F(DataDrives, AnnouncesTheCommandAtLevelZeroBeforeRunningIt) {
   EXPECT_EQ(fake::journal().back(), std::string("RkProcess::system(") + kCommand + ")");
 
   fake::logLines().clear();
-  fake::processScript().push_back({0, "", "", false});
+  fake::processScript().push_back(fake::exited(0, ""));
   admin->enumerate_data_drives(drives);  // built with debug level -1
   EXPECT_TRUE(fake::logTexts(kTag).empty());
 }
 
-TEST_F(DataDrives, EmptyOutputYieldsNoRecordsAndKeepsTheCallersRecords) {
-  Drives drives = earlier;
-  EXPECT_EQ(enumerate("", drives), 0);
-  EXPECT_EQ(drives, earlier);
-  EXPECT_TRUE(fake::logTexts(kTag).empty());
-}
+namespace {
 
-TEST_F(DataDrives, LineEndingInABarYieldsOneRecordAndLogsIt) {
-  Drives drives;
-  EXPECT_EQ(enumerate("d1|sdb|/mnt/d1|3|1|\n", drives), 0);
-  EXPECT_EQ(drives, (Drives{drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}));
-  EXPECT_EQ(
-      fake::logTexts(kTag),
-      std::vector<std::string>{"entry spid[d1],blk[/dev/sdb],mnt[/mnt/d1],slot[3],healthy[1]"});
-}
+// An output of the helper that lists drives, and the records it makes.
+struct Listing {
+  const char* name;
+  std::string output;
+  Drives records;
+};
 
-TEST_F(DataDrives, NewRecordsFollowTheCallersRecordsInLineOrder) {
+void PrintTo(const Listing& listing, std::ostream* os) { *os << listing.name; }
+
+class WellFormedListing : public DataDrives, public ::testing::WithParamInterface<Listing> {};
+
+}  // namespace
+
+TEST_P(WellFormedListing, AddsItsRecordsAfterTheCallersAndLogsEach) {
   Drives drives = earlier;
-  EXPECT_EQ(enumerate("d1|sdb|/mnt/d1|3|1|\nd2|sdc|/mnt/d2|4|0|\n", drives), 0);
+  EXPECT_EQ(enumerate(GetParam().output, drives), 0);
   Drives expected = earlier;
-  expected.push_back(drive("d1", "/dev/sdb", "/mnt/d1", "3", 1));
-  expected.push_back(drive("d2", "/dev/sdc", "/mnt/d2", "4", 0));
+  std::vector<std::string> entries;
+  for (const _tarnel_data_drive& d : GetParam().records) {
+    expected.push_back(d);
+    entries.push_back("entry spid[" + d.spid + "],blk[" + d.blk + "],mnt[" + d.mnt + "],slot[" +
+                      d.slot + "],healthy[" + std::to_string(d.healthy) + "]");
+  }
   EXPECT_EQ(drives, expected);
+  EXPECT_EQ(fake::logTexts(kTag), entries);
 }
 
-TEST_F(DataDrives, TextAfterTheLastLineFeedIsALine) {
-  Drives drives;
-  EXPECT_EQ(enumerate("d1|sdb|/mnt/d1|3|1|", drives), 0);
-  EXPECT_EQ(drives, (Drives{drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}));
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, WellFormedListing,
+    ::testing::Values(
+        Listing{"EmptyOutputYieldsNoRecords", "", {}},
+        Listing{"LineEndingInABarIsOneRecord",
+                "d1|sdb|/mnt/d1|3|1|\n",
+                {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}},
+        Listing{"RecordsFollowInLineOrder",
+                "d1|sdb|/mnt/d1|3|1|\nd2|sdc|/mnt/d2|4|0|\n",
+                {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1),
+                 drive("d2", "/dev/sdc", "/mnt/d2", "4", 0)}},
+        Listing{"TextAfterTheLastLineFeedIsALine",
+                "d1|sdb|/mnt/d1|3|1|",
+                {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}},
+        Listing{"LeadingEmptyLineEndsTheListWhateverFollows",
+                "\nd1|sdb|/mnt/d1|3|1|\nnot a drive line\n",
+                {}},
+        Listing{"LinesAfterTheFirstEmptyLineAreNotRead",
+                "d1|sdb|/mnt/d1|3|1|\n\nnot a drive line\nd2|sdc|/mnt/d2|4|1|\n",
+                {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}},
+        Listing{"FieldsKeepTheirSpaces",
+                " d1 | sdb|/mnt/d1 | 3 | 1 | \n",
+                {drive(" d1 ", "/dev/ sdb", "/mnt/d1 ", " 3 ", 1)}},
+        Listing{"EmptyFieldsAreKept", "|||||\n", {drive("", "/dev/", "", "", 0)}},
+        Listing{"IdenticalLinesGiveIdenticalRecords",
+                "d1|sdb|/mnt/d1|3|1|\nd1|sdb|/mnt/d1|3|1|\n",
+                {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1),
+                 drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}},
+        Listing{"CarriageReturnLandsInTheUnreadSixthField",
+                "d1|sdb|/mnt/d1|3|1|\r\nd2|sdc|/mnt/d2|4|0|\r\n",
+                {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1),
+                 drive("d2", "/dev/sdc", "/mnt/d2", "4", 0)}}),
+    [](const ::testing::TestParamInfo<Listing>& listing) { return listing.param.name; });
+
+namespace {
+
+// An output with a malformed line: the first such line and its field count.
+struct Malformed {
+  const char* name;
+  std::string output;
+  std::string line;
+  int fields;
+};
+
+void PrintTo(const Malformed& malformed, std::ostream* os) { *os << malformed.name; }
+
+class MalformedListing : public DataDrives, public ::testing::WithParamInterface<Malformed> {};
+
+}  // namespace
+
+TEST_P(MalformedListing, FailsNamingTheFirstBadLineAndLeavesTheRecordsAsTheyWere) {
+  for (const Drives& before : {Drives(), earlier}) {
+    Drives drives = before;
+    EXPECT_EQ(enumerate(GetParam().output, drives), -1);
+    EXPECT_EQ(drives, before);
+    EXPECT_EQ(fake::logTexts(kTag),
+              std::vector<std::string>{
+                  parseFailure(GetParam().output, GetParam().line, GetParam().fields)});
+  }
 }
 
-TEST_F(DataDrives, FiveFieldsFailWithTheSizeAndLeaveAnEmptyVectorEmpty) {
-  const std::string output = "d1|sdb|/mnt/d1|3|1\n";
-  Drives drives;
-  EXPECT_EQ(enumerate(output, drives), -1);
-  EXPECT_TRUE(drives.empty());
-  EXPECT_EQ(fake::logTexts(kTag),
-            std::vector<std::string>{parseFailure(output, "d1|sdb|/mnt/d1|3|1", 5)});
-}
-
-TEST_F(DataDrives, SevenFieldsFail) {
-  const std::string output = "d1|sdb|/mnt/d1|3|1||\n";
-  Drives drives;
-  EXPECT_EQ(enumerate(output, drives), -1);
-  EXPECT_EQ(fake::logTexts(kTag),
-            std::vector<std::string>{parseFailure(output, "d1|sdb|/mnt/d1|3|1||", 7)});
-}
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, MalformedListing,
+    ::testing::Values(Malformed{"FiveFields", "d1|sdb|/mnt/d1|3|1\n", "d1|sdb|/mnt/d1|3|1", 5},
+                      Malformed{"SevenFields", "d1|sdb|/mnt/d1|3|1||\n", "d1|sdb|/mnt/d1|3|1||", 7},
+                      Malformed{"OnlyTheFirstMalformedLineIsReported", "a|b\nc|d|e\n", "a|b", 2}),
+    [](const ::testing::TestParamInfo<Malformed>& malformed) { return malformed.param.name; });
 
 TEST_F(DataDrives, BadThirdLineRemovesThisCallsRecordsAndKeepsTheCallersRecords) {
   const std::string output = "d1|sdb|/mnt/d1|3|1|\nd2|sdc|/mnt/d2|4|1|\nno separators\n";
@@ -175,52 +216,6 @@ TEST_F(DataDrives, BadThirdLineRemovesThisCallsRecordsAndKeepsTheCallersRecords)
                 "entry spid[d2],blk[/dev/sdc],mnt[/mnt/d2],slot[4],healthy[1]",
                 parseFailure(output, "no separators", 1),
             }));
-}
-
-TEST_F(DataDrives, OnlyTheFirstMalformedLineIsReported) {
-  const std::string output = "a|b\nc|d|e\n";
-  Drives drives;
-  EXPECT_EQ(enumerate(output, drives), -1);
-  EXPECT_EQ(fake::logTexts(kTag), std::vector<std::string>{parseFailure(output, "a|b", 2)});
-}
-
-TEST_F(DataDrives, LeadingEmptyLineEndsTheListWhateverFollows) {
-  Drives drives = earlier;
-  EXPECT_EQ(enumerate("\nd1|sdb|/mnt/d1|3|1|\nnot a drive line\n", drives), 0);
-  EXPECT_EQ(drives, earlier);
-  EXPECT_TRUE(fake::logTexts(kTag).empty());
-}
-
-TEST_F(DataDrives, LinesAfterTheFirstEmptyLineAreNotRead) {
-  Drives drives;
-  EXPECT_EQ(enumerate("d1|sdb|/mnt/d1|3|1|\n\nnot a drive line\nd2|sdc|/mnt/d2|4|1|\n", drives), 0);
-  EXPECT_EQ(drives, (Drives{drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}));
-}
-
-TEST_F(DataDrives, FieldsKeepTheirSpaces) {
-  Drives drives;
-  EXPECT_EQ(enumerate(" d1 | sdb|/mnt/d1 | 3 | 1 | \n", drives), 0);
-  EXPECT_EQ(drives, (Drives{drive(" d1 ", "/dev/ sdb", "/mnt/d1 ", " 3 ", 1)}));
-}
-
-TEST_F(DataDrives, EmptyFieldsAreKept) {
-  Drives drives;
-  EXPECT_EQ(enumerate("|||||\n", drives), 0);
-  EXPECT_EQ(drives, (Drives{drive("", "/dev/", "", "", 0)}));
-}
-
-TEST_F(DataDrives, IdenticalLinesGiveIdenticalRecords) {
-  Drives drives;
-  EXPECT_EQ(enumerate("d1|sdb|/mnt/d1|3|1|\nd1|sdb|/mnt/d1|3|1|\n", drives), 0);
-  EXPECT_EQ(drives, (Drives{drive("d1", "/dev/sdb", "/mnt/d1", "3", 1),
-                            drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}));
-}
-
-TEST_F(DataDrives, CarriageReturnLandsInTheUnreadSixthField) {
-  Drives drives;
-  EXPECT_EQ(enumerate("d1|sdb|/mnt/d1|3|1|\r\nd2|sdc|/mnt/d2|4|0|\r\n", drives), 0);
-  EXPECT_EQ(drives, (Drives{drive("d1", "/dev/sdb", "/mnt/d1", "3", 1),
-                            drive("d2", "/dev/sdc", "/mnt/d2", "4", 0)}));
 }
 
 TEST_F(DataDrives, CarriageReturnsAreKeptInReadFieldsAndMakeALine) {
@@ -236,7 +231,7 @@ TEST_F(DataDrives, CarriageReturnsAreKeptInReadFieldsAndMakeALine) {
 }
 
 TEST_F(DataDrives, ANonZeroStatusThrowsAndLeavesTheVectorUntouched) {
-  fake::processScript().push_back({1, "d1|sdb|/mnt/d1|3|1|\n", "helper broke", false});
+  fake::processScript().push_back(fake::exited(1, "d1|sdb|/mnt/d1|3|1|\n", "helper broke"));
   fake::logLines().clear();
   Drives drives = earlier;
   try {
@@ -256,13 +251,13 @@ TEST_F(DataDrives, ANonZeroStatusThrowsAndLeavesTheVectorUntouched) {
 }
 
 TEST_F(DataDrives, AnyNonZeroStatusIsAFailure) {
-  fake::processScript().push_back({-1, "", "", false});
+  fake::processScript().push_back(fake::exited(-1, ""));
   Drives drives;
   EXPECT_THROW(admin->enumerate_data_drives(drives), RkException);
 }
 
 TEST_F(DataDrives, ARunnerExceptionPassesThrough) {
-  fake::processScript().push_back({0, "", "", true});
+  fake::processScript().push_back(fake::runnerThrows());
   Drives drives = earlier;
   try {
     admin->enumerate_data_drives(drives);
@@ -277,7 +272,7 @@ TEST_F(DataDrives, ARunnerExceptionPassesThrough) {
 
 TEST_F(DataDrives, WorksOnAFacadeThatIsNotReady) {
   tarnel_admin not_ready("", "");
-  fake::processScript().push_back({0, "d1|sdb|/mnt/d1|3|1|\n", "", false});
+  fake::processScript().push_back(fake::exited(0, "d1|sdb|/mnt/d1|3|1|\n"));
   Drives drives;
   EXPECT_EQ(not_ready.enumerate_data_drives(drives), 0);
   EXPECT_EQ(drives, (Drives{drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}));

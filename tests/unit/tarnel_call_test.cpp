@@ -14,53 +14,31 @@
 #include "tarnel_admin.h"
 #include "tarnel_call.h"
 #include "tarnel_vdisk.h"
+#include "unit_test_support.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using std::chrono::milliseconds;
+using unit_test::queueCapacity;
+using unit_test::queueCreated;
+using unit_test::queueExported;
+using unit_test::queueLogin;
+using unit_test::requestTypes;
 
 namespace {
 
-void queueLogin(const std::string& session_id = "S1") {
-  fake::queueReply(R"({"result":{"sessionId":")" + session_id + R"("}})");
-}
-void queueCapacity(const std::string& value = "100") {
-  fake::queueReply(R"({"result":{"capacity":{"total":{"units":"GB","value":)" + value + "}}}}");
-}
-void queueCreated(const std::string& name) {
-  fake::queueReply(R"({"result":[{"name":")" + name + R"(","status":"ok"}]})");
-}
 // A reply with an HTTP error status and the cluster's error record.
 void queueRefusal(long status, const std::string& code, int count = 1) {
-  for (int i = 0; i < count; ++i) {
-    fake::HttpExchange exchange;
-    exchange.sendResult = 0;
-    exchange.httpCode = status;
-    exchange.reply = R"({"error":{"code":")" + code + R"(","message":"no: )" + code + R"("}})";
-    fake::httpScript().push_back(exchange);
-  }
+  const std::string record =
+      R"({"error":{"code":")" + code + R"(","message":"no: )" + code + R"("}})";
+  for (int i = 0; i < count; ++i) fake::httpScript().push_back(fake::failedSend(status, record));
 }
 // A send that ended on the wire without a whole reply.
 void queueTransportFailure(RkTransportResult result, const std::string& text, bool sent,
                            int count = 1) {
   for (int i = 0; i < count; ++i) {
-    fake::HttpExchange exchange;
-    exchange.sendResult = 0;
-    exchange.httpCode = 0;
-    exchange.transport = result;
-    exchange.transportText = text;
-    exchange.requestSent = sent;
-    fake::httpScript().push_back(exchange);
+    fake::httpScript().push_back(fake::transportFailure(result, text, sent));
   }
-}
-
-std::vector<std::string> requestTypes() {
-  std::vector<std::string> types;
-  for (const std::string& request : fake::sentRequests()) {
-    const size_t start = request.find("type:") + 5;
-    types.push_back(request.substr(start, request.find(',', start) - start));
-  }
-  return types;
 }
 
 tarnel_call_options responsive() {
@@ -101,7 +79,7 @@ TEST_F(Calls, ASuccessfulCreateReportsOkWithTheSizeAsked) {
 }
 
 TEST_F(Calls, AFacadeThatIsNotReadyNamesTheSettingMissingNow) {
-  fake::utilsScript().cluster = fake::Status{1, "", false};
+  fake::utilsScript().cluster = fake::status(1, "");
   tarnel_admin without_cluster("operator", "pw");
   EXPECT_EQ(without_cluster.create_vdisk("d1", responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::not_ready);
@@ -201,13 +179,13 @@ TEST_F(Calls, ACreateWhoseReplyWasLostAndThenFoundExistingMayExist) {
 }
 
 TEST_F(Calls, AFailingHelperIsReportedNotThrown) {
-  fake::processScript().push_back(fake::ProcessResult{127, "", "sh: not found", false});
+  fake::processScript().push_back(fake::exited(127, "", "sh: not found"));
   std::vector<_tarnel_data_drive> drives;
   EXPECT_EQ(admin->enumerate_data_drives(drives, responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::helper_failed);
   EXPECT_EQ(outcome.detail, "sh: not found");
 
-  fake::processScript().push_back(fake::ProcessResult{0, "a|sda|/m|1|1|x\nbad\n", "", false});
+  fake::processScript().push_back(fake::exited(0, "a|sda|/m|1|1|x\nbad\n"));
   EXPECT_EQ(admin->enumerate_data_drives(drives, responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::bad_reply);
   EXPECT_EQ(outcome.detail, "drive helper line 2 has 1 fields, not 6");
@@ -220,7 +198,7 @@ TEST_F(Calls, ADiskRequestRefusedWith401LogsInAgainWithinTheSameAttemptCount) {
   queueLogin("S1");
   queueRefusal(401, "SessionExpired");
   queueLogin("S2");
-  fake::queueReply(R"({"result":[{"status":"ok","target":"node1"}]})");
+  queueExported("node1");
   EXPECT_EQ(admin->export_vdisk("d1", responsive(), outcome), 0);
   EXPECT_EQ(outcome.attempts, 2);
   EXPECT_EQ(outcome.login_attempts, 2);
@@ -322,9 +300,7 @@ TEST_F(Calls, CancellingAnExchangeInFlightEndsTheCall) {
   tarnel_call_options options = responsive();
   options.cancel = &token;
   queueLogin();
-  fake::HttpExchange cut;
-  cut.cancelDuringSend = true;
-  fake::httpScript().push_back(cut);
+  fake::httpScript().push_back(fake::cancelledInFlight());
   EXPECT_EQ(admin->export_vdisk("d1", options, outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::cancelled);
   EXPECT_EQ(fake::httpClients().back().token, &token);

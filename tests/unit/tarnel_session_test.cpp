@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fake_host.h"
+#include "unit_test_support.h"
 
 namespace {
 
@@ -29,14 +30,6 @@ template struct StoredIdAccess<StoredIdTag, &tarnel_session::session_id>;
 
 const std::string& storedId(const tarnel_session& session) {
   return session.*storedIdMember(StoredIdTag());
-}
-
-fake::HttpExchange exchange(int sendResult, long long httpCode, const std::string& reply) {
-  fake::HttpExchange e;
-  e.sendResult = sendResult;
-  e.httpCode = httpCode;
-  e.reply = reply;
-  return e;
 }
 
 std::vector<std::string> clientCalls() { return fake::journalWith("RKLibCurl::"); }
@@ -151,7 +144,7 @@ TEST_F(Exchange, FlagArgumentChangesNothing) {
 // ---- the exchange: judging what came back ----
 
 TEST_F(Exchange, HttpErrorStatusWithAValidBodyCountsWhenTheSendWasCarriedOut) {
-  fake::httpScript().push_back(exchange(1, 500, "{\"error\":\"busy\"}"));
+  fake::httpScript().push_back(fake::reply("{\"error\":\"busy\"}", 500));
   tarnel_session session;
   json_spirit::mObject reply;
   EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), 0);
@@ -160,7 +153,7 @@ TEST_F(Exchange, HttpErrorStatusWithAValidBodyCountsWhenTheSendWasCarriedOut) {
 
 TEST_F(Exchange, FailedSendWithAReplyLogsStatusAndReply) {
   fake::logScript().debugLevel = -1;
-  fake::httpScript().push_back(exchange(0, 503, "{\"error\":\"down\"}"));
+  fake::httpScript().push_back(fake::failedSend(503, "{\"error\":\"down\"}"));
   tarnel_session session;
   json_spirit::mObject reply;
   EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), -1);
@@ -173,7 +166,7 @@ TEST_F(Exchange, FailedSendWithAReplyLogsStatusAndReply) {
 
 TEST_F(Exchange, FailedSendWithoutAReplyLogsNoAnswer) {
   fake::logScript().debugLevel = -1;
-  fake::HttpExchange empty = exchange(0, 0, "");
+  fake::HttpExchange empty = fake::failedSend(0);
   fake::HttpExchange null = empty;
   null.replyNull = true;
   for (const fake::HttpExchange& scripted : {empty, null}) {
@@ -188,10 +181,10 @@ TEST_F(Exchange, FailedSendWithoutAReplyLogsNoAnswer) {
 
 TEST_F(Exchange, CarriedOutSendWithoutAReplyLogsNoAnswer) {
   fake::logScript().debugLevel = -1;
-  fake::HttpExchange null = exchange(1, 200, "");
+  fake::HttpExchange null = fake::noAnswer();
   null.replyNull = true;
   fake::httpScript().push_back(null);
-  fake::httpScript().push_back(exchange(1, 200, ""));
+  fake::httpScript().push_back(fake::noAnswer());
   tarnel_session session;
   json_spirit::mObject reply;
   EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), -1);
@@ -202,7 +195,7 @@ TEST_F(Exchange, CarriedOutSendWithoutAReplyLogsNoAnswer) {
 
 TEST_F(Exchange, ReplyIsTakenByTheReportedLengthNotUpToANulByte) {
   // Cut at the NUL byte the text would be a valid object; whole, it is not.
-  fake::httpScript().push_back(exchange(1, 200, std::string("{\"a\":1}\0{\"b\":2}", 15)));
+  fake::httpScript().push_back(fake::reply(std::string("{\"a\":1}\0{\"b\":2}", 15)));
   tarnel_session session;
   json_spirit::mObject reply;
   EXPECT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), -1);
@@ -255,7 +248,7 @@ TEST_F(Exchange, EchoedLoginPasswordIsMaskedInEveryLoggedReplyButNotInTheReplyOb
     SCOPED_TRACE(form);
     fake::logLines().clear();
     const std::string echo = "{\"message\":\"cannot handle " + form + "\"}";
-    fake::httpScript().push_back(exchange(0, 500, echo));
+    fake::httpScript().push_back(fake::failedSend(500, echo));
     fake::queueReply(echo);
     fake::queueReply("<html>" + form);
     json_spirit::mObject failed, parsed, rejected;
@@ -324,11 +317,11 @@ TEST_F(Exchange, TraceKeyIsReadAnewOnEveryExchange) {
     ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_POST, "r", &reply, false, kForm), 0);
   };
   exchangeOnce();  // key absent
-  fake::utilsScript().keys["dEnableCurlTraceLogging"] = {0, "0", false};
+  fake::utilsScript().keys["dEnableCurlTraceLogging"] = fake::status(0, "0");
   exchangeOnce();
-  fake::utilsScript().keys["dEnableCurlTraceLogging"] = {0, "1", false};
+  fake::utilsScript().keys["dEnableCurlTraceLogging"] = fake::status(0, "1");
   exchangeOnce();
-  fake::utilsScript().keys["dEnableCurlTraceLogging"] = {1, "1", false};  // unreadable
+  fake::utilsScript().keys["dEnableCurlTraceLogging"] = fake::status(1, "1");  // unreadable
   exchangeOnce();
   ASSERT_EQ(fake::httpClients().size(), 4u);
   EXPECT_EQ(fake::httpClients()[0].traces, std::vector<bool>{false});
@@ -357,7 +350,7 @@ TEST_F(Exchange, EachExchangeHasANewClientAndReleasesTheOldOne) {
 }
 
 TEST_F(Exchange, FailedExchangeKeepsItsClientUntilTheNext) {
-  fake::httpScript().push_back(exchange(0, 0, ""));
+  fake::httpScript().push_back(fake::failedSend(0));
   fake::queueReply("{}");
   tarnel_session session;
   json_spirit::mObject reply;
@@ -439,7 +432,7 @@ TEST_F(Login, MissingKeysLogOneLineAndReturnTheEmptyText) {
 }
 
 TEST_F(Login, FailedExchangeAddsNoLineOfItsOwn) {
-  fake::httpScript().push_back(exchange(0, 401, "{\"error\":\"denied\"}"));
+  fake::httpScript().push_back(fake::failedSend(401, "{\"error\":\"denied\"}"));
   tarnel_session session("u", "c", "p");
   EXPECT_EQ(session.get_tarnel_session(), "");
   EXPECT_TRUE(fake::logTexts(kLoginTag).empty());
@@ -461,12 +454,7 @@ TEST_F(Login, WrongTypesThrowTheJsonTypeError) {
     SCOPED_TRACE(c.reply);
     fake::queueReply(c.reply);
     tarnel_session session("u", "c", "p");
-    try {
-      session.get_tarnel_session();
-      ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& error) {
-      EXPECT_STREQ(error.what(), c.message);
-    }
+    EXPECT_EQ(unit_test::typeErrorOf([&] { session.get_tarnel_session(); }), c.message);
     EXPECT_TRUE(fake::logTexts(kLoginTag).empty());
   }
 }
@@ -484,7 +472,7 @@ TEST_F(Login, EmptySessionIdIsStoredAndReturned) {
 TEST_F(Login, FailedLoginKeepsTheIdentifierOfAnEarlierSuccess) {
   fake::queueReply("{\"result\":{\"sessionId\":\"first\"}}");
   fake::queueReply("{\"result\":{}}");
-  fake::httpScript().push_back(exchange(0, 500, ""));
+  fake::httpScript().push_back(fake::failedSend(500));
   fake::queueReply("{\"result\":{\"sessionId\":7}}");
   fake::queueReply("{\"result\":{\"sessionId\":\"second\"}}");
   tarnel_session session("u", "c", "p");

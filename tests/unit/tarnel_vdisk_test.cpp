@@ -12,6 +12,13 @@
 
 #include "RkJson.h"
 #include "fake_host.h"
+#include "unit_test_support.h"
+
+using unit_test::add_virtual_disk_text;
+using unit_test::capacityReply;
+using unit_test::cluster_information_text;
+using unit_test::mount_text;
+using unit_test::typeErrorOf;
 
 namespace {
 
@@ -22,31 +29,6 @@ const char kExportTag[] = "tarnel_vdisk::export_vdisk()";
 const char kFormHeader[] = "Content-Type: application/x-www-form-urlencoded";
 
 using Space = std::pair<double, std::string>;
-
-std::string capacityReply(const std::string& units, const std::string& value) {
-  return "{\"result\":{\"capacity\":{\"total\":{\"units\":" + units + ",\"value\":" + value +
-         "}}}}";
-}
-
-std::string clusterInformation(const std::string& quotedSessionId) {
-  return "request={type:ClusterInformation,category:ClusterWatch,sessionId:\"" + quotedSessionId +
-         "\"}";
-}
-
-std::string addVirtualDisk(const std::string& quotedName, const std::string& size,
-                           const std::string& sessionId) {
-  return "request={type:AddVirtualDisk,category:VirtualDiskManagement,params:{name:\"" +
-         quotedName +
-         "\",protectionPolicy:\"Erasure\",erasureConfig:\"RS_4_2\",backupType:\"FILER\","
-         "size:{unit:\"GB\",value:" +
-         size + "},diskType:NFS,scsi3pr:false},sessionId:" + sessionId + "}";
-}
-
-std::string mount(const std::string& quotedName, const std::string& quotedHost,
-                  const std::string& sessionId) {
-  return "request={type:Mount,category:VirtualDiskManagement,params:{virtualDisk:\"" + quotedName +
-         "\",targets:[\"" + quotedHost + "\"]},sessionId:" + sessionId + "}";
-}
 
 // A reply text that holds `object`, written by the codec.
 std::string replyWith(const json_spirit::mObject& object) {
@@ -67,15 +49,6 @@ std::string listReply(const json_spirit::mObject& entry) {
       json_spirit::mValue(json_spirit::mObject{{"id", json_spirit::mValue(1)}}),
       json_spirit::mValue(entry)};
   return replyWith(json_spirit::mObject{{"result", json_spirit::mValue(list)}});
-}
-
-std::string typeErrorOf(const std::function<void()>& act) {
-  try {
-    act();
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return "no error";
 }
 
 // Makes `locale` the process's global C++ locale for the guard's lifetime.
@@ -107,9 +80,11 @@ class Handle : public VdiskTest {};
 class ClusterSpace : public VdiskTest {};
 class Create : public VdiskTest {};
 class Export : public VdiskTest {};
-// The faults of the request texts, the success records, zero sizes and the
-// host's locale that these operations must not have.
-class Mended : public VdiskTest {};
+// What the caller's values cannot do to a request or to the reading of its
+// reply: quoted values are escaped and a bare session identifier that would
+// reshape a request is refused; a disk's record must be exactly its own; no
+// disk of no size, or sized under the host's locale, is asked for.
+class HostileValues : public VdiskTest {};
 
 }  // namespace
 
@@ -146,7 +121,7 @@ TEST_F(ClusterSpace, SendsClusterInformationWithTheQuotedSessionId) {
   fake::queueReply(capacityReply("\"TB\"", "1.5"));
   tarnel_vdisk handle("sid-42", "vd1", "node7");
   EXPECT_EQ(handle.get_cluster_space(), Space(1.5, "TB"));
-  EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{clusterInformation("sid-42")});
+  EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{cluster_information_text("sid-42")});
   const fake::HttpClientRecord& client = fake::httpClients().at(0);
   EXPECT_EQ(client.sendType, 2);
   EXPECT_EQ(client.header, kFormHeader);
@@ -230,7 +205,7 @@ TEST_F(ClusterSpace, EachWrongTypeThrowsTheJsonTypeError) {
 }
 
 TEST_F(ClusterSpace, FailedExchangeYieldsTheFailurePairWithoutALineOfItsOwn) {
-  fake::httpScript().push_back(fake::HttpExchange{true, 0, 500, false, "{}", false});
+  fake::httpScript().push_back(fake::failedSend(500, "{}"));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.get_cluster_space(), Space(0, ""));
   EXPECT_TRUE(fake::logTexts(kSpaceTag).empty());
@@ -245,7 +220,7 @@ TEST_F(Create, SendsAddVirtualDiskSizedFromTheCapacity) {
   tarnel_vdisk handle("5f2a-77", "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), 0);
   EXPECT_EQ(fake::sentRequests(), (std::vector<std::string>{
-                                      clusterInformation("5f2a-77"),
+                                      cluster_information_text("5f2a-77"),
                                       "request={type:AddVirtualDisk,category:VirtualDiskManagement,"
                                       "params:{name:\"vd1\",protectionPolicy:\"Erasure\","
                                       "erasureConfig:\"RS_4_2\",backupType:\"FILER\",size:{unit:"
@@ -270,7 +245,7 @@ TEST_F(Create, SizeIsScaledAndWrittenWithTwoDecimals) {
     tarnel_vdisk handle("sid", "vd1", "node7");
     handle.create_vdisk();
     ASSERT_EQ(fake::sentRequests().size(), 2u);
-    EXPECT_EQ(fake::sentRequests()[1], addVirtualDisk("vd1", c.second, "sid"));
+    EXPECT_EQ(fake::sentRequests()[1], add_virtual_disk_text("vd1", c.second, "sid"));
   }
 }
 
@@ -279,7 +254,7 @@ TEST_F(Create, UnitIsConvertedByTheUtilityLibrary) {
   fake::queueReply("{}");
   tarnel_vdisk handle("sid", "vd1", "node7");
   handle.create_vdisk();
-  EXPECT_EQ(fake::sentRequests().at(1), addVirtualDisk("vd1", "600.49", "sid"));
+  EXPECT_EQ(fake::sentRequests().at(1), add_virtual_disk_text("vd1", "600.49", "sid"));
 }
 
 TEST_F(Create, RecordFoundAnywhereMeansSuccessAtLevelZero) {
@@ -340,7 +315,7 @@ TEST_F(Create, RecordThatIsNotExactlyOursMeansFailure) {
 TEST_F(Create, FailedExchangeLogsAndReturnsItsResult) {
   fake::logScript().debugLevel = -1;
   fake::queueReply(capacityReply("\"GB\"", "100"));
-  fake::httpScript().push_back(fake::HttpExchange{true, 0, 0, false, "", false});
+  fake::httpScript().push_back(fake::failedSend(0));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), -1);
   EXPECT_EQ(fake::logTexts(kCreateTag), std::vector<std::string>{"Failed to create vdisk : [vd1]"});
@@ -351,7 +326,7 @@ TEST_F(Create, CapacityTypeErrorLeavesWithoutAnAddVirtualDisk) {
   fake::queueReply("{\"result\":\"x\"}");
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(typeErrorOf([&] { handle.create_vdisk(); }), "value type is 2 not 0");
-  EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{clusterInformation("sid")});
+  EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{cluster_information_text("sid")});
 }
 
 TEST_F(Create, HandleCanCreateAgainAfterAFailure) {
@@ -419,7 +394,7 @@ TEST_F(Export, RecordThatIsNotExactlyTheHostsMeansFailure) {
 
 TEST_F(Export, FailedExchangeLogsAndReturnsItsResult) {
   fake::logScript().debugLevel = -1;
-  fake::httpScript().push_back(fake::HttpExchange{true, 0, 404, false, "{\"e\":1}", false});
+  fake::httpScript().push_back(fake::failedSend(404, "{\"e\":1}"));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.export_vdisk(), -1);
   EXPECT_EQ(fake::logTexts(kExportTag), std::vector<std::string>{"Failed to export vdisk : [vd1]"});
@@ -431,16 +406,17 @@ TEST_F(Export, EmptyHostSendsOneEmptyTargetAndNeedsAnEmptyTargetRecord) {
   tarnel_vdisk handle("sid", "vd1", "");
   EXPECT_EQ(handle.export_vdisk(), -1);
   EXPECT_EQ(handle.export_vdisk(), 0);
-  EXPECT_EQ(fake::sentRequests().at(0), mount("vd1", "", "sid"));
+  EXPECT_EQ(fake::sentRequests().at(0), mount_text("vd1", "", "sid"));
 }
 
-// ---- mended faults ----
+// ---- values that could reshape a request or its reading ----
 
-TEST_F(Mended, QuotedValuesAreWrittenWithJsonStringEscaping) {
+TEST_F(HostileValues, QuotedValuesAreWrittenWithJsonStringEscaping) {
   const std::string name = std::string("a\"b\\c,d:{e}[f] g\x01\n");
   const std::string host = "h\"]},sessionId:x";
-  const std::string nameInRequest = "a\\\"b\\\\c,d:{e}[f] g\\u0001\\u000a";
-  const std::string hostInRequest = "h\\\"]},sessionId:x";
+  // The request texts below write the values so.
+  ASSERT_EQ(request_texts::escaped(name), "a\\\"b\\\\c,d:{e}[f] g\\u0001\\u000a");
+  ASSERT_EQ(request_texts::escaped(host), "h\\\"]},sessionId:x");
 
   fake::queueReply(capacityReply("\"GB\"", "100"));
   fake::queueReply("{}");
@@ -449,20 +425,21 @@ TEST_F(Mended, QuotedValuesAreWrittenWithJsonStringEscaping) {
   handle.create_vdisk();
   handle.export_vdisk();
   EXPECT_EQ(fake::sentRequests(), (std::vector<std::string>{
-                                      clusterInformation("sid"),
-                                      addVirtualDisk(nameInRequest, "58.64", "sid"),
-                                      mount(nameInRequest, hostInRequest, "sid"),
+                                      cluster_information_text("sid"),
+                                      add_virtual_disk_text(name, "58.64", "sid"),
+                                      mount_text(name, host, "sid"),
                                   }));
 }
 
-TEST_F(Mended, QuotedSessionIdOfTheCapacityQueryIsEscapedNotRefused) {
+TEST_F(HostileValues, QuotedSessionIdOfTheCapacityQueryIsEscapedNotRefused) {
   fake::queueReply(capacityReply("\"GB\"", "1"));
   tarnel_vdisk handle("s\"}x\\", "vd1", "node7");
   EXPECT_EQ(handle.get_cluster_space(), Space(1.0, "GB"));
-  EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{clusterInformation("s\\\"}x\\\\")});
+  EXPECT_EQ(fake::sentRequests(),
+            std::vector<std::string>{cluster_information_text("s\\\"}x\\\\")});
 }
 
-TEST_F(Mended, BareSessionIdThatWouldReshapeTheRequestIsRefusedFirst) {
+TEST_F(HostileValues, BareSessionIdThatWouldReshapeTheRequestIsRefusedFirst) {
   const std::vector<std::string> refused = {"s\"1", "s\\1", "s,1",  "s:1",
                                             "s{1",  "s}1",  "s[1",  "s]1",
                                             "s 1",  "s\t1", "s\n1", std::string("s\x01", 2),
@@ -487,7 +464,7 @@ TEST_F(Mended, BareSessionIdThatWouldReshapeTheRequestIsRefusedFirst) {
   }
 }
 
-TEST_F(Mended, BareSessionIdOfOrdinaryCharactersIsSent) {
+TEST_F(HostileValues, BareSessionIdOfOrdinaryCharactersIsSent) {
   const std::string sid = "AbZ09-._~/+=@!";
   fake::queueReply(capacityReply("\"GB\"", "100"));
   fake::queueReply(listReply(record("name", "vd1")));
@@ -495,11 +472,11 @@ TEST_F(Mended, BareSessionIdOfOrdinaryCharactersIsSent) {
   tarnel_vdisk handle(sid, "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), 0);
   EXPECT_EQ(handle.export_vdisk(), 0);
-  EXPECT_EQ(fake::sentRequests().at(1), addVirtualDisk("vd1", "58.64", sid));
-  EXPECT_EQ(fake::sentRequests().at(2), mount("vd1", "node7", sid));
+  EXPECT_EQ(fake::sentRequests().at(1), add_virtual_disk_text("vd1", "58.64", sid));
+  EXPECT_EQ(fake::sentRequests().at(2), mount_text("vd1", "node7", sid));
 }
 
-TEST_F(Mended, NameWithEscapedCharactersMatchesItsOwnRecordOnly) {
+TEST_F(HostileValues, NameWithEscapedCharactersMatchesItsOwnRecordOnly) {
   for (const std::string& name : {std::string("a\"b"), std::string("a\\b"), std::string("a\tb"),
                                   std::string("a\x02"
                                               "b")}) {
@@ -519,7 +496,7 @@ TEST_F(Mended, NameWithEscapedCharactersMatchesItsOwnRecordOnly) {
   }
 }
 
-TEST_F(Mended, NameCannotPassOffOtherRecordsAsItsOwn) {
+TEST_F(HostileValues, NameCannotPassOffOtherRecordsAsItsOwn) {
   // Spelled unescaped, this name's record would be the records of the disks
   // "a" and "b" standing side by side in a list.
   const std::string name = "a\",\"status\":\"ok\"},{\"name\":\"b";
@@ -533,10 +510,10 @@ TEST_F(Mended, NameCannotPassOffOtherRecordsAsItsOwn) {
   EXPECT_EQ(handle.create_vdisk(), -1);
 }
 
-TEST_F(Mended, FailedCapacityQuerySendsNoAddVirtualDisk) {
+TEST_F(HostileValues, FailedCapacityQuerySendsNoAddVirtualDisk) {
   const std::vector<fake::HttpExchange> failures = {
-      fake::HttpExchange{true, 0, 500, false, "", false},                  // exchange fails
-      fake::HttpExchange{true, 1, 200, false, "{\"results\":{}}", false},  // key missing
+      fake::failedSend(500),                 // exchange fails
+      fake::reply("{\"results\":{}}"),  // key missing
   };
   for (const fake::HttpExchange& failure : failures) {
     fake::reset();
@@ -547,13 +524,13 @@ TEST_F(Mended, FailedCapacityQuerySendsNoAddVirtualDisk) {
     fake::queueReply(listReply(record("name", "vd1")));
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.create_vdisk(), -1);
-    EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{clusterInformation("sid")});
+    EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{cluster_information_text("sid")});
     EXPECT_EQ(fake::logTexts(kCreateTag),
               std::vector<std::string>{"Failed to create vdisk : [vd1]"});
   }
 }
 
-TEST_F(Mended, SizeOfNothingSendsNoAddVirtualDisk) {
+TEST_F(HostileValues, SizeOfNothingSendsNoAddVirtualDisk) {
   // 0.005 GB scale to 0.0029 and are written 0.00; an unknown unit converts to 0.
   const std::vector<std::pair<std::string, std::string>> capacities = {
       {"\"GB\"", "0.005"}, {"\"GB\"", "0"}, {"\"XB\"", "100"}, {"\"GB\"", "-100"}};
@@ -571,7 +548,7 @@ TEST_F(Mended, SizeOfNothingSendsNoAddVirtualDisk) {
   }
 }
 
-TEST_F(Mended, SizeThatIsNoNumberSendsNoAddVirtualDisk) {
+TEST_F(HostileValues, SizeThatIsNoNumberSendsNoAddVirtualDisk) {
   for (double gigabytes :
        {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
     fake::reset();
@@ -584,11 +561,11 @@ TEST_F(Mended, SizeThatIsNoNumberSendsNoAddVirtualDisk) {
   }
 }
 
-TEST_F(Mended, SizeIsWrittenTheSameUnderAHostLocaleWithADecimalComma) {
+TEST_F(HostileValues, SizeIsWrittenTheSameUnderAHostLocaleWithADecimalComma) {
   GlobalLocale comma(std::locale(std::locale::classic(), new CommaDecimals));
   fake::queueReply(capacityReply("\"GB\"", "2000"));
   fake::queueReply(listReply(record("name", "vd1")));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), 0);
-  EXPECT_EQ(fake::sentRequests().at(1), addVirtualDisk("vd1", "1172.84", "sid"));
+  EXPECT_EQ(fake::sentRequests().at(1), add_virtual_disk_text("vd1", "1172.84", "sid"));
 }

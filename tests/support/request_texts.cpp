@@ -21,6 +21,8 @@ std::string escaped(const std::string& value) {
   return out;
 }
 
+std::string quoted(const std::string& value) { return '"' + escaped(value) + '"'; }
+
 std::string login_text(const std::string& user, const std::string& password,
                        const std::string& cluster) {
   return "request={type:Login,category:UserManagement,params:{userName:\"" + escaped(user) +

@@ -7,8 +7,6 @@
 // directories of a test program that ended without its destructors.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -17,10 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "cluster_state.h"
 #include "fault_injector.h"
 #include "json_spirit/json_spirit_value.h"
 #include "request_texts.h"
+#include "scratch.h"
 #include "sim_config.h"
 #include "sim_server.h"
 
@@ -53,22 +53,10 @@ struct RawReply {
 RawReply raw_exchange(int port, const std::string& method, const std::string& target,
                       const std::string& body = std::string());
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void write_file(const std::string& path, const std::string& text);
-std::string read_file(const std::string& path);
+// Scratch directories and files (tests/support/scratch.h).
+using test_support::read_file;
+using test_support::TempDir;
+using test_support::write_file;
 
 // The cluster the tests configure: "c1", 10 TB, users "tarnel" and "admin".
 tarnel_sim::SimConfig test_config();
@@ -106,20 +94,16 @@ class InProcessSim {
   std::thread thread_;
 };
 
-// The tarnel-sim binary as a child process: stdout on a pipe (the first line
-// is read at start), stderr in a file. Killed when the thread that made the
-// object ends. Reads from the pipe are bounded (30 s).
+// The tarnel-sim binary as a child process (test_support::Process) whose
+// files are kept in `dir`, started with `args`; its first line is awaited at
+// start. Killed when the thread that made the object ends. Waits are bounded
+// (30 s).
 class SimProcess {
  public:
-  // Starts the binary with `args`; stderr goes to `stderr_path`.
-  SimProcess(const std::vector<std::string>& args, const std::string& stderr_path);
-  // Kills the child (SIGKILL) if it still runs, and reaps it.
-  ~SimProcess();
-  SimProcess(const SimProcess&) = delete;
-  SimProcess& operator=(const SimProcess&) = delete;
+  SimProcess(const std::vector<std::string>& args, const TempDir& dir);
 
   // The first line the child printed on stdout, without its newline; empty
-  // when the child ended or closed stdout before printing one.
+  // when the child ended before printing one.
   const std::string& first_line() const { return first_line_; }
   // The port of a "listening on 127.0.0.1:<port>" first line, or -1.
   int port() const;
@@ -128,17 +112,15 @@ class SimProcess {
   int stop(int signal);
   // Waits for a child that ends by itself; returns as stop() does.
   int wait();
-  // Everything the child wrote on stdout after the first line (read to EOF;
-  // call after the child has ended).
-  std::string rest_of_stdout();
+  // Everything the child wrote on stdout after the first line (call after
+  // the child has ended).
+  std::string rest_of_stdout() const;
+  // Everything the child wrote on stderr so far.
+  std::string err() const { return process_.err(); }
 
  private:
-  pid_t pid_ = -1;
-  int stdout_fd_ = -1;
-  int pidfd_ = -1;
-  int status_ = -1;
+  test_support::Process process_;
   std::string first_line_;
-  std::string buffered_;
 };
 
 // Runs the binary with `args` to its end; returns the exit status and fills

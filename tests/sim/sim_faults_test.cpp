@@ -94,7 +94,8 @@ TEST(SimFaults, ReadsTheJsonForm) {
   const auto status =
       from_json(R"({"request":"Login","fault":"status","status":503,"times":2,"skip":1})", error);
   ASSERT_TRUE(status) << error;
-  EXPECT_EQ(json_of(*status), R"({"fault":"status","request":"Login","skip":1,"status":503,"times":2})");
+  EXPECT_EQ(json_of(*status),
+            R"({"fault":"status","request":"Login","skip":1,"status":503,"times":2})");
   const auto delay = from_json(R"({"request":"*","fault":"delay","delayMs":1500})", error);
   ASSERT_TRUE(delay) << error;
   EXPECT_EQ(delay->delay.count(), 1500);
@@ -147,8 +148,8 @@ TEST(SimFaults, SkipsThenAppliesAndTheFirstMatchingRuleDecides) {
 
 TEST(SimFaults, WrongTypesBreakTheMembersTheLibraryReads) {
   const FaultRule rule = rule_of("*:wrong-types");
-  const std::string login =
-      tarnel_sim::injected_body(rule, RequestType::Login, request(sim_test::login_text("u", "p", "c")));
+  const std::string login = tarnel_sim::injected_body(rule, RequestType::Login,
+                                                      request(sim_test::login_text("u", "p", "c")));
   const mObject login_reply = sim_test::parse_json(login);
   EXPECT_THROW(login_reply.at("result").get_obj().at("sessionId").get_str(), std::runtime_error);
 
@@ -158,11 +159,12 @@ TEST(SimFaults, WrongTypesBreakTheMembersTheLibraryReads) {
   EXPECT_THROW(total.at("units").get_str(), std::runtime_error);
   EXPECT_THROW(total.at("value").get_real(), std::runtime_error);
 
-  const std::string add = tarnel_sim::injected_body(
-      rule, RequestType::AddVirtualDisk, request(sim_test::add_virtual_disk_text("vd1", "1.00", "S")));
+  const std::string add =
+      tarnel_sim::injected_body(rule, RequestType::AddVirtualDisk,
+                                request(sim_test::add_virtual_disk_text("vd1", "1.00", "S")));
   EXPECT_EQ(add, R"({"result":[{"name":["vd1"],"status":true}]})");
-  const std::string mount =
-      tarnel_sim::injected_body(rule, RequestType::Mount, request(sim_test::mount_text("vd1", "node7", "S")));
+  const std::string mount = tarnel_sim::injected_body(
+      rule, RequestType::Mount, request(sim_test::mount_text("vd1", "node7", "S")));
   EXPECT_EQ(mount, R"({"result":[{"status":true,"target":["node7"]}]})");
 }
 
@@ -170,11 +172,13 @@ TEST(SimFaults, InjectedBodiesForTheOtherFaults) {
   const tarnel_sim::RequestValue add = request(sim_test::add_virtual_disk_text("vd1", "1.00", "S"));
   mObject ignored;
   EXPECT_FALSE(RkJson::Unserialize(
-      tarnel_sim::injected_body(rule_of("*:malformed"), RequestType::AddVirtualDisk, add), ignored));
+      tarnel_sim::injected_body(rule_of("*:malformed"), RequestType::AddVirtualDisk, add),
+      ignored));
   EXPECT_EQ(tarnel_sim::injected_body(rule_of("*:truncated"), RequestType::AddVirtualDisk, add),
             R"({"result":[{"name":"vd1","status":"ok"}]})");
   EXPECT_EQ(tarnel_sim::injected_body(rule_of("*:status=503"), RequestType::AddVirtualDisk, add),
             R"({"error":{"code":"InjectedFault","message":"injected HTTP status 503"}})");
-  EXPECT_EQ(tarnel_sim::injected_body(rule_of("*:expire-session"), RequestType::AddVirtualDisk, add),
-            R"({"error":{"code":"SessionExpired","message":"the session has expired"}})");
+  EXPECT_EQ(
+      tarnel_sim::injected_body(rule_of("*:expire-session"), RequestType::AddVirtualDisk, add),
+      R"({"error":{"code":"SessionExpired","message":"the session has expired"}})");
 }

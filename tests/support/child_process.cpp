@@ -1,84 +1,22 @@
-#include "e2e_process.h"
+#include "child_process.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cctype>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <thread>
 
+#include "scratch.h"
 #include "test_guard.h"
+#include "waiting.h"
 
 extern char** environ;
 
-namespace e2e {
-
-namespace {
-const auto g_program_start = std::chrono::steady_clock::now();
-}  // namespace
-
-std::chrono::milliseconds time_left(std::chrono::milliseconds limit) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      g_program_start + kProgramBudget - std::chrono::steady_clock::now());
-  if (left >= limit) return limit;
-  if (left.count() > 0) return left;
-  static std::atomic<const ::testing::TestInfo*> reported{nullptr};
-  const ::testing::TestInfo* current = ::testing::UnitTest::GetInstance()->current_test_info();
-  if (current != nullptr && reported.exchange(current) != current) {
-    ADD_FAILURE() << "the test program has used up its time budget of " << kProgramBudget.count()
-                  << " s: waits are cut short from here on";
-  }
-  return std::chrono::milliseconds(0);
-}
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/tarnel-e2e-XXXXXX";
-  if (mkdtemp(&pattern[0]) == nullptr) {
-    throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
-  }
-  path_ = pattern;
-  test_guard::remove_at_end(path_);
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void write_file(const std::string& path, const std::string& content, mode_t mode) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) throw std::runtime_error("cannot write " + path);
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n <= 0) {
-      ::close(fd);
-      throw std::runtime_error("cannot write " + path);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  ::fchmod(fd, mode);
-  ::close(fd);
-}
+namespace test_support {
 
 std::map<std::string, std::string> clean_environment() {
   std::map<std::string, std::string> env;
@@ -113,8 +51,7 @@ struct Stream {
 }  // namespace
 
 Process::Process(const LaunchPlan& launch) {
-  const std::string stem =
-      launch.work_dir + "/" + launch.name + "-" + std::to_string(++g_serial);
+  const std::string stem = launch.work_dir + "/" + launch.name + "-" + std::to_string(++g_serial);
   out_path_ = stem + ".out";
   err_path_ = stem + ".err";
   in_path_ = launch.stdin_text.empty() ? std::string("/dev/null") : stem + ".in";
@@ -127,7 +64,8 @@ Process::Process(const LaunchPlan& launch) {
   for (const auto& [name, value] : launch.env) env.push_back(name + "=" + value);
   // A session of its own: its own process group, and no controlling
   // terminal, so a password prompt can never wait on the tester's terminal.
-  pid_ = test_guard::spawn(launch.argv, &env, {in.fd, out.fd, err.fd}, true);
+  pid_ = test_guard::spawn(launch.argv, &env, {in.fd, out.fd, err.fd},
+                           test_guard::Session::own);
 }
 
 Process::~Process() {
@@ -173,10 +111,21 @@ bool Process::wait(std::chrono::milliseconds limit) {
   return false;
 }
 
+void Process::send_signal(int number) {
+  if (running()) ::kill(pid_, number);
+}
+
 void Process::stop(std::chrono::milliseconds grace) {
   if (!running()) return;
   ::kill(-pid_, SIGTERM);
   wait(grace);
+}
+
+std::string Process::first_line(std::chrono::milliseconds limit) {
+  eventually([this] { return out().find('\n') != std::string::npos || !running(); }, limit);
+  const std::string text = out();  // read again: it may have come just before the end
+  const std::size_t newline = text.find('\n');
+  return newline == std::string::npos ? std::string() : text.substr(0, newline);
 }
 
 std::string Process::out() const { return read_file(out_path_); }
@@ -196,4 +145,4 @@ RunResult run(const LaunchPlan& launch, std::chrono::milliseconds limit) {
   return result;
 }
 
-}  // namespace e2e
+}  // namespace test_support

@@ -45,7 +45,8 @@ std::string nested_lists(std::size_t depth) {
 
 TEST(SimParser, ReadsTheFourRequestsAsTheLibraryWritesThem) {
   const ParseResult login = parse_request_text(
-      "request={type:Login,category:UserManagement,params:{userName:\"u\",password:\"p\",cluster:\"c\"}}");
+      "request={type:Login,category:UserManagement,params:{userName:\"u\",password:\"p\",cluster:"
+      "\"c\"}}");
   ASSERT_TRUE(login.ok) << login.error.message;
   EXPECT_EQ(at(login.value, "type").kind, Kind::Word);
   EXPECT_EQ(at(login.value, "type").text, "Login");
@@ -59,15 +60,17 @@ TEST(SimParser, ReadsTheFourRequestsAsTheLibraryWritesThem) {
   EXPECT_EQ(at(params, "userName").kind, Kind::String);
   EXPECT_EQ(at(params, "cluster").text, "c");
 
-  const ParseResult info =
-      parse_request_text("request={type:ClusterInformation,category:ClusterWatch,sessionId:\"S1\"}");
+  const ParseResult info = parse_request_text(
+      "request={type:ClusterInformation,category:ClusterWatch,sessionId:\"S1\"}");
   ASSERT_TRUE(info.ok);
   EXPECT_EQ(at(info.value, "sessionId").kind, Kind::String);
   EXPECT_EQ(at(info.value, "sessionId").text, "S1");
 
   const ParseResult add = parse_request_text(
-      "request={type:AddVirtualDisk,category:VirtualDiskManagement,params:{name:\"vd1\",protectionPolicy:"
-      "\"Erasure\",erasureConfig:\"RS_4_2\",backupType:\"FILER\",size:{unit:\"GB\",value:58.64},diskType:NFS,"
+      "request={type:AddVirtualDisk,category:VirtualDiskManagement,params:{name:\"vd1\","
+      "protectionPolicy:"
+      "\"Erasure\",erasureConfig:\"RS_4_2\",backupType:\"FILER\",size:{unit:\"GB\",value:58.64},"
+      "diskType:NFS,"
       "scsi3pr:false},sessionId:S1}");
   ASSERT_TRUE(add.ok) << add.error.message;
   const RequestValue& size = at(at(add.value, "params"), "size");
@@ -79,7 +82,8 @@ TEST(SimParser, ReadsTheFourRequestsAsTheLibraryWritesThem) {
   EXPECT_EQ(at(add.value, "sessionId").text, "S1");
 
   const ParseResult mount = parse_request_text(
-      "request={type:Mount,category:VirtualDiskManagement,params:{virtualDisk:\"vd1\",targets:[\"node7\"]},"
+      "request={type:Mount,category:VirtualDiskManagement,params:{virtualDisk:\"vd1\",targets:["
+      "\"node7\"]},"
       "sessionId:S1}");
   ASSERT_TRUE(mount.ok);
   const RequestValue& targets = at(at(mount.value, "params"), "targets");
@@ -101,7 +105,8 @@ TEST(SimParser, DecodesJsonEscapesAndKeepsUtf8) {
 
 TEST(SimParser, AcceptsWhiteSpaceEmptyContainersQuotedKeysAndNesting) {
   const ParseResult result = parse_request_text(
-      "request= { \"type\" : Login ,\n\tlist : [ ] , obj : { } , deep : [ { a : [ \"x\" , y ] } ] } ");
+      "request= { \"type\" : Login ,\n\tlist : [ ] , obj : { } , deep : [ { a : [ \"x\" , y ] } ] "
+      "} ");
   ASSERT_TRUE(result.ok) << result.error.message;
   EXPECT_EQ(at(result.value, "type").text, "Login");
   EXPECT_TRUE(at(result.value, "list").items.empty());
@@ -185,13 +190,14 @@ TEST(SimParser, BoundsTheNesting) {
 }
 
 TEST(SimParser, RedactsEveryPasswordValue) {
-  const std::string login =
-      R"(request={type:Login,category:UserManagement,params:{userName:"u",password:"p\"w,x}",cluster:"c"}})";
-  EXPECT_EQ(
-      redact_passwords(login, parse_request_text(login)),
-      R"(request={type:Login,category:UserManagement,params:{userName:"u",password:"***",cluster:"c"}})");
+  const std::string login = R"(request={type:Login,category:UserManagement,params:{)"
+                            R"(userName:"u",password:"p\"w,x}",cluster:"c"}})";
+  EXPECT_EQ(redact_passwords(login, parse_request_text(login)),
+            R"(request={type:Login,category:UserManagement,params:{)"
+            R"(userName:"u",password:"***",cluster:"c"}})");
 
-  const std::string nested_text = R"(request={a:[{password:bare}],b:{password:{x:"y"}},"password":"q",c:d})";
+  const std::string nested_text =
+      R"(request={a:[{password:bare}],b:{password:{x:"y"}},"password":"q",c:d})";
   EXPECT_EQ(redact_passwords(nested_text, parse_request_text(nested_text)),
             R"(request={a:[{password:"***"}],b:{password:"***"},"password":"***",c:d})");
 
@@ -199,7 +205,8 @@ TEST(SimParser, RedactsEveryPasswordValue) {
   EXPECT_EQ(redact_passwords(escaped_key, parse_request_text(escaped_key)),
             R"(request={"pass\u0077ord":"***"})");
 
-  const std::string plain = "request={type:ClusterInformation,category:ClusterWatch,sessionId:\"S\"}";
+  const std::string plain =
+      "request={type:ClusterInformation,category:ClusterWatch,sessionId:\"S\"}";
   EXPECT_EQ(redact_passwords(plain, parse_request_text(plain)), plain);
 }
 

@@ -57,9 +57,8 @@ TEST(SimServer, ServesTheLibrarysRequestsAndLogsThemAsReceived) {
 
   const RawReply info = sim.rest("POST", cluster_information_text(session));
   EXPECT_EQ(info.status, 200);
-  EXPECT_EQ(
-      info.body,
-      R"({"result":{"capacity":{"allocated":{"units":"TB","value":0.0},"total":{"units":"TB","value":10.0}}}})");
+  EXPECT_EQ(info.body, R"({"result":{"capacity":{"allocated":{"units":"TB","value":0.0},)"
+                       R"("total":{"units":"TB","value":10.0}}}})");
   const RawReply created = sim.rest("POST", add_virtual_disk_text("vd1", "5688.89", session));
   EXPECT_EQ(created.status, 200);
   EXPECT_EQ(created.body, R"({"result":[{"name":"vd1","status":"ok"}]})");
@@ -79,7 +78,8 @@ TEST(SimServer, ServesTheLibrarysRequestsAndLogsThemAsReceived) {
   const std::string methods[] = {"GET", "POST", "POST", "PUT"};
   const std::string names[] = {"Login", "ClusterInformation", "AddVirtualDisk", "Mount"};
   const std::string texts[] = {
-      R"(request={type:Login,category:UserManagement,params:{userName:"tarnel",password:"***",cluster:"c1"}})",
+      R"(request={type:Login,category:UserManagement,params:{)"
+      R"(userName:"tarnel",password:"***",cluster:"c1"}})",
       cluster_information_text(session), add_virtual_disk_text("vd1", "5688.89", session),
       mount_text("vd1", "node7", session)};
   for (std::size_t i = 0; i < 4; ++i) {
@@ -105,7 +105,8 @@ TEST(SimServer, NamesWithQuotesBracesSpacesDelAndNonAsciiArriveIntact) {
       "de 7&#";
   const RawReply created = sim.rest("POST", add_virtual_disk_text(name, "1.00", session));
   ASSERT_EQ(created.status, 200) << created.bytes;
-  EXPECT_EQ(created.body, "{\"result\":[{\"name\":\"" + sim_test::escaped(name) + "\",\"status\":\"ok\"}]}");
+  EXPECT_EQ(created.body,
+            "{\"result\":[{\"name\":\"" + sim_test::escaped(name) + "\",\"status\":\"ok\"}]}");
   const RawReply mounted = sim.rest("PUT", mount_text(name, host, session));
   ASSERT_EQ(mounted.status, 200) << mounted.bytes;
   EXPECT_EQ(mounted.body,
@@ -142,8 +143,8 @@ TEST(SimServer, RefusesBadQueriesAndTextsAndLogsThemRedacted) {
       {"/rest?other=1", "BadRequest", ""},
       {"/rest?request=%7Ba:%ZZ%7D", "BadRequest", ""},
       {"/rest?request=%7Ba:b%7", "BadRequest", ""},
-      {"/rest?request=" +
-           sim_test::percent_encode("{type:Login,category:UserManagement,params:{password:\"x\"y\"}}"),
+      {"/rest?request=" + sim_test::percent_encode(
+                              "{type:Login,category:UserManagement,params:{password:\"x\"y\"}}"),
        "MalformedRequest", "request={type:Login,category:UserManagement,params:{password***"},
       {sim_test::rest_target("request={type:Logout,category:UserManagement}"), "UnknownRequest",
        "request={type:Logout,category:UserManagement}"},
@@ -164,9 +165,13 @@ TEST(SimServer, RefusesBadQueriesAndTextsAndLogsThemRedacted) {
     EXPECT_EQ(entry.at("text").get_str(), c.logged_text) << c.target;
   }
   const RawReply malformed = sim.rest("GET", "request={type:Login,");
-  EXPECT_NE(
-      sim_test::parse_json(malformed.body).at("error").get_obj().at("message").get_str().find("at offset 20"),
-      std::string::npos);
+  EXPECT_NE(sim_test::parse_json(malformed.body)
+                .at("error")
+                .get_obj()
+                .at("message")
+                .get_str()
+                .find("at offset 20"),
+            std::string::npos);
 }
 
 TEST(SimServer, AnswersUnknownEndpointsWithJson) {
@@ -179,12 +184,13 @@ TEST(SimServer, AnswersUnknownEndpointsWithJson) {
 
 TEST(SimServer, InjectsAnHttpErrorStatus) {
   InProcessSim sim;
-  ASSERT_EQ(
-      sim.control(R"({"action":"fault","request":"Login","fault":"status","status":503,"times":1})").status,
-      200);
+  const RawReply set = sim.control(
+      R"({"action":"fault","request":"Login","fault":"status","status":503,"times":1})");
+  ASSERT_EQ(set.status, 200);
   const RawReply reply = sim.rest("GET", login_text("tarnel", sim_test::kPassword, "c1"));
   EXPECT_EQ(reply.status, 503);
-  EXPECT_EQ(reply.body, R"({"error":{"code":"InjectedFault","message":"injected HTTP status 503"}})");
+  EXPECT_EQ(reply.body,
+            R"({"error":{"code":"InjectedFault","message":"injected HTTP status 503"}})");
   const mObject state = sim.state();
   EXPECT_EQ(state.at("sessions").get_int(), 0);
   EXPECT_EQ(member(last_request(state), "fault"), "status");
@@ -261,15 +267,17 @@ TEST(SimServer, StoppingEndsAHeldBackReplyEarly) {
   } joiner{client};
   {
     InProcessSim sim;
-    sim.control(R"({"action":"fault","request":"Login","fault":"delay","delayMs":3600000,"times":1})");
+    sim.control(
+        R"({"action":"fault","request":"Login","fault":"delay","delayMs":3600000,"times":1})");
     const int port = sim.port();
     client = std::thread([&reply, port] {
-      reply = sim_test::raw_exchange(port, "GET",
-                                     sim_test::rest_target(login_text("tarnel", sim_test::kPassword, "c1")));
+      reply = sim_test::raw_exchange(
+          port, "GET", sim_test::rest_target(login_text("tarnel", sim_test::kPassword, "c1")));
     });
     // The rule is used up once the request is being held back.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!sim.state().at("faults").get_array().empty() && std::chrono::steady_clock::now() < deadline) {
+    while (!sim.state().at("faults").get_array().empty() &&
+           std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ASSERT_TRUE(sim.state().at("faults").get_array().empty());
@@ -304,11 +312,12 @@ TEST(SimServer, CommitsThenDropsTheReplySoARetryMeetsItsOwnDisk) {
 }
 
 TEST(SimServer, EveryFaultButCommitDropLeavesTheStateAlone) {
-  for (const char* fault : {"status", "malformed", "truncated", "wrong-types", "drop", "expire-session"}) {
+  for (const char* fault :
+       {"status", "malformed", "truncated", "wrong-types", "drop", "expire-session"}) {
     InProcessSim sim;
     const std::string session = sim.login();
-    sim.control(std::string(R"({"action":"fault","request":"AddVirtualDisk","times":1,"fault":")") + fault +
-                "\"}");
+    sim.control(std::string(R"({"action":"fault","request":"AddVirtualDisk","times":1,"fault":")") +
+                fault + "\"}");
     sim.rest("POST", add_virtual_disk_text("vd1", "1.00", session));
     EXPECT_TRUE(sim.state().at("disks").get_array().empty()) << fault;
     EXPECT_EQ(member(last_request(sim.state()), "fault"), fault);

@@ -30,7 +30,6 @@ class SimProcessTest : public ::testing::Test {
  protected:
   void SetUp() override { sim_test::write_file(config(), kConfig); }
   std::string config() const { return dir_.file("sim.json"); }
-  std::string err_path() const { return dir_.file("stderr"); }
 
   std::vector<std::string> args(std::vector<std::string> extra) const {
     std::vector<std::string> all{"--config", config(), "--port", "0"};
@@ -53,23 +52,23 @@ class SimProcessTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(SimProcessTest, PrintsItsPortFirstServesAndStopsCleanlyOnSigterm) {
-  SimProcess sim(args({}), err_path());
+  SimProcess sim(args({}), dir_);
   ASSERT_GT(sim.port(), 0) << sim.first_line();
   EXPECT_EQ(sim.first_line(), "listening on 127.0.0.1:" + std::to_string(sim.port()));
   EXPECT_FALSE(login(sim.port()).empty());
   EXPECT_EQ(sim.stop(SIGTERM), 0);
   EXPECT_EQ(sim.rest_of_stdout(), "");
-  EXPECT_NE(sim_test::read_file(err_path()).find("stopped"), std::string::npos);
+  EXPECT_NE(sim.err().find("stopped"), std::string::npos);
 }
 
 TEST_F(SimProcessTest, StopsCleanlyOnSigint) {
-  SimProcess sim(args({}), err_path());
+  SimProcess sim(args({}), dir_);
   ASSERT_GT(sim.port(), 0);
   EXPECT_EQ(sim.stop(SIGINT), 0);
 }
 
 TEST_F(SimProcessTest, ListensOnTheLoopbackAddressOnly) {
-  SimProcess sim(args({}), err_path());
+  SimProcess sim(args({}), dir_);
   ASSERT_GT(sim.port(), 0);
   // The port is taken on 127.0.0.1 only: another address may still bind it.
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -84,24 +83,22 @@ TEST_F(SimProcessTest, ListensOnTheLoopbackAddressOnly) {
 }
 
 TEST_F(SimProcessTest, AppliesFaultsGivenAsFlags) {
-  SimProcess sim(
-      args({"--fault", "Login:status=503,times=2", "--fault", "AddVirtualDisk:commit-drop,times=1"}),
-      err_path());
+  SimProcess sim(args({"--fault", "Login:status=503,times=2", "--fault",
+                       "AddVirtualDisk:commit-drop,times=1"}),
+                 dir_);
   ASSERT_GT(sim.port(), 0);
   const std::string target = rest_target(login_text("tarnel", "Pr0c-secret", "c1"));
   EXPECT_EQ(raw_exchange(sim.port(), "GET", target).status, 503);
   EXPECT_EQ(raw_exchange(sim.port(), "GET", target).status, 503);
   const std::string session = login(sim.port());
-  EXPECT_EQ(
-      raw_exchange(sim.port(), "POST", rest_target(add_virtual_disk_text("vd1", "1.00", session))).bytes, "");
-  EXPECT_EQ(
-      raw_exchange(sim.port(), "POST", rest_target(add_virtual_disk_text("vd1", "1.00", session))).status,
-      409);
+  const std::string create = rest_target(add_virtual_disk_text("vd1", "1.00", session));
+  EXPECT_EQ(raw_exchange(sim.port(), "POST", create).bytes, "");
+  EXPECT_EQ(raw_exchange(sim.port(), "POST", create).status, 409);
   EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
 TEST_F(SimProcessTest, HoldsAReplyBackForADelayFault) {
-  SimProcess sim(args({"--fault", "Login:delay=300,times=1"}), err_path());
+  SimProcess sim(args({"--fault", "Login:delay=300,times=1"}), dir_);
   ASSERT_GT(sim.port(), 0);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(login(sim.port()).empty());
@@ -112,49 +109,48 @@ TEST_F(SimProcessTest, HoldsAReplyBackForADelayFault) {
 TEST_F(SimProcessTest, TheStateFileSurvivesARestart) {
   const std::vector<std::string> with_state = args({"--state-file", dir_.file("state.json")});
   {
-    SimProcess sim(with_state, err_path());
+    SimProcess sim(with_state, dir_);
     ASSERT_GT(sim.port(), 0);
     const std::string session = login(sim.port());
-    ASSERT_EQ(
-        raw_exchange(sim.port(), "POST", rest_target(add_virtual_disk_text("vd1", "58.64", session))).status,
-        200);
+    const std::string create = rest_target(add_virtual_disk_text("vd1", "58.64", session));
+    ASSERT_EQ(raw_exchange(sim.port(), "POST", create).status, 200);
     ASSERT_EQ(sim.stop(SIGTERM), 0);
   }
-  SimProcess again(with_state, err_path());
+  SimProcess again(with_state, dir_);
   ASSERT_GT(again.port(), 0);
   const mObject state = sim_test::parse_json(raw_exchange(again.port(), "GET", "/state").body);
   ASSERT_EQ(state.at("disks").get_array().size(), 1u);
   EXPECT_EQ(state.at("disks").get_array()[0].get_obj().at("name").get_str(), "vd1");
   const std::string session = login(again.port());
-  EXPECT_EQ(
-      raw_exchange(again.port(), "POST", rest_target(add_virtual_disk_text("vd1", "1.00", session))).status,
-      409);
+  const std::string create = rest_target(add_virtual_disk_text("vd1", "1.00", session));
+  EXPECT_EQ(raw_exchange(again.port(), "POST", create).status, 409);
   EXPECT_EQ(again.stop(SIGTERM), 0);
 }
 
 TEST_F(SimProcessTest, RefusesOversizedDisksWithStrictCapacity) {
-  SimProcess sim(args({"--strict-capacity"}), err_path());
+  SimProcess sim(args({"--strict-capacity"}), dir_);
   ASSERT_GT(sim.port(), 0);
   const std::string session = login(sim.port());
-  EXPECT_EQ(
-      raw_exchange(sim.port(), "POST", rest_target(add_virtual_disk_text("big", "20480.00", session))).status,
-      507);
+  const std::string create = rest_target(add_virtual_disk_text("big", "20480.00", session));
+  EXPECT_EQ(raw_exchange(sim.port(), "POST", create).status, 507);
   EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
 TEST_F(SimProcessTest, VerboseLinesNeverShowThePassword) {
-  SimProcess sim(args({"-v"}), err_path());
+  SimProcess sim(args({"-v"}), dir_);
   ASSERT_GT(sim.port(), 0);
   login(sim.port());
-  raw_exchange(sim.port(), "GET", rest_target("request={type:Login,params:{password:\"Pr0c-secret\"y\"}}"));
+  raw_exchange(sim.port(), "GET",
+               rest_target("request={type:Login,params:{password:\"Pr0c-secret\"y\"}}"));
   ASSERT_EQ(sim.stop(SIGTERM), 0);
-  const std::string err = sim_test::read_file(err_path());
-  EXPECT_NE(
-      err.find("GET Login -> 200: request={type:Login,category:UserManagement,params:{userName:\"tarnel\","
-               "password:\"***\",cluster:\"c1\"}}"),
-      std::string::npos)
+  const std::string err = sim.err();
+  EXPECT_NE(err.find("GET Login -> 200: "
+                     "request={type:Login,category:UserManagement,params:{userName:\"tarnel\","
+                     "password:\"***\",cluster:\"c1\"}}"),
+            std::string::npos)
       << err;
-  EXPECT_NE(err.find("GET - -> 400: request={type:Login,params:{password***"), std::string::npos) << err;
+  EXPECT_NE(err.find("GET - -> 400: request={type:Login,params:{password***"), std::string::npos)
+      << err;
   EXPECT_EQ(err.find("Pr0c-secret"), std::string::npos) << err;
 }
 
@@ -188,10 +184,10 @@ TEST_F(SimProcessTest, AFifoAsConfigurationOrStateFileFailsTheStartAtOnce) {
                                             args({"--state-file", fifo})};
   for (const std::vector<std::string>& arguments : cases) {
     // A simulator stuck opening the FIFO is killed by wait() after its time limit.
-    SimProcess sim(arguments, err_path());
+    SimProcess sim(arguments, dir_);
     EXPECT_EQ(sim.first_line(), "");
     EXPECT_EQ(sim.wait(), 1);
-    const std::string err = sim_test::read_file(err_path());
+    const std::string err = sim.err();
     EXPECT_NE(err.find(fifo + ": not a regular file"), std::string::npos) << err;
   }
 }
@@ -199,8 +195,9 @@ TEST_F(SimProcessTest, AFifoAsConfigurationOrStateFileFailsTheStartAtOnce) {
 TEST_F(SimProcessTest, StartFailuresExitWithOneAndKeepPasswordsOut) {
   std::string out;
   std::string err;
-  sim_test::write_file(config(),
-                       R"({"cluster":"c1","capacity":{"units":"ZB","value":1},"users":{"u":"Pr0c-secret"}})");
+  sim_test::write_file(
+      config(),
+      R"({"cluster":"c1","capacity":{"units":"ZB","value":1},"users":{"u":"Pr0c-secret"}})");
   EXPECT_EQ(sim_test::run_sim(args({}), out, err), 1);
   EXPECT_NE(err.find("units"), std::string::npos) << err;
   EXPECT_EQ(err.find("Pr0c-secret"), std::string::npos) << err;
@@ -211,9 +208,11 @@ TEST_F(SimProcessTest, StartFailuresExitWithOneAndKeepPasswordsOut) {
   EXPECT_EQ(sim_test::run_sim(args({"--state-file", dir_.file("state.json")}), out, err), 1);
   EXPECT_NE(err.find("state file"), std::string::npos) << err;
 
-  SimProcess holder(args({}), err_path());
+  SimProcess holder(args({}), dir_);
   ASSERT_GT(holder.port(), 0);
-  EXPECT_EQ(sim_test::run_sim({"--config", config(), "--port", std::to_string(holder.port())}, out, err), 1);
+  EXPECT_EQ(
+      sim_test::run_sim({"--config", config(), "--port", std::to_string(holder.port())}, out, err),
+      1);
   EXPECT_NE(err.find("cannot listen"), std::string::npos) << err;
   EXPECT_EQ(holder.stop(SIGTERM), 0);
 }

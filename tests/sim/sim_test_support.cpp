@@ -1,26 +1,19 @@
 #include "sim_test_support.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include "RkJson.h"
-#include "test_guard.h"
 
 namespace sim_test {
 
@@ -44,17 +37,6 @@ int connect_loopback(int port) {
 }
 
 using Clock = std::chrono::steady_clock;
-
-// A descriptor closed when it goes out of scope.
-struct Descriptor {
-  explicit Descriptor(int value) : fd(value) {}
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int fd;
-};
 
 // Reads what is available on `fd` into `out`; false at EOF, on an error or
 // when nothing arrives before `deadline`.
@@ -85,8 +67,6 @@ void parse_reply(RawReply& reply) {
   }
 }
 
-std::string sim_path() { return TARNEL_SIM_PATH; }
-
 }  // namespace
 
 std::string percent_encode(std::string_view text) {
@@ -106,8 +86,9 @@ std::string percent_encode(std::string_view text) {
 
 std::string rest_target(const std::string& request_text) {
   const std::string prefix = "request=";
-  const std::string rest =
-      request_text.compare(0, prefix.size(), prefix) == 0 ? request_text.substr(prefix.size()) : request_text;
+  const std::string rest = request_text.compare(0, prefix.size(), prefix) == 0
+                               ? request_text.substr(prefix.size())
+                               : request_text;
   return "/rest?request=" + percent_encode(rest);
 }
 
@@ -120,9 +101,9 @@ json_spirit::mObject parse_json(const std::string& text) {
 RawReply raw_exchange(int port, const std::string& method, const std::string& target,
                       const std::string& body) {
   const int fd = connect_loopback(port);
-  const std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                              "\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
-                              "\r\n\r\n" + body;
+  const std::string request =
+      method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+      "\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   std::size_t sent = 0;
   while (sent < request.size()) {
     const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
@@ -138,33 +119,6 @@ RawReply raw_exchange(int port, const std::string& method, const std::string& ta
   return reply;
 }
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tarnel-sim-test-XXXXXX";
-  if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-  test_guard::remove_at_end(path_);
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-void write_file(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 tarnel_sim::SimConfig test_config() {
   tarnel_sim::SimConfig config;
   config.cluster = "c1";
@@ -175,7 +129,8 @@ tarnel_sim::SimConfig test_config() {
   return config;
 }
 
-InProcessSim::InProcessSim(tarnel_sim::StateOptions options, tarnel_sim::Clock clock, tarnel_sim::Pause pause)
+InProcessSim::InProcessSim(tarnel_sim::StateOptions options, tarnel_sim::Clock clock,
+                           tarnel_sim::Pause pause)
     : state_(test_config(), std::move(options), std::move(clock)),
       server_(state_, faults_, false, std::move(pause)) {
   ::signal(SIGPIPE, SIG_IGN);  // a dropped connection fails the server's own write
@@ -212,42 +167,23 @@ RawReply InProcessSim::control(const std::string& body) const {
   return raw_exchange(port_, "POST", "/control", body);
 }
 
-SimProcess::SimProcess(const std::vector<std::string>& args, const std::string& stderr_path) {
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  Descriptor read_end(pipe_fds[0]);
-  {
-    const Descriptor write_end(pipe_fds[1]);
-    const Descriptor in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    const Descriptor err(
-        ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (in.fd < 0 || err.fd < 0) throw std::runtime_error("cannot open " + stderr_path);
-    std::vector<std::string> argv{sim_path()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = test_guard::spawn(argv, nullptr, {in.fd, write_end.fd, err.fd}, false);
-  }  // the write end is the child's alone from here: its EOF is the child's
-  stdout_fd_ = read_end.fd;
-  read_end.fd = -1;
-  pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kIoLimitMs);
-  while (buffered_.find('\n') == std::string::npos && read_some(stdout_fd_, buffered_, deadline)) {
-  }
-  const std::size_t newline = buffered_.find('\n');
-  if (newline != std::string::npos) {
-    first_line_ = buffered_.substr(0, newline);
-    buffered_.erase(0, newline + 1);
-  }
+namespace {
+
+test_support::LaunchPlan sim_launch(const std::vector<std::string>& args, const TempDir& dir) {
+  test_support::LaunchPlan launch;
+  launch.argv = {TARNEL_SIM_PATH};
+  launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+  launch.env = test_support::clean_environment();
+  launch.work_dir = dir.path();
+  launch.name = "tarnel-sim";
+  return launch;
 }
 
-SimProcess::~SimProcess() {
-  if (status_ < 0 && pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-  if (pidfd_ >= 0) ::close(pidfd_);
-  if (stdout_fd_ >= 0) ::close(stdout_fd_);
-}
+}  // namespace
+
+SimProcess::SimProcess(const std::vector<std::string>& args, const TempDir& dir)
+    : process_(sim_launch(args, dir)),
+      first_line_(process_.first_line(std::chrono::milliseconds(kIoLimitMs))) {}
 
 int SimProcess::port() const {
   const std::string prefix = "listening on 127.0.0.1:";
@@ -256,38 +192,30 @@ int SimProcess::port() const {
 }
 
 int SimProcess::stop(int signal) {
-  if (status_ < 0) ::kill(pid_, signal);
+  process_.send_signal(signal);
   return wait();
 }
 
 int SimProcess::wait() {
-  if (status_ >= 0) return status_;
-  pollfd poller{pidfd_, POLLIN, 0};
-  if (pidfd_ < 0 || ::poll(&poller, 1, kIoLimitMs) <= 0) {
-    ADD_FAILURE() << "tarnel-sim did not end; killing it";
-    ::kill(pid_, SIGKILL);
+  if (!process_.wait(std::chrono::milliseconds(kIoLimitMs))) {
+    ADD_FAILURE() << "tarnel-sim did not end; killed it";
   }
-  int status = 0;
-  ::waitpid(pid_, &status, 0);
-  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return status_;
+  return process_.exit_code();
 }
 
-std::string SimProcess::rest_of_stdout() {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kIoLimitMs);
-  while (read_some(stdout_fd_, buffered_, deadline)) {
-  }
-  return buffered_;
+std::string SimProcess::rest_of_stdout() const {
+  const std::string out = process_.out();
+  return first_line_.empty() ? out : out.substr(std::min(out.size(), first_line_.size() + 1));
 }
 
 int run_sim(const std::vector<std::string>& args, std::string& out, std::string& err) {
   TempDir dir;
-  SimProcess child(args, dir.file("stderr"));
-  const std::string rest = child.rest_of_stdout();
-  out = child.first_line().empty() ? rest : child.first_line() + "\n" + rest;
-  const int status = child.wait();
-  err = read_file(dir.file("stderr"));
-  return status;
+  const test_support::RunResult result =
+      test_support::run(sim_launch(args, dir), std::chrono::milliseconds(kIoLimitMs));
+  EXPECT_TRUE(result.finished) << "tarnel-sim did not end; killed it";
+  out = result.out;
+  err = result.err;
+  return result.exit_code;
 }
 
 }  // namespace sim_test

@@ -52,7 +52,8 @@ class StateTest : public ::testing::Test {
   static std::string login(ClusterState& state) {
     const Reply reply = run(state, login_text("tarnel", sim_test::kPassword, "c1"));
     EXPECT_EQ(reply.status, 200) << body(reply);
-    return reply.status == 200 ? reply.body.at("result").get_obj().at("sessionId").get_str() : std::string();
+    return reply.status == 200 ? reply.body.at("result").get_obj().at("sessionId").get_str()
+                               : std::string();
   }
 };
 
@@ -74,7 +75,8 @@ TEST_F(StateTest, LoginChecksTheClusterAndTheCredentials) {
   EXPECT_EQ(wrong_password.status, 401);
   EXPECT_EQ(error_code(wrong_password), "AuthenticationFailed");
   EXPECT_EQ(body(wrong_password).find("result"), std::string::npos);
-  EXPECT_EQ(error_code(run(*state, login_text("nobody", sim_test::kPassword, "c1"))), "AuthenticationFailed");
+  EXPECT_EQ(error_code(run(*state, login_text("nobody", sim_test::kPassword, "c1"))),
+            "AuthenticationFailed");
   const Reply incomplete =
       run(*state, "request={type:Login,category:UserManagement,params:{userName:\"tarnel\"}}");
   EXPECT_EQ(incomplete.status, 400);
@@ -87,7 +89,8 @@ TEST_F(StateTest, EveryOtherRequestNeedsALiveSession) {
   EXPECT_EQ(none.status, 401);
   EXPECT_EQ(error_code(none), "InvalidSession");
   EXPECT_EQ(error_code(run(*state, cluster_information_text("feedfeed"))), "InvalidSession");
-  EXPECT_EQ(error_code(run(*state, add_virtual_disk_text("vd1", "1.00", "feedfeed"))), "InvalidSession");
+  EXPECT_EQ(error_code(run(*state, add_virtual_disk_text("vd1", "1.00", "feedfeed"))),
+            "InvalidSession");
 
   const std::string session = login(*state);
   now_ += std::chrono::seconds(59);
@@ -97,7 +100,8 @@ TEST_F(StateTest, EveryOtherRequestNeedsALiveSession) {
   const Reply expired = run(*state, cluster_information_text(session));
   EXPECT_EQ(expired.status, 401);
   EXPECT_EQ(error_code(expired), "SessionExpired");
-  EXPECT_EQ(error_code(run(*state, cluster_information_text(session))), "InvalidSession");  // forgotten
+  EXPECT_EQ(error_code(run(*state, cluster_information_text(session))),
+            "InvalidSession");  // forgotten
   EXPECT_EQ(run(*state, cluster_information_text(login(*state))).status, 200);
 }
 
@@ -116,9 +120,9 @@ TEST_F(StateTest, ExpiringSessionsOnDemand) {
 TEST_F(StateTest, ClusterInformationReportsTotalAndAllocatedInTheTotalsUnit) {
   auto state = make();
   const std::string session = login(*state);
-  EXPECT_EQ(
-      body(run(*state, cluster_information_text(session))),
-      R"({"result":{"capacity":{"allocated":{"units":"TB","value":0.0},"total":{"units":"TB","value":10.0}}}})");
+  EXPECT_EQ(body(run(*state, cluster_information_text(session))),
+            R"({"result":{"capacity":{"allocated":{"units":"TB","value":0.0},)"
+            R"("total":{"units":"TB","value":10.0}}}})");
   ASSERT_EQ(run(*state, add_virtual_disk_text("vd1", "1024.00", session)).status, 200);
   ASSERT_EQ(run(*state, add_virtual_disk_text("vd2", "512.00", session)).status, 200);
   const Reply reply = run(*state, cluster_information_text(session));
@@ -152,7 +156,8 @@ TEST_F(StateTest, AddVirtualDiskChecksItsParameters) {
   const std::string session = login(*state);
   const std::string head = "request={type:AddVirtualDisk,category:VirtualDiskManagement,params:{";
   const std::string full_tail =
-      "protectionPolicy:\"Erasure\",erasureConfig:\"RS_4_2\",backupType:\"FILER\",diskType:NFS,scsi3pr:false";
+      "protectionPolicy:\"Erasure\",erasureConfig:\"RS_4_2\",backupType:\"FILER\",diskType:NFS,"
+      "scsi3pr:false";
   struct Case {
     std::string params;
     std::string code;
@@ -167,10 +172,12 @@ TEST_F(StateTest, AddVirtualDiskChecksItsParameters) {
       {"name:\"a\",size:{unit:\"GB\",value:12abc}," + full_tail, "InvalidParameter"},
       {"name:\"\",size:{unit:\"GB\",value:1}," + full_tail, "InvalidParameter"},
       {"size:{unit:\"GB\",value:1}," + full_tail, "MissingParameter"},
-      {"name:\"a\",size:{unit:\"GB\",value:1},erasureConfig:\"RS_4_2\",backupType:\"FILER\",diskType:NFS,"
+      {"name:\"a\",size:{unit:\"GB\",value:1},erasureConfig:\"RS_4_2\",backupType:\"FILER\","
+       "diskType:NFS,"
        "scsi3pr:false",
        "MissingParameter"},
-      {"name:\"a\",size:{unit:\"GB\",value:1},protectionPolicy:\"Erasure\",erasureConfig:\"RS_4_2\","
+      {"name:\"a\",size:{unit:\"GB\",value:1},protectionPolicy:\"Erasure\",erasureConfig:\"RS_4_"
+       "2\","
        "backupType:\"FILER\",diskType:NFS,scsi3pr:maybe",
        "InvalidParameter"},
   };
@@ -185,13 +192,16 @@ TEST_F(StateTest, AddVirtualDiskChecksItsParameters) {
 TEST_F(StateTest, ProvisioningIsThinUnlessStrict) {
   auto thin = make();
   const std::string session = login(*thin);
-  EXPECT_EQ(run(*thin, add_virtual_disk_text("big", "20480.00", session)).status, 200);  // 20 TB of 10
+  EXPECT_EQ(run(*thin, add_virtual_disk_text("big", "20480.00", session)).status,
+            200);  // 20 TB of 10
   EXPECT_EQ(run(*thin, add_virtual_disk_text("more", "20480.00", session)).status, 200);
 
   auto strict = make(StateOptions{std::chrono::seconds(3600), true, ""});
   const std::string strict_session = login(*strict);
-  EXPECT_EQ(run(*strict, add_virtual_disk_text("a", "8192.00", strict_session)).status, 200);  // 8 TB
-  EXPECT_EQ(run(*strict, add_virtual_disk_text("b", "2048.00", strict_session)).status, 200);  // exactly full
+  EXPECT_EQ(run(*strict, add_virtual_disk_text("a", "8192.00", strict_session)).status,
+            200);  // 8 TB
+  EXPECT_EQ(run(*strict, add_virtual_disk_text("b", "2048.00", strict_session)).status,
+            200);  // exactly full
   const Reply refused = run(*strict, add_virtual_disk_text("c", "0.01", strict_session));
   EXPECT_EQ(refused.status, 507);
   EXPECT_EQ(error_code(refused), "InsufficientCapacity");
@@ -209,27 +219,33 @@ TEST_F(StateTest, MountNeedsAKnownDiskAndRecordsEachTargetOnce) {
   const Reply mounted = run(*state, mount_text("vd1", "node7", session));
   EXPECT_EQ(mounted.status, 200);
   EXPECT_EQ(body(mounted), R"({"result":[{"status":"ok","target":"node7"}]})");
-  EXPECT_EQ(run(*state, mount_text("vd1", "node7", session)).status, 200);  // again: no second record
-  const Reply two = run(*state,
-                        "request={type:Mount,category:VirtualDiskManagement,params:{virtualDisk:\"vd1\","
-                        "targets:[\"node8\",\"\"]},sessionId:" +
-                            session + "}");
-  EXPECT_EQ(body(two), R"({"result":[{"status":"ok","target":"node8"},{"status":"ok","target":""}]})");
+  EXPECT_EQ(run(*state, mount_text("vd1", "node7", session)).status,
+            200);  // again: no second record
+  const Reply two =
+      run(*state,
+          "request={type:Mount,category:VirtualDiskManagement,params:{virtualDisk:\"vd1\","
+          "targets:[\"node8\",\"\"]},sessionId:" +
+              session + "}");
+  EXPECT_EQ(body(two),
+            R"({"result":[{"status":"ok","target":"node8"},{"status":"ok","target":""}]})");
   mObject mounts;
   mounts["mounts"] = state->snapshot().at("mounts");
-  EXPECT_EQ(tarnel_sim::body_text(mounts),
-            R"({"mounts":[{"target":"node7","virtualDisk":"vd1"},{"target":"node8","virtualDisk":"vd1"},)"
-            R"({"target":"","virtualDisk":"vd1"}]})");
+  EXPECT_EQ(
+      tarnel_sim::body_text(mounts),
+      R"({"mounts":[{"target":"node7","virtualDisk":"vd1"},{"target":"node8","virtualDisk":"vd1"},)"
+      R"({"target":"","virtualDisk":"vd1"}]})");
 
-  EXPECT_EQ(error_code(run(*state,
-                           "request={type:Mount,category:VirtualDiskManagement,params:{virtualDisk:\"vd1\","
-                           "targets:[]},sessionId:" +
-                               session + "}")),
+  EXPECT_EQ(error_code(run(
+                *state,
+                "request={type:Mount,category:VirtualDiskManagement,params:{virtualDisk:\"vd1\","
+                "targets:[]},sessionId:" +
+                    session + "}")),
             "InvalidParameter");
-  EXPECT_EQ(error_code(run(*state,
-                           "request={type:Mount,category:VirtualDiskManagement,params:{virtualDisk:\"vd1\","
-                           "targets:\"node7\"},sessionId:" +
-                               session + "}")),
+  EXPECT_EQ(error_code(run(
+                *state,
+                "request={type:Mount,category:VirtualDiskManagement,params:{virtualDisk:\"vd1\","
+                "targets:\"node7\"},sessionId:" +
+                    session + "}")),
             "MissingParameter");
 }
 
@@ -250,8 +266,9 @@ TEST_F(StateTest, TheStateFileKeepsDisksAndMountsAcrossRestarts) {
   const mObject snapshot = restarted->snapshot();
   ASSERT_EQ(snapshot.at("disks").get_array().size(), 1u);
   EXPECT_EQ(snapshot.at("disks").get_array()[0].get_obj().at("name").get_str(), "vd \"1\"");
-  EXPECT_DOUBLE_EQ(snapshot.at("disks").get_array()[0].get_obj().at("size").get_obj().at("value").get_real(),
-                   58.64);
+  EXPECT_DOUBLE_EQ(
+      snapshot.at("disks").get_array()[0].get_obj().at("size").get_obj().at("value").get_real(),
+      58.64);
   ASSERT_EQ(snapshot.at("mounts").get_array().size(), 1u);
   EXPECT_EQ(snapshot.at("sessions").get_int(), 0);  // sessions do not survive
   const std::string session = login(*restarted);
@@ -264,7 +281,8 @@ TEST_F(StateTest, TheStateFileKeepsDisksAndMountsAcrossRestarts) {
 
 TEST_F(StateTest, AStateFileThatCannotBeWrittenChangesNothing) {
   sim_test::TempDir dir;
-  auto state = make(StateOptions{std::chrono::seconds(3600), false, dir.file("missing-dir/state.json")});
+  auto state =
+      make(StateOptions{std::chrono::seconds(3600), false, dir.file("missing-dir/state.json")});
   const std::string session = login(*state);
   const Reply reply = run(*state, add_virtual_disk_text("vd1", "1.00", session));
   EXPECT_EQ(reply.status, 500);
@@ -280,8 +298,8 @@ TEST_F(StateTest, ABrokenStateFileStopsTheStart) {
       "not json",
       R"({"disks":{},"mounts":[]})",
       R"({"disks":[{"name":"a"}],"mounts":[]})",
-      R"({"disks":[{"name":"a","protectionPolicy":"E","erasureConfig":"R","backupType":"F","diskType":"N",)"
-      R"("scsi3pr":false,"size":{"unit":"XB","value":1}}],"mounts":[]})",
+      R"({"disks":[{"name":"a","protectionPolicy":"E","erasureConfig":"R","backupType":"F",)"
+      R"("diskType":"N","scsi3pr":false,"size":{"unit":"XB","value":1}}],"mounts":[]})",
       R"({"disks":[],"mounts":[{"virtualDisk":1,"target":"t"}]})",
   };
   for (const std::string& text : broken) {
@@ -305,10 +323,11 @@ TEST_F(StateTest, TheRequestLogKeepsTheLatestEntriesInOrder) {
   ASSERT_EQ(first.size(), 1u);
   EXPECT_EQ(
       tarnel_sim::body_text(first[0].get_obj()),
-      R"({"error":"InjectedFault","fault":"status","method":"GET","request":"Login","seq":1,"status":503,)"
-      R"("text":"request={}"})");
+      R"({"error":"InjectedFault","fault":"status","method":"GET","request":"Login","seq":1,)"
+      R"("status":503,"text":"request={}"})");
 
-  for (std::size_t i = 0; i < ClusterState::kLogCapacity; ++i) state->record(tarnel_sim::LogEntry());
+  for (std::size_t i = 0; i < ClusterState::kLogCapacity; ++i)
+    state->record(tarnel_sim::LogEntry());
   const mObject snapshot = state->snapshot();
   EXPECT_EQ(snapshot.at("requests").get_array().size(), ClusterState::kLogCapacity);
   EXPECT_EQ(snapshot.at("requests").get_array().front().get_obj().at("seq").get_int(), 2);
@@ -333,10 +352,10 @@ TEST(SimConfig, ReadsTheClusterTheCapacityAndTheUsers) {
   ASSERT_EQ(config.users.size(), 2u);
   EXPECT_EQ(config.users.at("u"), "p\"w");
   EXPECT_EQ(config.users.at("v"), "");
-  EXPECT_DOUBLE_EQ(
-      tarnel_sim::parse_config(R"({"cluster":"c","capacity":{"units":"gb","value":7},"users":{"u":"p"}})")
-          .total.value,
-      7);
+  EXPECT_DOUBLE_EQ(tarnel_sim::parse_config(
+                       R"({"cluster":"c","capacity":{"units":"gb","value":7},"users":{"u":"p"}})")
+                       .total.value,
+                   7);
 }
 
 TEST(SimConfig, RefusesInvalidConfigurationsWithoutEchoingPasswords) {

@@ -1,0 +1,85 @@
+// What the unit tests of the facade, the session and the disk handle share:
+// the cluster's replies they script into the fake HTTP client, what they read
+// back from the sent requests and the recorded pauses, and the request texts
+// (tests/support/request_texts.h).
+#pragma once
+
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fake_host.h"
+#include "request_texts.h"
+
+namespace unit_test {
+
+using request_texts::add_virtual_disk_text;
+using request_texts::cluster_information_text;
+using request_texts::login_text;
+using request_texts::mount_text;
+
+// A ClusterInformation reply; `units` and `value` are JSON texts.
+inline std::string capacityReply(const std::string& units, const std::string& value) {
+  return "{\"result\":{\"capacity\":{\"total\":{\"units\":" + units + ",\"value\":" + value +
+         "}}}}";
+}
+
+// Queues the cluster's replies: a login that gives `sessionId`, a capacity of
+// `gigabytes` GB, the record of a created disk, the record of an export.
+inline void queueLogin(const std::string& sessionId = "S1") {
+  fake::queueReply(R"({"result":{"sessionId":")" + sessionId + R"("}})");
+}
+inline void queueCapacity(const std::string& gigabytes = "100") {
+  fake::queueReply(capacityReply("\"GB\"", gigabytes));
+}
+inline void queueCreated(const std::string& name) {
+  fake::queueReply(R"({"result":[{"name":")" + name + R"(","status":"ok"}]})");
+}
+inline void queueExported(const std::string& host) {
+  fake::queueReply(R"({"result":[{"status":"ok","target":")" + host + R"("}]})");
+}
+
+// The type word of every request sent, in order.
+inline std::vector<std::string> requestTypes() {
+  std::vector<std::string> types;
+  for (const std::string& request : fake::sentRequests()) {
+    const size_t start = request.find("type:") + 5;
+    types.push_back(request.substr(start, request.find(',', start) - start));
+  }
+  return types;
+}
+
+// Sends ("send") and pauses ("ZUSLEEP_InTeRnAl(<ms>)") in the order they
+// happened.
+inline std::vector<std::string> sendsAndPauses() {
+  std::vector<std::string> events;
+  for (const std::string& line : fake::journal()) {
+    if (line.rfind("RKLibCurl::RKLibCurlSendHttpReq", 0) == 0) events.push_back("send");
+    if (line.rfind("ZUSLEEP_InTeRnAl", 0) == 0) events.push_back(line);
+  }
+  return events;
+}
+
+// The message of the std::runtime_error (the JSON type error) that `act`
+// throws, or "no error".
+inline std::string typeErrorOf(const std::function<void()>& act) {
+  try {
+    act();
+  } catch (const std::runtime_error& error) {
+    return error.what();
+  }
+  return "no error";
+}
+
+// Line `number` (from 1) of the text file `path`.
+inline std::string sourceLine(const std::string& path, int number) {
+  std::ifstream file(path);
+  std::string line;
+  for (int i = 0; i < number && std::getline(file, line); ++i) {
+  }
+  return line;
+}
+
+}  // namespace unit_test
