@@ -1,6 +1,5 @@
 #include "cluster_access.h"
 
-#include "call_steering.h"
 #include "config_check.h"
 #include "exit_codes.h"
 #include "rkmx_utils.h"
@@ -28,12 +27,17 @@ int open_cluster_access(const Invocation& inv, const Output& out, ClusterAccess&
   return kExitDone;
 }
 
-int log_in(const ClusterAccess& access, const CallSteering& steering, Output& out,
-           Command command, std::string& session_id, tarnel_outcome& outcome) {
-  if (access.admin->get_tarnel_session(session_id, steering.options(), outcome) == 0) {
+int log_in(const Invocation& inv, Output& out, Command command, const char* label,
+           LoggedIn& session) {
+  if (const int code = open_cluster_access(inv, out, session.access); code != kExitDone) {
+    return code;
+  }
+  session.steering = std::make_unique<CallSteering>(inv, out, label);
+  const tarnel_call_options options = session.steering->options();
+  if (session.access.admin->get_tarnel_session(session.session_id, options, session.login) == 0) {
     return kExitDone;
   }
-  return steering.fail(out, {command, "", access.user, true}, outcome);
+  return session.steering->fail(out, {command, "", session.access.user, true}, session.login);
 }
 
 }  // namespace tarnelctl

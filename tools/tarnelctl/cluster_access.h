@@ -6,13 +6,12 @@
 #include <memory>
 #include <string>
 
+#include "call_steering.h"
 #include "options.h"
 #include "output.h"
 #include "tarnel_admin.h"
 
 namespace tarnelctl {
-
-class CallSteering;
 
 struct ClusterAccess {
   std::unique_ptr<tarnel_admin> admin;
@@ -25,10 +24,20 @@ struct ClusterAccess {
 // configured).
 int open_cluster_access(const Invocation& inv, const Output& out, ClusterAccess& access);
 
-// Logs in for `command` under `steering`: 0 with `session_id` and the
-// login's `outcome`, or the failure reported through `out` and its exit code.
-int log_in(const ClusterAccess& access, const CallSteering& steering, Output& out,
-           Command command, std::string& session_id, tarnel_outcome& outcome);
+// A command logged in to the cluster: its access, the steering of this and
+// its further calls (retries, --timeout, Ctrl-C), and the session.
+struct LoggedIn {
+  ClusterAccess access;
+  std::unique_ptr<CallSteering> steering;
+  std::string session_id;
+  tarnel_outcome login;  // the login's outcome
+};
+
+// Opens the cluster access and logs in for `command` (`label` names it in
+// attempt lines): 0 with `session` filled, or the problem reported through
+// `out` and its exit code.
+int log_in(const Invocation& inv, Output& out, Command command, const char* label,
+           LoggedIn& session);
 
 // The message tail that points a person at the diagnostic log.
 std::string see_log();

@@ -15,23 +15,19 @@ const char* const kCapacityProbeDisk = "tarnelctl-capacity-probe";
 }  // namespace
 
 int run_capacity(const Invocation& inv, Output& out) {
-  ClusterAccess access;
-  if (const int code = open_cluster_access(inv, out, access); code != kExitDone) return code;
-  const CallSteering steering(inv, out, "capacity");
-
-  std::string session_id;
-  tarnel_outcome login;
-  if (const int code = log_in(access, steering, out, Command::kCapacity, session_id, login);
+  LoggedIn session;
+  if (const int code = log_in(inv, out, Command::kCapacity, "capacity", session);
       code != kExitDone) {
     return code;
   }
-  tarnel_vdisk probe(session_id, kCapacityProbeDisk, rkmx_utils::get_hostname());
+  const CallSteering& steering = *session.steering;
+  tarnel_vdisk probe(session.session_id, kCapacityProbeDisk, rkmx_utils::get_hostname());
   tarnel_outcome outcome;
   const std::pair<double, std::string> space = probe.get_cluster_space(steering.options(), outcome);
-  outcome.login_attempts = login.login_attempts;
-  outcome.elapsed += login.elapsed;
+  outcome.login_attempts = session.login.login_attempts;
+  outcome.elapsed += session.login.elapsed;
   if (!outcome.ok()) {
-    return steering.fail(out, {Command::kCapacity, "", access.user, false}, outcome);
+    return steering.fail(out, {Command::kCapacity, "", session.access.user, false}, outcome);
   }
   out.record(outcome);
   return out.capacity(space.first, space.second,

@@ -1,6 +1,5 @@
 // tarnelctl login: one session acquisition through the facade, showing the
 // identifier the cluster handed out.
-#include "call_steering.h"
 #include "cluster_access.h"
 #include "commands.h"
 #include "exit_codes.h"
@@ -8,17 +7,12 @@
 namespace tarnelctl {
 
 int run_login(const Invocation& inv, Output& out) {
-  ClusterAccess access;
-  if (const int code = open_cluster_access(inv, out, access); code != kExitDone) return code;
-  const CallSteering steering(inv, out, "login");
-  std::string session_id;
-  tarnel_outcome outcome;
-  if (const int code = log_in(access, steering, out, Command::kLogin, session_id, outcome);
-      code != kExitDone) {
+  LoggedIn session;
+  if (const int code = log_in(inv, out, Command::kLogin, "login", session); code != kExitDone) {
     return code;
   }
-  out.record(outcome);
-  out.logged_in(access.user, access.cluster, session_id);
+  out.record(session.login);
+  out.logged_in(session.access.user, session.access.cluster, session.session_id);
   return kExitDone;
 }
 
