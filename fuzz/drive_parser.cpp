@@ -71,7 +71,7 @@ bool same(const _tarnel_data_drive& a, const _tarnel_data_drive& b) {
 tarnel_admin& admin() {
   static tarnel_admin* instance = [] {
     fake::reset();
-    fake::logScript().debugLevel = -2;  // below every level the parser logs at
+    fake::log_script().debugLevel = -2;  // below every level the parser logs at
     return new tarnel_admin();
   }();
   return *instance;
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fake::reset();
   fake::ProcessResult helper;
   helper.output.assign(reinterpret_cast<const char*>(data), size);
-  fake::processScript().push_back(helper);
+  fake::process_script().push_back(helper);
 
   _tarnel_data_drive held;
   held.spid = "held";
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (std::size_t i = 0; i < drives.size(); ++i) {
     if (!same(drives[i], expected[i])) fail("a record differs from the reference reading");
   }
-  if (fake::processCalls().size() != 1) fail("the helper did not run exactly once");
-  if (!fake::logLines().empty()) fail("a line passed the log level filter");
+  if (fake::process_calls().size() != 1) fail("the helper did not run exactly once");
+  if (!fake::log_lines().empty()) fail("a line passed the log level filter");
   return 0;
 }

@@ -34,7 +34,7 @@ constexpr size_t kMaxLineBytes = 64 * 1024;
   std::abort();
 }
 
-void writeMessage(NqDebug& writer, const char* format, ...) {
+void write_message(NqDebug& writer, const char* format, ...) {
   va_list args;
   va_start(args, format);
   writer.handleMsgEventDebug_NEW(-1, nullptr, 0, -1, 0, nullptr, format, args);
@@ -82,7 +82,7 @@ class TempLog {
   // The file after writing `message`.
   std::string write(const std::string& message) {
     if (::ftruncate(fd_.get(), 0) != 0) fail("cannot empty the log", path_);
-    writeMessage(writer_, "%s", message.c_str());
+    write_message(writer_, "%s", message.c_str());
     struct stat status;
     if (::fstat(fd_.get(), &status) != 0) fail("cannot look at the log", path_);
     std::string text(static_cast<size_t>(status.st_size), '\0');

@@ -73,14 +73,14 @@ constexpr int64_t kRecheckNs = 1000000000LL;
 // At most one failure report on stderr per sink in this time.
 constexpr int64_t kWarningIntervalNs = 10LL * 1000000000LL;
 
-void writeStderr(const char* data, size_t length) { write_all(STDERR_FILENO, data, length); }
+void write_stderr(const char* data, size_t length) { write_all(STDERR_FILENO, data, length); }
 
 // Reports a failure of the writer on stderr as one line.
 void report(const char* what, const std::string& path, int error) {
   char text[1024];
   int length = std::snprintf(text, sizeof text, "tarnel log: %s %s: %s\n", what, path.c_str(),
                              error_text(error).c_str());
-  if (length > 0) writeStderr(text, std::min(static_cast<size_t>(length), sizeof text - 1));
+  if (length > 0) write_stderr(text, std::min(static_cast<size_t>(length), sizeof text - 1));
 }
 
 // The process-wide state of one log file. Every member after mutex_ is
@@ -89,20 +89,20 @@ class Sink {
  public:
   explicit Sink(std::string path)
       : path_(std::move(path)), lockPath_(path_ + ".lock"), directory_(directory_of(path_)) {
-    setVersionsLocked(kDefaultVersions);
-    setLimitLocked(kDefaultLimitBytes);
+    set_versions_locked(kDefaultVersions);
+    set_limit_locked(kDefaultLimitBytes);
   }
 
   const std::string& path() const { return path_; }
-  bool onStderr() const { return onStderr_.load(std::memory_order_relaxed); }
+  bool on_stderr() const { return onStderr_.load(std::memory_order_relaxed); }
   std::mutex& mutex() { return mutex_; }
 
   // Opens the file unless it is open already. The first failure is
   // reported on stderr, and lines go to stderr until an open succeeds.
-  void ensureOpen() {
+  void ensure_open() {
     std::lock_guard<std::mutex> guard(mutex_);
     if (file_.valid()) return;
-    int error = openFile();
+    int error = open_file();
     if (error == 0) return;
     if (!warnedOpen_) {
       warnedOpen_ = true;
@@ -110,43 +110,43 @@ class Sink {
       int length = std::snprintf(text, sizeof text,
                                  "tarnel log: cannot open %s: %s; log lines go to stderr\n",
                                  path_.c_str(), error_text(error).c_str());
-      if (length > 0) writeStderr(text, std::min(static_cast<size_t>(length), sizeof text - 1));
+      if (length > 0) write_stderr(text, std::min(static_cast<size_t>(length), sizeof text - 1));
     }
   }
 
-  void setLimit(uint64_t bytes) {
+  void set_limit(uint64_t bytes) {
     std::lock_guard<std::mutex> guard(mutex_);
-    setLimitLocked(bytes);
+    set_limit_locked(bytes);
   }
   uint64_t limit() {
     std::lock_guard<std::mutex> guard(mutex_);
     return limit_;
   }
 
-  void setVersions(int versions) {
+  void set_versions(int versions) {
     std::lock_guard<std::mutex> guard(mutex_);
-    setVersionsLocked(versions);
+    set_versions_locked(versions);
   }
   int versions() {
     std::lock_guard<std::mutex> guard(mutex_);
     return static_cast<int>(rotatedPaths_.size()) + 1;
   }
 
-  // Appends one complete line (`lineLength` bytes at breakThenLine + 1, its
-  // line feed last) with one write. breakThenLine[0] is a line feed: it is
+  // Appends one complete line (`lineLength` bytes at break_then_line + 1, its
+  // line feed last) with one write. break_then_line[0] is a line feed: it is
   // written before the line when an earlier write left part of a line in the
   // file, so that this line starts on a line of its own.
-  void write(const char* breakThenLine, size_t lineLength) {
-    const char* line = breakThenLine + 1;
+  void write(const char* break_then_line, size_t lineLength) {
+    const char* line = break_then_line + 1;
     std::lock_guard<std::mutex> guard(mutex_);
     if (!file_.valid()) {
-      writeStderr(line, lineLength);
+      write_stderr(line, lineLength);
       return;
     }
     const int64_t now = monotonic_ns();
     if (sinceRecheck_ >= recheckBytes_ || now - lastRecheckNs_ >= kRecheckNs) recheck(now);
     if (limit_ > 0 && size_ + lineLength + (fragment_ ? 1 : 0) > limit_) rotate(lineLength, now);
-    const char* data = fragment_ ? breakThenLine : line;
+    const char* data = fragment_ ? break_then_line : line;
     const size_t length = fragment_ ? lineLength + 1 : lineLength;
     size_t written = 0;
     const bool complete = write_all(file_.get(), data, length, &written);
@@ -156,7 +156,7 @@ class Sink {
     if (written > 0) fragment_ = data[written - 1] != '\n';
     if (!complete) {
       warn("cannot write", path_, error, now);
-      writeStderr(line, lineLength);
+      write_stderr(line, lineLength);
     }
   }
 
@@ -164,17 +164,17 @@ class Sink {
   // (and so would be its flock), so the child opens its own. Only
   // async-signal-safe calls (safe_open makes system calls only); the caller
   // holds mutex_.
-  void reopenLockInChild() {
+  void reopen_lock_in_child() {
     if (lock_.valid()) lock_ = safe_open(lockPath_, OpenFor::kUpdate, &lockError_, kFileMode);
   }
 
  private:
-  void setLimitLocked(uint64_t bytes) {
+  void set_limit_locked(uint64_t bytes) {
     limit_ = bytes;
     recheckBytes_ = (bytes > 0 && bytes / 8 < kMaxRecheckBytes) ? bytes / 8 : kMaxRecheckBytes;
   }
 
-  void setVersionsLocked(int versions) {
+  void set_versions_locked(int versions) {
     if (versions < 1) versions = 1;
     if (versions > kMaxVersions) versions = kMaxVersions;
     if (static_cast<size_t>(versions) == rotatedPaths_.size() + 1) return;
@@ -188,7 +188,7 @@ class Sink {
   // takes its identity and size; opens the rotation lock the same way unless
   // it is open. 0, or an errno value or kNotRegularFile. A lock that cannot
   // be opened is reported; the log is then not rotated.
-  int openFile() {
+  int open_file() {
     int error = 0;
     UniqueFd opened = safe_open(path_, OpenFor::kAppend, &error, kFileMode, true);
     if (!opened.valid() && error == ENOENT && ::mkdir(directory_.c_str(), 0755) == 0) {
@@ -223,7 +223,7 @@ class Sink {
       return;
     }
     UniqueFd current = std::move(file_);
-    int error = openFile();
+    int error = open_file();
     if (error != 0) {
       file_ = std::move(current);  // keep writing to the file we have
       warn("cannot reopen", path_, error, now);
@@ -233,7 +233,7 @@ class Sink {
   // 0 once the rotation lock is held, otherwise the error that tells why it
   // is not (ETIMEDOUT: another process kept it; the lock could not be
   // opened: that error).
-  int lockForRotation() {
+  int lock_for_rotation() {
     if (!lock_.valid()) return lockError_;
     return lock_within(lock_.get(), kRotationLockWaitMs, 1);
   }
@@ -243,7 +243,7 @@ class Sink {
   // line is written to the current file.
   void rotate(size_t length, int64_t now) {
     if (now < rotationBackoffUntilNs_) return;
-    if (int error = lockForRotation()) {
+    if (int error = lock_for_rotation()) {
       // Counted from the end of the wait, which may have taken its full time.
       rotationBackoffUntilNs_ = monotonic_ns() + kRotationBackoffNs;
       warn("cannot lock for rotation", path_, error, now);
@@ -251,13 +251,13 @@ class Sink {
     }
     recheck(now);
     if (size_ > 0 && size_ + length > limit_) {
-      bool renamed = shiftFiles();
+      bool renamed = shift_files();
       if (!renamed) {
         rotationBackoffUntilNs_ = now + kRotationBackoffNs;
         warn("cannot rotate", path_, errno, now);
       }
       UniqueFd previous = std::move(file_);
-      int error = openFile();
+      int error = open_file();
       if (error != 0) {
         file_ = std::move(previous);
         warn("cannot open after rotation", path_, error, now);
@@ -270,7 +270,7 @@ class Sink {
   // in all the current file is removed. The numbered files beyond the kept
   // ones (up to .99, left by a larger setting) are removed first. False when
   // the current file stayed.
-  bool shiftFiles() {
+  bool shift_files() {
     // Results ignored: most of these files do not exist, and one left
     // behind only takes room.
     for (size_t i = rotatedPaths_.size() + 1; i < static_cast<size_t>(kMaxVersions); ++i) {
@@ -329,20 +329,20 @@ thread_local char tCachedDate[24];
 
 // fork: no sink may be in use while the child is made, and the child needs
 // its own rotation-lock descriptors and its own identifiers.
-void beforeFork() {
+void before_fork() {
   gRegistry->mutex.lock();
   for (int i = 0; i < gRegistry->count; ++i) gRegistry->sinks[i].load()->mutex().lock();
 }
-void afterForkInParent() {
+void after_fork_in_parent() {
   for (int i = gRegistry->count - 1; i >= 0; --i) gRegistry->sinks[i].load()->mutex().unlock();
   gRegistry->mutex.unlock();
 }
-void afterForkInChild() {
+void after_fork_in_child() {
   gRegistry->pid = ::getpid();
   tThreadId = 0;
   for (int i = gRegistry->count - 1; i >= 0; --i) {
     Sink* sink = gRegistry->sinks[i].load();
-    sink->reopenLockInChild();
+    sink->reopen_lock_in_child();
     sink->mutex().unlock();
   }
   gRegistry->mutex.unlock();
@@ -353,42 +353,42 @@ Registry& registry() {
     auto* created = new Registry();
     created->pid = ::getpid();
     gRegistry = created;
-    ::pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
+    ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
     return created;
   }();
   return *instance;
 }
 
-Sink* sinkAt(int32_t index) {
+Sink* sink_at(int32_t index) {
   if (index < 0 || index >= kMaxSinks) return nullptr;
   return registry().sinks[index].load(std::memory_order_acquire);
 }
 
 // The index of the sink of `path`, created and opened as needed; -1 when
 // the process already writes kMaxSinks files.
-int32_t joinSink(const std::string& path) {
+int32_t join_sink(const std::string& path) {
   Registry& reg = registry();
   std::lock_guard<std::mutex> guard(reg.mutex);
   for (int i = 0; i < reg.count; ++i) {
     Sink* sink = reg.sinks[i].load(std::memory_order_relaxed);
     if (sink->path() == path) {
-      sink->ensureOpen();
+      sink->ensure_open();
       return i;
     }
   }
   if (reg.count == kMaxSinks) return -1;
   auto sink = std::make_unique<Sink>(path);
-  sink->ensureOpen();
+  sink->ensure_open();
   reg.sinks[reg.count].store(sink.release(), std::memory_order_release);
   return reg.count++;
 }
 
-bool validLogName(const std::string& name) {
+bool valid_log_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
          name.find('\0') == std::string::npos;
 }
 
-int32_t configuredDebugLevel() {
+int32_t configured_debug_level() {
   std::string text;
   if (rkmx_utils::get_reg_key("dTarnelDebugLevel", text) != 0) return kDefaultDebugLevel;
   int32_t level = kDefaultDebugLevel;
@@ -398,13 +398,13 @@ int32_t configuredDebugLevel() {
   return level;
 }
 
-bool mirrorRequestedByEnvironment() {
+bool mirror_requested_by_environment() {
   const char* value = std::getenv("TARNEL_LOG_STDERR");
   return value && std::strcmp(value, "1") == 0;
 }
 
 // Writes `value` in decimal at `out`; returns the end.
-char* putDecimal(char* out, unsigned long long value) {
+char* put_decimal(char* out, unsigned long long value) {
   char digits[24];
   size_t count = 0;
   do {
@@ -415,7 +415,7 @@ char* putDecimal(char* out, unsigned long long value) {
   return out;
 }
 
-char* putTwo(char* out, int value) {
+char* put_two(char* out, int value) {
   *out++ = static_cast<char>('0' + value / 10);
   *out++ = static_cast<char>('0' + value % 10);
   return out;
@@ -423,7 +423,7 @@ char* putTwo(char* out, int value) {
 
 // "YYYY-MM-DDTHH:MM:SS.uuuuuuZ pid tid [tag: ][[code C, id I] ]" at `out`,
 // which has room for kMaxTagBytes + 128 bytes. Returns its length.
-size_t formatHeader(char* out, const char* function, unsigned int code, long long id) {
+size_t format_header(char* out, const char* function, unsigned int code, long long id) {
   struct timespec now;
   ::clock_gettime(CLOCK_REALTIME, &now);
   if (now.tv_sec != tCachedSecond) {
@@ -431,17 +431,17 @@ size_t formatHeader(char* out, const char* function, unsigned int code, long lon
     time_t seconds = now.tv_sec;
     ::gmtime_r(&seconds, &parts);
     char* d = tCachedDate;
-    d = putDecimal(d, static_cast<unsigned long long>(parts.tm_year + 1900));
+    d = put_decimal(d, static_cast<unsigned long long>(parts.tm_year + 1900));
     *d++ = '-';
-    d = putTwo(d, parts.tm_mon + 1);
+    d = put_two(d, parts.tm_mon + 1);
     *d++ = '-';
-    d = putTwo(d, parts.tm_mday);
+    d = put_two(d, parts.tm_mday);
     *d++ = 'T';
-    d = putTwo(d, parts.tm_hour);
+    d = put_two(d, parts.tm_hour);
     *d++ = ':';
-    d = putTwo(d, parts.tm_min);
+    d = put_two(d, parts.tm_min);
     *d++ = ':';
-    d = putTwo(d, parts.tm_sec);
+    d = put_two(d, parts.tm_sec);
     *d = '\0';
     tCachedSecond = now.tv_sec;
   }
@@ -456,9 +456,9 @@ size_t formatHeader(char* out, const char* function, unsigned int code, long lon
   }
   *p++ = 'Z';
   *p++ = ' ';
-  p = putDecimal(p, static_cast<unsigned long long>(registry().pid));
+  p = put_decimal(p, static_cast<unsigned long long>(registry().pid));
   *p++ = ' ';
-  p = putDecimal(p, static_cast<unsigned long long>(tThreadId));
+  p = put_decimal(p, static_cast<unsigned long long>(tThreadId));
   *p++ = ' ';
   if (function) {
     size_t tagLength = ::strnlen(function, kMaxTagBytes);
@@ -469,11 +469,11 @@ size_t formatHeader(char* out, const char* function, unsigned int code, long lon
   }
   if (code != 0 || id != 0) {
     std::memcpy(p, "[code ", 6);
-    p = putDecimal(p + 6, code);
+    p = put_decimal(p + 6, code);
     std::memcpy(p, ", id ", 5);
     p += 5;
     if (id < 0) *p++ = '-';
-    p = putDecimal(p, id < 0 ? 0ULL - static_cast<unsigned long long>(id)
+    p = put_decimal(p, id < 0 ? 0ULL - static_cast<unsigned long long>(id)
                              : static_cast<unsigned long long>(id));
     *p++ = ']';
     *p++ = ' ';
@@ -482,26 +482,26 @@ size_t formatHeader(char* out, const char* function, unsigned int code, long lon
 }
 
 // A message byte the line shows escaped: a control character other than tab.
-bool escapedByte(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; }
+bool escaped_byte(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; }
 
 // Bytes that message byte `c` takes in the line: "\n" and "\r" for line
 // feed and carriage return, "\xhh" for the other escaped bytes, the byte
 // itself otherwise.
-size_t escapedSize(unsigned char c) {
+size_t escaped_size(unsigned char c) {
   if (c == '\n' || c == '\r') return 2;
-  return escapedByte(c) ? 4 : 1;
+  return escaped_byte(c) ? 4 : 1;
 }
 
 // True when every byte of `text` from `start` on is written as it is.
-bool plainFrom(const char* text, size_t start, size_t length) {
+bool plain_from(const char* text, size_t start, size_t length) {
   for (size_t i = start; i < length; ++i) {
-    if (escapedByte(static_cast<unsigned char>(text[i]))) return false;
+    if (escaped_byte(static_cast<unsigned char>(text[i]))) return false;
   }
   return true;
 }
 
 // True when one of the 8 bytes of `word` is below 0x20 or 0x7f.
-bool markedWord(uint64_t word) {
+bool marked_word(uint64_t word) {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   const uint64_t del = word ^ (kOnes * 0x7f);
   return (((word - kOnes * 0x20) & ~word) | ((del - kOnes) & ~del)) & (kOnes * 0x80);
@@ -510,7 +510,7 @@ bool markedWord(uint64_t word) {
 // True when every byte of `text` is written as it is. Every line is checked,
 // so blocks of bytes at a time: a block without a byte below 0x20 or 0x7f
 // needs no closer look (a tab does, and passes it).
-bool plainText(const char* text, size_t length) {
+bool plain_text(const char* text, size_t length) {
   size_t i = 0;
 #if defined(__SSE2__)
   const __m128i lastControl = _mm_set1_epi8(0x1f);
@@ -519,18 +519,18 @@ bool plainText(const char* text, size_t length) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
     const __m128i control = _mm_cmpeq_epi8(_mm_subs_epu8(bytes, lastControl), _mm_setzero_si128());
     const __m128i marked = _mm_or_si128(control, _mm_cmpeq_epi8(bytes, del));
-    if (_mm_movemask_epi8(marked) != 0) return plainFrom(text, i, length);
+    if (_mm_movemask_epi8(marked) != 0) return plain_from(text, i, length);
   }
 #endif
   for (; i + 8 <= length; i += 8) {
     uint64_t word;
     std::memcpy(&word, text + i, sizeof word);
-    if (markedWord(word)) return plainFrom(text, i, length);
+    if (marked_word(word)) return plain_from(text, i, length);
   }
   if (i < length) {
     uint64_t word = 0x2020202020202020ULL;  // the missing bytes as spaces
     std::memcpy(&word, text + i, length - i);
-    if (markedWord(word)) return plainFrom(text, i, length);
+    if (marked_word(word)) return plain_from(text, i, length);
   }
   return true;
 }
@@ -546,13 +546,13 @@ struct Layout {
 // The layout of the `have` bytes of a message at `text` (`complete`: the
 // whole message) in at most `room` bytes: all of them when they fit,
 // otherwise the longest beginning that leaves room for the marker.
-Layout layOut(const char* text, size_t have, bool complete, size_t room) {
+Layout lay_out(const char* text, size_t have, bool complete, size_t room) {
   const size_t cutRoom = room - kMarkerReserve;
   size_t total = 0;
   Layout cut{0, 0, true};
   bool fitting = true;
   for (size_t i = 0; i < have && total <= room; ++i) {
-    total += escapedSize(static_cast<unsigned char>(text[i]));
+    total += escaped_size(static_cast<unsigned char>(text[i]));
     fitting = fitting && total <= cutRoom;
     if (fitting) cut = Layout{i + 1, total, true};
   }
@@ -561,14 +561,14 @@ Layout layOut(const char* text, size_t have, bool complete, size_t room) {
 }
 
 // Escapes the first `count` bytes at `text` in place into the `size` bytes
-// that layOut gave for them, working from the back (a byte never moves
+// that lay_out gave for them, working from the back (a byte never moves
 // towards the front).
-void escapeInPlace(char* text, size_t count, size_t size) {
+void escape_in_place(char* text, size_t count, size_t size) {
   static const char kHex[] = "0123456789abcdef";
   char* out = text + size;
   for (size_t i = count; i-- > 0;) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    const size_t bytes = escapedSize(c);
+    const size_t bytes = escaped_size(c);
     if (bytes == 1) {
       *--out = static_cast<char>(c);
     } else if (bytes == 2) {
@@ -593,7 +593,7 @@ class LineText {
   LineText(const char* function, unsigned int code, long long id, const char* format,
            va_list args) {
     stack_[0] = '\n';
-    const size_t header = formatHeader(line(), function, code, id);
+    const size_t header = format_header(line(), function, code, id);
     if (!format) format = "(null)";
     // Room for the message on the stack, keeping space for marker and line feed.
     const size_t stackRoom = capacity_ - header - kMarkerReserve - 1;
@@ -611,7 +611,7 @@ class LineText {
     size_t have = std::min(message, stackRoom);  // bytes of the message at hand
     if (message > stackRoom) {
       const size_t wanted = std::min(message, room);
-      if (moveToHeap(header + wanted + kMarkerReserve + 1, header)) {
+      if (move_to_heap(header + wanted + kMarkerReserve + 1, header)) {
         std::vsnprintf(line() + header, wanted + 1, format, retry);
         have = wanted;
       } else {
@@ -626,13 +626,13 @@ class LineText {
       while (have > 0 && text[have - 1] == '\n') --have;
     }
     Layout layout{have, have, false};
-    if (!plainText(text, have)) {
-      layout = layOut(text, have, complete, room);
+    if (!plain_text(text, have)) {
+      layout = lay_out(text, have, complete, room);
       const size_t lineBytes = header + layout.size + (layout.cut ? kMarkerReserve : 0) + 1;
-      if (lineBytes > capacity_ && !moveToHeap(lineBytes, header + layout.kept)) {
-        layout = layOut(text, have, complete, capacity_ - header - 1);
+      if (lineBytes > capacity_ && !move_to_heap(lineBytes, header + layout.kept)) {
+        layout = lay_out(text, have, complete, capacity_ - header - 1);
       }
-      escapeInPlace(line() + header, layout.kept, layout.size);
+      escape_in_place(line() + header, layout.kept, layout.size);
     } else if (!complete) {
       const size_t kept = std::min(have, room - kMarkerReserve);
       layout = Layout{kept, kept, true};
@@ -651,14 +651,14 @@ class LineText {
   const char* data() const { return buffer_ + 1; }
   size_t length() const { return length_; }
   // A line feed followed by the line.
-  const char* breakThenLine() const { return buffer_; }
+  const char* break_then_line() const { return buffer_; }
 
  private:
   char* line() { return buffer_ + 1; }
 
   // Moves the first `keep` bytes of the line to a heap buffer for
   // `lineBytes`. False, changing nothing, when there is no memory.
-  bool moveToHeap(size_t lineBytes, size_t keep) {
+  bool move_to_heap(size_t lineBytes, size_t keep) {
     std::unique_ptr<char[]> bigger(new (std::nothrow) char[lineBytes + 1]);
     if (!bigger) return false;
     std::memcpy(bigger.get(), buffer_, keep + 1);
@@ -690,10 +690,10 @@ int NqDebug::initialize(NqDebugFileInstance* instance, unsigned int moduleId, lo
   instance->debugLevel = kDefaultDebugLevel;
   instance->sinkIndex = -1;
   try {
-    instance->debugLevel = configuredDebugLevel();
+    instance->debugLevel = configured_debug_level();
     instance->moduleId = moduleId;
     instance->instanceId = instanceId;
-    instance->mirrorToConsole = mirrorToConsole || mirrorRequestedByEnvironment();
+    instance->mirrorToConsole = mirrorToConsole || mirror_requested_by_environment();
     instance->enabled = 1;
     std::string directory;
     if (rkmx_utils::get_reg_key("sTarnelLogDir", directory) != 0 || directory.empty()) {
@@ -703,13 +703,13 @@ int NqDebug::initialize(NqDebugFileInstance* instance, unsigned int moduleId, lo
     instance->logName = logName;
     if (directory.back() != '/') directory += '/';
     const std::string path =
-        directory + (validLogName(logName) ? logName : std::string(kDefaultLogName)) + ".log";
-    instance->sinkIndex = joinSink(path);
-    Sink* sink = sinkAt(instance->sinkIndex);
+        directory + (valid_log_name(logName) ? logName : std::string(kDefaultLogName)) + ".log";
+    instance->sinkIndex = join_sink(path);
+    Sink* sink = sink_at(instance->sinkIndex);
     if (!sink) return -1;
     instance->maxFileSize = static_cast<int64_t>(sink->limit());
     instance->maxVersions = sink->versions();
-    return sink->onStderr() ? 1 : 0;
+    return sink->on_stderr() ? 1 : 0;
   } catch (...) {
     return -1;
   }
@@ -721,7 +721,7 @@ int NqDebug::setLogFileSize(unsigned long long sizeMiB) {
   const uint64_t bytes = (sizeMiB > maxMiB ? maxMiB : sizeMiB) * kMiB;
   instance_->maxFileSize = static_cast<int64_t>(bytes);
   try {
-    if (Sink* sink = sinkAt(instance_->sinkIndex)) sink->setLimit(bytes);
+    if (Sink* sink = sink_at(instance_->sinkIndex)) sink->set_limit(bytes);
   } catch (...) {
     return -1;
   }
@@ -734,7 +734,7 @@ int NqDebug::setMaxVersion(int versions) {
   if (versions > kMaxVersions) versions = kMaxVersions;
   instance_->maxVersions = versions;
   try {
-    if (Sink* sink = sinkAt(instance_->sinkIndex)) sink->setVersions(versions);
+    if (Sink* sink = sink_at(instance_->sinkIndex)) sink->set_versions(versions);
   } catch (...) {
     return -1;
   }
@@ -748,13 +748,13 @@ void NqDebug::handleMsgEventDebug_NEW(int /*severity*/, const char* function, un
     NqDebugFileInstance* instance = instance_;
     if (instance && instance->enabled == 0) return;
     LineText line(function, code, id, format, args);
-    Sink* sink = instance ? sinkAt(instance->sinkIndex) : nullptr;
+    Sink* sink = instance ? sink_at(instance->sinkIndex) : nullptr;
     if (!sink) {
-      writeStderr(line.data(), line.length());
+      write_stderr(line.data(), line.length());
       return;
     }
-    sink->write(line.breakThenLine(), line.length());
-    if (instance->mirrorToConsole && !sink->onStderr()) writeStderr(line.data(), line.length());
+    sink->write(line.break_then_line(), line.length());
+    if (instance->mirrorToConsole && !sink->on_stderr()) write_stderr(line.data(), line.length());
     instance->linesWritten += 1;
     instance->bytesWritten += static_cast<int64_t>(line.length());
   } catch (...) {

@@ -66,7 +66,7 @@ struct ListDeleter {
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 
 // libcurl's global state is set up once per process and kept until it ends.
-bool globalInit() {
+bool global_init() {
   static std::once_flag once;
   static CURLcode result = CURLE_FAILED_INIT;
   std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -111,7 +111,7 @@ class HttpLog {
 
 // Replaces every query string in `text` (from a '?' up to the next white
 // space) by "?<redacted>": the request text carries the password.
-std::string redactQueries(const char* data, size_t size) {
+std::string redact_queries(const char* data, size_t size) {
   std::string out;
   out.reserve(size);
   size_t i = 0;
@@ -126,13 +126,13 @@ std::string redactQueries(const char* data, size_t size) {
   return out;
 }
 
-bool startsWithNoCase(const std::string& text, const char* prefix) {
+bool starts_with_no_case(const std::string& text, const char* prefix) {
   return strncasecmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
 }
 
 // libcurl's debug callback: one log line per line of text or header, only a
 // byte count for data, queries and credentials redacted.
-int traceCallback(CURL*, curl_infotype type, char* data, size_t size, void*) {
+int trace_callback(CURL*, curl_infotype type, char* data, size_t size, void*) {
   const char* mark = nullptr;
   switch (type) {
     case CURLINFO_TEXT: mark = "*"; break;
@@ -149,9 +149,9 @@ int traceCallback(CURL*, curl_infotype type, char* data, size_t size, void*) {
     size_t stop = end;
     if (stop > start && data[stop - 1] == '\r') --stop;
     if (stop > start) {
-      std::string line = redactQueries(data + start, stop - start);
-      if (startsWithNoCase(line, "authorization:") || startsWithNoCase(line, "proxy-authorization:") ||
-          startsWithNoCase(line, "cookie:") || startsWithNoCase(line, "set-cookie:")) {
+      std::string line = redact_queries(data + start, stop - start);
+      if (starts_with_no_case(line, "authorization:") || starts_with_no_case(line, "proxy-authorization:") ||
+          starts_with_no_case(line, "cookie:") || starts_with_no_case(line, "set-cookie:")) {
         line.erase(line.find(':') + 1);
         line += " <redacted>";
       }
@@ -169,7 +169,7 @@ bool unreserved(unsigned char c) {
          c == '.' || c == '_' || c == '~';
 }
 
-void percentEncode(const char* text, size_t size, std::string& out) {
+void percent_encode(const char* text, size_t size, std::string& out) {
   static const char kHex[] = "0123456789ABCDEF";
   for (size_t i = 0; i < size; ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
@@ -185,7 +185,7 @@ void percentEncode(const char* text, size_t size, std::string& out) {
 
 // "http://" + host, port and path as given + '?' + the query with the text
 // after "request=" (or, without that prefix, the whole query) percent-encoded.
-std::string buildUrl(const std::string& url) {
+std::string build_url(const std::string& url) {
   static const char kScheme[] = "http://";
   static const char kRequest[] = "request=";
   std::string out;
@@ -202,18 +202,18 @@ std::string buildUrl(const std::string& url) {
     out += kRequest;
     query += sizeof kRequest - 1;
   }
-  percentEncode(url.data() + query, url.size() - query, out);
+  percent_encode(url.data() + query, url.size() - query, out);
   return out;
 }
 
 // The URL without its query, for log lines.
-std::string withoutQuery(const std::string& url) { return url.substr(0, url.find('?')); }
+std::string without_query(const std::string& url) { return url.substr(0, url.find('?')); }
 
 // ---- TARNEL_CONNECT_TO ----
 
 // Splits off one field of "host:port:addr:port"; an IPv6 address is written
 // in brackets. Returns false when the text ends early.
-bool takeField(const std::string& text, size_t& at, std::string& field, bool last) {
+bool take_field(const std::string& text, size_t& at, std::string& field, bool last) {
   size_t end;
   if (at < text.size() && text[at] == '[') {
     const size_t close = text.find(']', at);
@@ -229,7 +229,7 @@ bool takeField(const std::string& text, size_t& at, std::string& field, bool las
   return true;
 }
 
-bool decimalPort(const std::string& port) {
+bool decimal_port(const std::string& port) {
   if (port.empty() || port.size() > 5) return false;
   unsigned long value = 0;
   for (char c : port) {
@@ -239,7 +239,7 @@ bool decimalPort(const std::string& port) {
   return value >= 1 && value <= 65535;
 }
 
-bool loopbackAddress(const std::string& addr) {
+bool loopback_address(const std::string& addr) {
   if (strcasecmp(addr.c_str(), "localhost") == 0) return true;
   in_addr v4;
   if (inet_pton(AF_INET, addr.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
@@ -253,20 +253,20 @@ bool loopbackAddress(const std::string& addr) {
 
 // The CONNECT_TO entry from the environment, or null when it is unset or
 // not honoured (with a warning in the log).
-HeaderList connectToFromEnvironment() {
+HeaderList connect_to_from_environment() {
   const char* value = std::getenv(kConnectToVariable);
   if (value == nullptr || *value == '\0') return nullptr;
   const std::string text(value);
   std::string host, port, addr, addrPort;
   size_t at = 0;
-  const bool parsed = takeField(text, at, host, false) && takeField(text, at, port, false) &&
-                      takeField(text, at, addr, false) && takeField(text, at, addrPort, true);
-  if (!parsed || !decimalPort(addrPort) || (!port.empty() && !decimalPort(port))) {
+  const bool parsed = take_field(text, at, host, false) && take_field(text, at, port, false) &&
+                      take_field(text, at, addr, false) && take_field(text, at, addrPort, true);
+  if (!parsed || !decimal_port(addrPort) || (!port.empty() && !decimal_port(port))) {
     HttpLog::write(kSendTag, "%s [%s] ignored: not of the form host:port:addr:port", kConnectToVariable,
                    value);
     return nullptr;
   }
-  if (!loopbackAddress(addr)) {
+  if (!loopback_address(addr)) {
     HttpLog::write(kSendTag, "%s [%s] ignored: [%s] is not a loopback address", kConnectToVariable,
                    value, addr.c_str());
     return nullptr;
@@ -276,7 +276,7 @@ HeaderList connectToFromEnvironment() {
 
 // A timeout setting in seconds; the default when it is missing, not a
 // decimal number or 0.
-unsigned int timeoutSetting(const char* key, unsigned int fallback) {
+unsigned int timeout_setting(const char* key, unsigned int fallback) {
   std::string value;
   if (rkmx_utils::get_reg_key(key, value) != 0) return fallback;
   const unsigned int seconds = rkmx_utils::string_to_uint(value);
@@ -284,7 +284,7 @@ unsigned int timeoutSetting(const char* key, unsigned int fallback) {
 }
 
 // Options a caller may set for the coming request, with the values allowed.
-bool acceptedIntOption(CURLoption option, int value) {
+bool accepted_int_option(CURLoption option, int value) {
   switch (option) {
     case CURLOPT_NOSIGNAL: return value == 1;  // signals are never used
     case CURLOPT_NOBODY:
@@ -295,7 +295,7 @@ bool acceptedIntOption(CURLoption option, int value) {
   }
 }
 
-bool httpToken(const std::string& text) {
+bool http_token(const std::string& text) {
   if (text.empty()) return false;
   for (unsigned char c : text) {
     if (c <= 0x20 || c >= 0x7f || std::strchr("()<>@,;:\\\"/[]?={}", c) != nullptr) return false;
@@ -303,9 +303,9 @@ bool httpToken(const std::string& text) {
   return true;
 }
 
-bool acceptedStringOption(CURLoption option, const std::string& value) {
+bool accepted_string_option(CURLoption option, const std::string& value) {
   switch (option) {
-    case CURLOPT_CUSTOMREQUEST: return httpToken(value);
+    case CURLOPT_CUSTOMREQUEST: return http_token(value);
     case CURLOPT_USERAGENT: return value.find_first_of("\r\n", 0) == std::string::npos;
     default: return false;
   }
@@ -320,7 +320,7 @@ struct Cause {
   const char* text;
 };
 
-Cause causeOf(CURLcode code, long osErrno, bool sent) {
+Cause cause_of(CURLcode code, long osErrno, bool sent) {
   switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST: return {RK_TRANSPORT_UNREACHABLE, "name not resolved"};
     case CURLE_COULDNT_CONNECT:
@@ -388,7 +388,7 @@ struct RKLibCurl::State {
 
   // Forgets how the last request ended and takes the options set for this
   // one: they are used by it alone.
-  TakenOptions beginRequest() {
+  TakenOptions begin_request() {
     reply.clear();
     received = 0;
     overCap = false;
@@ -401,20 +401,20 @@ struct RKLibCurl::State {
   }
 
   // Every option of a request to `url`; false when libcurl refused one.
-  bool setOptions(_http_req_type_ type, const std::string& url, const void* body,
+  bool set_options(_http_req_type_ type, const std::string& url, const void* body,
                   unsigned long bodyLength, const char* userPassword,
                   const TakenOptions& taken) {
     CURL* easy = handle.get();
     if (used) curl_easy_reset(easy);  // drops every option; the connections stay with `multi`
     used = true;
-    return setFixedOptions(easy, url, userPassword) &&
-           setMethod(easy, type, body, bodyLength) && setTimeouts(easy, taken.ints) &&
-           setStringOptions(easy, taken.strings);
+    return set_fixed_options(easy, url, userPassword) &&
+           set_method(easy, type, body, bodyLength) && set_timeouts(easy, taken.ints) &&
+           set_string_options(easy, taken.strings);
   }
 
   // The settings every request has (RKLibCurl.h), the trace, the
   // credentials and the CONNECT_TO route.
-  bool setFixedOptions(CURL* easy, const std::string& url, const char* userPassword) {
+  bool set_fixed_options(CURL* easy, const std::string& url, const char* userPassword) {
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_PROXY, "") == CURLE_OK;
@@ -436,20 +436,20 @@ struct RKLibCurl::State {
     ok = ok && curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error) == CURLE_OK;
     if (keepAlive) ok = ok && curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L) == CURLE_OK;
     if (trace) {
-      ok = ok && curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &traceCallback) == CURLE_OK;
+      ok = ok && curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &trace_callback) == CURLE_OK;
       ok = ok && curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L) == CURLE_OK;
     }
     if (userPassword != nullptr) {
       ok = ok && curl_easy_setopt(easy, CURLOPT_USERPWD, userPassword) == CURLE_OK;
     }
-    connectTo = connectToFromEnvironment();
+    connectTo = connect_to_from_environment();
     if (connectTo) {
       ok = ok && curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo.get()) == CURLE_OK;
     }
     return ok;
   }
 
-  static bool setMethod(CURL* easy, _http_req_type_ type, const void* body,
+  static bool set_method(CURL* easy, _http_req_type_ type, const void* body,
                         unsigned long bodyLength) {
     if (type == RK_HTTP_GET) return curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK;
     // PUT and POST carry the body (possibly empty) the same way; PUT only
@@ -468,7 +468,7 @@ struct RKLibCurl::State {
 
   // The caller's integer options, and the time-outs: the configured ones,
   // or the caller's for this request, each bounded by the time limit.
-  bool setTimeouts(CURL* easy, const std::vector<std::pair<CURLoption, long>>& options) const {
+  bool set_timeouts(CURL* easy, const std::vector<std::pair<CURLoption, long>>& options) const {
     bool ok = true;
     long connectMs = connectTimeoutMs;
     long requestMs = requestTimeoutMs;
@@ -487,7 +487,7 @@ struct RKLibCurl::State {
     return ok && curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, requestMs) == CURLE_OK;
   }
 
-  static bool setStringOptions(CURL* easy,
+  static bool set_string_options(CURL* easy,
                                const std::vector<std::pair<CURLoption, std::string>>& options) {
     bool ok = true;
     for (const auto& option : options) {
@@ -504,14 +504,14 @@ struct RKLibCurl::State {
     requestSent = requestBytes > 0;
     if (cancelled) {
       reply.clear();
-      HttpLog::write(kSendTag, "request to [%s] cancelled", withoutQuery(url).c_str());
+      HttpLog::write(kSendTag, "request to [%s] cancelled", without_query(url).c_str());
       return end(RK_TRANSPORT_CANCELLED, "cancelled");
     }
     if (overCap || result == CURLE_FILESIZE_EXCEEDED) {
       reply.clear();
       reply.shrink_to_fit();
       HttpLog::write(kSendTag, "reply from [%s] dropped: larger than %lu bytes",
-                     withoutQuery(url).c_str(), kReplyCap);
+                     without_query(url).c_str(), kReplyCap);
       return end(RK_TRANSPORT_TOO_LARGE, "reply over 16 MiB");
     }
     if (result != CURLE_OK) return failed(result, url);
@@ -523,12 +523,12 @@ struct RKLibCurl::State {
   // reason (any query redacted), kept with the cause it stands for.
   int failed(CURLcode result, const std::string& url) {
     const char* reason = error[0] != '\0' ? error : curl_easy_strerror(result);
-    std::string detail = redactQueries(reason, std::strlen(reason));
+    std::string detail = redact_queries(reason, std::strlen(reason));
     HttpLog::write(kSendTag, "request to [%s] failed: %s (libcurl code %d)",
-                   withoutQuery(url).c_str(), detail.c_str(), static_cast<int>(result));
+                   without_query(url).c_str(), detail.c_str(), static_cast<int>(result));
     long osErrno = 0;
     curl_easy_getinfo(handle.get(), CURLINFO_OS_ERRNO, &osErrno);
-    const Cause cause = causeOf(result, osErrno, requestSent);
+    const Cause cause = cause_of(result, osErrno, requestSent);
     return end(cause.result, cause.text != nullptr ? std::string(cause.text) : std::move(detail));
   }
 
@@ -587,7 +587,7 @@ RKLibCurl::~RKLibCurl() = default;
 
 bool RKLibCurl::RKLibCurlInit(const char* header, bool verbose, bool keepAlive,
                               RKLibCurlWriteCallback writeCallback) {
-  if (!globalInit()) return false;
+  if (!global_init()) return false;
   HeaderList headers;
   if (header != nullptr) {
     if (std::strpbrk(header, "\r\n") != nullptr) return false;  // one line only
@@ -614,23 +614,23 @@ bool RKLibCurl::RKLibCurlInit(const char* header, bool verbose, bool keepAlive,
   state_->keepAlive = keepAlive;
   state_->userCallback = writeCallback;
   state_->connectTimeoutMs =
-      static_cast<long>(timeoutSetting(kConnectTimeoutKey, kDefaultConnectTimeoutSeconds)) * 1000;
+      static_cast<long>(timeout_setting(kConnectTimeoutKey, kDefaultConnectTimeoutSeconds)) * 1000;
   state_->requestTimeoutMs =
-      static_cast<long>(timeoutSetting(kRequestTimeoutKey, kDefaultRequestTimeoutSeconds)) * 1000;
+      static_cast<long>(timeout_setting(kRequestTimeoutKey, kDefaultRequestTimeoutSeconds)) * 1000;
   return true;
 }
 
 void RKLibCurl::toggleTrace(bool on) { state_->trace = on; }
 
 int RKLibCurl::RKLibCurlSetAdditionalOptionsIntValue(CURLoption option, const int& value) {
-  if (!acceptedIntOption(option, value)) return CURLE_BAD_FUNCTION_ARGUMENT;
+  if (!accepted_int_option(option, value)) return CURLE_BAD_FUNCTION_ARGUMENT;
   state_->intOptions.emplace_back(option, static_cast<long>(value));
   return CURLE_OK;
 }
 
 int RKLibCurl::RKLibCurlSetAdditionalOptionsStringValue(CURLoption option,
                                                         const std::string& value) {
-  if (!acceptedStringOption(option, value)) return CURLE_BAD_FUNCTION_ARGUMENT;
+  if (!accepted_string_option(option, value)) return CURLE_BAD_FUNCTION_ARGUMENT;
   state_->stringOptions.emplace_back(option, value);
   return CURLE_OK;
 }
@@ -640,7 +640,7 @@ int RKLibCurl::RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url
                                     const char* userPassword) {
   State& state = *state_;
   httpCode_ = 0;
-  const State::TakenOptions options = state.beginRequest();
+  const State::TakenOptions options = state.begin_request();
   if (!state.handle || !state.multi) {
     return state.end(RK_TRANSPORT_FAILED, "client not initialised");
   }
@@ -649,16 +649,16 @@ int RKLibCurl::RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url
   }
   if (body == nullptr && bodyLength != 0) return state.end(RK_TRANSPORT_FAILED, "body missing");
 
-  const std::string fullUrl = buildUrl(url);
+  const std::string fullUrl = build_url(url);
   if (state.token != nullptr && state.token->cancelled()) {
     HttpLog::write(kSendTag, "request to [%s] cancelled before it started",
-                   withoutQuery(fullUrl).c_str());
+                   without_query(fullUrl).c_str());
     return state.end(RK_TRANSPORT_CANCELLED, "cancelled");
   }
   state.keepReply = expectReply;
-  if (!state.setOptions(type, fullUrl, body, bodyLength, userPassword, options)) {
+  if (!state.set_options(type, fullUrl, body, bodyLength, userPassword, options)) {
     HttpLog::write(kSendTag, "request to [%s] not sent: libcurl refused an option",
-                   withoutQuery(fullUrl).c_str());
+                   without_query(fullUrl).c_str());
     return state.end(RK_TRANSPORT_FAILED, "option refused");
   }
 

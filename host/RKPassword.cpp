@@ -49,7 +49,7 @@ struct CipherContextDeleter {
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter>;
 
 // PBKDF2-HMAC-SHA256 over the ASCII-lower-cased key text.
-bool deriveKey(const char* keyText, const unsigned char* salt, unsigned long iterations,
+bool derive_key(const char* keyText, const unsigned char* salt, unsigned long iterations,
                SecretBuffer& key) {
   const size_t length = std::strlen(keyText);
   SecretBuffer lowered(length);
@@ -63,7 +63,7 @@ bool deriveKey(const char* keyText, const unsigned char* salt, unsigned long ite
 }
 
 // Strict decimal without sign or leading zero, within the accepted range.
-bool parseIterations(const char* text, size_t length, unsigned long& iterations) {
+bool parse_iterations(const char* text, size_t length, unsigned long& iterations) {
   if (length == 0 || length > 7 || text[0] == '0') return false;
   unsigned long value = 0;
   for (size_t i = 0; i < length; ++i) {
@@ -76,7 +76,7 @@ bool parseIterations(const char* text, size_t length, unsigned long& iterations)
 }
 
 // Standard base64 with padding, no line breaks; anything else is refused.
-bool decodeBase64(const char* text, size_t length, std::vector<unsigned char>& out) {
+bool decode_base64(const char* text, size_t length, std::vector<unsigned char>& out) {
   if (length == 0 || length % 4 != 0) return false;
   size_t padding = 0;
   for (size_t i = 0; i < length; ++i) {
@@ -101,7 +101,7 @@ bool decodeBase64(const char* text, size_t length, std::vector<unsigned char>& o
 
 // The iterations and the decoded salt | iv | ciphertext | tag of a text
 // form: "v1$" iterations "$" base64. False when `input` is not one.
-bool parseTextForm(const char* input, unsigned long& iterations, std::vector<unsigned char>& blob) {
+bool parse_text_form(const char* input, unsigned long& iterations, std::vector<unsigned char>& blob) {
   const size_t inputLength = strnlen(input, kMaxTextSize + 1);
   if (inputLength > kMaxTextSize) return false;
   const size_t prefixLength = sizeof kPrefix - 1;
@@ -110,21 +110,21 @@ bool parseTextForm(const char* input, unsigned long& iterations, std::vector<uns
   const char* separator =
       static_cast<const char*>(std::memchr(count, '$', inputLength - prefixLength));
   if (separator == nullptr) return false;
-  if (!parseIterations(count, static_cast<size_t>(separator - count), iterations)) return false;
+  if (!parse_iterations(count, static_cast<size_t>(separator - count), iterations)) return false;
   const char* encoded = separator + 1;
-  if (!decodeBase64(encoded, inputLength - static_cast<size_t>(encoded - input), blob)) {
+  if (!decode_base64(encoded, inputLength - static_cast<size_t>(encoded - input), blob)) {
     return false;
   }
   return blob.size() >= kOverhead;
 }
 
 // An AES-256-GCM context for encryption (`encrypt` 1) or decryption (0),
-// keyed with deriveKey(keyText, salt, iterations) and `iv`; null when a step
+// keyed with derive_key(keyText, salt, iterations) and `iv`; null when a step
 // fails. The derived key is wiped before this returns.
-CipherContext keyedContext(int encrypt, const char* keyText, const unsigned char* salt,
+CipherContext keyed_context(int encrypt, const char* keyText, const unsigned char* salt,
                            unsigned long iterations, const unsigned char* iv) {
   SecretBuffer derived(kKeySize);
-  if (!deriveKey(keyText, salt, iterations, derived)) return nullptr;
+  if (!derive_key(keyText, salt, iterations, derived)) return nullptr;
   CipherContext context(EVP_CIPHER_CTX_new());
   if (!context) return nullptr;
   const int ivLength = static_cast<int>(kIvSize);
@@ -148,7 +148,7 @@ int RKPassword::decrypt(const char* input, char* output, unsigned long* length, 
   if (input == nullptr || key == nullptr || *key == '\0') return -1;
   unsigned long iterations = 0;
   std::vector<unsigned char> blob;
-  if (!parseTextForm(input, iterations, blob)) return -1;
+  if (!parse_text_form(input, iterations, blob)) return -1;
 
   const unsigned char* salt = blob.data();
   const unsigned char* iv = salt + kSaltSize;
@@ -158,7 +158,7 @@ int RKPassword::decrypt(const char* input, char* output, unsigned long* length, 
   // The clear text and its NUL must fit the caller's buffer.
   if (cipherLength + 1 > *length) return -1;
 
-  CipherContext context = keyedContext(0, key, salt, iterations, iv);
+  CipherContext context = keyed_context(0, key, salt, iterations, iv);
   if (!context) return -1;
   SecretBuffer clear(cipherLength + 1);
   int written = 0;
@@ -193,7 +193,7 @@ int RKPassword::encrypt(const std::string& clear, const std::string& key, std::s
   unsigned char* tag = cipherText + clear.size();
   if (RAND_bytes(salt, static_cast<int>(kSaltSize + kIvSize)) != 1) return -1;
 
-  CipherContext context = keyedContext(1, key.c_str(), salt, kDefaultIterations, iv);
+  CipherContext context = keyed_context(1, key.c_str(), salt, kDefaultIterations, iv);
   if (!context) return -1;
   int written = 0;
   int finalWritten = 0;

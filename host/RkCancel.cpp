@@ -17,7 +17,7 @@ static_assert(std::atomic<bool>::is_always_lock_free, "cancel() must stay async-
 
 // An eventfd that is never 0, 1 or 2 (a host that closed its standard
 // streams would otherwise see output land in it), or -1.
-int makeEventFd() {
+int make_event_fd() {
   tarnel_host::UniqueFd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (fd.valid() && fd.get() <= STDERR_FILENO) {
     fd.reset(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
@@ -27,7 +27,7 @@ int makeEventFd() {
 
 }  // namespace
 
-RkCancelToken::RkCancelToken() : cancelled_(false), fd_(makeEventFd()) {}
+RkCancelToken::RkCancelToken() : cancelled_(false), fd_(make_event_fd()) {}
 
 RkCancelToken::~RkCancelToken() {
   if (fd_ >= 0) ::close(fd_);

@@ -28,7 +28,7 @@ using json_spirit::mValue;
 constexpr size_t kMaxDepth = 512;
 
 // The "C" locale, for strtod_l.
-locale_t cLocale() {
+locale_t c_locale() {
   static const locale_t locale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
   return locale;
 }
@@ -66,7 +66,7 @@ class TreeBuilder {
     if (std::from_chars(text, end, d).ec == std::errc::result_out_of_range) {
       // Too large or too small: strtod tells the two apart (infinity, or
       // the nearest denormal or zero).
-      d = ::strtod_l(text, nullptr, cLocale());
+      d = ::strtod_l(text, nullptr, c_locale());
       if (std::isinf(d)) return false;  // beyond the double range
     }
     return Double(d);
@@ -144,7 +144,7 @@ class TreeBuilder {
   std::vector<Frame> frames_;
 };
 
-void writeString(const std::string& text, std::string& out) {
+void write_string(const std::string& text, std::string& out) {
   static const char kHex[] = "0123456789abcdef";
   out += '"';
   for (unsigned char c : text) {
@@ -172,7 +172,7 @@ void writeString(const std::string& text, std::string& out) {
 // Numbers are written with std::to_chars, which ignores the process's locale
 // (a host that sets a locale with a decimal comma must still get JSON).
 template <class Number>
-void writeNumber(Number n, std::string& out) {
+void write_number(Number n, std::string& out) {
   char buffer[32];
   const std::to_chars_result result = std::to_chars(buffer, buffer + sizeof buffer, n);
   out.append(buffer, result.ptr);
@@ -180,55 +180,55 @@ void writeNumber(Number n, std::string& out) {
 
 // The shortest text that reads back as the same double, always with a '.' or
 // an exponent so that it reads back as a real.
-void writeReal(double d, std::string& out) {
+void write_real(double d, std::string& out) {
   if (!std::isfinite(d)) {  // JSON has no spelling for these
     out += "null";
     return;
   }
   const size_t start = out.size();
-  writeNumber(d, out);
+  write_number(d, out);
   if (out.find_first_of(".e", start) == std::string::npos) out += ".0";
 }
 
-void writeValue(const mValue& value, std::string& out);
+void write_value(const mValue& value, std::string& out);
 
-void writeObject(const mObject& object, std::string& out) {
+void write_object(const mObject& object, std::string& out) {
   out += '{';
   bool first = true;
   for (const auto& member : object) {
     if (!first) out += ',';
     first = false;
-    writeString(member.first, out);
+    write_string(member.first, out);
     out += ':';
-    writeValue(member.second, out);
+    write_value(member.second, out);
   }
   out += '}';
 }
 
-void writeValue(const mValue& value, std::string& out) {
+void write_value(const mValue& value, std::string& out) {
   switch (value.type()) {
-    case json_spirit::obj_type: writeObject(value.get_obj(), out); break;
+    case json_spirit::obj_type: write_object(value.get_obj(), out); break;
     case json_spirit::array_type: {
       out += '[';
       bool first = true;
       for (const mValue& element : value.get_array()) {
         if (!first) out += ',';
         first = false;
-        writeValue(element, out);
+        write_value(element, out);
       }
       out += ']';
       break;
     }
-    case json_spirit::str_type: writeString(value.get_str(), out); break;
+    case json_spirit::str_type: write_string(value.get_str(), out); break;
     case json_spirit::bool_type: out += value.get_bool() ? "true" : "false"; break;
     case json_spirit::int_type:
       if (value.is_uint64()) {
-        writeNumber(value.get_uint64(), out);
+        write_number(value.get_uint64(), out);
       } else {
-        writeNumber(value.get_int64(), out);
+        write_number(value.get_int64(), out);
       }
       break;
-    case json_spirit::real_type: writeReal(value.get_real(), out); break;
+    case json_spirit::real_type: write_real(value.get_real(), out); break;
     case json_spirit::null_type: out += "null"; break;
   }
 }
@@ -253,5 +253,5 @@ bool RkJson::Unserialize(const std::string& text, json_spirit::mObject& out) {
 
 void RkJson::Serialize(const json_spirit::mObject& object, std::string& out) {
   out.clear();
-  writeObject(object, out);
+  write_object(object, out);
 }

@@ -54,9 +54,9 @@ constexpr int kCancelPollMs = 100;
 constexpr int kDefaultedSignals[] = {SIGPIPE, SIGINT,  SIGQUIT, SIGTERM, SIGHUP,  SIGCHLD, SIGALRM,
                                      SIGUSR1, SIGUSR2, SIGTSTP, SIGTTIN, SIGTTOU, SIGXFSZ};
 
-int64_t nowMs() { return tarnel_host::monotonic_ns() / 1000000; }
+int64_t now_ms() { return tarnel_host::monotonic_ns() / 1000000; }
 
-int defaultTimeoutSeconds() {
+int default_timeout_seconds() {
   std::string text;
   if (rkmx_utils::get_reg_key("dTarnelProcessTimeout", text) == 0) {
     unsigned int seconds = rkmx_utils::string_to_uint(text);
@@ -126,14 +126,14 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  pid_t* pidSlot() { return &pid_; }
+  pid_t* pid_slot() { return &pid_; }
   pid_t pid() const { return pid_; }
   bool reaped() const { return reaped_; }
-  int waitStatus() const { return waitStatus_; }
-  bool statusLost() const { return statusLost_; }
+  int wait_status() const { return waitStatus_; }
+  bool status_lost() const { return statusLost_; }
 
   // Reaps the shell if it has exited; true once it has.
-  bool tryReap() {
+  bool try_reap() {
     if (reaped_) return true;
     int status = 0;
     pid_t result;
@@ -150,7 +150,7 @@ class Child {
     return reaped_;
   }
 
-  void signalGroup(int signal) const { ::kill(-pid_, signal); }
+  void signal_group(int signal) const { ::kill(-pid_, signal); }
 
  private:
   pid_t pid_ = -1;
@@ -169,7 +169,7 @@ struct Stream {
   bool open() const { return fd.valid(); }
   // Reads at most `size` bytes of what is there and returns how many; closes
   // the stream at end of file or on error.
-  size_t readOnce(char* buffer, size_t size) {
+  size_t read_once(char* buffer, size_t size) {
     ssize_t got = ::read(fd.get(), buffer, size);
     if (got > 0) {
       if (sink) keep(buffer, static_cast<size_t>(got));
@@ -184,7 +184,7 @@ struct Stream {
     int available = 0;
     if (!open() || ::ioctl(fd.get(), FIONREAD, &available) != 0) return;
     for (size_t pending = static_cast<size_t>(std::max(available, 0)); pending > 0 && !full;) {
-      const size_t got = readOnce(buffer, std::min(pending, size));
+      const size_t got = read_once(buffer, std::min(pending, size));
       if (got == 0) return;
       pending -= got;
     }
@@ -207,7 +207,7 @@ struct Stream {
   }
 };
 
-int spawnShell(const char* command, int outWrite, int errWrite, Child& child) {
+int spawn_shell(const char* command, int outWrite, int errWrite, Child& child) {
   SpawnActions actions;
   ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_adddup2(actions.get(), outWrite, STDOUT_FILENO);
@@ -228,19 +228,19 @@ int spawnShell(const char* command, int outWrite, int errWrite, Child& child) {
   char shellName[] = "sh";
   char option[] = "-c";
   char* const argv[] = {shellName, option, const_cast<char*>(command), nullptr};
-  return ::posix_spawn(child.pidSlot(), "/bin/sh", actions.get(), attributes.get(), argv, environ);
+  return ::posix_spawn(child.pid_slot(), "/bin/sh", actions.get(), attributes.get(), argv, environ);
 }
 
-int exitStatus(const Child& child, bool timedOut, int timeoutSeconds, std::string* errorOutput) {
+int exit_status(const Child& child, bool timedOut, int timeoutSeconds, std::string* errorOutput) {
   if (timedOut) {
     note(errorOutput, "RkProcess: timed out after %d s; process group terminated", timeoutSeconds);
     return kTimedOut;
   }
-  if (child.statusLost()) {
+  if (child.status_lost()) {
     note(errorOutput, "RkProcess: exit status not available (child reaped elsewhere)");
     return kRunnerFailed;
   }
-  const int status = child.waitStatus();
+  const int status = child.wait_status();
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) {
     note(errorOutput, "RkProcess: killed by signal %d", WTERMSIG(status));
@@ -252,7 +252,7 @@ int exitStatus(const Child& child, bool timedOut, int timeoutSeconds, std::strin
 bool cancelled(const RkCancelToken* token) { return token != nullptr && token->cancelled(); }
 
 // `wait` (milliseconds, -1 for no bound) shortened to at most `cap`.
-int64_t atMost(int64_t wait, int64_t cap) { return (wait < 0 || wait > cap) ? cap : wait; }
+int64_t at_most(int64_t wait, int64_t cap) { return (wait < 0 || wait > cap) ? cap : wait; }
 
 // One run of the shell after the checks of its arguments: the child, the
 // two streams it writes and the clock of its time-out. Members are
@@ -280,7 +280,7 @@ class ShellRun {
       return kRunnerFailed;
     }
     const int errWrite = mergeErrorOutput ? outPipe.writeEnd.get() : errPipe.writeEnd.get();
-    error = spawnShell(command, outPipe.writeEnd.get(), errWrite, child_);
+    error = spawn_shell(command, outPipe.writeEnd.get(), errWrite, child_);
     if (error != 0) {
       note(errorOutput_, "RkProcess: cannot run /bin/sh: %s", std::strerror(error));
       return kRunnerFailed;
@@ -289,7 +289,7 @@ class ShellRun {
     exitFd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, child_.pid(), 0)));
     streams_[0].fd = std::move(outPipe.readEnd);
     streams_[1].fd = std::move(errPipe.readEnd);
-    deadline_ = nowMs() + static_cast<int64_t>(timeoutSeconds_) * 1000;
+    deadline_ = now_ms() + static_cast<int64_t>(timeoutSeconds_) * 1000;
     return 0;
   }
 
@@ -298,26 +298,26 @@ class ShellRun {
   // cancelled. The result of RkProcess::system.
   int finish() {
     for (;;) {
-      if (overLimit()) return kRunnerFailed;
+      if (over_limit()) return kRunnerFailed;
       if (cancelled(token_)) return cancel();
       const bool streamsOpen = streams_[0].open() || streams_[1].open();
-      if (!streamsOpen && child_.tryReap()) break;
+      if (!streamsOpen && child_.try_reap()) break;
       int64_t wait = -1;
-      if (!nextWait(wait)) break;
-      if (!pollOnce(wait)) return kRunnerFailed;  // the child is killed and reaped by its owner
+      if (!next_wait(wait)) break;
+      if (!poll_once(wait)) return kRunnerFailed;  // the child is killed and reaped by its owner
     }
-    if (overLimit()) return kRunnerFailed;
-    return exitStatus(child_, timedOut_, timeoutSeconds_, errorOutput_);
+    if (over_limit()) return kRunnerFailed;
+    return exit_status(child_, timedOut_, timeoutSeconds_, errorOutput_);
   }
 
  private:
   // True, with the shell's group killed and the message noted, when a
   // stream went past the capture limit; the child is reaped by its owner.
-  bool overLimit() {
+  bool over_limit() {
     for (const Stream& stream : streams_) {
       if (!stream.full) continue;
       // Only while the shell is unreaped is its process group surely ours.
-      if (!child_.reaped()) child_.signalGroup(SIGKILL);
+      if (!child_.reaped()) child_.signal_group(SIGKILL);
       note(errorOutput_, "RkProcess: %s exceeds the capture limit of %zu MiB; command killed",
            stream.name, kCaptureLimit >> 20);
       return true;
@@ -326,28 +326,28 @@ class ShellRun {
   }
 
   int cancel() {
-    if (!child_.reaped()) child_.signalGroup(SIGKILL);  // reaped by its owner
+    if (!child_.reaped()) child_.signal_group(SIGKILL);  // reaped by its owner
     note(errorOutput_, "RkProcess: cancelled");
     return kCancelled;
   }
 
-  void drainAll() {
+  void drain_all() {
     for (Stream& stream : streams_) stream.drain(buffer_, sizeof buffer_);
   }
 
   // How long the next poll may wait (-1: no bound). False when reading is
   // over; what the pipes held then has been taken.
-  bool nextWait(int64_t& wait) {
-    const int64_t now = nowMs();
-    return child_.reaped() && !timedOut_ ? graceWait(now, wait) : timeoutWait(now, wait);
+  bool next_wait(int64_t& wait) {
+    const int64_t now = now_ms();
+    return child_.reaped() && !timedOut_ ? grace_wait(now, wait) : timeout_wait(now, wait);
   }
 
   // The shell exited in time; whatever still holds the pipes is a process
   // it left behind: take what arrives within a short grace, then stop.
-  bool graceWait(int64_t now, int64_t& wait) {
+  bool grace_wait(int64_t now, int64_t& wait) {
     if (stopReadingAt_ < 0) stopReadingAt_ = now + kLeftOpenGraceMs;
     if (now >= stopReadingAt_) {
-      drainAll();
+      drain_all();
       return false;
     }
     wait = stopReadingAt_ - now;
@@ -356,20 +356,20 @@ class ShellRun {
 
   // Until the deadline, then SIGTERM to the group and SIGKILL kKillGraceMs
   // later.
-  bool timeoutWait(int64_t now, int64_t& wait) {
+  bool timeout_wait(int64_t now, int64_t& wait) {
     if (!timedOut_ && now >= deadline_) {
       timedOut_ = true;
       killAt_ = now + kKillGraceMs;
-      child_.signalGroup(SIGTERM);
+      child_.signal_group(SIGTERM);
     }
     if (timedOut_ && !killed_ && now >= killAt_) {
       killed_ = true;
-      child_.signalGroup(SIGKILL);
+      child_.signal_group(SIGKILL);
     }
-    if (killed_ && child_.tryReap()) {
+    if (killed_ && child_.try_reap()) {
       // Descendants that left the group may keep the pipes open: take what
       // is there and stop.
-      drainAll();
+      drain_all();
       return false;
     }
     wait = !timedOut_ ? deadline_ - now : (!killed_ ? killAt_ - now : -1);
@@ -379,7 +379,7 @@ class ShellRun {
   // Waits at most `wait` milliseconds for output, the shell's exit or the
   // cancel, and reads what came. False, with the message noted, when poll
   // failed.
-  bool pollOnce(int64_t wait) {
+  bool poll_once(int64_t wait) {
     struct pollfd entries[4];
     Stream* owners[4] = {};
     nfds_t count = 0;
@@ -388,7 +388,7 @@ class ShellRun {
       if (token_->descriptor() >= 0) {
         entries[count++] = {token_->descriptor(), POLLIN, 0};
       } else {
-        wait = atMost(wait, kCancelPollMs);
+        wait = at_most(wait, kCancelPollMs);
       }
     }
     for (Stream& stream : streams_) {
@@ -401,7 +401,7 @@ class ShellRun {
         entries[count] = {exitFd_.get(), POLLIN, 0};
         owners[count++] = nullptr;
       } else {
-        wait = atMost(wait, kExitPollMs);
+        wait = at_most(wait, kExitPollMs);
       }
     }
     if (wait > INT_MAX) wait = INT_MAX;
@@ -413,9 +413,9 @@ class ShellRun {
     for (nfds_t i = 0; i < count; ++i) {
       if (entries[i].revents == 0) continue;
       if (owners[i]) {
-        owners[i]->readOnce(buffer_, sizeof buffer_);
+        owners[i]->read_once(buffer_, sizeof buffer_);
       } else if (entries[i].fd == exitFd_.get()) {
-        child_.tryReap();
+        child_.try_reap();
       }
     }
     return true;
@@ -447,7 +447,7 @@ int run(const char* command, std::string* output, std::string* errorOutput, int 
     note(errorOutput, "RkProcess: cancelled");
     return kCancelled;
   }
-  if (timeoutSeconds <= 0) timeoutSeconds = defaultTimeoutSeconds();
+  if (timeoutSeconds <= 0) timeoutSeconds = default_timeout_seconds();
   ShellRun shell(output, errorOutput, timeoutSeconds, token);
   if (shell.start(command, mergeErrorOutput) != 0) return kRunnerFailed;
   return shell.finish();

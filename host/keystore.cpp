@@ -23,7 +23,7 @@
 namespace tarnel_host {
 namespace keystore {
 
-const char* envOrNull(const char* name) {
+const char* env_or_null(const char* name) {
   const char* value = std::getenv(name);
   return (value && *value) ? value : nullptr;
 }
@@ -60,12 +60,12 @@ constexpr EnvOverride kEnvOverrides[] = {
     {"dTarnelDebugLevel", "TARNEL_DEBUG_LEVEL"},
 };
 
-std::string keystorePath() {
-  const char* path = envOrNull("TARNEL_KEYSTORE");
+std::string keystore_path() {
+  const char* path = env_or_null("TARNEL_KEYSTORE");
   return path ? path : kDefaultKeystorePath;
 }
 
-int64_t realtimeNs() {
+int64_t realtime_ns() {
   struct timespec now;
   ::clock_gettime(CLOCK_REALTIME, &now);
   return tarnel_host::nanoseconds(now);
@@ -78,7 +78,7 @@ struct ParsedLine {
   std::string_view value;
 };
 
-ParsedLine parseLine(std::string_view line) {
+ParsedLine parse_line(std::string_view line) {
   ParsedLine parsed;
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   std::string_view head = trim(line, kLineBlanks);
@@ -95,11 +95,11 @@ ParsedLine parseLine(std::string_view line) {
 // Calls `visit(line, parsed)` for every line of `content` (the text after the
 // last line feed counts as a line when it is not empty).
 template <typename Visit>
-void forEachLine(std::string_view content, Visit&& visit) {
+void for_each_line(std::string_view content, Visit&& visit) {
   while (!content.empty()) {
     size_t end = content.find('\n');
     std::string_view line = content.substr(0, end);
-    visit(line, parseLine(line));
+    visit(line, parse_line(line));
     if (end == std::string_view::npos) break;
     content.remove_prefix(end + 1);
   }
@@ -107,7 +107,7 @@ void forEachLine(std::string_view content, Visit&& visit) {
 
 bool lookup(std::string_view content, std::string_view key, std::string& value) {
   bool found = false;
-  forEachLine(content, [&](std::string_view, const ParsedLine& parsed) {
+  for_each_line(content, [&](std::string_view, const ParsedLine& parsed) {
     if (parsed.isSetting && parsed.key == key) {  // the last setting of a key wins
       value.assign(parsed.value.data(), parsed.value.size());
       found = true;
@@ -144,9 +144,9 @@ class KeystoreCache {
     struct stat status;
     if (::stat(path.c_str(), &status) != 0) return kStoreUnreadable;
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!reusable_ || !sameFile(path, status)) {
+    if (!reusable_ || !same_file(path, status)) {
       reusable_ = false;
-      const int64_t readStart = realtimeNs();
+      const int64_t readStart = realtime_ns();
       if (tarnel_host::read_regular_file(path, kMaxKeystoreBytes, content_) != 0) {
         content_.clear();
         return kStoreUnreadable;
@@ -163,7 +163,7 @@ class KeystoreCache {
   // Longer than the time-stamp granularity of any local file system.
   static constexpr int64_t kSettledNs = 2000000000LL;
 
-  bool sameFile(const std::string& path, const struct stat& status) const {
+  bool same_file(const std::string& path, const struct stat& status) const {
     return path == path_ && status.st_dev == status_.st_dev && status.st_ino == status_.st_ino &&
            status.st_size == status_.st_size &&
            tarnel_host::nanoseconds(status.st_mtim) == tarnel_host::nanoseconds(status_.st_mtim) &&
@@ -177,25 +177,25 @@ class KeystoreCache {
   std::string content_;
 };
 
-bool validKey(const std::string& key) {
+bool valid_key(const std::string& key) {
   if (key.empty() || key.front() == '#') return false;
   if (trim(key, kLineBlanks).size() != key.size()) return false;
   return key.find_first_of(std::string_view("=\n\r\0", 4)) == std::string::npos;
 }
 
-bool validValue(const std::string& value) {
+bool valid_value(const std::string& value) {
   return value.find_first_of(std::string_view("\n\r\0", 3)) == std::string::npos;
 }
 
 // The text of the key store with `key` set to `value`: the first setting of
 // the key is replaced in place, later ones are dropped, every other line is
 // kept as it was; a key not present is appended.
-std::string withSetting(std::string_view content, const std::string& key,
+std::string with_setting(std::string_view content, const std::string& key,
                         const std::string& value) {
   std::string result;
   result.reserve(content.size() + key.size() + value.size() + 2);
   bool written = false;
-  forEachLine(content, [&](std::string_view line, const ParsedLine& parsed) {
+  for_each_line(content, [&](std::string_view line, const ParsedLine& parsed) {
     if (parsed.isSetting && parsed.key == key) {
       if (written) return;
       result.append(key).append("=").append(value).append("\n");
@@ -209,13 +209,13 @@ std::string withSetting(std::string_view content, const std::string& key,
 }
 
 // Replaces the store at `path` by `content` (see atomic_replace).
-int replaceFile(const std::string& path, const std::string& content) {
+int replace_file(const std::string& path, const std::string& content) {
   return tarnel_host::atomic_replace(path, content) == 0 ? kWritten : kWriteFailed;
 }
 
 // Whether `name` is that of a temporary file of the store named `store`:
 // "<store>.tmp." and the six letters or digits of create_temporary.
-bool isTemporaryOf(std::string_view name, std::string_view store) {
+bool is_temporary_of(std::string_view name, std::string_view store) {
   constexpr std::string_view kInfix = ".tmp.";
   constexpr size_t kUniqueChars = 6;
   if (name.size() != store.size() + kInfix.size() + kUniqueChars) return false;
@@ -230,12 +230,12 @@ bool isTemporaryOf(std::string_view name, std::string_view store) {
 
 // Removes the temporary files that writers of the store at `path` killed
 // before their rename left behind (each a copy of the store, the encrypted
-// password included): regular files named as isTemporaryOf says, unchanged
+// password included): regular files named as is_temporary_of says, unchanged
 // for kStaleTemporaryNs. Called under the writers' lock, so no writer of
 // this store is between making its file and renaming it; the age spares a
 // file that someone writing without the lock is still filling. Nothing
 // else in the directory is touched; best effort.
-void removeStaleTemporaries(const std::string& path) {
+void remove_stale_temporaries(const std::string& path) {
   const std::string directory = tarnel_host::directory_of(path);
   const std::string_view store = std::string_view(path).substr(path.rfind('/') + 1);
   UniqueFd opened(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
@@ -243,9 +243,9 @@ void removeStaleTemporaries(const std::string& path) {
   const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(opened.get()), ::closedir);
   if (!listing) return;
   const int fd = opened.release();  // closed with the listing
-  const int64_t staleBefore = realtimeNs() - kStaleTemporaryNs;
+  const int64_t staleBefore = realtime_ns() - kStaleTemporaryNs;
   while (const struct dirent* entry = ::readdir(listing.get())) {
-    if (!isTemporaryOf(entry->d_name, store)) continue;
+    if (!is_temporary_of(entry->d_name, store)) continue;
     struct stat status;
     if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(status.st_mode) || tarnel_host::nanoseconds(status.st_mtim) >= staleBefore) {
@@ -255,9 +255,9 @@ void removeStaleTemporaries(const std::string& path) {
   }
 }
 
-int setRegKey(const std::string& key, const std::string& value) {
-  if (!validKey(key) || !validValue(value)) return kInvalidArgument;
-  const std::string path = keystorePath();
+int set_key_in_store(const std::string& key, const std::string& value) {
+  if (!valid_key(key) || !valid_value(value)) return kInvalidArgument;
+  const std::string path = keystore_path();
   const std::string directory = tarnel_host::directory_of(path);
   if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) return kWriteFailed;
 
@@ -269,7 +269,7 @@ int setRegKey(const std::string& key, const std::string& value) {
   const int locked = tarnel_host::lock_within(lock.get(), kWriterLockWaitMs);
   if (locked == ETIMEDOUT) return kStoreBusy;
   if (locked != 0) return kWriteFailed;
-  removeStaleTemporaries(path);
+  remove_stale_temporaries(path);
 
   std::string content;
   const int error = tarnel_host::read_regular_file(path, kMaxKeystoreBytes, content);
@@ -278,7 +278,7 @@ int setRegKey(const std::string& key, const std::string& value) {
   } else if (error != 0) {
     return kStoreUnreadable;  // never replace a store that could not be read
   }
-  return replaceFile(path, withSetting(content, key, value));
+  return replace_file(path, with_setting(content, key, value));
 }
 
 }  // namespace
@@ -289,12 +289,12 @@ int get_reg_key(std::string key, std::string& value) {
   try {
     for (const EnvOverride& entry : kEnvOverrides) {
       if (key != entry.key) continue;
-      if (const char* fromEnv = envOrNull(entry.variable)) {
+      if (const char* fromEnv = env_or_null(entry.variable)) {
         value = fromEnv;
         return kFound;
       }
     }
-    return KeystoreCache::instance().get(keystorePath(), key, value);
+    return KeystoreCache::instance().get(keystore_path(), key, value);
   } catch (...) {
     return kInternalError;
   }
@@ -302,7 +302,7 @@ int get_reg_key(std::string key, std::string& value) {
 
 int set_reg_key(const std::string& key, const std::string& value) {
   try {
-    return setRegKey(key, value);
+    return set_key_in_store(key, value);
   } catch (...) {
     return kInternalError;
   }

@@ -25,7 +25,7 @@ constexpr const char* kLineBlanks = " \t";
 constexpr const char* kAllWhitespace = " \t\r\n\v\f";
 
 // The value of the environment variable `name`; null when unset or empty.
-const char* envOrNull(const char* name);
+const char* env_or_null(const char* name);
 
 // `text` without the characters of `blanks` at either end.
 std::string_view trim(std::string_view text, const char* blanks);

@@ -27,8 +27,8 @@ constexpr const char* kDefaultDmiSerialPath = "/sys/class/dmi/id/product_serial"
 constexpr size_t kMaxSerialBytes = 4096;
 
 // The scale factor of TARNEL_SLEEP_SCALE; 1 when unset or not a number in [0, 1000].
-double sleepScale() {
-  const char* text = envOrNull("TARNEL_SLEEP_SCALE");
+double sleep_scale() {
+  const char* text = env_or_null("TARNEL_SLEEP_SCALE");
   if (!text) return 1.0;
   double scale = 1.0;
   const char* end = text + std::strlen(text);
@@ -68,7 +68,7 @@ int get_serial_number(std::string& serial) {
       serial = stored;
       return kFound;
     }
-    const char* dmiPath = envOrNull("TARNEL_DMI_SERIAL_PATH");
+    const char* dmiPath = env_or_null("TARNEL_DMI_SERIAL_PATH");
     std::string content;
     const std::string path = dmiPath ? dmiPath : kDefaultDmiSerialPath;
     if (tarnel_host::read_regular_file(path, kMaxSerialBytes, content) != 0) {
@@ -123,9 +123,9 @@ namespace {
 
 // The end of a pause of `milliseconds` scaled by TARNEL_SLEEP_SCALE, on the
 // monotonic clock; false when the scaled pause is nothing.
-bool pauseDeadline(int milliseconds, struct timespec& deadline) {
+bool pause_deadline(int milliseconds, struct timespec& deadline) {
   if (milliseconds <= 0) return false;
-  const double nanoseconds = static_cast<double>(milliseconds) * 1e6 * sleepScale();
+  const double nanoseconds = static_cast<double>(milliseconds) * 1e6 * sleep_scale();
   if (nanoseconds < 1.0) return false;
   const int64_t end = tarnel_host::monotonic_ns() + static_cast<int64_t>(nanoseconds);
   deadline.tv_sec = static_cast<time_t>(end / 1000000000LL);
@@ -135,7 +135,7 @@ bool pauseDeadline(int milliseconds, struct timespec& deadline) {
 
 // Whole milliseconds (rounded up) from now to `deadline`, at most `cap`; 0
 // once it has passed.
-int millisecondsUntil(const struct timespec& deadline, int cap) {
+int milliseconds_until(const struct timespec& deadline, int cap) {
   const int64_t left = tarnel_host::nanoseconds(deadline) - tarnel_host::monotonic_ns();
   if (left <= 0) return 0;
   const int64_t ms = (left + 999999) / 1000000;
@@ -146,7 +146,7 @@ int millisecondsUntil(const struct timespec& deadline, int cap) {
 
 int ZUSLEEP_InTeRnAl(int milliseconds, const char* /*file*/, int /*line*/) {
   struct timespec deadline;
-  if (!pauseDeadline(milliseconds, deadline)) return 0;
+  if (!pause_deadline(milliseconds, deadline)) return 0;
   // An absolute deadline: a signal that interrupts the pause does not shorten it.
   while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
@@ -157,14 +157,14 @@ int ZUSLEEP_Cancellable(int milliseconds, const RkCancelToken* token, const char
   if (token == nullptr) return ZUSLEEP_InTeRnAl(milliseconds, file, line);
   if (token->cancelled()) return 1;
   struct timespec deadline;
-  if (!pauseDeadline(milliseconds, deadline)) return 0;
+  if (!pause_deadline(milliseconds, deadline)) return 0;
   // The token's descriptor becomes readable at the cancel; without one the
   // flag is looked at every 100 ms. A signal only makes the loop go round.
   struct pollfd wake = {token->descriptor(), POLLIN, 0};
   const int cap = wake.fd >= 0 ? 3600 * 1000 : 100;
   for (;;) {
     if (token->cancelled()) return 1;
-    const int wait = millisecondsUntil(deadline, cap);
+    const int wait = milliseconds_until(deadline, cap);
     if (wait == 0) return 0;
     ::poll(&wake, wake.fd >= 0 ? 1 : 0, wait);
   }

@@ -25,7 +25,7 @@ void cancel(const RkCancelToken* token);
 // Every call of every fake, in order, as "Service::operation(args)".
 std::vector<std::string>& journal();
 // Journal lines that start with `prefix`.
-std::vector<std::string> journalWith(const std::string& prefix);
+std::vector<std::string> journal_with(const std::string& prefix);
 
 // ---- NqDebug (log writer) ----
 struct LogLine {
@@ -45,12 +45,12 @@ struct LogScript {
   bool throwOnInitialize = false; // initialize throws std::runtime_error
   bool throwOnMessage = false;    // handleMsgEventDebug_NEW throws std::runtime_error
 };
-LogScript& logScript();
-std::vector<LogLine>& logLines();
+LogScript& log_script();
+std::vector<LogLine>& log_lines();
 // Texts of the lines written with `function` as tag.
-std::vector<std::string> logTexts(const std::string& function);
+std::vector<std::string> log_texts(const std::string& function);
 // All line texts, in order.
-std::vector<std::string> allLogTexts();
+std::vector<std::string> all_log_texts();
 
 // ---- RKLibCurl (HTTP client) ----
 struct HttpExchange {  // what one client object plays back
@@ -92,27 +92,27 @@ struct HttpClientRecord {  // what one client object saw
   bool cancelled = false;                 // the send ended as cancelled
 };
 // Exchanges played back by the clients in the order they are constructed;
-// when the queue is empty a client plays back noAnswer().
-std::deque<HttpExchange>& httpScript();
+// when the queue is empty a client plays back no_answer().
+std::deque<HttpExchange>& http_script();
 // The exchanges a script is made of:
 // a carried-out send whose reply is `json`, with the HTTP status `httpCode`;
 HttpExchange reply(const std::string& json, long long httpCode = 200);
 // a send the client reports failed, with the HTTP status and the body that
 // came back;
-HttpExchange failedSend(long long httpCode, const std::string& body = std::string());
+HttpExchange failed_send(long long httpCode, const std::string& body = std::string());
 // a carried-out send that brought nothing back;
-HttpExchange noAnswer();
+HttpExchange no_answer();
 // a send that ended on the wire without a whole reply: how it ended, and
 // whether the request had gone out;
-HttpExchange transportFailure(RkTransportResult result, const std::string& text,
+HttpExchange transport_failure(RkTransportResult result, const std::string& text,
                               bool requestSent);
 // a send during which the client's token is cancelled.
-HttpExchange cancelledInFlight();
+HttpExchange cancelled_in_flight();
 // Queues reply(json).
-void queueReply(const std::string& json);
-std::vector<HttpClientRecord>& httpClients();
+void queue_reply(const std::string& json);
+std::vector<HttpClientRecord>& http_clients();
 // The query strings (text after "?") of all sent URLs, in order.
-std::vector<std::string> sentRequests();
+std::vector<std::string> sent_requests();
 
 // ---- rkmx_utils and the sleep call ----
 struct Status {  // a status result with its text and an optional RkException
@@ -134,7 +134,7 @@ struct UtilsScript {
   // cancellable one with a token, cancels the token and returns 1.
   size_t cancelAtPause = 0;
 };
-UtilsScript& utilsScript();
+UtilsScript& utils_script();
 struct SleepCall {
   int milliseconds;
   std::string file;
@@ -145,7 +145,7 @@ struct SleepCall {
 // Every pause of both sleep calls, in order. ZUSLEEP_Cancellable returns 1
 // at once when its token is already cancelled.
 std::vector<SleepCall>& sleeps();
-std::vector<int> sleepMilliseconds();
+std::vector<int> sleep_milliseconds();
 
 // ---- RkProcess ----
 struct ProcessResult {
@@ -167,13 +167,13 @@ struct ProcessCall {
   bool cancellable = false;  // the overload with a token
   const RkCancelToken* token = nullptr;
 };
-std::deque<ProcessResult>& processScript();
+std::deque<ProcessResult>& process_script();
 // The results a script is made of: the command exited with `status`,
 // having written `output` and `errorOutput`; or the runner threw.
 ProcessResult exited(int status, const std::string& output,
                      const std::string& errorOutput = std::string());
-ProcessResult runnerThrows();
-std::vector<ProcessCall>& processCalls();
+ProcessResult runner_throws();
+std::vector<ProcessCall>& process_calls();
 
 // ---- RKPassword ----
 struct DecryptResult {
@@ -187,15 +187,15 @@ struct DecryptCall {
   bool outputZeroedOnEntry;  // every byte of the buffer was 0 when decrypt began
   std::string key;
 };
-DecryptResult& decryptScript();
-std::vector<DecryptCall>& decryptCalls();
+DecryptResult& decrypt_script();
+std::vector<DecryptCall>& decrypt_calls();
 
 // ---- RKPlatformInfo ----
 struct PlatformScript {
   bool throwRkOnConstruct = false;
   bool throwRuntimeOnConstruct = false;
 };
-PlatformScript& platformScript();
+PlatformScript& platform_script();
 
 // Clears every record and restores every script to its default.
 void reset();

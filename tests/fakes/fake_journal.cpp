@@ -13,7 +13,7 @@ void cancel(const RkCancelToken* token) { const_cast<RkCancelToken*>(token)->can
 
 std::vector<std::string>& journal() { return kept<std::vector<std::string>>(); }
 
-std::vector<std::string> journalWith(const std::string& prefix) {
+std::vector<std::string> journal_with(const std::string& prefix) {
   std::vector<std::string> matching;
   for (const std::string& line : journal()) {
     if (line.compare(0, prefix.size(), prefix) == 0) matching.push_back(line);

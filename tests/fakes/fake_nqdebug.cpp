@@ -8,21 +8,21 @@
 
 namespace fake {
 
-LogScript& logScript() { return kept<LogScript>(); }
+LogScript& log_script() { return kept<LogScript>(); }
 
-std::vector<LogLine>& logLines() { return kept<std::vector<LogLine>>(); }
+std::vector<LogLine>& log_lines() { return kept<std::vector<LogLine>>(); }
 
-std::vector<std::string> logTexts(const std::string& function) {
+std::vector<std::string> log_texts(const std::string& function) {
   std::vector<std::string> texts;
-  for (const LogLine& line : logLines()) {
+  for (const LogLine& line : log_lines()) {
     if (!line.functionNull && line.function == function) texts.push_back(line.text);
   }
   return texts;
 }
 
-std::vector<std::string> allLogTexts() {
+std::vector<std::string> all_log_texts() {
   std::vector<std::string> texts;
-  for (const LogLine& line : logLines()) texts.push_back(line.text);
+  for (const LogLine& line : log_lines()) texts.push_back(line.text);
   return texts;
 }
 
@@ -41,9 +41,9 @@ int NqDebug::initialize(NqDebugFileInstance* instance, unsigned int moduleId, lo
                             std::string(instance ? "instance" : "null") + "," +
                             std::to_string(moduleId) + "," + std::to_string(instanceId) + "," +
                             (mirrorToConsole ? "true" : "false") + "," + logName + ")");
-  if (fake::logScript().throwOnInitialize) throw std::runtime_error("writer initialize failed");
+  if (fake::log_script().throwOnInitialize) throw std::runtime_error("writer initialize failed");
   instance_ = instance;
-  instance->debugLevel = fake::logScript().debugLevel;
+  instance->debugLevel = fake::log_script().debugLevel;
   return 0;
 }
 
@@ -62,7 +62,7 @@ void NqDebug::handleMsgEventDebug_NEW(int severity, const char* function, unsign
                                       const char* format, va_list args) {
   fake::journal().push_back(std::string("NqDebug::handleMsgEventDebug_NEW(") +
                             (function ? function : "null") + ")");
-  if (fake::logScript().throwOnMessage) throw std::runtime_error("writer failed");
+  if (fake::log_script().throwOnMessage) throw std::runtime_error("writer failed");
   fake::LogLine line;
   line.severity = severity;
   line.functionNull = function == nullptr;
@@ -85,5 +85,5 @@ void NqDebug::handleMsgEventDebug_NEW(int severity, const char* function, unsign
       line.text = text;
     }
   }
-  fake::logLines().push_back(line);
+  fake::log_lines().push_back(line);
 }

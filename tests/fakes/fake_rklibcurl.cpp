@@ -8,7 +8,7 @@
 #include "fake_state.h"
 
 struct RKLibCurl::State {
-  size_t index;  // this client's record in fake::httpClients()
+  size_t index;  // this client's record in fake::http_clients()
   fake::HttpExchange exchange;
   const RkCancelToken* token = nullptr;
   // How the last send ended: the scripted exchange, or a cancellation.
@@ -19,7 +19,7 @@ struct RKLibCurl::State {
 
 namespace fake {
 
-std::deque<HttpExchange>& httpScript() { return kept<std::deque<HttpExchange>>(); }
+std::deque<HttpExchange>& http_script() { return kept<std::deque<HttpExchange>>(); }
 
 HttpExchange reply(const std::string& json, long long httpCode) {
   HttpExchange exchange;
@@ -28,36 +28,36 @@ HttpExchange reply(const std::string& json, long long httpCode) {
   return exchange;
 }
 
-HttpExchange failedSend(long long httpCode, const std::string& body) {
+HttpExchange failed_send(long long httpCode, const std::string& body) {
   HttpExchange exchange = reply(body, httpCode);
   exchange.sendResult = 0;
   return exchange;
 }
 
-HttpExchange noAnswer() { return HttpExchange(); }
+HttpExchange no_answer() { return HttpExchange(); }
 
-HttpExchange transportFailure(RkTransportResult result, const std::string& text,
+HttpExchange transport_failure(RkTransportResult result, const std::string& text,
                               bool requestSent) {
-  HttpExchange exchange = failedSend(0);
+  HttpExchange exchange = failed_send(0);
   exchange.transport = result;
   exchange.transportText = text;
   exchange.requestSent = requestSent;
   return exchange;
 }
 
-HttpExchange cancelledInFlight() {
+HttpExchange cancelled_in_flight() {
   HttpExchange exchange;
   exchange.cancelDuringSend = true;
   return exchange;
 }
 
-void queueReply(const std::string& json) { httpScript().push_back(reply(json)); }
+void queue_reply(const std::string& json) { http_script().push_back(reply(json)); }
 
-std::vector<HttpClientRecord>& httpClients() { return kept<std::vector<HttpClientRecord>>(); }
+std::vector<HttpClientRecord>& http_clients() { return kept<std::vector<HttpClientRecord>>(); }
 
-std::vector<std::string> sentRequests() {
+std::vector<std::string> sent_requests() {
   std::vector<std::string> requests;
-  for (const HttpClientRecord& client : httpClients()) {
+  for (const HttpClientRecord& client : http_clients()) {
     if (!client.sent) continue;
     size_t mark = client.url.find('?');
     requests.push_back(mark == std::string::npos ? std::string() : client.url.substr(mark + 1));
@@ -69,19 +69,19 @@ std::vector<std::string> sentRequests() {
 
 namespace {
 fake::HttpClientRecord& record(const RKLibCurl::State& state) {
-  return fake::httpClients()[state.index];
+  return fake::http_clients()[state.index];
 }
 }  // namespace
 
 RKLibCurl::RKLibCurl() : httpCode_(0), state_(new State) {
   fake::journal().push_back("RKLibCurl::RKLibCurl()");
-  if (!fake::httpScript().empty()) {
-    state_->exchange = fake::httpScript().front();
-    fake::httpScript().pop_front();
+  if (!fake::http_script().empty()) {
+    state_->exchange = fake::http_script().front();
+    fake::http_script().pop_front();
   }
   if (state_->exchange.throwOnConstruct) throw std::runtime_error("client construction failed");
-  state_->index = fake::httpClients().size();
-  fake::httpClients().emplace_back();
+  state_->index = fake::http_clients().size();
+  fake::http_clients().emplace_back();
 }
 
 RKLibCurl::~RKLibCurl() {

@@ -10,7 +10,7 @@
 
 namespace fake {
 
-UtilsScript& utilsScript() { return kept<UtilsScript>(); }
+UtilsScript& utils_script() { return kept<UtilsScript>(); }
 
 Status status(int code, const std::string& value) {
   Status scripted;
@@ -21,7 +21,7 @@ Status status(int code, const std::string& value) {
 
 std::vector<SleepCall>& sleeps() { return kept<std::vector<SleepCall>>(); }
 
-std::vector<int> sleepMilliseconds() {
+std::vector<int> sleep_milliseconds() {
   std::vector<int> ms;
   for (const SleepCall& call : sleeps()) ms.push_back(call.milliseconds);
   return ms;
@@ -39,16 +39,16 @@ int play(const fake::Status& scripted, std::string& out, const char* what) {
 
 std::string rkmx_utils::get_hostname() {
   fake::journal().push_back("rkmx_utils::get_hostname()");
-  if (fake::utilsScript().hostnameThrowsRk) {
+  if (fake::utils_script().hostnameThrowsRk) {
     throw RkException("get_hostname", "scripted failure", __FILE__, __LINE__, -1);
   }
-  return fake::utilsScript().hostname;
+  return fake::utils_script().hostname;
 }
 
 int rkmx_utils::get_reg_key(std::string key, std::string& value) {
   fake::journal().push_back("rkmx_utils::get_reg_key(" + key + ")");
-  auto found = fake::utilsScript().keys.find(key);
-  if (found == fake::utilsScript().keys.end()) return 1;
+  auto found = fake::utils_script().keys.find(key);
+  if (found == fake::utils_script().keys.end()) return 1;
   return play(found->second, value, "get_reg_key");
 }
 
@@ -60,18 +60,18 @@ unsigned int rkmx_utils::string_to_uint(std::string text) {
 
 int rkmx_utils::get_serial_number(std::string& serial) {
   fake::journal().push_back("rkmx_utils::get_serial_number()");
-  return play(fake::utilsScript().serial, serial, "get_serial_number");
+  return play(fake::utils_script().serial, serial, "get_serial_number");
 }
 
 int rkmx_utils::get_tarnel_cluster(std::string& name) {
   fake::journal().push_back("rkmx_utils::get_tarnel_cluster()");
-  return play(fake::utilsScript().cluster, name, "get_tarnel_cluster");
+  return play(fake::utils_script().cluster, name, "get_tarnel_cluster");
 }
 
 double rkmx_utils::convert_size_to_gb(double value, std::string unit) {
   fake::journal().push_back("rkmx_utils::convert_size_to_gb(" + std::to_string(value) + "," +
                             unit + ")");
-  if (fake::utilsScript().toGb) return fake::utilsScript().toGb(value, unit);
+  if (fake::utils_script().toGb) return fake::utils_script().toGb(value, unit);
   if (unit == "GB") return value;
   if (unit == "TB") return value * 1024;
   return 0;
@@ -87,6 +87,6 @@ int ZUSLEEP_Cancellable(int milliseconds, const RkCancelToken* token, const char
   fake::journal().push_back("ZUSLEEP_Cancellable(" + std::to_string(milliseconds) + ")");
   fake::sleeps().push_back({milliseconds, file ? file : "", line, true, token});
   if (token == nullptr) return 0;
-  if (fake::sleeps().size() == fake::utilsScript().cancelAtPause) fake::cancel(token);
+  if (fake::sleeps().size() == fake::utils_script().cancelAtPause) fake::cancel(token);
   return token->cancelled() ? 1 : 0;
 }

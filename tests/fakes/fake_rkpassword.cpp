@@ -8,9 +8,9 @@
 
 namespace fake {
 
-DecryptResult& decryptScript() { return kept<DecryptResult>(); }
+DecryptResult& decrypt_script() { return kept<DecryptResult>(); }
 
-std::vector<DecryptCall>& decryptCalls() { return kept<std::vector<DecryptCall>>(); }
+std::vector<DecryptCall>& decrypt_calls() { return kept<std::vector<DecryptCall>>(); }
 
 }  // namespace fake
 
@@ -22,8 +22,8 @@ int RKPassword::decrypt(const char* input, char* output, unsigned long* length, 
   fake::journal().push_back("RKPassword::decrypt()");
   bool zeroed = true;
   for (unsigned long i = 0; i < *length; ++i) zeroed = zeroed && output[i] == 0;
-  fake::decryptCalls().push_back({input ? input : "", *length, zeroed, key ? key : ""});
-  const fake::DecryptResult& scripted = fake::decryptScript();
+  fake::decrypt_calls().push_back({input ? input : "", *length, zeroed, key ? key : ""});
+  const fake::DecryptResult& scripted = fake::decrypt_script();
   if (scripted.throwRk) throw RkException("decrypt", "scripted failure", __FILE__, __LINE__, -1);
   std::memcpy(output, scripted.bytes.data(), std::min<size_t>(scripted.bytes.size(), *length));
   return scripted.result;

@@ -8,16 +8,16 @@
 
 namespace fake {
 
-PlatformScript& platformScript() { return kept<PlatformScript>(); }
+PlatformScript& platform_script() { return kept<PlatformScript>(); }
 
 }  // namespace fake
 
 RKPlatformInfo::RKPlatformInfo() {
   fake::journal().push_back("RKPlatformInfo::RKPlatformInfo()");
-  if (fake::platformScript().throwRkOnConstruct) {
+  if (fake::platform_script().throwRkOnConstruct) {
     throw RkException("RKPlatformInfo", "scripted failure", __FILE__, __LINE__, -1);
   }
-  if (fake::platformScript().throwRuntimeOnConstruct) {
+  if (fake::platform_script().throwRuntimeOnConstruct) {
     throw std::runtime_error("scripted failure");
   }
 }

@@ -8,9 +8,9 @@
 
 namespace fake {
 
-std::deque<ProcessResult>& processScript() { return kept<std::deque<ProcessResult>>(); }
+std::deque<ProcessResult>& process_script() { return kept<std::deque<ProcessResult>>(); }
 
-std::vector<ProcessCall>& processCalls() { return kept<std::vector<ProcessCall>>(); }
+std::vector<ProcessCall>& process_calls() { return kept<std::vector<ProcessCall>>(); }
 
 ProcessResult exited(int status, const std::string& output, const std::string& errorOutput) {
   ProcessResult result;
@@ -20,7 +20,7 @@ ProcessResult exited(int status, const std::string& output, const std::string& e
   return result;
 }
 
-ProcessResult runnerThrows() {
+ProcessResult runner_throws() {
   ProcessResult result;
   result.throwRuntime = true;
   return result;
@@ -30,11 +30,11 @@ ProcessResult runnerThrows() {
 
 namespace {
 
-fake::ProcessResult nextResult() {
+fake::ProcessResult next_result() {
   fake::ProcessResult result;
-  if (!fake::processScript().empty()) {
-    result = fake::processScript().front();
-    fake::processScript().pop_front();
+  if (!fake::process_script().empty()) {
+    result = fake::process_script().front();
+    fake::process_script().pop_front();
   }
   return result;
 }
@@ -52,20 +52,20 @@ int RkProcess::system(const char* command, std::string* output, std::string* err
                       int timeoutSeconds, bool mergeErrorOutput) {
   fake::journal().push_back(std::string("RkProcess::system(") + (command ? command : "null") +
                             ")");
-  fake::processCalls().push_back({command ? command : "", output == nullptr,
+  fake::process_calls().push_back({command ? command : "", output == nullptr,
                                   errorOutput == nullptr, timeoutSeconds, mergeErrorOutput});
-  return play(nextResult(), output, errorOutput);
+  return play(next_result(), output, errorOutput);
 }
 
 int RkProcess::system(const char* command, std::string* output, std::string* errorOutput,
                       int timeoutSeconds, bool mergeErrorOutput, const RkCancelToken* token) {
   fake::journal().push_back(std::string("RkProcess::system(") + (command ? command : "null") +
                             ", token)");
-  fake::processCalls().push_back({command ? command : "", output == nullptr,
+  fake::process_calls().push_back({command ? command : "", output == nullptr,
                                   errorOutput == nullptr, timeoutSeconds, mergeErrorOutput, true,
                                   token});
   const bool cancelledBefore = token != nullptr && token->cancelled();
-  const fake::ProcessResult result = cancelledBefore ? fake::ProcessResult() : nextResult();
+  const fake::ProcessResult result = cancelledBefore ? fake::ProcessResult() : next_result();
   if (token != nullptr && result.cancelDuringRun) fake::cancel(token);
   if (token == nullptr || !token->cancelled()) return play(result, output, errorOutput);
   if (output) output->clear();

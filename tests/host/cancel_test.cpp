@@ -16,15 +16,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) {
+double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // Polls the token's descriptor for up to 5 s, going round on EINTR.
-bool descriptorWakes(const RkCancelToken& token) {
+bool descriptor_wakes(const RkCancelToken& token) {
   const Clock::time_point start = Clock::now();
   struct pollfd wait = {token.descriptor(), POLLIN, 0};
-  while (secondsSince(start) < 5) {
+  while (seconds_since(start) < 5) {
     if (::poll(&wait, 1, 100) == 1 && (wait.revents & POLLIN) != 0) return true;
   }
   return false;
@@ -47,7 +47,7 @@ class CancelLater {
 };
 
 RkCancelToken* g_signalled = nullptr;
-void cancelFromHandler(int) { g_signalled->cancel(); }
+void cancel_from_handler(int) { g_signalled->cancel(); }
 
 }  // namespace
 
@@ -71,11 +71,11 @@ TEST(CancelToken, CancelFromAnotherThreadWakesAPollOnItsDescriptorForGood) {
   RkCancelToken token;
   {
     CancelLater later(token, 50);
-    EXPECT_TRUE(descriptorWakes(token));
+    EXPECT_TRUE(descriptor_wakes(token));
   }
   EXPECT_TRUE(token.cancelled());
   token.cancel();  // idempotent
-  EXPECT_TRUE(descriptorWakes(token));
+  EXPECT_TRUE(descriptor_wakes(token));
 }
 
 TEST(CancelToken, CancelFromASignalHandlerWakesAPoll) {
@@ -83,14 +83,14 @@ TEST(CancelToken, CancelFromASignalHandlerWakesAPoll) {
   g_signalled = &token;
   struct sigaction action {};
   struct sigaction previous {};
-  action.sa_handler = cancelFromHandler;
+  action.sa_handler = cancel_from_handler;
   ::sigaction(SIGUSR1, &action, &previous);
   const pthread_t waiter = ::pthread_self();
   std::thread signaller([waiter] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ::pthread_kill(waiter, SIGUSR1);
   });
-  const bool woke = descriptorWakes(token);
+  const bool woke = descriptor_wakes(token);
   signaller.join();
   ::sigaction(SIGUSR1, &previous, nullptr);
   g_signalled = nullptr;
@@ -100,7 +100,7 @@ TEST(CancelToken, CancelFromASignalHandlerWakesAPoll) {
 
 TEST(CancellableSleep, ACancelFromAnotherThreadEndsALongPauseAtOnce) {
   host_test::ScopedEnv scale("TARNEL_SLEEP_SCALE", std::nullopt);
-  std::unique_ptr<RkCancelToken> withoutDescriptor = host_test::tokenWithoutDescriptor();
+  std::unique_ptr<RkCancelToken> withoutDescriptor = host_test::token_without_descriptor();
   ASSERT_EQ(withoutDescriptor->descriptor(), -1);
   RkCancelToken withDescriptor;
   for (RkCancelToken* token : {&withDescriptor, withoutDescriptor.get()}) {
@@ -111,7 +111,7 @@ TEST(CancellableSleep, ACancelFromAnotherThreadEndsALongPauseAtOnce) {
       result = ZUSLEEP_Cancellable(60000, token, __FILE__, __LINE__);
     }
     EXPECT_EQ(result, 1) << token->descriptor();
-    EXPECT_LT(secondsSince(start), 2.0) << token->descriptor();
+    EXPECT_LT(seconds_since(start), 2.0) << token->descriptor();
   }
 }
 
@@ -121,12 +121,12 @@ TEST(CancellableSleep, ReturnsOneAtOnceWhenAlreadyCancelledAndZeroAfterAWholePau
   Clock::time_point start = Clock::now();
   EXPECT_EQ(ZUSLEEP_Cancellable(30000, &token, __FILE__, __LINE__), 0);
   EXPECT_EQ(ZUSLEEP_Cancellable(30000, nullptr, __FILE__, __LINE__), 0);
-  EXPECT_GE(secondsSince(start), 0.060);  // two pauses scaled to 30 ms
+  EXPECT_GE(seconds_since(start), 0.060);  // two pauses scaled to 30 ms
 
   token.cancel();
   host_test::ScopedEnv unscaled("TARNEL_SLEEP_SCALE", std::nullopt);
   start = Clock::now();
   EXPECT_EQ(ZUSLEEP_Cancellable(60000, &token, __FILE__, __LINE__), 1);
   EXPECT_EQ(ZUSLEEP_Cancellable(0, &token, __FILE__, __LINE__), 1);
-  EXPECT_LT(secondsSince(start), 2.0);
+  EXPECT_LT(seconds_since(start), 2.0);
 }

@@ -56,12 +56,10 @@ class ScopedEnv {
 
 // Whole-file reads and writes (tests/support/scratch.h); a written file
 // has mode 0600.
-inline std::string readFile(const std::string& path) { return test_support::read_file(path); }
-inline void writeFile(const std::string& path, const std::string& content) {
-  test_support::write_file(path, content);
-}
+using test_support::read_file;
+using test_support::write_file;
 
-// What inChild returns for a child that did not exit by itself in time.
+// What in_child returns for a child that did not exit by itself in time.
 constexpr int kNoExit = -1000;
 
 // Runs `body` in a forked child (sharing the test's files and stderr), so
@@ -69,7 +67,7 @@ constexpr int kNoExit = -1000;
 // exit status (body's result; -1 comes back as 255), or kNoExit when the
 // child was killed by a signal or did not end within `limitMs` (it is then
 // killed).
-inline int inChild(const std::function<int()>& body, int limitMs = 10000) {
+inline int in_child(const std::function<int()>& body, int limitMs = 10000) {
   const pid_t child = ::fork();
   if (child == 0) ::_exit(body() & 0xff);
   if (child < 0) return kNoExit;
@@ -102,7 +100,7 @@ class StderrCapture {
   // Restores stderr and returns what was written to it.
   std::string finish() {
     restore();
-    return readFile(path_);
+    return read_file(path_);
   }
 
  private:
@@ -118,7 +116,7 @@ class StderrCapture {
 
 // A token made while the descriptor limit left no descriptor free, so it
 // has none and its waiters fall back to looking at its flag.
-inline std::unique_ptr<RkCancelToken> tokenWithoutDescriptor() {
+inline std::unique_ptr<RkCancelToken> token_without_descriptor() {
   const int lowestFree = ::dup(STDIN_FILENO);
   if (lowestFree < 0) throw std::runtime_error("dup failed");
   ::close(lowestFree);

@@ -26,7 +26,7 @@
 #include "RkCancel.h"
 #include "host_test_support.h"
 
-using host_test::readFile;
+using host_test::read_file;
 using host_test::ScopedEnv;
 using host_test::TempDir;
 
@@ -45,7 +45,7 @@ class Socket {
   int fd() const { return fd_; }
 
   // Binds to 127.0.0.1 on a port the kernel picks and returns it.
-  int bindLoopback() {
+  int bind_loopback() {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -54,7 +54,7 @@ class Socket {
     if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) return -1;
     return ntohs(address.sin_port);
   }
-  bool connectLoopback(int port) {
+  bool connect_loopback(int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -67,15 +67,15 @@ class Socket {
 };
 
 // A port on 127.0.0.1 that nobody listens on.
-int closedPort() {
+int closed_port() {
   Socket probe;
-  return probe.bindLoopback();
+  return probe.bind_loopback();
 }
 
 // Completes TCP handshakes (the kernel does) but never reads or answers.
 class SilentServer {
  public:
-  SilentServer() : port_(socket_.bindLoopback()) { ::listen(socket_.fd(), 16); }
+  SilentServer() : port_(socket_.bind_loopback()) { ::listen(socket_.fd(), 16); }
   int port() const { return port_; }
 
  private:
@@ -87,9 +87,9 @@ class SilentServer {
 // kernel drops every further connection attempt.
 class FullServer {
  public:
-  FullServer() : port_(socket_.bindLoopback()) {
+  FullServer() : port_(socket_.bind_loopback()) {
     ::listen(socket_.fd(), 0);
-    filled_ = filler_.connectLoopback(port_);
+    filled_ = filler_.connect_loopback(port_);
   }
   int port() const { return port_; }
   bool filled() const { return filled_; }
@@ -105,7 +105,7 @@ class FullServer {
 // writes `answer` and closes (with `reset`, abortively). Every wait is bounded.
 class OneShotServer {
  public:
-  OneShotServer(std::string answer, bool reset, int delayMs = 0) : port_(socket_.bindLoopback()) {
+  OneShotServer(std::string answer, bool reset, int delayMs = 0) : port_(socket_.bind_loopback()) {
     ::listen(socket_.fd(), 4);
     thread_ = std::thread([this, answer = std::move(answer), reset, delayMs] {
       serve(answer, reset, delayMs);
@@ -267,7 +267,7 @@ Result exchange(RKLibCurl& client, int type, const std::string& url, const std::
   return result;
 }
 
-Result exchangeOnce(int type, const std::string& url,
+Result exchange_once(int type, const std::string& url,
                     const char* header = "Content-Type: text/plain") {
   RKLibCurl client;
   EXPECT_TRUE(client.RKLibCurlInit(header, false, false, nullptr));
@@ -276,7 +276,7 @@ Result exchangeOnce(int type, const std::string& url,
 
 // Checks a send that failed without an HTTP status or a reply: how it ended,
 // and whether the request had gone out.
-void expectFailedSend(const Result& result, RkTransportResult transport, bool requestSent) {
+void expect_failed_send(const Result& result, RkTransportResult transport, bool requestSent) {
   EXPECT_EQ(result.sent, 0);
   EXPECT_EQ(result.status, 0);
   EXPECT_TRUE(result.replyNull);
@@ -284,7 +284,7 @@ void expectFailedSend(const Result& result, RkTransportResult transport, bool re
   EXPECT_EQ(result.requestSent, requestSent);
 }
 
-int hexValue(char c) {
+int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -292,15 +292,15 @@ int hexValue(char c) {
 }
 
 // Decodes %XX triples; fails on anything but unreserved characters and triples.
-bool percentDecode(const std::string& text, std::string& out) {
+bool percent_decode(const std::string& text, std::string& out) {
   out.clear();
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c == '%') {
-      if (i + 2 >= text.size() || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0) {
+      if (i + 2 >= text.size() || hex_value(text[i + 1]) < 0 || hex_value(text[i + 2]) < 0) {
         return false;
       }
-      out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+      out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
       i += 2;
     } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' ||
                c == '~') {
@@ -327,20 +327,20 @@ class HttpClient : public ::testing::Test {
   }
 
   void SetUp() override {
-    writeKeystore(5, 30);
-    logStart_ = readFile(logPath()).size();
+    write_keystore(5, 30);
+    logStart_ = read_file(log_path()).size();
   }
 
-  static void writeKeystore(int connectSeconds, int requestSeconds) {
+  static void write_keystore(int connectSeconds, int requestSeconds) {
     std::ofstream out(dir_->file("keystore.conf"), std::ios::trunc);
     out << "# timeouts of the HTTP client\n"
         << "dTarnelConnectTimeout=" << connectSeconds << "\n"
         << "dTarnelRequestTimeout=" << requestSeconds << "\n";
   }
-  static std::string logPath() { return dir_->file("RKTarnel.log"); }
+  static std::string log_path() { return dir_->file("RKTarnel.log"); }
   // What this test wrote to the log so far.
   std::string newLog() const {
-    const std::string all = readFile(logPath());
+    const std::string all = read_file(log_path());
     return all.size() > logStart_ ? all.substr(logStart_) : std::string();
   }
 
@@ -385,7 +385,7 @@ TEST_F(HttpClient, SendsEachRequestTypeWithItsMethodHeaderAndBody) {
 
 TEST_F(HttpClient, TakesTheRepliesOfCarriedOutRequestsWithTheirStatus) {
   TestServer server;
-  const Result result = exchangeOnce(0, server.base() + "/rest?request=x");
+  const Result result = exchange_once(0, server.base() + "/rest?request=x");
   EXPECT_EQ(result.sent, 1);
   EXPECT_EQ(result.status, 200);
   EXPECT_EQ(result.reply, "{\"result\":{\"sessionId\":\"abc\"}}");
@@ -439,7 +439,7 @@ TEST_F(HttpClient, RefusesOtherRequestTypesWithoutSending) {
   TestServer server;
   for (int type : {3, -1, 100}) {
     SCOPED_TRACE(type);
-    expectFailedSend(exchangeOnce(type, server.base() + "/rest?request=x"), RK_TRANSPORT_FAILED,
+    expect_failed_send(exchange_once(type, server.base() + "/rest?request=x"), RK_TRANSPORT_FAILED,
                      false);
   }
   EXPECT_TRUE(server.seen().empty());
@@ -459,9 +459,9 @@ TEST_F(HttpClient, EncodesTheRequestTextSoThatTheServerDecodesItExactly) {
   const std::string text =
       "{type:Login,params:{username:\"a b\",password:\"p&q#r%s+t=u?v/w'x\\\"y\\\\z\","
       "name:\"caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac\",tilde:\"-._~\",empty:\"\"}}";
-  EXPECT_EQ(exchangeOnce(2, server.base() + "/rest?request=" + text).sent, 1);
-  EXPECT_EQ(exchangeOnce(2, server.base() + "/rest?request=").sent, 1);
-  EXPECT_EQ(exchangeOnce(2, server.base() + "/rest?").sent, 1);
+  EXPECT_EQ(exchange_once(2, server.base() + "/rest?request=" + text).sent, 1);
+  EXPECT_EQ(exchange_once(2, server.base() + "/rest?request=").sent, 1);
+  EXPECT_EQ(exchange_once(2, server.base() + "/rest?").sent, 1);
   const std::vector<Seen> seen = server.seen();
   ASSERT_EQ(seen.size(), 3u);
 
@@ -470,7 +470,7 @@ TEST_F(HttpClient, EncodesTheRequestTextSoThatTheServerDecodesItExactly) {
   const std::string prefix = "/rest?request=";
   ASSERT_EQ(seen[0].target.compare(0, prefix.size(), prefix), 0) << seen[0].target;
   std::string decoded;
-  EXPECT_TRUE(percentDecode(seen[0].target.substr(prefix.size()), decoded)) << seen[0].target;
+  EXPECT_TRUE(percent_decode(seen[0].target.substr(prefix.size()), decoded)) << seen[0].target;
   EXPECT_EQ(decoded, text);
   EXPECT_NE(seen[0].target.find("-._~"), std::string::npos) << "unreserved characters kept";
 
@@ -482,7 +482,7 @@ TEST_F(HttpClient, EncodesTheRequestTextSoThatTheServerDecodesItExactly) {
 TEST_F(HttpClient, ReportsAnErrorStatusAsFailureKeepingStatusAndBody) {
   TestServer server;
   for (int status : {400, 404, 500, 503}) {
-    const Result result = exchangeOnce(0, server.base() + "/status/" + std::to_string(status));
+    const Result result = exchange_once(0, server.base() + "/status/" + std::to_string(status));
     EXPECT_EQ(result.sent, 0) << status;
     EXPECT_EQ(result.status, status);
     EXPECT_EQ(result.reply, "{\"error\":\"status " + std::to_string(status) + "\"}");
@@ -490,14 +490,14 @@ TEST_F(HttpClient, ReportsAnErrorStatusAsFailureKeepingStatusAndBody) {
     EXPECT_EQ(result.text, "") << status;
     EXPECT_TRUE(result.requestSent) << status;
   }
-  const Result fine = exchangeOnce(0, server.base() + "/status/204");
+  const Result fine = exchange_once(0, server.base() + "/status/204");
   EXPECT_EQ(fine.sent, 1);
   EXPECT_EQ(fine.status, 204);
 }
 
 TEST_F(HttpClient, NeverFollowsARedirect) {
   TestServer server;
-  const Result result = exchangeOnce(0, server.base() + "/redirect");
+  const Result result = exchange_once(0, server.base() + "/redirect");
   EXPECT_EQ(result.sent, 1);
   EXPECT_EQ(result.status, 302);
   ASSERT_EQ(server.seen().size(), 1u);
@@ -505,11 +505,11 @@ TEST_F(HttpClient, NeverFollowsARedirect) {
 }
 
 TEST_F(HttpClient, FailsOnARefusedConnectionAndLogsItWithoutTheQuery) {
-  const int port = closedPort();
+  const int port = closed_port();
   ASSERT_GT(port, 0);
   const Result result =
-      exchangeOnce(0, "127.0.0.1:" + std::to_string(port) + "/rest?" + kSecretRequest);
-  expectFailedSend(result, RK_TRANSPORT_UNREACHABLE, false);
+      exchange_once(0, "127.0.0.1:" + std::to_string(port) + "/rest?" + kSecretRequest);
+  expect_failed_send(result, RK_TRANSPORT_UNREACHABLE, false);
   EXPECT_EQ(result.text, "connection refused");
   const std::string log = newLog();
   EXPECT_NE(log.find("request to [http://127.0.0.1:" + std::to_string(port) + "/rest] failed"),
@@ -520,11 +520,11 @@ TEST_F(HttpClient, FailsOnARefusedConnectionAndLogsItWithoutTheQuery) {
 }
 
 TEST_F(HttpClient, GivesUpOnAServerThatNeverAnswersAfterTheRequestTimeout) {
-  writeKeystore(5, 1);
+  write_keystore(5, 1);
   SilentServer silent;
   const Result result =
-      exchangeOnce(0, "127.0.0.1:" + std::to_string(silent.port()) + "/rest?" + kSecretRequest);
-  expectFailedSend(result, RK_TRANSPORT_TIMED_OUT, true);
+      exchange_once(0, "127.0.0.1:" + std::to_string(silent.port()) + "/rest?" + kSecretRequest);
+  expect_failed_send(result, RK_TRANSPORT_TIMED_OUT, true);
   EXPECT_EQ(result.text, "timed out");
   const std::string log = newLog();
   EXPECT_NE(log.find("Operation timed out"), std::string::npos) << log;
@@ -532,10 +532,10 @@ TEST_F(HttpClient, GivesUpOnAServerThatNeverAnswersAfterTheRequestTimeout) {
 }
 
 TEST_F(HttpClient, GivesUpOnAConnectionThatIsNeverAcceptedAfterTheConnectTimeout) {
-  writeKeystore(1, 600);
+  write_keystore(1, 600);
   FullServer full;
   ASSERT_TRUE(full.filled());
-  expectFailedSend(exchangeOnce(0, "127.0.0.1:" + std::to_string(full.port()) + "/rest?x"),
+  expect_failed_send(exchange_once(0, "127.0.0.1:" + std::to_string(full.port()) + "/rest?x"),
                    RK_TRANSPORT_TIMED_OUT, false);
   const std::string log = newLog();
   EXPECT_NE(log.find("libcurl code 28"), std::string::npos) << log;  // timed out
@@ -545,11 +545,11 @@ TEST_F(HttpClient, GivesUpOnAConnectionThatIsNeverAcceptedAfterTheConnectTimeout
 TEST_F(HttpClient, CapsTheReplyAt16MiB) {
   TestServer server;
   const size_t cap = 16u * 1024 * 1024;
-  const Result atCap = exchangeOnce(0, server.base() + "/big/" + std::to_string(cap));
+  const Result atCap = exchange_once(0, server.base() + "/big/" + std::to_string(cap));
   EXPECT_EQ(atCap.sent, 1);
   EXPECT_EQ(atCap.reply.size(), cap);
 
-  const Result over = exchangeOnce(0, server.base() + "/big/" + std::to_string(cap + 1));
+  const Result over = exchange_once(0, server.base() + "/big/" + std::to_string(cap + 1));
   EXPECT_EQ(over.sent, 0);
   EXPECT_TRUE(over.replyNull);
   EXPECT_EQ(over.status, 200);
@@ -557,7 +557,7 @@ TEST_F(HttpClient, CapsTheReplyAt16MiB) {
   EXPECT_EQ(over.text, "reply over 16 MiB");
 
   // Without a length announced up front the count stops the transfer.
-  const Result chunked = exchangeOnce(0, server.base() + "/chunked/" + std::to_string(cap + 4096));
+  const Result chunked = exchange_once(0, server.base() + "/chunked/" + std::to_string(cap + 4096));
   EXPECT_EQ(chunked.sent, 0);
   EXPECT_TRUE(chunked.replyNull);
   EXPECT_EQ(chunked.transport, RK_TRANSPORT_TOO_LARGE);
@@ -570,7 +570,7 @@ TEST_F(HttpClient, RoutesTheNodeEndpointToALoopbackServerWithConnectTo) {
     const std::string route =
         std::string("node-under-test.invalid:8080:") + target + ":" + std::to_string(server.port());
     ScopedEnv connectTo("TARNEL_CONNECT_TO", route.c_str());
-    const Result result = exchangeOnce(0, "node-under-test.invalid:8080/rest?request=x");
+    const Result result = exchange_once(0, "node-under-test.invalid:8080/rest?request=x");
     EXPECT_EQ(result.sent, 1) << route;
   }
   const std::vector<Seen> seen = server.seen();
@@ -581,17 +581,17 @@ TEST_F(HttpClient, RoutesTheNodeEndpointToALoopbackServerWithConnectTo) {
 
 TEST_F(HttpClient, IgnoresConnectToWithATargetThatIsNotLoopbackAndSaysSo) {
   TestServer server;
-  const int unused = closedPort();
+  const int unused = closed_port();
   const std::string endpoint = "127.0.0.1:" + std::to_string(unused);
   // 0.0.0.0 would reach this host's own server if it were honoured.
   const std::string route = endpoint + ":0.0.0.0:" + std::to_string(server.port());
   {
     ScopedEnv connectTo("TARNEL_CONNECT_TO", route.c_str());
-    EXPECT_EQ(exchangeOnce(0, endpoint + "/rest?request=x").sent, 0);
+    EXPECT_EQ(exchange_once(0, endpoint + "/rest?request=x").sent, 0);
   }
   {
     ScopedEnv connectTo("TARNEL_CONNECT_TO", "not a route");
-    EXPECT_EQ(exchangeOnce(0, endpoint + "/rest?request=x").sent, 0);
+    EXPECT_EQ(exchange_once(0, endpoint + "/rest?request=x").sent, 0);
   }
   EXPECT_TRUE(server.seen().empty());
   const std::string log = newLog();
@@ -612,7 +612,7 @@ TEST_F(HttpClient, NeverSendsThroughAProxyFromTheEnvironment) {
   ScopedEnv allUpper("ALL_PROXY", proxyUrl.c_str());
   ScopedEnv noProxy("no_proxy", std::nullopt);
   ScopedEnv noProxyUpper("NO_PROXY", std::nullopt);
-  EXPECT_EQ(exchangeOnce(0, server.base() + "/rest?" + kSecretRequest).sent, 1);
+  EXPECT_EQ(exchange_once(0, server.base() + "/rest?" + kSecretRequest).sent, 1);
   EXPECT_EQ(server.seen().size(), 1u);
   EXPECT_TRUE(proxy.seen().empty());
 }
@@ -718,7 +718,7 @@ TEST_F(HttpClient, TellsHowAConnectionEndedBeforeTheReplyWasWhole) {
     OneShotServer server(c.answer, c.reset);
     SCOPED_TRACE(c.text);
     const Result result =
-        exchangeOnce(2, "127.0.0.1:" + std::to_string(server.port()) + "/rest?x");
+        exchange_once(2, "127.0.0.1:" + std::to_string(server.port()) + "/rest?x");
     EXPECT_EQ(result.sent, 0);  // a truncated reply keeps its status and what came
     EXPECT_EQ(result.transport, RK_TRANSPORT_LOST);
     EXPECT_EQ(result.text, c.text);
@@ -727,10 +727,10 @@ TEST_F(HttpClient, TellsHowAConnectionEndedBeforeTheReplyWasWhole) {
 }
 
 TEST_F(HttpClient, ACancelEndsAnExchangeInFlightAtOnceAndKeepsTheNextFromStarting) {
-  writeKeystore(5, 60);
+  write_keystore(5, 60);
   SilentServer silent;
   const std::string url = "127.0.0.1:" + std::to_string(silent.port()) + "/rest?" + kSecretRequest;
-  std::unique_ptr<RkCancelToken> withoutDescriptor = host_test::tokenWithoutDescriptor();
+  std::unique_ptr<RkCancelToken> withoutDescriptor = host_test::token_without_descriptor();
   RkCancelToken withDescriptor;
   for (RkCancelToken* token : {&withDescriptor, withoutDescriptor.get()}) {
     RKLibCurl client;
@@ -757,7 +757,7 @@ TEST_F(HttpClient, ACancelEndsAnExchangeInFlightAtOnceAndKeepsTheNextFromStartin
 }
 
 TEST_F(HttpClient, TheTimeLimitEndsTheWholeRequestConnectingIncluded) {
-  writeKeystore(30, 60);
+  write_keystore(30, 60);
   OneShotServer slow("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", false, 1500);
   FullServer full;
   ASSERT_TRUE(full.filled());
@@ -767,7 +767,7 @@ TEST_F(HttpClient, TheTimeLimitEndsTheWholeRequestConnectingIncluded) {
     client.setTimeLimit(300);
     SCOPED_TRACE(port);
     const Result result = exchange(client, 0, "127.0.0.1:" + std::to_string(port) + "/rest?x");
-    expectFailedSend(result, RK_TRANSPORT_TIMED_OUT, port == slow.port());
+    expect_failed_send(result, RK_TRANSPORT_TIMED_OUT, port == slow.port());
     EXPECT_EQ(result.text, "timed out");
   }
 }

@@ -43,7 +43,7 @@ std::string nested(size_t depth, char open, char close) {
   return text + "}";
 }
 
-std::string nestedObjects(size_t depth) {
+std::string nested_objects(size_t depth) {
   std::string text;
   for (size_t i = 1; i < depth; ++i) text += "{\"a\":";
   text += "{}";
@@ -228,13 +228,13 @@ TEST(JsonUnserialize, BuildsLongListsOfNestedContainersInOrder) {
 TEST(JsonUnserialize, AcceptsNestingUpTo512AndRejectsDeeper) {
   EXPECT_TRUE(accepts(nested(512, '[', ']')));
   EXPECT_FALSE(accepts(nested(513, '[', ']')));
-  EXPECT_TRUE(accepts(nestedObjects(512)));
-  EXPECT_FALSE(accepts(nestedObjects(513)));
+  EXPECT_TRUE(accepts(nested_objects(512)));
+  EXPECT_FALSE(accepts(nested_objects(513)));
 }
 
 TEST(JsonUnserialize, RejectsHugeNestingWithoutExhaustingTheStack) {
   EXPECT_FALSE(accepts(nested(100000, '[', ']')));
-  EXPECT_FALSE(accepts(nestedObjects(100000)));
+  EXPECT_FALSE(accepts(nested_objects(100000)));
   EXPECT_FALSE(accepts(std::string(100000, '[') + std::string(100000, ']')));
   // Unclosed, as a truncated reply would be.
   EXPECT_FALSE(accepts("{\"a\":" + std::string(100000, '[')));

@@ -29,20 +29,20 @@
 #include "host_test_support.h"
 #include "unique_fd.h"
 
-using host_test::inChild;
-using host_test::readFile;
+using host_test::in_child;
+using host_test::read_file;
 using host_test::ScopedEnv;
 using host_test::StderrCapture;
 using host_test::TempDir;
-using host_test::writeFile;
+using host_test::write_file;
 
 namespace {
 
 constexpr unsigned int kModule = 1147741381;
 
-void logLine(NqDebug& writer, const char* function, unsigned int code, long long id,
+void log_line(NqDebug& writer, const char* function, unsigned int code, long long id,
              const char* format, ...) __attribute__((format(printf, 5, 6)));
-void logLine(NqDebug& writer, const char* function, unsigned int code, long long id,
+void log_line(NqDebug& writer, const char* function, unsigned int code, long long id,
              const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -60,7 +60,7 @@ struct Log {
   }
 };
 
-std::vector<std::string> linesOf(const std::string& text) {
+std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -68,7 +68,7 @@ std::vector<std::string> linesOf(const std::string& text) {
 }
 
 // The message of a line written with the function tag "t".
-std::string messageOf(const std::string& line) {
+std::string message_of(const std::string& line) {
   const size_t at = line.find(" t: ");
   return at == std::string::npos ? "(no message in: " + line + ")" : line.substr(at + 4);
 }
@@ -80,34 +80,34 @@ bool contains(const std::string& text, const std::string& part) {
 class LogWriter : public ::testing::Test {
  protected:
   TempDir dir;
-  const std::string logPath = dir.file("RKTarnel.log");
+  const std::string log_path = dir.file("RKTarnel.log");
   ScopedEnv logDir{"TARNEL_LOG_DIR", dir.path()};
   ScopedEnv keystore{"TARNEL_KEYSTORE", dir.file("keystore.conf")};
   ScopedEnv level{"TARNEL_DEBUG_LEVEL", std::nullopt};
   ScopedEnv mirror{"TARNEL_LOG_STDERR", std::nullopt};
 
   // Makes the log file `bytes` long, its last byte a line feed.
-  void plantLog(size_t bytes) { writeFile(logPath, std::string(bytes - 1, 'o') + "\n"); }
+  void plant_log(size_t bytes) { write_file(log_path, std::string(bytes - 1, 'o') + "\n"); }
 
   // In a child process: writes "first"; then, under a file-size limit that
   // lets `allowed` bytes more into the log (SIGXFSZ ignored), a line of
   // 1000 'c'; then, the limit lifted, "after". The log starts with 16 KiB of
   // lines so that what the child writes to a captured stderr stays under the
   // limit. Returns the child's result: 0 when every step could be taken.
-  int writeAcrossFileSizeLimit(size_t allowed) {
-    plantLog(16 * 1024);
-    return inChild([&] {
+  int write_across_file_size_limit(size_t allowed) {
+    plant_log(16 * 1024);
+    return in_child([&] {
       ::signal(SIGXFSZ, SIG_IGN);
       Log log;
-      logLine(log.writer, "t", 0, 0, "first");
+      log_line(log.writer, "t", 0, 0, "first");
       struct rlimit saved;
       if (log.initResult != 0 || ::getrlimit(RLIMIT_FSIZE, &saved) != 0) return 2;
       struct rlimit limited = saved;
-      limited.rlim_cur = std::filesystem::file_size(logPath) + allowed;
+      limited.rlim_cur = std::filesystem::file_size(log_path) + allowed;
       if (::setrlimit(RLIMIT_FSIZE, &limited) != 0) return 3;
-      logLine(log.writer, "t", 0, 0, "%s", std::string(1000, 'c').c_str());
+      log_line(log.writer, "t", 0, 0, "%s", std::string(1000, 'c').c_str());
       if (::setrlimit(RLIMIT_FSIZE, &saved) != 0) return 4;
-      logLine(log.writer, "t", 0, 0, "after");
+      log_line(log.writer, "t", 0, 0, "after");
       return 0;
     });
   }
@@ -116,12 +116,12 @@ class LogWriter : public ::testing::Test {
 TEST_F(LogWriter, WritesOneLineWithTimePidTidTagAndMessage) {
   Log log;
   EXPECT_EQ(log.initResult, 0);
-  logLine(log.writer, "tarnel_admin::create_vdisk()", 0, 0, "Vdisk created %s (%d)", "d1", 42);
-  logLine(log.writer, nullptr, 5, 7, "with code and id");
-  logLine(log.writer, "tag()", 0, -3, "ends with its own line feed\n\n");
-  logLine(log.writer, "tag()", 0, 0, nullptr);
+  log_line(log.writer, "tarnel_admin::create_vdisk()", 0, 0, "Vdisk created %s (%d)", "d1", 42);
+  log_line(log.writer, nullptr, 5, 7, "with code and id");
+  log_line(log.writer, "tag()", 0, -3, "ends with its own line feed\n\n");
+  log_line(log.writer, "tag()", 0, 0, nullptr);
 
-  const std::vector<std::string> lines = linesOf(readFile(logPath));
+  const std::vector<std::string> lines = lines_of(read_file(log_path));
   ASSERT_EQ(lines.size(), 4u);
   const std::string ids = std::to_string(::getpid()) + " " + std::to_string(::gettid()) + " ";
   const std::string time = R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{6}Z )";
@@ -142,21 +142,21 @@ TEST_F(LogWriter, WritesOneLineWithTimePidTidTagAndMessage) {
 
 TEST_F(LogWriter, ControlCharactersAreEscapedSoThatOneCallWritesOneLine) {
   Log log;
-  logLine(log.writer, "t", 0, 0, "disk %s created",
+  log_line(log.writer, "t", 0, 0, "disk %s created",
           "d1\n2025-01-31T00:00:00.000000Z 1 1 forged: x");
-  logLine(log.writer, "t", 0, 0, "%s",
+  log_line(log.writer, "t", 0, 0, "%s",
           "tab\tcr\r esc\x1b[0m del\x7f \x01 \\n \\x41 \\q \\\n é\n\n");
   const std::string controls(30000, '\x02');  // escaped 120,000 bytes: cut at 64 KiB
-  logLine(log.writer, "t", 0, 0, "%s", controls.c_str());
+  log_line(log.writer, "t", 0, 0, "%s", controls.c_str());
 
-  const std::vector<std::string> lines = linesOf(readFile(logPath));
+  const std::vector<std::string> lines = lines_of(read_file(log_path));
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(messageOf(lines[0]), "disk d1\\n2025-01-31T00:00:00.000000Z 1 1 forged: x created");
+  EXPECT_EQ(message_of(lines[0]), "disk d1\\n2025-01-31T00:00:00.000000Z 1 1 forged: x created");
   // Tab, backslashes and bytes above 0x7f stay as they are.
-  EXPECT_EQ(messageOf(lines[1]),
+  EXPECT_EQ(message_of(lines[1]),
             "tab\tcr\\r esc\\x1b[0m del\\x7f \\x01 \\n \\x41 \\q \\\\n é");
   std::smatch marker;
-  const std::string cut = messageOf(lines[2]);
+  const std::string cut = message_of(lines[2]);
   ASSERT_TRUE(std::regex_search(cut, marker, std::regex(R"( \[\.\.\. (\d+) bytes dropped\]$)")));
   const std::string escaped = cut.substr(0, static_cast<size_t>(marker.position(0)));
   std::string expected;
@@ -171,58 +171,58 @@ TEST_F(LogWriter, WritersOfOneFileShareItAndANamedLogHasItsOwnFile) {
   auto first = std::make_unique<Log>();
   Log second;
   Log named("host-audit");
-  logLine(first->writer, "a", 0, 0, "one");
-  logLine(second.writer, "b", 0, 0, "two");
-  logLine(named.writer, "c", 0, 0, "three");
+  log_line(first->writer, "a", 0, 0, "one");
+  log_line(second.writer, "b", 0, 0, "two");
+  log_line(named.writer, "c", 0, 0, "three");
   // A second initialize of the same writer and descriptor, as copy assignment does.
   EXPECT_EQ(first->writer.initialize(&first->instance, kModule, 1, false, ""), 0);
-  logLine(first->writer, "a", 0, 0, "four");
+  log_line(first->writer, "a", 0, 0, "four");
   first.reset();  // the descriptor goes before its writer here, as in the library
-  logLine(second.writer, "b", 0, 0, "five");
+  log_line(second.writer, "b", 0, 0, "five");
 
-  const std::vector<std::string> lines = linesOf(readFile(logPath));
+  const std::vector<std::string> lines = lines_of(read_file(log_path));
   ASSERT_EQ(lines.size(), 4u);
   const char* expected[] = {"a: one", "b: two", "a: four", "b: five"};
   for (size_t i = 0; i < lines.size(); ++i) {
     EXPECT_NE(lines[i].find(expected[i]), std::string::npos) << lines[i];
   }
-  const std::vector<std::string> namedLines = linesOf(readFile(dir.file("host-audit.log")));
+  const std::vector<std::string> namedLines = lines_of(read_file(dir.file("host-audit.log")));
   ASSERT_EQ(namedLines.size(), 1u);
   EXPECT_NE(namedLines[0].find("c: three"), std::string::npos);
 }
 
 TEST_F(LogWriter, DebugLevelComesFromTheEnvironmentOrTheKeyStore) {
   EXPECT_EQ(Log().instance.debugLevel, 0);
-  writeFile(dir.file("keystore.conf"), "dTarnelDebugLevel=1\n");
+  write_file(dir.file("keystore.conf"), "dTarnelDebugLevel=1\n");
   EXPECT_EQ(Log().instance.debugLevel, 1);
-  writeFile(dir.file("keystore.conf"), "dTarnelDebugLevel=-1\n");
+  write_file(dir.file("keystore.conf"), "dTarnelDebugLevel=-1\n");
   EXPECT_EQ(Log().instance.debugLevel, -1);
   {
     ScopedEnv fromEnv("TARNEL_DEBUG_LEVEL", std::string("2"));
     EXPECT_EQ(Log().instance.debugLevel, 2);
   }
-  writeFile(dir.file("keystore.conf"), "dTarnelDebugLevel=verbose\n");
+  write_file(dir.file("keystore.conf"), "dTarnelDebugLevel=verbose\n");
   EXPECT_EQ(Log().instance.debugLevel, 0);
 }
 
 TEST_F(LogWriter, LogDirectoryComesFromTheKeyStoreWhenTheEnvironmentHasNone) {
   ScopedEnv noDir("TARNEL_LOG_DIR", std::nullopt);
   const std::string fromStore = dir.file("from-store");
-  writeFile(dir.file("keystore.conf"), "sTarnelLogDir=" + fromStore + "\n");
+  write_file(dir.file("keystore.conf"), "sTarnelLogDir=" + fromStore + "\n");
   Log log;
   EXPECT_EQ(log.initResult, 0);
-  logLine(log.writer, "t", 0, 0, "here");
-  EXPECT_NE(readFile(fromStore + "/RKTarnel.log").find("t: here"), std::string::npos);
+  log_line(log.writer, "t", 0, 0, "here");
+  EXPECT_NE(read_file(fromStore + "/RKTarnel.log").find("t: here"), std::string::npos);
 }
 
 TEST_F(LogWriter, LineOver64KiBIsCutWithAMarkerOfTheDroppedBytes) {
   Log log;
   const std::string big(100000, 'x');
   const std::string medium(20000, 'y');  // longer than the stack buffer, shorter than the cut
-  logLine(log.writer, "tarnel_session::tarnel_req_rsp()", 0, 0, "Reply [%s]", big.c_str());
-  logLine(log.writer, "t", 0, 0, "%s", medium.c_str());
+  log_line(log.writer, "tarnel_session::tarnel_req_rsp()", 0, 0, "Reply [%s]", big.c_str());
+  log_line(log.writer, "t", 0, 0, "%s", medium.c_str());
 
-  const std::vector<std::string> lines = linesOf(readFile(logPath));
+  const std::vector<std::string> lines = lines_of(read_file(log_path));
   ASSERT_EQ(lines.size(), 2u);
   const std::string& cut = lines[0];
   EXPECT_LE(cut.size() + 1, 64u * 1024u);
@@ -237,10 +237,10 @@ TEST_F(LogWriter, LineOver64KiBIsCutWithAMarkerOfTheDroppedBytes) {
 }
 
 // Sizes of the kept files, current first.
-std::vector<uintmax_t> keptSizes(const std::string& logPath, int upTo) {
+std::vector<uintmax_t> kept_sizes(const std::string& log_path, int upTo) {
   std::vector<uintmax_t> sizes;
   for (int i = 0; i <= upTo; ++i) {
-    const std::string path = i == 0 ? logPath : logPath + "." + std::to_string(i);
+    const std::string path = i == 0 ? log_path : log_path + "." + std::to_string(i);
     sizes.push_back(std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0);
   }
   return sizes;
@@ -251,9 +251,9 @@ TEST_F(LogWriter, RotationKeepsTheConfiguredNumberOfFilesUnderTheLimit) {
   ASSERT_EQ(log.writer.setLogFileSize(1), 0);
   ASSERT_EQ(log.writer.setMaxVersion(3), 0);
   const std::string payload(60000, 'r');
-  for (int i = 0; i < 60; ++i) logLine(log.writer, "t", 0, 0, "%03d %s", i, payload.c_str());
+  for (int i = 0; i < 60; ++i) log_line(log.writer, "t", 0, 0, "%03d %s", i, payload.c_str());
 
-  const std::vector<uintmax_t> sizes = keptSizes(logPath, 3);
+  const std::vector<uintmax_t> sizes = kept_sizes(log_path, 3);
   EXPECT_GT(sizes[0], 0u);
   EXPECT_GT(sizes[1], 1024u * 1024u - 64u * 1024u);
   EXPECT_LE(sizes[1], 1024u * 1024u);
@@ -262,10 +262,10 @@ TEST_F(LogWriter, RotationKeepsTheConfiguredNumberOfFilesUnderTheLimit) {
   EXPECT_EQ(sizes[3], 0u) << "a fourth file is kept";
   // The newest line is last in the current file, and the files hold
   // consecutive lines from newest to oldest.
-  const std::vector<std::string> current = linesOf(readFile(logPath));
+  const std::vector<std::string> current = lines_of(read_file(log_path));
   ASSERT_FALSE(current.empty());
   EXPECT_NE(current.back().find("t: 059 "), std::string::npos);
-  const std::vector<std::string> previous = linesOf(readFile(logPath + ".1"));
+  const std::vector<std::string> previous = lines_of(read_file(log_path + ".1"));
   ASSERT_FALSE(previous.empty());
   const int lastOfPrevious = std::stoi(previous.back().substr(previous.back().find("t: ") + 3, 3));
   const int firstOfCurrent = std::stoi(current.front().substr(current.front().find("t: ") + 3, 3));
@@ -275,14 +275,14 @@ TEST_F(LogWriter, RotationKeepsTheConfiguredNumberOfFilesUnderTheLimit) {
 TEST_F(LogWriter, ReopensTheFileAfterAnotherProcessRotatedIt) {
   Log log;
   ASSERT_EQ(log.writer.setLogFileSize(1), 0);
-  logLine(log.writer, "t", 0, 0, "before");
-  std::filesystem::rename(logPath, logPath + ".1");  // what a rotating process does
+  log_line(log.writer, "t", 0, 0, "before");
+  std::filesystem::rename(log_path, log_path + ".1");  // what a rotating process does
   const std::string payload(60000, 'p');
-  for (int i = 0; i < 3; ++i) logLine(log.writer, "t", 0, 0, "%s", payload.c_str());
-  logLine(log.writer, "t", 0, 0, "after");
+  for (int i = 0; i < 3; ++i) log_line(log.writer, "t", 0, 0, "%s", payload.c_str());
+  log_line(log.writer, "t", 0, 0, "after");
 
-  EXPECT_NE(readFile(logPath + ".1").find("t: before"), std::string::npos);
-  const std::vector<std::string> current = linesOf(readFile(logPath));
+  EXPECT_NE(read_file(log_path + ".1").find("t: before"), std::string::npos);
+  const std::vector<std::string> current = lines_of(read_file(log_path));
   ASSERT_FALSE(current.empty());
   EXPECT_NE(current.back().find("t: after"), std::string::npos);
 }
@@ -292,11 +292,11 @@ TEST_F(LogWriter, ReopensTheFileAfterAnotherProcessRotatedIt) {
 constexpr int kThreads = 8;
 constexpr int kLines = 4000;
 
-std::string payloadFor(int process, int thread, int number) {
+std::string payload_for(int process, int thread, int number) {
   return std::string(40, static_cast<char>('a' + (process * 7 + thread * 3 + number) % 26));
 }
 
-void writeNumberedLines(int process) {
+void write_numbered_lines(int process) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([process, t] {
@@ -304,8 +304,8 @@ void writeNumberedLines(int process) {
       log.writer.setLogFileSize(1);
       log.writer.setMaxVersion(10);
       for (int n = 0; n < kLines; ++n) {
-        logLine(log.writer, "stress()", 0, 0, "p%d t%d n%05d %s|end", process, t, n,
-                payloadFor(process, t, n).c_str());
+        log_line(log.writer, "stress()", 0, 0, "p%d t%d n%05d %s|end", process, t, n,
+                payload_for(process, t, n).c_str());
       }
     });
   }
@@ -316,10 +316,10 @@ TEST_F(LogWriter, TwoProcessesOfEightThreadsKeepEveryLineOnceAndWhole) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    writeNumberedLines(1);
+    write_numbered_lines(1);
     ::_exit(0);
   }
-  writeNumberedLines(0);
+  write_numbered_lines(0);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -328,17 +328,17 @@ TEST_F(LogWriter, TwoProcessesOfEightThreadsKeepEveryLineOnceAndWhole) {
   size_t torn = 0;
   int files = 0;
   for (int i = 0; i < 10; ++i) {
-    const std::string path = i == 0 ? logPath : logPath + "." + std::to_string(i);
+    const std::string path = i == 0 ? log_path : log_path + "." + std::to_string(i);
     if (!std::filesystem::exists(path)) continue;
     ++files;
-    const std::string text = readFile(path);
+    const std::string text = read_file(path);
     EXPECT_TRUE(text.empty() || text.back() == '\n') << path;
     // A file is rotated only when the next line would not fit: no process
     // rotates a file that another has just started.
     if (i > 0) {
       EXPECT_GT(text.size(), 1024u * 1024u - 64u * 1024u) << path;
     }
-    for (const std::string& line : linesOf(text)) {
+    for (const std::string& line : lines_of(text)) {
       // "<time> <pid> <tid> stress(): p<P> t<T> n<NNNNN> <payload>|end"
       static const std::string kTag = " stress(): p";
       const size_t at = line.find(kTag);
@@ -348,7 +348,7 @@ TEST_F(LogWriter, TwoProcessesOfEightThreadsKeepEveryLineOnceAndWhole) {
           std::sscanf(line.c_str() + at + kTag.size(), "%d t%d n%5d %40[a-z]%n", &p, &t, &n,
                       payload, &consumed) != 4 ||
           std::strcmp(line.c_str() + at + kTag.size() + consumed, "|end") != 0 || p < 0 || p > 1 ||
-          t < 0 || t >= kThreads || n < 0 || n >= kLines || payload != payloadFor(p, t, n)) {
+          t < 0 || t >= kThreads || n < 0 || n >= kLines || payload != payload_for(p, t, n)) {
         ++torn;
         continue;
       }
@@ -357,7 +357,7 @@ TEST_F(LogWriter, TwoProcessesOfEightThreadsKeepEveryLineOnceAndWhole) {
   }
   EXPECT_EQ(torn, 0u);
   EXPECT_GE(files, 6) << "the log did not rotate";
-  EXPECT_FALSE(std::filesystem::exists(logPath + ".10"));
+  EXPECT_FALSE(std::filesystem::exists(log_path + ".10"));
   size_t missing = 0, repeated = 0;
   for (int count : seen) {
     missing += count == 0;
@@ -368,17 +368,17 @@ TEST_F(LogWriter, TwoProcessesOfEightThreadsKeepEveryLineOnceAndWhole) {
 }
 
 TEST_F(LogWriter, UnusableDirectoryGivesOneWarningAndLinesOnStderr) {
-  writeFile(dir.file("plain-file"), "");
+  write_file(dir.file("plain-file"), "");
   ScopedEnv unusable("TARNEL_LOG_DIR", dir.file("plain-file/logs"));
   StderrCapture capture(dir.file("stderr.txt"));
   Log first;
   Log second;
-  logLine(first.writer, "t", 0, 0, "first line");
-  logLine(second.writer, "t", 0, 0, "second line");
+  log_line(first.writer, "t", 0, 0, "first line");
+  log_line(second.writer, "t", 0, 0, "second line");
   const std::string text = capture.finish();
 
   EXPECT_EQ(first.initResult, 1);
-  const std::vector<std::string> lines = linesOf(text);
+  const std::vector<std::string> lines = lines_of(text);
   ASSERT_EQ(lines.size(), 3u) << text;
   EXPECT_EQ(lines[0], "tarnel log: cannot open " + dir.path() +
                           "/plain-file/logs/RKTarnel.log: Not a directory; log lines go to stderr");
@@ -390,15 +390,15 @@ TEST_F(LogWriter, LinesAreMirroredToStderrOnRequest) {
   StderrCapture capture(dir.file("stderr.txt"));
   {
     Log quiet;
-    logLine(quiet.writer, "t", 0, 0, "file only");
+    log_line(quiet.writer, "t", 0, 0, "file only");
     Log mirrored("", true);
-    logLine(mirrored.writer, "t", 0, 0, "mirrored by flag");
+    log_line(mirrored.writer, "t", 0, 0, "mirrored by flag");
     ScopedEnv byEnv("TARNEL_LOG_STDERR", std::string("1"));
     Log fromEnv;
-    logLine(fromEnv.writer, "t", 0, 0, "mirrored by environment");
+    log_line(fromEnv.writer, "t", 0, 0, "mirrored by environment");
   }
   const std::string errors = capture.finish();
-  const std::string file = readFile(logPath);
+  const std::string file = read_file(log_path);
   for (const char* text : {"t: file only", "t: mirrored by flag", "t: mirrored by environment"}) {
     EXPECT_NE(file.find(text), std::string::npos) << text;
   }
@@ -413,89 +413,89 @@ TEST_F(LogWriter, AnUnboundWriterWritesToStderrAndRefusesSettings) {
   EXPECT_NE(unbound.setMaxVersion(3), 0);
   EXPECT_NE(unbound.initialize(nullptr, kModule, 1, false, ""), 0);
   StderrCapture capture(dir.file("stderr.txt"));
-  logLine(unbound, "t", 0, 0, "nowhere to go %d", 1);
+  log_line(unbound, "t", 0, 0, "nowhere to go %d", 1);
   EXPECT_NE(capture.finish().find("t: nowhere to go 1\n"), std::string::npos);
-  EXPECT_FALSE(std::filesystem::exists(logPath));
+  EXPECT_FALSE(std::filesystem::exists(log_path));
 }
 
 TEST_F(LogWriter, ALineAfterAPartialWriteStartsOnItsOwnLine) {
   StderrCapture capture(dir.file("stderr.txt"));
-  ASSERT_EQ(writeAcrossFileSizeLimit(100), 0);
+  ASSERT_EQ(write_across_file_size_limit(100), 0);
   capture.finish();
-  const std::vector<std::string> lines = linesOf(readFile(logPath));
+  const std::vector<std::string> lines = lines_of(read_file(log_path));
   ASSERT_GE(lines.size(), 3u);
   const std::string& fragment = lines[lines.size() - 2];
-  EXPECT_EQ(messageOf(lines[lines.size() - 3]), "first");
+  EXPECT_EQ(message_of(lines[lines.size() - 3]), "first");
   EXPECT_EQ(fragment.size(), 100u);
   EXPECT_TRUE(contains(fragment, " t: ccc")) << fragment;
   EXPECT_EQ(lines.back().find(lines[lines.size() - 3].substr(0, 4)), 0u) << lines.back();
-  EXPECT_EQ(messageOf(lines.back()), "after");
+  EXPECT_EQ(message_of(lines.back()), "after");
 }
 
 TEST_F(LogWriter, AFailedWriteWarnsAndSendsTheLineToStderr) {
   StderrCapture capture(dir.file("stderr.txt"));
-  ASSERT_EQ(writeAcrossFileSizeLimit(0), 0);
-  const std::vector<std::string> errors = linesOf(capture.finish());
+  ASSERT_EQ(write_across_file_size_limit(0), 0);
+  const std::vector<std::string> errors = lines_of(capture.finish());
   ASSERT_EQ(errors.size(), 2u);
-  EXPECT_EQ(errors[0], "tarnel log: cannot write " + logPath + ": File too large");
-  EXPECT_EQ(messageOf(errors[1]), std::string(1000, 'c'));
-  const std::vector<std::string> lines = linesOf(readFile(logPath));
+  EXPECT_EQ(errors[0], "tarnel log: cannot write " + log_path + ": File too large");
+  EXPECT_EQ(message_of(errors[1]), std::string(1000, 'c'));
+  const std::vector<std::string> lines = lines_of(read_file(log_path));
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(messageOf(lines[lines.size() - 2]), "first");
-  EXPECT_EQ(messageOf(lines.back()), "after");
+  EXPECT_EQ(message_of(lines[lines.size() - 2]), "first");
+  EXPECT_EQ(message_of(lines.back()), "after");
 }
 
 TEST_F(LogWriter, APlantedFifoIsRefusedWithoutWaiting) {
   const std::string other = dir.file("other.log");
-  ASSERT_EQ(::mkfifo(logPath.c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(log_path.c_str(), 0600), 0);
   StderrCapture capture(dir.file("stderr.txt"));
-  const int status = inChild([&] {
+  const int status = in_child([&] {
     Log log;
-    logLine(log.writer, "t", 0, 0, "to stderr");
+    log_line(log.writer, "t", 0, 0, "to stderr");
     // A FIFO where another process rotated the file away: noticed at the
     // writer's next look at the file (after 1/8 of the limit).
     Log rotated("other");
     rotated.writer.setLogFileSize(1);
-    logLine(rotated.writer, "t", 0, 0, "before");
+    log_line(rotated.writer, "t", 0, 0, "before");
     if (::rename(other.c_str(), (other + ".1").c_str()) != 0) return 2;
     if (::mkfifo(other.c_str(), 0600) != 0) return 3;
     const std::string payload(60000, 'p');
-    for (int i = 0; i < 3; ++i) logLine(rotated.writer, "t", 0, 0, "%s", payload.c_str());
-    logLine(rotated.writer, "t", 0, 0, "after");
+    for (int i = 0; i < 3; ++i) log_line(rotated.writer, "t", 0, 0, "%s", payload.c_str());
+    log_line(rotated.writer, "t", 0, 0, "after");
     return log.initResult;
   });
   const std::string errors = capture.finish();
   EXPECT_EQ(status, 1) << "1: lines go to stderr; kNoExit: the child was stuck or died";
-  EXPECT_TRUE(contains(errors, "tarnel log: cannot open " + logPath +
+  EXPECT_TRUE(contains(errors, "tarnel log: cannot open " + log_path +
                                    ": not a regular file; log lines go to stderr\n"))
       << errors;
   EXPECT_TRUE(contains(errors, " t: to stderr\n"));
   EXPECT_TRUE(contains(errors, "tarnel log: cannot reopen " + other + ": not a regular file\n"));
-  const std::vector<std::string> kept = linesOf(readFile(other + ".1"));
+  const std::vector<std::string> kept = lines_of(read_file(other + ".1"));
   ASSERT_EQ(kept.size(), 5u);
-  EXPECT_EQ(messageOf(kept.back()), "after");
+  EXPECT_EQ(message_of(kept.back()), "after");
 }
 
 TEST_F(LogWriter, PlantedLinksAreRefusedAndTheirTargetsLeftAlone) {
   const std::string target = dir.file("target.txt");
   const std::string lockTarget = dir.file("lock-target");
   const std::string lockPath = dir.file("locked.log.lock");
-  writeFile(target, "precious\n");
-  std::filesystem::create_symlink(target, logPath);
+  write_file(target, "precious\n");
+  std::filesystem::create_symlink(target, log_path);
   std::filesystem::create_symlink(lockTarget, lockPath);
   StderrCapture capture(dir.file("stderr.txt"));
   Log linked;
-  logLine(linked.writer, "t", 0, 0, "not for the target");
+  log_line(linked.writer, "t", 0, 0, "not for the target");
   // A refused lock: lines go to the file, which is not rotated.
   Log locked("locked");
   locked.writer.setLogFileSize(1);
   const std::string payload(60000, 'l');
-  for (int i = 0; i < 20; ++i) logLine(locked.writer, "t", 0, 0, "%s", payload.c_str());
+  for (int i = 0; i < 20; ++i) log_line(locked.writer, "t", 0, 0, "%s", payload.c_str());
   const std::string errors = capture.finish();
 
   EXPECT_EQ(linked.initResult, 1);
-  EXPECT_EQ(readFile(target), "precious\n");
-  EXPECT_TRUE(contains(errors, "tarnel log: cannot open " + logPath +
+  EXPECT_EQ(read_file(target), "precious\n");
+  EXPECT_TRUE(contains(errors, "tarnel log: cannot open " + log_path +
                                    ": is a symbolic link; log lines go to stderr\n"))
       << errors;
   EXPECT_TRUE(contains(errors, " t: not for the target\n"));
@@ -503,89 +503,89 @@ TEST_F(LogWriter, PlantedLinksAreRefusedAndTheirTargetsLeftAlone) {
   EXPECT_FALSE(std::filesystem::exists(lockTarget));
   EXPECT_TRUE(contains(errors, "tarnel log: cannot open " + lockPath + ": is a symbolic link\n"));
   EXPECT_FALSE(std::filesystem::exists(dir.file("locked.log.1")));
-  EXPECT_EQ(linesOf(readFile(dir.file("locked.log"))).size(), 20u);
+  EXPECT_EQ(lines_of(read_file(dir.file("locked.log"))).size(), 20u);
 }
 
 TEST_F(LogWriter, ALogFileWiderThan0640IsNarrowed) {
-  writeFile(logPath, "");
-  ASSERT_EQ(::chmod(logPath.c_str(), 0666), 0);
+  write_file(log_path, "");
+  ASSERT_EQ(::chmod(log_path.c_str(), 0666), 0);
   Log log;
   EXPECT_EQ(log.initResult, 0);
   struct stat status;
-  ASSERT_EQ(::stat(logPath.c_str(), &status), 0);
+  ASSERT_EQ(::stat(log_path.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0640u);
 }
 
 TEST_F(LogWriter, NoDescriptorOfTheWriterIsAStandardStream) {
-  const int status = inChild([&] {
+  const int status = in_child([&] {
     ::close(STDOUT_FILENO);  // as in a program started with stdout closed
     Log log;
-    logLine(log.writer, "t", 0, 0, "logged");
+    log_line(log.writer, "t", 0, 0, "logged");
     if (::fcntl(STDOUT_FILENO, F_GETFD) != -1) return 2;  // the writer kept descriptor 1
     static const char kPrinted[] = "printed on stdout\n";
     if (::write(STDOUT_FILENO, kPrinted, sizeof kPrinted - 1) > 0) return 3;
     return log.initResult;
   });
   EXPECT_EQ(status, 0);
-  const std::string text = readFile(logPath);
+  const std::string text = read_file(log_path);
   EXPECT_TRUE(contains(text, " t: logged\n"));
   EXPECT_FALSE(contains(text, "printed on stdout"));
 }
 
 TEST_F(LogWriter, ABusyRotationLockLeavesLinesUnrotatedAndBacksOff) {
-  plantLog(1024 * 1024 - 10);  // the next line is due for rotation
+  plant_log(1024 * 1024 - 10);  // the next line is due for rotation
   Log log;
   ASSERT_EQ(log.writer.setLogFileSize(1), 0);
-  tarnel_host::UniqueFd held(::open((logPath + ".lock").c_str(), O_RDWR | O_CLOEXEC));
+  tarnel_host::UniqueFd held(::open((log_path + ".lock").c_str(), O_RDWR | O_CLOEXEC));
   ASSERT_TRUE(held.valid());
   ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);  // its own open file: the writer's flock waits
   StderrCapture capture(dir.file("stderr.txt"));
-  logLine(log.writer, "t", 0, 0, "while locked");  // after the bounded wait, unrotated
+  log_line(log.writer, "t", 0, 0, "while locked");  // after the bounded wait, unrotated
   held.reset();
-  logLine(log.writer, "t", 0, 0, "within the back-off");
-  const bool rotatedEarly = std::filesystem::exists(logPath + ".1");
+  log_line(log.writer, "t", 0, 0, "within the back-off");
+  const bool rotatedEarly = std::filesystem::exists(log_path + ".1");
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  logLine(log.writer, "t", 0, 0, "after the back-off");
+  log_line(log.writer, "t", 0, 0, "after the back-off");
   const std::string errors = capture.finish();
 
   EXPECT_FALSE(rotatedEarly);
-  EXPECT_EQ(errors, "tarnel log: cannot lock for rotation " + logPath + ": " +
+  EXPECT_EQ(errors, "tarnel log: cannot lock for rotation " + log_path + ": " +
                         std::strerror(ETIMEDOUT) + "\n");
-  const std::vector<std::string> rotated = linesOf(readFile(logPath + ".1"));
+  const std::vector<std::string> rotated = lines_of(read_file(log_path + ".1"));
   ASSERT_EQ(rotated.size(), 3u);
-  EXPECT_EQ(messageOf(rotated[1]), "while locked");
-  EXPECT_EQ(messageOf(rotated[2]), "within the back-off");
-  const std::vector<std::string> current = linesOf(readFile(logPath));
+  EXPECT_EQ(message_of(rotated[1]), "while locked");
+  EXPECT_EQ(message_of(rotated[2]), "within the back-off");
+  const std::vector<std::string> current = lines_of(read_file(log_path));
   ASSERT_EQ(current.size(), 1u);
-  EXPECT_EQ(messageOf(current[0]), "after the back-off");
+  EXPECT_EQ(message_of(current[0]), "after the back-off");
 }
 
 TEST_F(LogWriter, LoweringTheVersionsRemovesTheFilesBeyondThem) {
   for (int i = 1; i <= 9; ++i) {
-    writeFile(logPath + "." + std::to_string(i), "version " + std::to_string(i) + "\n");
+    write_file(log_path + "." + std::to_string(i), "version " + std::to_string(i) + "\n");
   }
-  plantLog(1024 * 1024 - 10);
+  plant_log(1024 * 1024 - 10);
   Log log;
   ASSERT_EQ(log.writer.setLogFileSize(1), 0);
   ASSERT_EQ(log.writer.setMaxVersion(10), 0);
   ASSERT_EQ(log.writer.setMaxVersion(9), 0);
-  logLine(log.writer, "t", 0, 0, "rotated first");
+  log_line(log.writer, "t", 0, 0, "rotated first");
 
-  EXPECT_FALSE(std::filesystem::exists(logPath + ".9")) << "a tenth file is kept";
+  EXPECT_FALSE(std::filesystem::exists(log_path + ".9")) << "a tenth file is kept";
   for (int i = 2; i <= 8; ++i) {
     const std::string previous = "version " + std::to_string(i - 1) + "\n";
-    EXPECT_EQ(readFile(logPath + "." + std::to_string(i)), previous);
+    EXPECT_EQ(read_file(log_path + "." + std::to_string(i)), previous);
   }
-  EXPECT_EQ(std::filesystem::file_size(logPath + ".1"), 1024u * 1024u - 10u);
-  const std::vector<std::string> current = linesOf(readFile(logPath));
+  EXPECT_EQ(std::filesystem::file_size(log_path + ".1"), 1024u * 1024u - 10u);
+  const std::vector<std::string> current = lines_of(read_file(log_path));
   ASSERT_EQ(current.size(), 1u);
-  EXPECT_EQ(messageOf(current[0]), "rotated first");
+  EXPECT_EQ(message_of(current[0]), "rotated first");
 }
 
 TEST_F(LogWriter, ALogBeyondTheSixtyFourthOfAProcessGoesToStderr) {
   StderrCapture capture(dir.file("stderr.txt"));
   // In a child: this process keeps the logs of the other tests.
-  const int opened = inChild([&] {
+  const int opened = in_child([&] {
     std::vector<std::unique_ptr<Log>> logs;
     for (int i = 0; i <= 64; ++i) {
       logs.push_back(std::make_unique<Log>("log-" + std::to_string(i)));
@@ -593,11 +593,11 @@ TEST_F(LogWriter, ALogBeyondTheSixtyFourthOfAProcessGoesToStderr) {
     }
     Log& refused = *logs.back();
     if (refused.initResult != -1 || logs.size() < 2) return 255;
-    logLine(refused.writer, "t", 0, 0, "refused log");
+    log_line(refused.writer, "t", 0, 0, "refused log");
     refused.writer.setLogFileSize(1);
     refused.writer.setMaxVersion(3);
-    logLine(refused.writer, "t", 0, 0, "still refused");
-    logLine(logs.front()->writer, "t", 0, 0, "first log");
+    log_line(refused.writer, "t", 0, 0, "still refused");
+    log_line(logs.front()->writer, "t", 0, 0, "first log");
     return static_cast<int>(logs.size()) - 1;
   });
   const std::string errors = capture.finish();
@@ -606,7 +606,7 @@ TEST_F(LogWriter, ALogBeyondTheSixtyFourthOfAProcessGoesToStderr) {
   EXPECT_TRUE(contains(errors, " t: refused log\n")) << errors;
   EXPECT_TRUE(contains(errors, " t: still refused\n"));
   EXPECT_FALSE(std::filesystem::exists(dir.file("log-" + std::to_string(opened) + ".log")));
-  EXPECT_TRUE(contains(readFile(dir.file("log-0.log")), " t: first log\n"));
+  EXPECT_TRUE(contains(read_file(dir.file("log-0.log")), " t: first log\n"));
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ Decrypted decrypt(const char* text, const char* key, unsigned long capacity = 10
   return {result, length, std::string(buffer.data(), capacity)};
 }
 
-std::vector<unsigned char> fromBase64(const std::string& text) {
+std::vector<unsigned char> from_base64(const std::string& text) {
   std::vector<unsigned char> out(text.size() / 4 * 3);
   const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
                                 static_cast<int>(text.size()));
@@ -47,7 +47,7 @@ std::vector<unsigned char> fromBase64(const std::string& text) {
   return out;
 }
 
-std::string toBase64(const std::vector<unsigned char>& bytes) {
+std::string to_base64(const std::vector<unsigned char>& bytes) {
   std::string out((bytes.size() + 2) / 3 * 4 + 1, '\0');
   const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), bytes.data(),
                                 static_cast<int>(bytes.size()));
@@ -63,7 +63,7 @@ struct Parts {
 
 Parts split(const std::string& text) {
   const size_t mark = text.find('$', 3);
-  return {text.substr(0, mark + 1), fromBase64(text.substr(mark + 1))};
+  return {text.substr(0, mark + 1), from_base64(text.substr(mark + 1))};
 }
 
 }  // namespace
@@ -120,19 +120,19 @@ TEST(PasswordCodec, RefusesTextWithAnyFlippedBit) {
   for (size_t position : positions) {
     std::vector<unsigned char> tampered = parts.blob;
     tampered[position] ^= 0x01;
-    const std::string text = parts.header + toBase64(tampered);
+    const std::string text = parts.header + to_base64(tampered);
     const Decrypted out = decrypt(text.c_str(), kSerial);
     EXPECT_NE(out.result, 0) << "byte " << position;
     EXPECT_EQ(out.buffer.find(clear), std::string::npos) << "byte " << position;
   }
   // Another iteration count derives another key.
-  EXPECT_NE(decrypt(("v1$20001$" + toBase64(parts.blob)).c_str(), kSerial).result, 0);
+  EXPECT_NE(decrypt(("v1$20001$" + to_base64(parts.blob)).c_str(), kSerial).result, 0);
   // Cut short or lengthened.
   std::vector<unsigned char> shorter(parts.blob.begin(), parts.blob.end() - 1);
-  EXPECT_NE(decrypt((parts.header + toBase64(shorter)).c_str(), kSerial).result, 0);
+  EXPECT_NE(decrypt((parts.header + to_base64(shorter)).c_str(), kSerial).result, 0);
   std::vector<unsigned char> longer = parts.blob;
   longer.push_back(0);
-  EXPECT_NE(decrypt((parts.header + toBase64(longer)).c_str(), kSerial).result, 0);
+  EXPECT_NE(decrypt((parts.header + to_base64(longer)).c_str(), kSerial).result, 0);
 }
 
 TEST(PasswordCodec, RefusesALengthTooSmallForTheClearTextAndItsNul) {
@@ -165,7 +165,7 @@ TEST(PasswordCodec, RoundTripsAnEmptyPassword) {
 }
 
 TEST(PasswordCodec, RefusesMalformedTextWithoutCrashing) {
-  const std::string body = toBase64(split(encrypt("pw")).blob);
+  const std::string body = to_base64(split(encrypt("pw")).blob);
   const std::vector<std::string> texts = {
       "",
       "v1",

@@ -23,16 +23,16 @@
 #include "rkmx_utils.h"
 #include "unique_fd.h"
 
-using host_test::inChild;
+using host_test::in_child;
 using host_test::kNoExit;
-using host_test::readFile;
+using host_test::read_file;
 using host_test::ScopedEnv;
 using host_test::TempDir;
-using host_test::writeFile;
+using host_test::write_file;
 
 namespace {
 
-double elapsedMs(const std::chrono::steady_clock::time_point& start) {
+double elapsed_ms(const std::chrono::steady_clock::time_point& start) {
   using Ms = std::chrono::duration<double, std::milli>;
   return Ms(std::chrono::steady_clock::now() - start).count();
 }
@@ -87,7 +87,7 @@ class KeyStore : public ::testing::Test {
 };
 
 TEST_F(KeyStore, ReadsSettingsAndSkipsCommentsBlankAndMalformedLines) {
-  writeFile(path,
+  write_file(path,
             "# a comment\n"
             "   # an indented comment\n"
             "\n"
@@ -126,11 +126,11 @@ TEST_F(KeyStore, AMissingKeyIsStatus1AndAStoreThatCannotBeReadStatus2) {
   EXPECT_EQ(status, 2);  // no file
 
   const std::string filler = "k=v\n#" + std::string((1 << 20) - 6, '#');
-  writeFile(path, filler + "\n");  // 1 MiB exactly: read
+  write_file(path, filler + "\n");  // 1 MiB exactly: read
   EXPECT_EQ(read("k", &status), "v");
   EXPECT_EQ(read("other", &status), "<untouched>");
   EXPECT_EQ(status, 1);
-  writeFile(path, filler + "\n\n");  // one byte more
+  write_file(path, filler + "\n\n");  // one byte more
   EXPECT_EQ(read("k", &status), "<untouched>");
   EXPECT_EQ(status, 2);
 
@@ -147,21 +147,21 @@ TEST_F(KeyStore, AMissingKeyIsStatus1AndAStoreThatCannotBeReadStatus2) {
 
 TEST_F(KeyStore, AFifoInPlaceOfAnyOfItsFilesIsRefusedAtOnce) {
   ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-  EXPECT_EQ(inChild([] {
+  EXPECT_EQ(in_child([] {
               std::string value;
               return rkmx_utils::get_reg_key("k", value);
             }),
             2);
-  EXPECT_EQ(inChild([] { return rkmx_utils::set_reg_key("k", "v"); }), 2);
+  EXPECT_EQ(in_child([] { return rkmx_utils::set_reg_key("k", "v"); }), 2);
 
   std::filesystem::remove(path);
   std::filesystem::remove(path + ".lock");
   ASSERT_EQ(::mkfifo((path + ".lock").c_str(), 0600), 0);
-  EXPECT_EQ(inChild([] { return rkmx_utils::set_reg_key("k", "v"); }), 5);
+  EXPECT_EQ(in_child([] { return rkmx_utils::set_reg_key("k", "v"); }), 5);
   EXPECT_FALSE(std::filesystem::exists(path));
 
   ASSERT_EQ(::mkfifo(dir.file("product_serial").c_str(), 0600), 0);
-  const int serial = inChild([] {
+  const int serial = in_child([] {
     std::string value;
     return rkmx_utils::get_serial_number(value);
   });
@@ -172,7 +172,7 @@ TEST_F(KeyStore, AFifoInPlaceOfAnyOfItsFilesIsRefusedAtOnce) {
 // through and replaced, its target left alone.
 TEST_F(KeyStore, ALinkAtTheLockIsRefusedAndALinkAtTheStoreReplacedNotWrittenThrough) {
   const std::string target = dir.file("target.conf");
-  writeFile(target, "a=1\n");
+  write_file(target, "a=1\n");
   std::filesystem::create_symlink(target, path);
   const std::string planted = dir.file("created-through-the-link");
   std::filesystem::create_symlink(planted, path + ".lock");
@@ -183,16 +183,16 @@ TEST_F(KeyStore, ALinkAtTheLockIsRefusedAndALinkAtTheStoreReplacedNotWrittenThro
   EXPECT_EQ(read("a"), "1");
   ASSERT_EQ(rkmx_utils::set_reg_key("a", "2"), 0);
   EXPECT_FALSE(std::filesystem::is_symlink(path));
-  EXPECT_EQ(readFile(path), "a=2\n");
-  EXPECT_EQ(readFile(target), "a=1\n");
+  EXPECT_EQ(read_file(path), "a=2\n");
+  EXPECT_EQ(read_file(target), "a=1\n");
 }
 
 TEST_F(KeyStore, AWriterRemovesOnlyTheStaleTemporaryFilesOfItsOwnStore) {
-  writeFile(path, "a=1\n");
+  write_file(path, "a=1\n");
   const std::string stale = path + ".tmp.Ab12cD";
   const std::string fresh = path + ".tmp.Xy34zW";
   const std::string otherStore = dir.file("other.conf.tmp.Ab12cD");
-  for (const std::string& name : {stale, fresh, otherStore}) writeFile(name, "sTarnelCID=v1$x\n");
+  for (const std::string& name : {stale, fresh, otherStore}) write_file(name, "sTarnelCID=v1$x\n");
   age(stale, 120);
   age(otherStore, 120);
   ASSERT_EQ(rkmx_utils::set_reg_key("a", "2"), 0);
@@ -204,27 +204,27 @@ TEST_F(KeyStore, AWriterRemovesOnlyTheStaleTemporaryFilesOfItsOwnStore) {
 // byte for byte as it was.
 TEST_F(KeyStore, AFailedWriteLeavesTheStoreAsItWasAndNoTemporaryFile) {
   const std::string before = "sTarnelCluster=alpha\nsTarnelCID=v1$20000$c2FsdA==\n";
-  writeFile(path, before);
-  const int status = inChild([] {
+  write_file(path, before);
+  const int status = in_child([] {
     ::signal(SIGXFSZ, SIG_IGN);
     const struct rlimit limit = {64, 64};  // beyond the old store, short of the new one
     ::setrlimit(RLIMIT_FSIZE, &limit);
     return rkmx_utils::set_reg_key("sTarnelSerial", std::string(4096, 'S'));
   });
   EXPECT_EQ(status, 5);
-  EXPECT_EQ(readFile(path), before);
+  EXPECT_EQ(read_file(path), before);
   EXPECT_EQ(names(), (std::set<std::string>{"keystore.conf", "keystore.conf.lock"}));
 }
 
 TEST_F(KeyStore, AWriterGivesUpOnALockHeldByAnotherAndChangesNothing) {
-  writeFile(path, "a=1\n");
+  write_file(path, "a=1\n");
   tarnel_host::UniqueFd held(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   ASSERT_TRUE(held.valid());
   ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(inChild([] { return rkmx_utils::set_reg_key("a", "2"); }, 60000), 4);
-  EXPECT_GE(elapsedMs(start), 5000.0);  // the documented wait
-  EXPECT_EQ(readFile(path), "a=1\n");
+  EXPECT_EQ(in_child([] { return rkmx_utils::set_reg_key("a", "2"); }, 60000), 4);
+  EXPECT_GE(elapsed_ms(start), 5000.0);  // the documented wait
+  EXPECT_EQ(read_file(path), "a=1\n");
 }
 
 // Readers keep the text they read last; a change must still be seen by the
@@ -232,7 +232,7 @@ TEST_F(KeyStore, AWriterGivesUpOnALockHeldByAnotherAndChangesNothing) {
 // same tick of the file system's clock.
 TEST_F(KeyStore, AnInPlaceRewriteIsSeenAtOnce) {
   for (int i = 0; i < 50; ++i) {
-    writeFile(path, "k=" + std::to_string(i % 10) + "\n");
+    write_file(path, "k=" + std::to_string(i % 10) + "\n");
     EXPECT_EQ(read("k"), std::to_string(i % 10));
   }
 }
@@ -266,9 +266,9 @@ class OpenCounter {
 };
 
 TEST_F(KeyStore, ASettledStoreIsReusedUntilItChangesOrAnotherIsNamed) {
-  writeFile(path, "k=1\n");
+  write_file(path, "k=1\n");
   const std::string other = dir.file("other.conf");
-  writeFile(other, "k=9\n");
+  write_file(other, "k=9\n");
   OpenCounter opens(path);
   ASSERT_TRUE(opens.watching());
   const auto opensOfReads = [&](const char* expected) {
@@ -283,7 +283,7 @@ TEST_F(KeyStore, ASettledStoreIsReusedUntilItChangesOrAnotherIsNamed) {
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   opens.take();
   EXPECT_EQ(opensOfReads("1"), 1);
-  writeFile(path, "k=2\n");  // in place, the same size
+  write_file(path, "k=2\n");  // in place, the same size
   opens.take();
   EXPECT_EQ(opensOfReads("2"), 3);
   {
@@ -300,12 +300,12 @@ TEST_F(KeyStore, ASettledStoreIsReusedUntilItChangesOrAnotherIsNamed) {
 }
 
 TEST_F(KeyStore, TheEnvironmentWinsForTheLogDirectoryAndDebugLevel) {
-  writeFile(path, "sTarnelLogDir=/from/store\ndTarnelDebugLevel=1\nsTarnelCluster=alpha\n");
+  write_file(path, "sTarnelLogDir=/from/store\ndTarnelDebugLevel=1\nsTarnelCluster=alpha\n");
   EXPECT_EQ(read("sTarnelLogDir"), "/from/store");
   EXPECT_EQ(read("dTarnelDebugLevel"), "1");
   {
-    ScopedEnv dirFromEnv("TARNEL_LOG_DIR", std::string("/from/env"));
-    ScopedEnv levelFromEnv("TARNEL_DEBUG_LEVEL", std::string("-1"));
+    ScopedEnv dir_from_env("TARNEL_LOG_DIR", std::string("/from/env"));
+    ScopedEnv level_from_env("TARNEL_DEBUG_LEVEL", std::string("-1"));
     EXPECT_EQ(read("sTarnelLogDir"), "/from/env");
     EXPECT_EQ(read("dTarnelDebugLevel"), "-1");
     EXPECT_EQ(read("sTarnelCluster"), "alpha");
@@ -314,20 +314,20 @@ TEST_F(KeyStore, TheEnvironmentWinsForTheLogDirectoryAndDebugLevel) {
     EXPECT_EQ(read("sTarnelLogDir", &status), "/from/env");
     EXPECT_EQ(status, 0);
   }
-  writeFile(path, "sTarnelLogDir=/from/store\n");
+  write_file(path, "sTarnelLogDir=/from/store\n");
   ScopedEnv emptyEnv("TARNEL_LOG_DIR", std::string());
   EXPECT_EQ(read("sTarnelLogDir"), "/from/store");
 }
 
 TEST_F(KeyStore, WritingCreatesTheStoreReadableByItsOwnerOnly) {
   ASSERT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", "alpha"), 0);
-  EXPECT_EQ(readFile(path), "sTarnelCluster=alpha\n");
+  EXPECT_EQ(read_file(path), "sTarnelCluster=alpha\n");
   EXPECT_EQ(mode(), 0600u);
   EXPECT_EQ(read("sTarnelCluster"), "alpha");
 }
 
 TEST_F(KeyStore, WritingReplacesInPlaceKeepsEverythingElseAndLeavesNoTemporaryFile) {
-  writeFile(path,
+  write_file(path,
             "# provisioned\n"
             "sTarnelCluster=old\n"
             "junk line\n"
@@ -337,7 +337,7 @@ TEST_F(KeyStore, WritingReplacesInPlaceKeepsEverythingElseAndLeavesNoTemporaryFi
   ::chmod(path.c_str(), 0644);
   ASSERT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", " new = value # kept "), 0);
   ASSERT_EQ(rkmx_utils::set_reg_key("sTarnelCID", "v1$20000$c2FsdA=="), 0);
-  EXPECT_EQ(readFile(path),
+  EXPECT_EQ(read_file(path),
             "# provisioned\n"
             "sTarnelCluster= new = value # kept \n"
             "junk line\n"
@@ -351,24 +351,24 @@ TEST_F(KeyStore, WritingReplacesInPlaceKeepsEverythingElseAndLeavesNoTemporaryFi
 }
 
 TEST_F(KeyStore, WritingRefusesTextsTheStoreCannotHoldAndChangesNothing) {
-  writeFile(path, "a=1\n");
+  write_file(path, "a=1\n");
   for (const char* key : {"", "k=v", " k", "k ", "#k", "k\nx", "k\rx"}) {
     EXPECT_EQ(rkmx_utils::set_reg_key(key, "v"), 3) << key;
   }
   EXPECT_EQ(rkmx_utils::set_reg_key("k", "two\nlines"), 3);
   EXPECT_EQ(rkmx_utils::set_reg_key("k", "cr\r"), 3);
   EXPECT_EQ(rkmx_utils::set_reg_key("k", std::string("nul\0byte", 8)), 3);
-  EXPECT_EQ(readFile(path), "a=1\n");
+  EXPECT_EQ(read_file(path), "a=1\n");
 }
 
 TEST_F(KeyStore, WritingCreatesTheDirectoryButNeverReplacesAStoreItCannotRead) {
   const std::string nested = dir.file("etc-tarnel/keystore.conf");
   {
-    ScopedEnv inNewDirectory("TARNEL_KEYSTORE", nested);
+    ScopedEnv in_new_directory("TARNEL_KEYSTORE", nested);
     ASSERT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", "alpha"), 0);
     EXPECT_EQ(read("sTarnelCluster"), "alpha");
   }
-  EXPECT_EQ(readFile(nested), "sTarnelCluster=alpha\n");
+  EXPECT_EQ(read_file(nested), "sTarnelCluster=alpha\n");
 
   std::filesystem::create_directory(path);  // unreadable as a file
   EXPECT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", "beta"), 2);
@@ -417,21 +417,21 @@ TEST_F(KeyStore, ReadersDuringWritesSeeTheOldOrTheNewStoreWhole) {
 
 TEST_F(KeyStore, ClusterNameComesFromTheStoreAndMustNotBeEmpty) {
   EXPECT_EQ(query(rkmx_utils::get_tarnel_cluster), kFailed);
-  writeFile(path, "sTarnelCluster=\n");
+  write_file(path, "sTarnelCluster=\n");
   EXPECT_EQ(query(rkmx_utils::get_tarnel_cluster), kFailed);
-  writeFile(path, "sTarnelCluster=cluster-7\n");
+  write_file(path, "sTarnelCluster=cluster-7\n");
   EXPECT_EQ(query(rkmx_utils::get_tarnel_cluster), "cluster-7");
 }
 
 TEST_F(KeyStore, SerialNumberComesFromTheStoreThenFromTheDmiSerial) {
   EXPECT_EQ(query(rkmx_utils::get_serial_number), kFailed);  // neither source exists
-  writeFile(dir.file("product_serial"), " \t\n");
+  write_file(dir.file("product_serial"), " \t\n");
   EXPECT_EQ(query(rkmx_utils::get_serial_number), kFailed);
-  writeFile(dir.file("product_serial"), "  DMI-SN 42 \n");
+  write_file(dir.file("product_serial"), "  DMI-SN 42 \n");
   EXPECT_EQ(query(rkmx_utils::get_serial_number), "DMI-SN 42");
-  writeFile(path, "sTarnelSerial=\n");  // empty in the store: the DMI serial
+  write_file(path, "sTarnelSerial=\n");  // empty in the store: the DMI serial
   EXPECT_EQ(query(rkmx_utils::get_serial_number), "DMI-SN 42");
-  writeFile(path, "sTarnelSerial=Store-SN\n");
+  write_file(path, "sTarnelSerial=Store-SN\n");
   EXPECT_EQ(query(rkmx_utils::get_serial_number), "Store-SN");
 }
 
@@ -471,7 +471,7 @@ TEST(Sleep, ScaledPauseLastsAtLeastTheScaledTime) {
   ScopedEnv scale("TARNEL_SLEEP_SCALE", std::string("0.001"));
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ZUSLEEP_InTeRnAl(25000, __FILE__, __LINE__), 0);
-  EXPECT_GE(elapsedMs(start), 25.0);
+  EXPECT_GE(elapsed_ms(start), 25.0);
   EXPECT_EQ(ZUSLEEP_InTeRnAl(0, __FILE__, __LINE__), 0);
   EXPECT_EQ(ZUSLEEP_InTeRnAl(-5, __FILE__, __LINE__), 0);
 }
@@ -481,17 +481,17 @@ TEST(Sleep, AnUnusableScaleIsIgnored) {
     ScopedEnv scale("TARNEL_SLEEP_SCALE", std::string(text));
     auto start = std::chrono::steady_clock::now();
     ZUSLEEP_InTeRnAl(10, __FILE__, __LINE__);
-    EXPECT_GE(elapsedMs(start), 10.0) << text;
+    EXPECT_GE(elapsed_ms(start), 10.0) << text;
   }
 }
 
-void ignoreSignal(int) {}
+void ignore_signal(int) {}
 
 TEST(Sleep, SignalsDoNotShortenThePause) {
   ScopedEnv scale("TARNEL_SLEEP_SCALE", std::nullopt);
   struct sigaction action {};
   struct sigaction previous {};
-  action.sa_handler = ignoreSignal;  // no SA_RESTART: every signal interrupts the sleep
+  action.sa_handler = ignore_signal;  // no SA_RESTART: every signal interrupts the sleep
   ::sigaction(SIGUSR1, &action, &previous);
 
   const pthread_t sleeper = ::pthread_self();
@@ -506,7 +506,7 @@ TEST(Sleep, SignalsDoNotShortenThePause) {
   });
   auto start = std::chrono::steady_clock::now();
   ZUSLEEP_InTeRnAl(120, __FILE__, __LINE__);
-  const double elapsed = elapsedMs(start);
+  const double elapsed = elapsed_ms(start);
   done.store(true);
   interrupter.join();
   ::sigaction(SIGUSR1, &previous, nullptr);

@@ -22,10 +22,10 @@
 #include "RkProcess.h"
 #include "host_test_support.h"
 
-using host_test::readFile;
+using host_test::read_file;
 using host_test::ScopedEnv;
 using host_test::TempDir;
-using host_test::writeFile;
+using host_test::write_file;
 
 namespace {
 
@@ -42,7 +42,7 @@ Outcome run(const std::string& command, int timeoutSeconds = 30, bool merge = fa
   return result;
 }
 
-std::set<int> openDescriptors() {
+std::set<int> open_descriptors() {
   std::set<int> fds;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     fds.insert(std::stoi(entry.path().filename().string()));
@@ -51,9 +51,9 @@ std::set<int> openDescriptors() {
 }
 
 // Descriptors of this process that a child would inherit.
-std::set<int> inheritableDescriptors() {
+std::set<int> inheritable_descriptors() {
   std::set<int> fds;
-  for (int fd : openDescriptors()) {
+  for (int fd : open_descriptors()) {
     int flags = ::fcntl(fd, F_GETFD);
     if (flags >= 0 && !(flags & FD_CLOEXEC)) fds.insert(fd);
   }
@@ -61,9 +61,9 @@ std::set<int> inheritableDescriptors() {
 }
 
 // True when `pid` no longer runs (gone, or a zombie waiting for its reaper).
-bool finishedNow(pid_t pid) {
+bool finished_now(pid_t pid) {
   if (::kill(pid, 0) != 0) return errno == ESRCH;
-  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
   const size_t close = stat.rfind(')');
   return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
 }
@@ -71,13 +71,13 @@ bool finishedNow(pid_t pid) {
 // A SIGKILLed process may take a moment to finish exiting: waits up to 10 s.
 bool finished(pid_t pid) {
   for (int i = 0; i < 1000; ++i) {
-    if (finishedNow(pid)) return true;
+    if (finished_now(pid)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
 }
 
-std::vector<pid_t> pidsIn(const std::string& text) {
+std::vector<pid_t> pids_in(const std::string& text) {
   std::vector<pid_t> pids;
   std::istringstream in(text);
   for (long pid; in >> pid;) pids.push_back(static_cast<pid_t>(pid));
@@ -97,7 +97,7 @@ class LeftBehind {
   LeftBehind(const LeftBehind&) = delete;
   LeftBehind& operator=(const LeftBehind&) = delete;
   const std::string& file() const { return pidFile_; }
-  std::vector<pid_t> pids() const { return pidsIn(readFile(pidFile_)); }
+  std::vector<pid_t> pids() const { return pids_in(read_file(pidFile_)); }
 
  private:
   std::string pidFile_;
@@ -162,7 +162,7 @@ TEST_F(ProcessRunner, TimeOutKillsTheWholeGroupEvenWhenItIgnoresTerm) {
   EXPECT_NE(stuck.status, 0);
   EXPECT_NE(stuck.errorOutput.find("timed out after 1 s"), std::string::npos) << stuck.errorOutput;
   EXPECT_GE(elapsed, std::chrono::seconds(3));  // SIGTERM at 1 s was ignored; SIGKILL 2 s later
-  const std::vector<pid_t> pids = pidsIn(stuck.output);
+  const std::vector<pid_t> pids = pids_in(stuck.output);
   ASSERT_EQ(pids.size(), 3u) << stuck.output;
   for (pid_t pid : pids) EXPECT_TRUE(finished(pid)) << pid;
 }
@@ -233,7 +233,7 @@ TEST_F(ProcessRunner, EachStreamCapturesAtMostSixteenMebibytesThenTheGroupIsKill
 }
 
 TEST_F(ProcessRunner, ZeroTimeOutTakesTheBoundFromTheKeyStore) {
-  writeFile(dir.file("keystore.conf"), "dTarnelProcessTimeout=1\n");
+  write_file(dir.file("keystore.conf"), "dTarnelProcessTimeout=1\n");
   Outcome bounded = run("sleep 30", 0);
   EXPECT_NE(bounded.status, 0);
   EXPECT_NE(bounded.errorOutput.find("timed out after 1 s"), std::string::npos)
@@ -241,7 +241,7 @@ TEST_F(ProcessRunner, ZeroTimeOutTakesTheBoundFromTheKeyStore) {
 }
 
 TEST_F(ProcessRunner, TheCommandGetsNoDescriptorOfOursAndNoTerminalInput) {
-  const std::set<int> inherited = inheritableDescriptors();
+  const std::set<int> inherited = inheritable_descriptors();
   Outcome listing = run("ls /proc/$$/fd; readlink /proc/$$/fd/0");
   ASSERT_EQ(listing.status, 0) << listing.errorOutput;
   std::istringstream in(listing.output);
@@ -261,7 +261,7 @@ TEST_F(ProcessRunner, TheCommandGetsNoDescriptorOfOursAndNoTerminalInput) {
 }
 
 TEST_F(ProcessRunner, NoDescriptorGrowthOverAThousandRunsFromFourThreads) {
-  const std::set<int> before = openDescriptors();
+  const std::set<int> before = open_descriptors();
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -280,7 +280,7 @@ TEST_F(ProcessRunner, NoDescriptorGrowthOverAThousandRunsFromFourThreads) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
-  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST_F(ProcessRunner, SignalDispositionsAndMaskOfTheCallerDoNotReachTheCommand) {

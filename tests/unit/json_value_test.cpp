@@ -11,7 +11,7 @@ using json_spirit::mValue;
 
 namespace {
 
-std::string typeError(const mValue& value, void (*access)(const mValue&)) {
+std::string type_error(const mValue& value, void (*access)(const mValue&)) {
   try {
     access(value);
   } catch (const std::runtime_error& error) {
@@ -84,19 +84,19 @@ TEST(JsonValue, Uint64ValuesConvertBetweenSignedAndUnsigned) {
 }
 
 TEST(JsonValue, WrongAccessorThrowsWithBothTypeCodes) {
-  EXPECT_EQ(typeError(mValue("s"), [](const mValue& v) { v.get_obj(); }),
+  EXPECT_EQ(type_error(mValue("s"), [](const mValue& v) { v.get_obj(); }),
             "value type is 2 not 0");
-  EXPECT_EQ(typeError(mValue(1), [](const mValue& v) { v.get_str(); }), "value type is 4 not 2");
-  EXPECT_EQ(typeError(mValue(uint64_t(1)), [](const mValue& v) { v.get_str(); }),
+  EXPECT_EQ(type_error(mValue(1), [](const mValue& v) { v.get_str(); }), "value type is 4 not 2");
+  EXPECT_EQ(type_error(mValue(uint64_t(1)), [](const mValue& v) { v.get_str(); }),
             "value type is 4 not 2");
-  EXPECT_EQ(typeError(mValue(), [](const mValue& v) { v.get_array(); }), "value type is 6 not 1");
-  EXPECT_EQ(typeError(mValue(1.0), [](const mValue& v) { v.get_int(); }), "value type is 5 not 4");
-  EXPECT_EQ(typeError(mValue("1"), [](const mValue& v) { v.get_real(); }),
+  EXPECT_EQ(type_error(mValue(), [](const mValue& v) { v.get_array(); }), "value type is 6 not 1");
+  EXPECT_EQ(type_error(mValue(1.0), [](const mValue& v) { v.get_int(); }), "value type is 5 not 4");
+  EXPECT_EQ(type_error(mValue("1"), [](const mValue& v) { v.get_real(); }),
             "value type is 2 not 5");
-  EXPECT_EQ(typeError(mValue(true), [](const mValue& v) { v.get_real(); }),
+  EXPECT_EQ(type_error(mValue(true), [](const mValue& v) { v.get_real(); }),
             "value type is 3 not 5");
-  EXPECT_EQ(typeError(mValue(0), [](const mValue& v) { v.get_bool(); }), "value type is 4 not 3");
-  EXPECT_EQ(typeError(mValue(mArray()), [](const mValue& v) { v.get_uint64(); }),
+  EXPECT_EQ(type_error(mValue(0), [](const mValue& v) { v.get_bool(); }), "value type is 4 not 3");
+  EXPECT_EQ(type_error(mValue(mArray()), [](const mValue& v) { v.get_uint64(); }),
             "value type is 1 not 4");
 }
 

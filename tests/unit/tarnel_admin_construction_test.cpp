@@ -22,7 +22,7 @@
 
 using ::testing::HasSubstr;
 using unit_test::login_text;
-using unit_test::queueLogin;
+using unit_test::queue_login;
 
 namespace {
 
@@ -30,7 +30,7 @@ const char kTag[] = "tarnel_admin::tarnel_admin()";
 const char kEncrypted[] = "v1$20000$c2FsdGl2Y2lwaGVydGFn";
 
 // Calls to the identity, key store, codec and platform services, in order.
-std::vector<std::string> hostCalls() {
+std::vector<std::string> host_calls() {
   std::vector<std::string> calls;
   for (const std::string& line : fake::journal()) {
     if (line.rfind("rkmx_utils::", 0) == 0 || line.rfind("RKPassword::", 0) == 0 ||
@@ -61,7 +61,7 @@ const std::vector<std::string> kCredentialCalls = {
 };
 
 // The first `count` calls of `calls`, then the platform object's end.
-std::vector<std::string> callsUpTo(const std::vector<std::string>& calls, size_t count) {
+std::vector<std::string> calls_up_to(const std::vector<std::string>& calls, size_t count) {
   std::vector<std::string> prefix(calls.begin(), calls.begin() + count);
   prefix.push_back("RKPlatformInfo::~RKPlatformInfo()");
   return prefix;
@@ -69,38 +69,38 @@ std::vector<std::string> callsUpTo(const std::vector<std::string>& calls, size_t
 
 // True when the facade accepts a disk command. Clears the records first; with
 // nothing scripted every login of a ready facade fails.
-bool acceptsDiskCommands(tarnel_admin& admin) {
+bool accepts_disk_commands(tarnel_admin& admin) {
   fake::journal().clear();
-  fake::logLines().clear();
-  fake::httpScript().clear();
+  fake::log_lines().clear();
+  fake::http_script().clear();
   EXPECT_EQ(admin.create_vdisk("probe"), -1);
   return !fake::journal().empty();
 }
 
 // The Login request the facade sends with the credentials it holds.
-std::string loginRequestOf(tarnel_admin& admin) {
-  fake::httpScript().clear();
-  fake::httpClients().clear();
-  queueLogin("S1");
+std::string login_request_of(tarnel_admin& admin) {
+  fake::http_script().clear();
+  fake::http_clients().clear();
+  queue_login("S1");
   std::string session_id;
   EXPECT_EQ(admin.get_tarnel_session(session_id), 0);
-  return fake::sentRequests().empty() ? std::string() : fake::sentRequests().front();
+  return fake::sent_requests().empty() ? std::string() : fake::sent_requests().front();
 }
 
 // The Mount request of an export through a ready facade.
-std::string exportRequestOf(tarnel_admin& admin) {
-  fake::httpScript().clear();
-  fake::httpClients().clear();
-  queueLogin("S1");
+std::string export_request_of(tarnel_admin& admin) {
+  fake::http_script().clear();
+  fake::http_clients().clear();
+  queue_login("S1");
   admin.export_vdisk("vd1");
-  return fake::sentRequests().size() < 2 ? std::string() : fake::sentRequests()[1];
+  return fake::sent_requests().size() < 2 ? std::string() : fake::sent_requests()[1];
 }
 
 class Construction : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::reset();
-    fake::utilsScript().keys["sTarnelCID"] = fake::status(0, kEncrypted);
+    fake::utils_script().keys["sTarnelCID"] = fake::status(0, kEncrypted);
   }
 };
 
@@ -110,17 +110,17 @@ class Construction : public ::testing::Test {
 
 TEST_F(Construction, NodeCredentialsAreGatheredInOrderWithoutAnyLogLine) {
   tarnel_admin admin;
-  EXPECT_EQ(hostCalls(), kDefaultCalls);
-  EXPECT_TRUE(fake::logLines().empty());
-  EXPECT_EQ(loginRequestOf(admin), login_text("TarnelAdmin", "secret", "cluster1"));
-  EXPECT_TRUE(acceptsDiskCommands(admin));
+  EXPECT_EQ(host_calls(), kDefaultCalls);
+  EXPECT_TRUE(fake::log_lines().empty());
+  EXPECT_EQ(login_request_of(admin), login_text("TarnelAdmin", "secret", "cluster1"));
+  EXPECT_TRUE(accepts_disk_commands(admin));
 }
 
 TEST_F(Construction, PasswordIsDecryptedIntoAZeroed1024ByteBufferWithTheLowerCasedSerial) {
-  fake::utilsScript().serial = fake::status(0, "Node-SN-0042XZ");
+  fake::utils_script().serial = fake::status(0, "Node-SN-0042XZ");
   tarnel_admin admin;
-  ASSERT_EQ(fake::decryptCalls().size(), 1u);
-  const fake::DecryptCall& call = fake::decryptCalls()[0];
+  ASSERT_EQ(fake::decrypt_calls().size(), 1u);
+  const fake::DecryptCall& call = fake::decrypt_calls()[0];
   EXPECT_EQ(call.input, kEncrypted);
   EXPECT_EQ(call.lengthOnEntry, 1024u);
   EXPECT_TRUE(call.outputZeroedOnEntry);
@@ -156,63 +156,63 @@ class GlobalLocale {
 
 TEST_F(Construction, SerialIsLowerCasedWithTheGlobalLocale) {
   GlobalLocale dotless(std::locale(std::locale::classic(), new DotlessICtype));
-  fake::utilsScript().serial = fake::status(0, "SERIAL1");
+  fake::utils_script().serial = fake::status(0, "SERIAL1");
   tarnel_admin admin;
-  ASSERT_EQ(fake::decryptCalls().size(), 1u);
-  EXPECT_EQ(fake::decryptCalls()[0].key, "ser!al1");
+  ASSERT_EQ(fake::decrypt_calls().size(), 1u);
+  EXPECT_EQ(fake::decrypt_calls()[0].key, "ser!al1");
 }
 
 TEST_F(Construction, PasswordIsTheBufferTextUpToItsFirstNul) {
-  fake::decryptScript().bytes = std::string("pa ss w0rd\0tail\0", 16);
+  fake::decrypt_script().bytes = std::string("pa ss w0rd\0tail\0", 16);
   tarnel_admin admin;
-  EXPECT_EQ(loginRequestOf(admin), login_text("TarnelAdmin", "pa ss w0rd", "cluster1"));
+  EXPECT_EQ(login_request_of(admin), login_text("TarnelAdmin", "pa ss w0rd", "cluster1"));
 }
 
 TEST_F(Construction, PasswordFillingTheBufferUpToItsLastByteIsTaken) {
   const std::string longest(1023, 'p');
-  fake::decryptScript().bytes = longest + '\0';
+  fake::decrypt_script().bytes = longest + '\0';
   tarnel_admin admin;
-  EXPECT_TRUE(fake::logLines().empty());
-  EXPECT_EQ(loginRequestOf(admin), login_text("TarnelAdmin", longest, "cluster1"));
-  EXPECT_TRUE(acceptsDiskCommands(admin));
+  EXPECT_TRUE(fake::log_lines().empty());
+  EXPECT_EQ(login_request_of(admin), login_text("TarnelAdmin", longest, "cluster1"));
+  EXPECT_TRUE(accepts_disk_commands(admin));
 }
 
 TEST_F(Construction, UserNameIsAlwaysTarnelAdmin) {
-  fake::utilsScript().keys["sTarnelUser"] = fake::status(0, "someone");
+  fake::utils_script().keys["sTarnelUser"] = fake::status(0, "someone");
   tarnel_admin admin;
-  EXPECT_THAT(loginRequestOf(admin), HasSubstr("userName:\"TarnelAdmin\""));
+  EXPECT_THAT(login_request_of(admin), HasSubstr("userName:\"TarnelAdmin\""));
 }
 
 TEST_F(Construction, EmptyHostNameDoesNotPreventReadiness) {
-  fake::utilsScript().hostname = "";
+  fake::utils_script().hostname = "";
   tarnel_admin admin;
-  EXPECT_TRUE(fake::logLines().empty());
-  EXPECT_THAT(exportRequestOf(admin), HasSubstr("targets:[\"\"]"));
+  EXPECT_TRUE(fake::log_lines().empty());
+  EXPECT_THAT(export_request_of(admin), HasSubstr("targets:[\"\"]"));
 }
 
 TEST_F(Construction, HostNameReadAtConstructionIsTheExportTarget) {
-  fake::utilsScript().hostname = "node7";
+  fake::utils_script().hostname = "node7";
   tarnel_admin admin;
-  fake::utilsScript().hostname = "elsewhere";
-  EXPECT_THAT(exportRequestOf(admin), HasSubstr("targets:[\"node7\"]"));
+  fake::utils_script().hostname = "elsewhere";
+  EXPECT_THAT(export_request_of(admin), HasSubstr("targets:[\"node7\"]"));
 }
 
 TEST_F(Construction, PlatformObjectFailingLeavesTheConstructorBeforeAnyQuery) {
-  fake::platformScript().throwRkOnConstruct = true;
+  fake::platform_script().throwRkOnConstruct = true;
   EXPECT_THROW(tarnel_admin(), RkException);
-  fake::platformScript() = fake::PlatformScript();
-  fake::platformScript().throwRuntimeOnConstruct = true;
+  fake::platform_script() = fake::PlatformScript();
+  fake::platform_script().throwRuntimeOnConstruct = true;
   EXPECT_THROW(tarnel_admin(), std::runtime_error);
-  EXPECT_EQ(hostCalls(), (std::vector<std::string>{"RKPlatformInfo::RKPlatformInfo()",
+  EXPECT_EQ(host_calls(), (std::vector<std::string>{"RKPlatformInfo::RKPlatformInfo()",
                                                    "RKPlatformInfo::RKPlatformInfo()"}));
-  EXPECT_TRUE(fake::logLines().empty());
+  EXPECT_TRUE(fake::log_lines().empty());
 }
 
 TEST_F(Construction, OtherExceptionsPassThroughAndThePlatformObjectIsStillDestroyed) {
-  fake::utilsScript().cluster = fake::status(1, "");
-  fake::logScript().throwOnMessage = true;  // the failure line cannot be written
+  fake::utils_script().cluster = fake::status(1, "");
+  fake::log_script().throwOnMessage = true;  // the failure line cannot be written
   EXPECT_THROW(tarnel_admin(), std::runtime_error);
-  EXPECT_EQ(hostCalls(), callsUpTo(kDefaultCalls, 3));
+  EXPECT_EQ(host_calls(), calls_up_to(kDefaultCalls, 3));
 }
 
 namespace {
@@ -239,17 +239,17 @@ const char kNotReady[] = "Tarnel admin not ready.";
 }  // namespace
 
 TEST_P(DefaultConstructionFailure, LogsOneFailureLineAndLeavesTheFacadeNotReady) {
-  fake::logScript().debugLevel = -1;
+  fake::log_script().debugLevel = -1;
   GetParam().script();
   tarnel_admin admin;
-  EXPECT_EQ(hostCalls(), callsUpTo(kDefaultCalls, GetParam().callsMade));
-  ASSERT_EQ(fake::logLines().size(), 1u);
-  EXPECT_EQ(fake::logLines()[0].function, kTag);
-  EXPECT_EQ(fake::logLines()[0].text, GetParam().message);
+  EXPECT_EQ(host_calls(), calls_up_to(kDefaultCalls, GetParam().callsMade));
+  ASSERT_EQ(fake::log_lines().size(), 1u);
+  EXPECT_EQ(fake::log_lines()[0].function, kTag);
+  EXPECT_EQ(fake::log_lines()[0].text, GetParam().message);
   fake::reset();  // the services work again for the session the probes create
-  EXPECT_FALSE(acceptsDiskCommands(admin));
-  EXPECT_TRUE(fake::logLines().empty());
-  EXPECT_EQ(loginRequestOf(admin), login_text("TarnelAdmin", "", GetParam().clusterKept));
+  EXPECT_FALSE(accepts_disk_commands(admin));
+  EXPECT_TRUE(fake::log_lines().empty());
+  EXPECT_EQ(login_request_of(admin), login_text("TarnelAdmin", "", GetParam().clusterKept));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -257,95 +257,95 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DefaultFailure{"ClusterStatus",
                        [] {
-                         fake::utilsScript().cluster = fake::status(1, "cluster1");
+                         fake::utils_script().cluster = fake::status(1, "cluster1");
                        },
                        kNoCluster, 3, ""},
         DefaultFailure{"ClusterEmpty",
                        [] {
-                         fake::utilsScript().cluster = fake::status(0, "");
+                         fake::utils_script().cluster = fake::status(0, "");
                        },
                        kNoCluster, 3, ""},
-        DefaultFailure{"PasswordKeyMissing", [] { fake::utilsScript().keys.clear(); }, kNoPassword,
+        DefaultFailure{"PasswordKeyMissing", [] { fake::utils_script().keys.clear(); }, kNoPassword,
                        4, "cluster1"},
         DefaultFailure{"PasswordKeyStatus",
                        [] {
-                         fake::utilsScript().keys["sTarnelCID"] = fake::status(2, kEncrypted);
+                         fake::utils_script().keys["sTarnelCID"] = fake::status(2, kEncrypted);
                        },
                        kNoPassword, 4, "cluster1"},
         DefaultFailure{"PasswordKeyEmpty",
                        [] {
-                         fake::utilsScript().keys["sTarnelCID"] = fake::status(0, "");
+                         fake::utils_script().keys["sTarnelCID"] = fake::status(0, "");
                        },
                        kNoPassword, 4, "cluster1"},
         DefaultFailure{"SerialStatus",
                        [] {
-                         fake::utilsScript().serial = fake::status(1, "SERIAL1");
+                         fake::utils_script().serial = fake::status(1, "SERIAL1");
                        },
                        kNoSerial, 5, "cluster1"},
         DefaultFailure{"SerialEmpty",
                        [] {
-                         fake::utilsScript().serial = fake::status(0, "");
+                         fake::utils_script().serial = fake::status(0, "");
                        },
                        kNoSerial, 5, "cluster1"},
-        DefaultFailure{"DecryptReportsFailure", [] { fake::decryptScript().result = 1; },
+        DefaultFailure{"DecryptReportsFailure", [] { fake::decrypt_script().result = 1; },
                        kNoPassword, 8, "cluster1"},
         DefaultFailure{"DecryptLeavesNoNul",
-                       [] { fake::decryptScript().bytes = std::string(1024, 'x'); }, kNoPassword, 8,
+                       [] { fake::decrypt_script().bytes = std::string(1024, 'x'); }, kNoPassword, 8,
                        "cluster1"},
-        DefaultFailure{"HostNameThrows", [] { fake::utilsScript().hostnameThrowsRk = true; },
+        DefaultFailure{"HostNameThrows", [] { fake::utils_script().hostnameThrowsRk = true; },
                        kNotReady, 2, ""},
-        DefaultFailure{"ClusterThrows", [] { fake::utilsScript().cluster.throwRk = true; },
+        DefaultFailure{"ClusterThrows", [] { fake::utils_script().cluster.throwRk = true; },
                        kNotReady, 3, ""},
         DefaultFailure{"PasswordKeyThrows",
-                       [] { fake::utilsScript().keys["sTarnelCID"].throwRk = true; }, kNotReady, 4,
+                       [] { fake::utils_script().keys["sTarnelCID"].throwRk = true; }, kNotReady, 4,
                        "cluster1"},
-        DefaultFailure{"SerialThrows", [] { fake::utilsScript().serial.throwRk = true; }, kNotReady,
+        DefaultFailure{"SerialThrows", [] { fake::utils_script().serial.throwRk = true; }, kNotReady,
                        5, "cluster1"},
-        DefaultFailure{"DecryptThrows", [] { fake::decryptScript().throwRk = true; }, kNotReady, 8,
+        DefaultFailure{"DecryptThrows", [] { fake::decrypt_script().throwRk = true; }, kNotReady, 8,
                        "cluster1"}),
     [](const ::testing::TestParamInfo<DefaultFailure>& step) { return step.param.name; });
 
 // ---- caller's credentials ----
 
 TEST_F(Construction, CallersCredentialsNeedOnlyHostAndClusterName) {
-  fake::utilsScript().keys.clear();
+  fake::utils_script().keys.clear();
   tarnel_admin admin("operator", "pw");
-  EXPECT_EQ(hostCalls(), kCredentialCalls);
-  EXPECT_TRUE(fake::logLines().empty());
-  EXPECT_TRUE(fake::decryptCalls().empty());
-  EXPECT_EQ(loginRequestOf(admin), login_text("operator", "pw", "cluster1"));
-  EXPECT_TRUE(acceptsDiskCommands(admin));
+  EXPECT_EQ(host_calls(), kCredentialCalls);
+  EXPECT_TRUE(fake::log_lines().empty());
+  EXPECT_TRUE(fake::decrypt_calls().empty());
+  EXPECT_EQ(login_request_of(admin), login_text("operator", "pw", "cluster1"));
+  EXPECT_TRUE(accepts_disk_commands(admin));
 }
 
 TEST_F(Construction, CallersHostNameIsTheExportTarget) {
-  fake::utilsScript().hostname = "node7";
+  fake::utils_script().hostname = "node7";
   tarnel_admin admin("operator", "pw");
-  EXPECT_THAT(exportRequestOf(admin), HasSubstr("targets:[\"node7\"]"));
+  EXPECT_THAT(export_request_of(admin), HasSubstr("targets:[\"node7\"]"));
 }
 
 TEST_F(Construction, EmptyCredentialsAreRefusedBeforeAnyHostQuery) {
-  fake::logScript().debugLevel = -1;
-  fake::platformScript().throwRkOnConstruct = true;  // would escape if it were created
+  fake::log_script().debugLevel = -1;
+  fake::platform_script().throwRkOnConstruct = true;  // would escape if it were created
   const std::vector<std::pair<std::string, std::string>> credentials = {
       {"", "pw"}, {"operator", ""}, {"", ""}};
   for (const auto& [user, password] : credentials) {
     SCOPED_TRACE("user \"" + user + "\", password \"" + password + "\"");
     fake::journal().clear();
-    fake::logLines().clear();
+    fake::log_lines().clear();
     tarnel_admin admin(user, password);
-    EXPECT_TRUE(hostCalls().empty());
-    ASSERT_EQ(fake::logLines().size(), 1u);
-    EXPECT_EQ(fake::logLines()[0].function, kTag);
-    EXPECT_EQ(fake::logLines()[0].text, "Empty username/password provided.");
-    EXPECT_FALSE(acceptsDiskCommands(admin));
-    EXPECT_EQ(loginRequestOf(admin), login_text(user, password, ""));
+    EXPECT_TRUE(host_calls().empty());
+    ASSERT_EQ(fake::log_lines().size(), 1u);
+    EXPECT_EQ(fake::log_lines()[0].function, kTag);
+    EXPECT_EQ(fake::log_lines()[0].text, "Empty username/password provided.");
+    EXPECT_FALSE(accepts_disk_commands(admin));
+    EXPECT_EQ(login_request_of(admin), login_text(user, password, ""));
   }
 }
 
 TEST_F(Construction, CallersCredentialsWithAFailingPlatformObjectThrow) {
-  fake::platformScript().throwRkOnConstruct = true;
+  fake::platform_script().throwRkOnConstruct = true;
   EXPECT_THROW(tarnel_admin("operator", "pw"), RkException);
-  EXPECT_EQ(hostCalls(), std::vector<std::string>{"RKPlatformInfo::RKPlatformInfo()"});
+  EXPECT_EQ(host_calls(), std::vector<std::string>{"RKPlatformInfo::RKPlatformInfo()"});
 }
 
 namespace {
@@ -365,34 +365,34 @@ class CredentialConstructionFailure : public Construction,
 }  // namespace
 
 TEST_P(CredentialConstructionFailure, LogsOneFailureLineAndLeavesTheFacadeNotReady) {
-  fake::logScript().debugLevel = -1;
+  fake::log_script().debugLevel = -1;
   GetParam().script();
   tarnel_admin admin("operator", "pw");
-  EXPECT_EQ(hostCalls(), callsUpTo(kCredentialCalls, GetParam().callsMade));
-  ASSERT_EQ(fake::logLines().size(), 1u);
-  EXPECT_EQ(fake::logLines()[0].function, kTag);
-  EXPECT_EQ(fake::logLines()[0].text, GetParam().message);
+  EXPECT_EQ(host_calls(), calls_up_to(kCredentialCalls, GetParam().callsMade));
+  ASSERT_EQ(fake::log_lines().size(), 1u);
+  EXPECT_EQ(fake::log_lines()[0].function, kTag);
+  EXPECT_EQ(fake::log_lines()[0].text, GetParam().message);
   fake::reset();  // the services work again for the session the probes create
-  EXPECT_FALSE(acceptsDiskCommands(admin));
-  EXPECT_EQ(loginRequestOf(admin), login_text("operator", "pw", ""));
+  EXPECT_FALSE(accepts_disk_commands(admin));
+  EXPECT_EQ(login_request_of(admin), login_text("operator", "pw", ""));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, CredentialConstructionFailure,
     ::testing::Values(CredentialFailure{"ClusterStatus",
                                         [] {
-                                          fake::utilsScript().cluster = fake::status(1, "cluster1");
+                                          fake::utils_script().cluster = fake::status(1, "cluster1");
                                         },
                                         kNoCluster, 3},
                       CredentialFailure{"ClusterEmpty",
                                         [] {
-                                          fake::utilsScript().cluster = fake::status(0, "");
+                                          fake::utils_script().cluster = fake::status(0, "");
                                         },
                                         kNoCluster, 3},
                       CredentialFailure{"HostNameThrows",
-                                        [] { fake::utilsScript().hostnameThrowsRk = true; },
+                                        [] { fake::utils_script().hostnameThrowsRk = true; },
                                         kNotReady, 2},
                       CredentialFailure{"ClusterThrows",
-                                        [] { fake::utilsScript().cluster.throwRk = true; },
+                                        [] { fake::utils_script().cluster.throwRk = true; },
                                         kNotReady, 3}),
     [](const ::testing::TestParamInfo<CredentialFailure>& step) { return step.param.name; });

@@ -30,7 +30,7 @@ static void PrintTo(const _tarnel_data_drive& d, std::ostream* os) {
 
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
-using unit_test::sourceLine;
+using unit_test::source_line;
 
 namespace {
 
@@ -54,20 +54,20 @@ class DataDrives : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::reset();
-    fake::logScript().debugLevel = -1;  // failures and entries only
+    fake::log_script().debugLevel = -1;  // failures and entries only
     admin.emplace("user", "secret");
   }
 
   // Scripts the helper's output, clears what construction recorded and
   // enumerates into `drives`.
   int enumerate(const std::string& output, Drives& drives) {
-    fake::processScript().push_back(fake::exited(0, output));
+    fake::process_script().push_back(fake::exited(0, output));
     fake::journal().clear();
-    fake::logLines().clear();
+    fake::log_lines().clear();
     return admin->enumerate_data_drives(drives);
   }
 
-  std::string parseFailure(const std::string& output, const std::string& line, int size) {
+  std::string parse_failure(const std::string& output, const std::string& line, int size) {
     return std::string("Failed to parse Command [") + kCommand + "] output [" + output +
            "] entry[" + line + "] size[" + std::to_string(size) + "]";
   }
@@ -82,8 +82,8 @@ class DataDrives : public ::testing::Test {
 TEST_F(DataDrives, RunsTheHelperOnceWithBothOutputsCapturedAndNoTimeoutOrMerge) {
   Drives drives;
   EXPECT_EQ(enumerate("", drives), 0);
-  ASSERT_EQ(fake::processCalls().size(), 1u);
-  const fake::ProcessCall& call = fake::processCalls()[0];
+  ASSERT_EQ(fake::process_calls().size(), 1u);
+  const fake::ProcessCall& call = fake::process_calls()[0];
   EXPECT_EQ(call.command, kCommand);
   EXPECT_FALSE(call.outputNull);
   EXPECT_FALSE(call.errorNull);
@@ -92,20 +92,20 @@ TEST_F(DataDrives, RunsTheHelperOnceWithBothOutputsCapturedAndNoTimeoutOrMerge) 
 }
 
 TEST_F(DataDrives, AnnouncesTheCommandAtLevelZeroBeforeRunningIt) {
-  fake::logScript().debugLevel = 0;
+  fake::log_script().debugLevel = 0;
   tarnel_admin verbose("user", "secret");
-  fake::processScript().push_back(fake::exited(0, ""));
+  fake::process_script().push_back(fake::exited(0, ""));
   fake::journal().clear();
   Drives drives;
   verbose.enumerate_data_drives(drives);
-  EXPECT_EQ(fake::logTexts(kTag),
+  EXPECT_EQ(fake::log_texts(kTag),
             std::vector<std::string>{std::string("Executing command [") + kCommand + "]"});
   EXPECT_EQ(fake::journal().back(), std::string("RkProcess::system(") + kCommand + ")");
 
-  fake::logLines().clear();
-  fake::processScript().push_back(fake::exited(0, ""));
+  fake::log_lines().clear();
+  fake::process_script().push_back(fake::exited(0, ""));
   admin->enumerate_data_drives(drives);  // built with debug level -1
-  EXPECT_TRUE(fake::logTexts(kTag).empty());
+  EXPECT_TRUE(fake::log_texts(kTag).empty());
 }
 
 namespace {
@@ -134,7 +134,7 @@ TEST_P(WellFormedListing, AddsItsRecordsAfterTheCallersAndLogsEach) {
                       d.slot + "],healthy[" + std::to_string(d.healthy) + "]");
   }
   EXPECT_EQ(drives, expected);
-  EXPECT_EQ(fake::logTexts(kTag), entries);
+  EXPECT_EQ(fake::log_texts(kTag), entries);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -192,9 +192,9 @@ TEST_P(MalformedListing, FailsNamingTheFirstBadLineAndLeavesTheRecordsAsTheyWere
     Drives drives = before;
     EXPECT_EQ(enumerate(GetParam().output, drives), -1);
     EXPECT_EQ(drives, before);
-    EXPECT_EQ(fake::logTexts(kTag),
+    EXPECT_EQ(fake::log_texts(kTag),
               std::vector<std::string>{
-                  parseFailure(GetParam().output, GetParam().line, GetParam().fields)});
+                  parse_failure(GetParam().output, GetParam().line, GetParam().fields)});
   }
 }
 
@@ -210,11 +210,11 @@ TEST_F(DataDrives, BadThirdLineRemovesThisCallsRecordsAndKeepsTheCallersRecords)
   Drives drives = earlier;
   EXPECT_EQ(enumerate(output, drives), -1);
   EXPECT_EQ(drives, earlier);
-  EXPECT_EQ(fake::logTexts(kTag),
+  EXPECT_EQ(fake::log_texts(kTag),
             (std::vector<std::string>{
                 "entry spid[d1],blk[/dev/sdb],mnt[/mnt/d1],slot[3],healthy[1]",
                 "entry spid[d2],blk[/dev/sdc],mnt[/mnt/d2],slot[4],healthy[1]",
-                parseFailure(output, "no separators", 1),
+                parse_failure(output, "no separators", 1),
             }));
 }
 
@@ -227,12 +227,12 @@ TEST_F(DataDrives, CarriageReturnsAreKeptInReadFieldsAndMakeALine) {
   drives.clear();
   EXPECT_EQ(enumerate(output, drives), -1);  // "\r" is not an empty line
   EXPECT_TRUE(drives.empty());
-  EXPECT_EQ(fake::logTexts(kTag).back(), parseFailure(output, "\r", 1));
+  EXPECT_EQ(fake::log_texts(kTag).back(), parse_failure(output, "\r", 1));
 }
 
 TEST_F(DataDrives, ANonZeroStatusThrowsAndLeavesTheVectorUntouched) {
-  fake::processScript().push_back(fake::exited(1, "d1|sdb|/mnt/d1|3|1|\n", "helper broke"));
-  fake::logLines().clear();
+  fake::process_script().push_back(fake::exited(1, "d1|sdb|/mnt/d1|3|1|\n", "helper broke"));
+  fake::log_lines().clear();
   Drives drives = earlier;
   try {
     admin->enumerate_data_drives(drives);
@@ -242,22 +242,22 @@ TEST_F(DataDrives, ANonZeroStatusThrowsAndLeavesTheVectorUntouched) {
     EXPECT_EQ(e.function(), kTag);
     EXPECT_EQ(e.code(), -1);
     EXPECT_THAT(e.file(), EndsWith("src/tarnel_admin.cpp"));
-    EXPECT_THAT(sourceLine(e.file(), e.line()), HasSubstr("throw RkException("));
+    EXPECT_THAT(source_line(e.file(), e.line()), HasSubstr("throw RkException("));
   }
   EXPECT_EQ(drives, earlier);
-  EXPECT_EQ(fake::logTexts(kTag), std::vector<std::string>{std::string("Command [") + kCommand +
+  EXPECT_EQ(fake::log_texts(kTag), std::vector<std::string>{std::string("Command [") + kCommand +
                                                            "] failed with error [helper broke]"});
-  EXPECT_EQ(fake::processCalls().size(), 1u);  // no retry
+  EXPECT_EQ(fake::process_calls().size(), 1u);  // no retry
 }
 
 TEST_F(DataDrives, AnyNonZeroStatusIsAFailure) {
-  fake::processScript().push_back(fake::exited(-1, ""));
+  fake::process_script().push_back(fake::exited(-1, ""));
   Drives drives;
   EXPECT_THROW(admin->enumerate_data_drives(drives), RkException);
 }
 
 TEST_F(DataDrives, ARunnerExceptionPassesThrough) {
-  fake::processScript().push_back(fake::runnerThrows());
+  fake::process_script().push_back(fake::runner_throws());
   Drives drives = earlier;
   try {
     admin->enumerate_data_drives(drives);
@@ -272,7 +272,7 @@ TEST_F(DataDrives, ARunnerExceptionPassesThrough) {
 
 TEST_F(DataDrives, WorksOnAFacadeThatIsNotReady) {
   tarnel_admin not_ready("", "");
-  fake::processScript().push_back(fake::exited(0, "d1|sdb|/mnt/d1|3|1|\n"));
+  fake::process_script().push_back(fake::exited(0, "d1|sdb|/mnt/d1|3|1|\n"));
   Drives drives;
   EXPECT_EQ(not_ready.enumerate_data_drives(drives), 0);
   EXPECT_EQ(drives, (Drives{drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}));
@@ -294,7 +294,7 @@ TEST_P(HealthField, ConvertsLikeAtoiAndSaturatesOutOfRange) {
   ASSERT_EQ(enumerate(std::string("d1|sdb|/mnt/d1|3|") + GetParam().field + "|\n", drives), 0);
   ASSERT_EQ(drives.size(), 1u);
   EXPECT_EQ(drives[0].healthy, GetParam().healthy);
-  EXPECT_EQ(fake::logTexts(kTag).back(),
+  EXPECT_EQ(fake::log_texts(kTag).back(),
             "entry spid[d1],blk[/dev/sdb],mnt[/mnt/d1],slot[3],healthy[" +
                 std::to_string(GetParam().healthy) + "]");
 }

@@ -19,25 +19,25 @@
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using std::chrono::milliseconds;
-using unit_test::queueCapacity;
-using unit_test::queueCreated;
-using unit_test::queueExported;
-using unit_test::queueLogin;
-using unit_test::requestTypes;
+using unit_test::queue_capacity;
+using unit_test::queue_created;
+using unit_test::queue_exported;
+using unit_test::queue_login;
+using unit_test::request_types;
 
 namespace {
 
 // A reply with an HTTP error status and the cluster's error record.
-void queueRefusal(long status, const std::string& code, int count = 1) {
+void queue_refusal(long status, const std::string& code, int count = 1) {
   const std::string record =
       R"({"error":{"code":")" + code + R"(","message":"no: )" + code + R"("}})";
-  for (int i = 0; i < count; ++i) fake::httpScript().push_back(fake::failedSend(status, record));
+  for (int i = 0; i < count; ++i) fake::http_script().push_back(fake::failed_send(status, record));
 }
 // A send that ended on the wire without a whole reply.
-void queueTransportFailure(RkTransportResult result, const std::string& text, bool sent,
+void queue_transport_failure(RkTransportResult result, const std::string& text, bool sent,
                            int count = 1) {
   for (int i = 0; i < count; ++i) {
-    fake::httpScript().push_back(fake::transportFailure(result, text, sent));
+    fake::http_script().push_back(fake::transport_failure(result, text, sent));
   }
 }
 
@@ -53,7 +53,7 @@ class Calls : public ::testing::Test {
     fake::reset();
     admin.emplace("operator", "pw-secret");
     fake::journal().clear();
-    fake::logLines().clear();
+    fake::log_lines().clear();
   }
 
   std::optional<tarnel_admin> admin;
@@ -65,9 +65,9 @@ class Calls : public ::testing::Test {
 // ---- reasons ----
 
 TEST_F(Calls, ASuccessfulCreateReportsOkWithTheSizeAsked) {
-  queueLogin();
-  queueCapacity();
-  queueCreated("d1");
+  queue_login();
+  queue_capacity();
+  queue_created("d1");
   EXPECT_EQ(admin->create_vdisk("d1", responsive(), outcome), 0);
   EXPECT_EQ(outcome.reason, tarnel_reason::ok);
   EXPECT_STREQ(tarnel_reason_word(outcome.reason), "ok");
@@ -79,7 +79,7 @@ TEST_F(Calls, ASuccessfulCreateReportsOkWithTheSizeAsked) {
 }
 
 TEST_F(Calls, AFacadeThatIsNotReadyNamesTheSettingMissingNow) {
-  fake::utilsScript().cluster = fake::status(1, "");
+  fake::utils_script().cluster = fake::status(1, "");
   tarnel_admin without_cluster("operator", "pw");
   EXPECT_EQ(without_cluster.create_vdisk("d1", responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::not_ready);
@@ -92,11 +92,11 @@ TEST_F(Calls, AFacadeThatIsNotReadyNamesTheSettingMissingNow) {
   tarnel_admin empty("", "");
   EXPECT_EQ(empty.create_vdisk("d1", responsive(), outcome), -1);
   EXPECT_EQ(outcome.missing_setting, "credentials");
-  EXPECT_TRUE(fake::sentRequests().empty());
+  EXPECT_TRUE(fake::sent_requests().empty());
 }
 
 TEST_F(Calls, ARefusedLoginEndsTheCallAtOnceWithTheClustersCause) {
-  queueRefusal(401, "AuthenticationFailed");
+  queue_refusal(401, "AuthenticationFailed");
   std::string session_id;
   EXPECT_EQ(admin->get_tarnel_session(session_id, responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::login_refused);
@@ -108,25 +108,25 @@ TEST_F(Calls, ARefusedLoginEndsTheCallAtOnceWithTheClustersCause) {
 }
 
 TEST_F(Calls, TransportFailuresAreRetriedWithoutAPauseAfterTheLast) {
-  queueTransportFailure(RK_TRANSPORT_UNREACHABLE, "connection refused", false, 5);
+  queue_transport_failure(RK_TRANSPORT_UNREACHABLE, "connection refused", false, 5);
   EXPECT_EQ(admin->create_vdisk("d1", responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::unreachable);
   EXPECT_EQ(outcome.transport_error, "connection refused");
   EXPECT_EQ(outcome.login_attempts, 5);
-  EXPECT_EQ(fake::sleepMilliseconds(), (std::vector<int>{5000, 10000, 15000, 20000}));
+  EXPECT_EQ(fake::sleep_milliseconds(), (std::vector<int>{5000, 10000, 15000, 20000}));
 }
 
 TEST_F(Calls, RetriedStatusesEndAsClusterErrorOthersAsRefusalAtOnce) {
-  queueLogin();
-  queueRefusal(503, "InjectedFault", 5);
+  queue_login();
+  queue_refusal(503, "InjectedFault", 5);
   EXPECT_EQ(admin->export_vdisk("d1", responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::cluster_error);
   EXPECT_EQ(outcome.attempts, 5);
   EXPECT_EQ(outcome.cluster_error, "InjectedFault");
 
   fake::reset();
-  queueLogin();
-  queueRefusal(404, "UnknownVirtualDisk");
+  queue_login();
+  queue_refusal(404, "UnknownVirtualDisk");
   EXPECT_EQ(admin->export_vdisk("d1", responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::refused);
   EXPECT_EQ(outcome.attempts, 1);
@@ -136,7 +136,7 @@ TEST_F(Calls, RetriedStatusesEndAsClusterErrorOthersAsRefusalAtOnce) {
 
 TEST_F(Calls, AMemberOfTheWrongTypeIsABadReplyNamingItNotAnException) {
   tarnel_vdisk disk("S1", "d1", "node1");
-  fake::queueReply(R"({"result":{"capacity":{"total":{"units":"GB","value":"many"}}}})");
+  fake::queue_reply(R"({"result":{"capacity":{"total":{"units":"GB","value":"many"}}}})");
   std::pair<double, std::string> space;
   EXPECT_NO_THROW(space = disk.get_cluster_space(responsive(), outcome));
   EXPECT_EQ(space, std::make_pair(0.0, std::string()));
@@ -144,48 +144,48 @@ TEST_F(Calls, AMemberOfTheWrongTypeIsABadReplyNamingItNotAnException) {
   EXPECT_EQ(outcome.detail, "member result.capacity.total.value is a string, not a number");
   EXPECT_EQ(outcome.attempts, 1);
 
-  fake::queueReply(R"({"result":[]})");
+  fake::queue_reply(R"({"result":[]})");
   std::string session_id;
   EXPECT_EQ(admin->get_tarnel_session(session_id, responsive(), outcome), -1);
   EXPECT_EQ(outcome.detail, "member result is an array, not an object");
 }
 
 TEST_F(Calls, AReplyWithoutTheSuccessRecordIsNotConfirmed) {
-  queueLogin();
-  queueCapacity();
-  fake::queueReply(R"({"result":[]})");
+  queue_login();
+  queue_capacity();
+  fake::queue_reply(R"({"result":[]})");
   EXPECT_EQ(admin->create_vdisk("d1", responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::not_confirmed);
   EXPECT_EQ(outcome.attempts, 1);
 }
 
 TEST_F(Calls, ACreateWhoseReplyWasLostAndThenFoundExistingMayExist) {
-  queueLogin();
-  queueCapacity();
-  queueTransportFailure(RK_TRANSPORT_LOST, "connection closed without a reply", true);
-  queueCapacity();
-  queueRefusal(409, "DuplicateVirtualDisk");
+  queue_login();
+  queue_capacity();
+  queue_transport_failure(RK_TRANSPORT_LOST, "connection closed without a reply", true);
+  queue_capacity();
+  queue_refusal(409, "DuplicateVirtualDisk");
   EXPECT_EQ(admin->create_vdisk("d1", responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::may_exist);
   EXPECT_EQ(outcome.attempts, 2);
 
   // A 409 without a lost reply before it is a plain refusal.
   fake::reset();
-  queueLogin();
-  queueCapacity();
-  queueRefusal(409, "DuplicateVirtualDisk");
+  queue_login();
+  queue_capacity();
+  queue_refusal(409, "DuplicateVirtualDisk");
   EXPECT_EQ(admin->create_vdisk("d1", responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::refused);
 }
 
 TEST_F(Calls, AFailingHelperIsReportedNotThrown) {
-  fake::processScript().push_back(fake::exited(127, "", "sh: not found"));
+  fake::process_script().push_back(fake::exited(127, "", "sh: not found"));
   std::vector<_tarnel_data_drive> drives;
   EXPECT_EQ(admin->enumerate_data_drives(drives, responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::helper_failed);
   EXPECT_EQ(outcome.detail, "sh: not found");
 
-  fake::processScript().push_back(fake::exited(0, "a|sda|/m|1|1|x\nbad\n"));
+  fake::process_script().push_back(fake::exited(0, "a|sda|/m|1|1|x\nbad\n"));
   EXPECT_EQ(admin->enumerate_data_drives(drives, responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::bad_reply);
   EXPECT_EQ(outcome.detail, "drive helper line 2 has 1 fields, not 6");
@@ -195,40 +195,40 @@ TEST_F(Calls, AFailingHelperIsReportedNotThrown) {
 // ---- the responsive policy's rules ----
 
 TEST_F(Calls, ADiskRequestRefusedWith401LogsInAgainWithinTheSameAttemptCount) {
-  queueLogin("S1");
-  queueRefusal(401, "SessionExpired");
-  queueLogin("S2");
-  queueExported("node1");
+  queue_login("S1");
+  queue_refusal(401, "SessionExpired");
+  queue_login("S2");
+  queue_exported("node1");
   EXPECT_EQ(admin->export_vdisk("d1", responsive(), outcome), 0);
   EXPECT_EQ(outcome.attempts, 2);
   EXPECT_EQ(outcome.login_attempts, 2);
-  EXPECT_THAT(requestTypes(), ElementsAre("Login", "Mount", "Login", "Mount"));
-  EXPECT_THAT(fake::sentRequests().back(), HasSubstr("sessionId:S2"));
+  EXPECT_THAT(request_types(), ElementsAre("Login", "Mount", "Login", "Mount"));
+  EXPECT_THAT(fake::sent_requests().back(), HasSubstr("sessionId:S2"));
 
   // The designed policy keeps the session it has.
   fake::reset();
-  queueLogin("S1");
-  queueRefusal(401, "SessionExpired", 5);
+  queue_login("S1");
+  queue_refusal(401, "SessionExpired", 5);
   EXPECT_EQ(admin->export_vdisk("d1", tarnel_call_options(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::session_refused);
-  EXPECT_THAT(requestTypes(), ElementsAre("Login", "Mount", "Mount", "Mount", "Mount", "Mount"));
+  EXPECT_THAT(request_types(), ElementsAre("Login", "Mount", "Mount", "Mount", "Mount", "Mount"));
 }
 
 TEST_F(Calls, ARefusedLoginBeforeARetryEndsTheCall) {
-  queueLogin("S1");
-  queueRefusal(401, "SessionExpired");
-  queueRefusal(403, "AuthenticationFailed");
+  queue_login("S1");
+  queue_refusal(401, "SessionExpired");
+  queue_refusal(403, "AuthenticationFailed");
   EXPECT_EQ(admin->export_vdisk("d1", responsive(), outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::login_refused);
-  EXPECT_THAT(requestTypes(), ElementsAre("Login", "Mount", "Login"));
+  EXPECT_THAT(request_types(), ElementsAre("Login", "Mount", "Login"));
 }
 
 TEST_F(Calls, TheCapacityQueryHasNoCredentialsSoA401IsFinal) {
   tarnel_vdisk disk("S1", "d1", "node1");
-  queueRefusal(401, "SessionExpired", 2);
+  queue_refusal(401, "SessionExpired", 2);
   disk.get_cluster_space(responsive(), outcome);
   EXPECT_EQ(outcome.reason, tarnel_reason::session_refused);
-  EXPECT_EQ(fake::sentRequests().size(), 1u);
+  EXPECT_EQ(fake::sent_requests().size(), 1u);
 }
 
 // ---- the designed policy through the overloads ----
@@ -237,31 +237,31 @@ TEST_F(Calls, TheDesignedPolicyRetriesEverythingAndPausesAfterTheLastAttempt) {
   std::vector<tarnel_attempt> seen;
   tarnel_call_options options;
   options.observer = [&](const tarnel_attempt& attempt) { seen.push_back(attempt); };
-  queueRefusal(401, "AuthenticationFailed", 5);
+  queue_refusal(401, "AuthenticationFailed", 5);
   std::string session_id;
   EXPECT_EQ(admin->get_tarnel_session(session_id, options, outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::login_refused);
   EXPECT_EQ(outcome.attempts, 5);
-  EXPECT_EQ(fake::sleepMilliseconds(), (std::vector<int>{5000, 10000, 15000, 20000, 25000}));
+  EXPECT_EQ(fake::sleep_milliseconds(), (std::vector<int>{5000, 10000, 15000, 20000, 25000}));
   ASSERT_EQ(seen.size(), 5u);
   EXPECT_EQ(seen[4].loop, tarnel_loop::login);
   EXPECT_EQ(seen[4].number, 5);
   EXPECT_EQ(seen[4].limit, 5);
   EXPECT_EQ(seen[4].pause, milliseconds(25000));
   EXPECT_EQ(seen[4].outcome.http_status, 401);
-  EXPECT_EQ(fake::logTexts("tarnel_admin::get_tarnel_session()").size(), 5u);
+  EXPECT_EQ(fake::log_texts("tarnel_admin::get_tarnel_session()").size(), 5u);
 }
 
 TEST_F(Calls, AttemptsAndPausesFollowTheCallersSchedule) {
   tarnel_call_options options = responsive();
   options.attempts = 3;
   options.pauses = {milliseconds(100), milliseconds(700)};
-  queueTransportFailure(RK_TRANSPORT_TIMED_OUT, "timed out", false, 3);
+  queue_transport_failure(RK_TRANSPORT_TIMED_OUT, "timed out", false, 3);
   std::string session_id;
   EXPECT_EQ(admin->get_tarnel_session(session_id, options, outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::timed_out);
   EXPECT_EQ(outcome.attempts, 3);
-  EXPECT_EQ(fake::sleepMilliseconds(), (std::vector<int>{100, 700}));
+  EXPECT_EQ(fake::sleep_milliseconds(), (std::vector<int>{100, 700}));
 }
 
 // ---- deadline and cancellation ----
@@ -269,28 +269,28 @@ TEST_F(Calls, AttemptsAndPausesFollowTheCallersSchedule) {
 TEST_F(Calls, APauseThatWouldPassTheDeadlineEndsTheCallAsTimedOut) {
   tarnel_call_options options = responsive();
   options.deadline = milliseconds(3000);
-  queueTransportFailure(RK_TRANSPORT_UNREACHABLE, "connection refused", false);
+  queue_transport_failure(RK_TRANSPORT_UNREACHABLE, "connection refused", false);
   std::string session_id;
   EXPECT_EQ(admin->get_tarnel_session(session_id, options, outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::timed_out);
   EXPECT_EQ(outcome.transport_error, "connection refused");
   EXPECT_TRUE(fake::sleeps().empty());
-  ASSERT_EQ(fake::httpClients().size(), 1u);
-  EXPECT_GT(fake::httpClients()[0].timeLimit, 0);
-  EXPECT_LE(fake::httpClients()[0].timeLimit, 3000);
+  ASSERT_EQ(fake::http_clients().size(), 1u);
+  EXPECT_GT(fake::http_clients()[0].timeLimit, 0);
+  EXPECT_LE(fake::http_clients()[0].timeLimit, 3000);
 }
 
 TEST_F(Calls, CancellingDuringAPauseEndsTheCallWithoutAnotherRequest) {
   RkCancelToken token;
   tarnel_call_options options = responsive();
   options.cancel = &token;
-  fake::utilsScript().cancelAtPause = 1;
-  queueLogin();
-  queueRefusal(503, "InjectedFault", 2);
+  fake::utils_script().cancelAtPause = 1;
+  queue_login();
+  queue_refusal(503, "InjectedFault", 2);
   EXPECT_EQ(admin->create_vdisk("d1", options, outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::cancelled);
   EXPECT_TRUE(token.cancelled());
-  EXPECT_THAT(requestTypes(), ElementsAre("Login", "ClusterInformation"));
+  EXPECT_THAT(request_types(), ElementsAre("Login", "ClusterInformation"));
   ASSERT_EQ(fake::sleeps().size(), 1u);
   EXPECT_TRUE(fake::sleeps()[0].cancellable);
 }
@@ -299,10 +299,10 @@ TEST_F(Calls, CancellingAnExchangeInFlightEndsTheCall) {
   RkCancelToken token;
   tarnel_call_options options = responsive();
   options.cancel = &token;
-  queueLogin();
-  fake::httpScript().push_back(fake::cancelledInFlight());
+  queue_login();
+  fake::http_script().push_back(fake::cancelled_in_flight());
   EXPECT_EQ(admin->export_vdisk("d1", options, outcome), -1);
   EXPECT_EQ(outcome.reason, tarnel_reason::cancelled);
-  EXPECT_EQ(fake::httpClients().back().token, &token);
+  EXPECT_EQ(fake::http_clients().back().token, &token);
   EXPECT_TRUE(fake::sleeps().empty());
 }

@@ -39,10 +39,10 @@ TEST_F(TarnelDebug, CopyConstructionInitialisesTheCopyAfreshWithoutTouchingTheSo
   tarnel_debug source;
   fake::journal().clear();
   tarnel_debug copy(source);
-  EXPECT_EQ(fake::journalWith("NqDebug::initialize").size(), 1u);
+  EXPECT_EQ(fake::journal_with("NqDebug::initialize").size(), 1u);
   EXPECT_EQ(fake::journal().size(), 4u);  // constructor and one init, all on the copy
   source.logMessage("f", -1, "source still writes");
-  EXPECT_EQ(fake::allLogTexts(), std::vector<std::string>{"source still writes"});
+  EXPECT_EQ(fake::all_log_texts(), std::vector<std::string>{"source still writes"});
 }
 
 TEST_F(TarnelDebug, CopyAssignmentRunsTheTargetsInitAgain) {
@@ -54,47 +54,47 @@ TEST_F(TarnelDebug, CopyAssignmentRunsTheTargetsInitAgain) {
 }
 
 TEST_F(TarnelDebug, LineAtTheDebugLevelIsWrittenAndOneHigherIsDropped) {
-  fake::logScript().debugLevel = 0;
+  fake::log_script().debugLevel = 0;
   tarnel_debug debug;
   fake::journal().clear();
   debug.logMessage("tag()", 0, "at %d", 0);
   debug.logMessage("tag()", 1, "above %d", 1);
-  EXPECT_EQ(fake::allLogTexts(), std::vector<std::string>{"at 0"});
+  EXPECT_EQ(fake::all_log_texts(), std::vector<std::string>{"at 0"});
   EXPECT_EQ(fake::journal().size(), 1u);  // the dropped line made no writer call
 }
 
 TEST_F(TarnelDebug, DebugLevelMinusOneWritesOnlyFailures) {
-  fake::logScript().debugLevel = -1;
+  fake::log_script().debugLevel = -1;
   tarnel_debug debug;
   debug.logMessage("f", 0, "completion");
   debug.logMessage("f", -1, "failure");
   debug.logMessage(0, "bare completion");
   debug.logMessage(-1, "bare failure");
-  EXPECT_EQ(fake::allLogTexts(), (std::vector<std::string>{"failure", "bare failure"}));
+  EXPECT_EQ(fake::all_log_texts(), (std::vector<std::string>{"failure", "bare failure"}));
 }
 
 TEST_F(TarnelDebug, DebugLevelBelowMinusOneDropsEveryMessageButNoError) {
-  fake::logScript().debugLevel = -2;
+  fake::log_script().debugLevel = -2;
   tarnel_debug debug;
   debug.logMessage("f", -1, "failure");
   debug.logMessage(-1, 5ul, "with id");
   debug.logError("f", "error %s", "one");
   debug.logError("f", 9ul, "error two");
   debug.logError("f", 3, 9ul, "error three");
-  EXPECT_EQ(fake::allLogTexts(),
+  EXPECT_EQ(fake::all_log_texts(),
             (std::vector<std::string>{"error one", "error two", "error three"}));
 }
 
 TEST_F(TarnelDebug, LevelsCompareAsSignedNumbers) {
-  fake::logScript().debugLevel = -1;
+  fake::log_script().debugLevel = -1;
   tarnel_debug debug;
   debug.logMessage("f", -5, "far below");
   debug.logMessage("f", 0x7fffffff, "far above");
-  EXPECT_EQ(fake::allLogTexts(), std::vector<std::string>{"far below"});
+  EXPECT_EQ(fake::all_log_texts(), std::vector<std::string>{"far below"});
 }
 
 TEST_F(TarnelDebug, WriterArgumentsFollowTheOverload) {
-  fake::logScript().debugLevel = 0;
+  fake::log_script().debugLevel = 0;
   tarnel_debug debug;
   debug.logMessage(0, "a");
   debug.logMessage(0, 11ul, "b");
@@ -116,9 +116,9 @@ TEST_F(TarnelDebug, WriterArgumentsFollowTheOverload) {
       {"fn", 0, 0, "d"},     {"fn", 0, 12, "e"},    {"fn", 6, 13, "f"},
       {"fn", 0, 0, "g"},     {"fn", 0, 14, "h"},    {"fn", 8, 15, "i"},
   };
-  ASSERT_EQ(fake::logLines().size(), 9u);
+  ASSERT_EQ(fake::log_lines().size(), 9u);
   for (size_t i = 0; i < 9; ++i) {
-    const fake::LogLine& line = fake::logLines()[i];
+    const fake::LogLine& line = fake::log_lines()[i];
     SCOPED_TRACE(expected[i].text);
     EXPECT_EQ(line.severity, -1);
     EXPECT_EQ(line.functionNull, expected[i].function == nullptr);
@@ -134,37 +134,37 @@ TEST_F(TarnelDebug, WriterArgumentsFollowTheOverload) {
 }
 
 TEST_F(TarnelDebug, CodeLevelIdFormFiltersOnTheLevel) {
-  fake::logScript().debugLevel = 0;
+  fake::log_script().debugLevel = 0;
   tarnel_debug debug;
   debug.logMessage(5, 0, 7ul, "written");
   debug.logMessage(0, 5, 7ul, "dropped");
   debug.logMessage("fn", 5, 0, 7ul, "written too");
   debug.logMessage("fn", 0, 5, 7ul, "dropped too");
-  ASSERT_EQ(fake::logLines().size(), 2u);
-  EXPECT_EQ(fake::logLines()[0].code, 5u);
-  EXPECT_EQ(fake::logLines()[0].id, 7);
-  EXPECT_EQ(fake::logLines()[1].text, "written too");
+  ASSERT_EQ(fake::log_lines().size(), 2u);
+  EXPECT_EQ(fake::log_lines()[0].code, 5u);
+  EXPECT_EQ(fake::log_lines()[0].id, 7);
+  EXPECT_EQ(fake::log_lines()[1].text, "written too");
 }
 
 TEST_F(TarnelDebug, ArgumentsReachTheWriterAsAFormatAndItsList) {
   tarnel_debug debug;
   debug.logMessage("fn", -1, "%s=%d (%.2f) [%s]", "k", 42, 1.5, "");
-  EXPECT_EQ(fake::allLogTexts(), std::vector<std::string>{"k=42 (1.50) []"});
-  EXPECT_EQ(fake::logLines()[0].format, "%s=%d (%.2f) [%s]");
+  EXPECT_EQ(fake::all_log_texts(), std::vector<std::string>{"k=42 (1.50) []"});
+  EXPECT_EQ(fake::log_lines()[0].format, "%s=%d (%.2f) [%s]");
 }
 
 TEST_F(TarnelDebug, ChangedDebugLevelTakesEffectWithTheNextMessage) {
-  fake::logScript().debugLevel = -1;
+  fake::log_script().debugLevel = -1;
   tarnel_debug debug;
   debug.logMessage("f", 1, "dropped");
-  fake::logScript().debugLevel = 1;
+  fake::log_script().debugLevel = 1;
   debug.init();  // the writer sets the descriptor's level anew
   debug.logMessage("f", 1, "written");
-  EXPECT_EQ(fake::allLogTexts(), std::vector<std::string>{"written"});
+  EXPECT_EQ(fake::all_log_texts(), std::vector<std::string>{"written"});
 }
 
 TEST_F(TarnelDebug, ExceptionFromInitializeLeavesTheConstructor) {
-  fake::logScript().throwOnInitialize = true;
+  fake::log_script().throwOnInitialize = true;
   EXPECT_THROW(tarnel_debug debug, std::runtime_error);
   // the writer that was constructed has been destroyed on the way out
   EXPECT_EQ(fake::journal().back(), "NqDebug::~NqDebug()");
@@ -172,10 +172,10 @@ TEST_F(TarnelDebug, ExceptionFromInitializeLeavesTheConstructor) {
 
 TEST_F(TarnelDebug, ExceptionFromTheWriterPassesThroughAMessage) {
   tarnel_debug debug;
-  fake::logScript().throwOnMessage = true;
+  fake::log_script().throwOnMessage = true;
   EXPECT_THROW(debug.logMessage("f", -1, "boom"), std::runtime_error);
   EXPECT_THROW(debug.logError("f", "boom"), std::runtime_error);
-  fake::logScript().throwOnMessage = false;
+  fake::log_script().throwOnMessage = false;
   debug.logMessage("f", -1, "still usable");
-  EXPECT_EQ(fake::allLogTexts(), std::vector<std::string>{"still usable"});
+  EXPECT_EQ(fake::all_log_texts(), std::vector<std::string>{"still usable"});
 }

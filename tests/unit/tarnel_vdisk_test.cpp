@@ -15,10 +15,10 @@
 #include "unit_test_support.h"
 
 using unit_test::add_virtual_disk_text;
-using unit_test::capacityReply;
+using unit_test::capacity_reply;
 using unit_test::cluster_information_text;
 using unit_test::mount_text;
-using unit_test::typeErrorOf;
+using unit_test::type_error_of;
 
 namespace {
 
@@ -31,7 +31,7 @@ const char kFormHeader[] = "Content-Type: application/x-www-form-urlencoded";
 using Space = std::pair<double, std::string>;
 
 // A reply text that holds `object`, written by the codec.
-std::string replyWith(const json_spirit::mObject& object) {
+std::string reply_with(const json_spirit::mObject& object) {
   std::string text;
   RkJson::Serialize(object, text);
   return text;
@@ -44,11 +44,11 @@ json_spirit::mObject record(const std::string& key, const std::string& value,
 }
 
 // {"result":[{"id":1}, <record>]}: the record inside a list, one level down.
-std::string listReply(const json_spirit::mObject& entry) {
+std::string list_reply(const json_spirit::mObject& entry) {
   json_spirit::mArray list{
       json_spirit::mValue(json_spirit::mObject{{"id", json_spirit::mValue(1)}}),
       json_spirit::mValue(entry)};
-  return replyWith(json_spirit::mObject{{"result", json_spirit::mValue(list)}});
+  return reply_with(json_spirit::mObject{{"result", json_spirit::mValue(list)}});
 }
 
 // Makes `locale` the process's global C++ locale for the guard's lifetime.
@@ -92,25 +92,25 @@ class HostileValues : public VdiskTest {};
 
 TEST_F(Handle, ConstructionWithEveryArgumentLogsNothingAndSendsNothing) {
   tarnel_vdisk handle("sid", "vd1", "node7");
-  EXPECT_TRUE(fake::logLines().empty());
-  EXPECT_TRUE(fake::httpClients().empty());
+  EXPECT_TRUE(fake::log_lines().empty());
+  EXPECT_TRUE(fake::http_clients().empty());
 }
 
 TEST_F(Handle, AnyEmptyArgumentLogsTheMessageOnce) {
-  fake::logScript().debugLevel = -1;
+  fake::log_script().debugLevel = -1;
   const std::vector<std::vector<std::string>> cases = {
       {"", "vd1", "node7"}, {"sid", "", "node7"}, {"sid", "vd1", ""}, {"", "", ""}};
   for (const std::vector<std::string>& args : cases) {
-    fake::logLines().clear();
+    fake::log_lines().clear();
     tarnel_vdisk handle(args[0], args[1], args[2]);
-    EXPECT_EQ(fake::logTexts(kConstructorTag),
+    EXPECT_EQ(fake::log_texts(kConstructorTag),
               std::vector<std::string>{"Please provide the required arguments."});
-    EXPECT_EQ(fake::logLines().size(), 1u);
+    EXPECT_EQ(fake::log_lines().size(), 1u);
   }
 }
 
 TEST_F(Handle, EmptyHostNameLeavesTheCapacityQueryWorking) {
-  fake::queueReply(capacityReply("\"GB\"", "500"));
+  fake::queue_reply(capacity_reply("\"GB\"", "500"));
   tarnel_vdisk handle("sid", "vd1", "");
   EXPECT_EQ(handle.get_cluster_space(), Space(500.0, "GB"));
 }
@@ -118,11 +118,11 @@ TEST_F(Handle, EmptyHostNameLeavesTheCapacityQueryWorking) {
 // ---- the capacity query ----
 
 TEST_F(ClusterSpace, SendsClusterInformationWithTheQuotedSessionId) {
-  fake::queueReply(capacityReply("\"TB\"", "1.5"));
+  fake::queue_reply(capacity_reply("\"TB\"", "1.5"));
   tarnel_vdisk handle("sid-42", "vd1", "node7");
   EXPECT_EQ(handle.get_cluster_space(), Space(1.5, "TB"));
-  EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{cluster_information_text("sid-42")});
-  const fake::HttpClientRecord& client = fake::httpClients().at(0);
+  EXPECT_EQ(fake::sent_requests(), std::vector<std::string>{cluster_information_text("sid-42")});
+  const fake::HttpClientRecord& client = fake::http_clients().at(0);
   EXPECT_EQ(client.sendType, 2);
   EXPECT_EQ(client.header, kFormHeader);
   EXPECT_TRUE(client.destroyed);  // the operation's own session is gone with its client
@@ -136,14 +136,14 @@ TEST_F(ClusterSpace, IntegerAndRealValuesBecomeDoubles) {
       {"18446744073709551615", 18446744073709551615.0}};
   for (const auto& value : values) {
     SCOPED_TRACE(value.first);
-    fake::queueReply(capacityReply("\"GB\"", value.first));
+    fake::queue_reply(capacity_reply("\"GB\"", value.first));
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.get_cluster_space(), Space(value.second, "GB"));
   }
 }
 
 TEST_F(ClusterSpace, OtherMembersAtEveryLevelAreIgnored) {
-  fake::queueReply(
+  fake::queue_reply(
       "{\"a\":[1],\"result\":{\"capacity\":{\"free\":{},\"total\":{\"units\":\"GB\",\"value\":7,"
       "\"x\":null}},\"name\":\"c\"},\"z\":true}");
   tarnel_vdisk handle("sid", "vd1", "node7");
@@ -151,7 +151,7 @@ TEST_F(ClusterSpace, OtherMembersAtEveryLevelAreIgnored) {
 }
 
 TEST_F(ClusterSpace, EachMissingKeyLogsItsMessageAndYieldsTheFailurePair) {
-  fake::logScript().debugLevel = -1;
+  fake::log_script().debugLevel = -1;
   struct Case {
     const char* reply;
     const char* message;
@@ -168,11 +168,11 @@ TEST_F(ClusterSpace, EachMissingKeyLogsItsMessageAndYieldsTheFailurePair) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);
-    fake::logLines().clear();
-    fake::queueReply(c.reply);
+    fake::log_lines().clear();
+    fake::queue_reply(c.reply);
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.get_cluster_space(), Space(0, ""));
-    EXPECT_EQ(fake::logTexts(kSpaceTag), std::vector<std::string>{c.message});
+    EXPECT_EQ(fake::log_texts(kSpaceTag), std::vector<std::string>{c.message});
   }
 }
 
@@ -197,29 +197,29 @@ TEST_F(ClusterSpace, EachWrongTypeThrowsTheJsonTypeError) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);
-    fake::queueReply(c.reply);
+    fake::queue_reply(c.reply);
     tarnel_vdisk handle("sid", "vd1", "node7");
-    EXPECT_EQ(typeErrorOf([&] { handle.get_cluster_space(); }), c.message);
-    EXPECT_TRUE(fake::logTexts(kSpaceTag).empty());
+    EXPECT_EQ(type_error_of([&] { handle.get_cluster_space(); }), c.message);
+    EXPECT_TRUE(fake::log_texts(kSpaceTag).empty());
   }
 }
 
 TEST_F(ClusterSpace, FailedExchangeYieldsTheFailurePairWithoutALineOfItsOwn) {
-  fake::httpScript().push_back(fake::failedSend(500, "{}"));
+  fake::http_script().push_back(fake::failed_send(500, "{}"));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.get_cluster_space(), Space(0, ""));
-  EXPECT_TRUE(fake::logTexts(kSpaceTag).empty());
-  EXPECT_EQ(fake::logTexts("tarnel_session::tarnel_req_rsp()").size(), 1u);
+  EXPECT_TRUE(fake::log_texts(kSpaceTag).empty());
+  EXPECT_EQ(fake::log_texts("tarnel_session::tarnel_req_rsp()").size(), 1u);
 }
 
 // ---- creation ----
 
 TEST_F(Create, SendsAddVirtualDiskSizedFromTheCapacity) {
-  fake::queueReply(capacityReply("\"GB\"", "100"));
-  fake::queueReply(replyWith(record("name", "vd1")));
+  fake::queue_reply(capacity_reply("\"GB\"", "100"));
+  fake::queue_reply(reply_with(record("name", "vd1")));
   tarnel_vdisk handle("5f2a-77", "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), 0);
-  EXPECT_EQ(fake::sentRequests(), (std::vector<std::string>{
+  EXPECT_EQ(fake::sent_requests(), (std::vector<std::string>{
                                       cluster_information_text("5f2a-77"),
                                       "request={type:AddVirtualDisk,category:VirtualDiskManagement,"
                                       "params:{name:\"vd1\",protectionPolicy:\"Erasure\","
@@ -227,9 +227,9 @@ TEST_F(Create, SendsAddVirtualDiskSizedFromTheCapacity) {
                                       "\"GB\",value:58.64},diskType:NFS,scsi3pr:false},sessionId:"
                                       "5f2a-77}",
                                   }));
-  EXPECT_EQ(fake::journalWith("rkmx_utils::convert_size_to_gb"),
+  EXPECT_EQ(fake::journal_with("rkmx_utils::convert_size_to_gb"),
             std::vector<std::string>{"rkmx_utils::convert_size_to_gb(100.000000,GB)"});
-  const fake::HttpClientRecord& client = fake::httpClients().at(1);
+  const fake::HttpClientRecord& client = fake::http_clients().at(1);
   EXPECT_EQ(client.sendType, 2);
   EXPECT_EQ(client.header, kFormHeader);
 }
@@ -240,28 +240,28 @@ TEST_F(Create, SizeIsScaledAndWrittenWithTwoDecimals) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
     fake::reset();
-    fake::queueReply(capacityReply("\"GB\"", c.first));
-    fake::queueReply("{}");
+    fake::queue_reply(capacity_reply("\"GB\"", c.first));
+    fake::queue_reply("{}");
     tarnel_vdisk handle("sid", "vd1", "node7");
     handle.create_vdisk();
-    ASSERT_EQ(fake::sentRequests().size(), 2u);
-    EXPECT_EQ(fake::sentRequests()[1], add_virtual_disk_text("vd1", c.second, "sid"));
+    ASSERT_EQ(fake::sent_requests().size(), 2u);
+    EXPECT_EQ(fake::sent_requests()[1], add_virtual_disk_text("vd1", c.second, "sid"));
   }
 }
 
 TEST_F(Create, UnitIsConvertedByTheUtilityLibrary) {
-  fake::queueReply(capacityReply("\"TB\"", "1"));
-  fake::queueReply("{}");
+  fake::queue_reply(capacity_reply("\"TB\"", "1"));
+  fake::queue_reply("{}");
   tarnel_vdisk handle("sid", "vd1", "node7");
   handle.create_vdisk();
-  EXPECT_EQ(fake::sentRequests().at(1), add_virtual_disk_text("vd1", "600.49", "sid"));
+  EXPECT_EQ(fake::sent_requests().at(1), add_virtual_disk_text("vd1", "600.49", "sid"));
 }
 
 TEST_F(Create, RecordFoundAnywhereMeansSuccessAtLevelZero) {
   const std::vector<std::string> replies = {
-      replyWith(record("name", "vd1")),
-      listReply(record("name", "vd1")),
-      replyWith(json_spirit::mObject{
+      reply_with(record("name", "vd1")),
+      list_reply(record("name", "vd1")),
+      reply_with(json_spirit::mObject{
           {"a", json_spirit::mValue(json_spirit::mObject{
                     {"b", json_spirit::mValue(json_spirit::mArray{
                               json_spirit::mValue(record("name", "other")),
@@ -270,143 +270,143 @@ TEST_F(Create, RecordFoundAnywhereMeansSuccessAtLevelZero) {
   for (const std::string& reply : replies) {
     SCOPED_TRACE(reply);
     fake::reset();
-    fake::logScript().debugLevel = 0;
-    fake::queueReply(capacityReply("\"GB\"", "100"));
-    fake::queueReply(reply);
+    fake::log_script().debugLevel = 0;
+    fake::queue_reply(capacity_reply("\"GB\"", "100"));
+    fake::queue_reply(reply);
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.create_vdisk(), 0);
-    EXPECT_EQ(fake::logTexts(kCreateTag),
+    EXPECT_EQ(fake::log_texts(kCreateTag),
               std::vector<std::string>{"Successfully created vdisk : [vd1]"});
   }
   // level 0: dropped when only failures are written
   fake::reset();
-  fake::logScript().debugLevel = -1;
-  fake::queueReply(capacityReply("\"GB\"", "100"));
-  fake::queueReply(replyWith(record("name", "vd1")));
+  fake::log_script().debugLevel = -1;
+  fake::queue_reply(capacity_reply("\"GB\"", "100"));
+  fake::queue_reply(reply_with(record("name", "vd1")));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), 0);
-  EXPECT_TRUE(fake::logTexts(kCreateTag).empty());
+  EXPECT_TRUE(fake::log_texts(kCreateTag).empty());
 }
 
 TEST_F(Create, RecordThatIsNotExactlyOursMeansFailure) {
   json_spirit::mObject third = record("name", "vd1");
   third["size"] = json_spirit::mValue(58.64);
   const std::vector<std::string> replies = {
-      listReply(third),
-      listReply(record("name", "vd1", "failed")),
-      listReply(record("name", "xvd1")),  // a name that merely ends with ours
-      listReply(record("name", "vd1x")),
-      listReply(record("target", "vd1")),
+      list_reply(third),
+      list_reply(record("name", "vd1", "failed")),
+      list_reply(record("name", "xvd1")),  // a name that merely ends with ours
+      list_reply(record("name", "vd1x")),
+      list_reply(record("target", "vd1")),
       "{}",
   };
   for (const std::string& reply : replies) {
     SCOPED_TRACE(reply);
     fake::reset();
-    fake::logScript().debugLevel = -1;
-    fake::queueReply(capacityReply("\"GB\"", "100"));
-    fake::queueReply(reply);
+    fake::log_script().debugLevel = -1;
+    fake::queue_reply(capacity_reply("\"GB\"", "100"));
+    fake::queue_reply(reply);
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.create_vdisk(), -1);
-    EXPECT_EQ(fake::logTexts(kCreateTag),
+    EXPECT_EQ(fake::log_texts(kCreateTag),
               std::vector<std::string>{"Failed to create vdisk : [vd1]"});
   }
 }
 
 TEST_F(Create, FailedExchangeLogsAndReturnsItsResult) {
-  fake::logScript().debugLevel = -1;
-  fake::queueReply(capacityReply("\"GB\"", "100"));
-  fake::httpScript().push_back(fake::failedSend(0));
+  fake::log_script().debugLevel = -1;
+  fake::queue_reply(capacity_reply("\"GB\"", "100"));
+  fake::http_script().push_back(fake::failed_send(0));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), -1);
-  EXPECT_EQ(fake::logTexts(kCreateTag), std::vector<std::string>{"Failed to create vdisk : [vd1]"});
-  EXPECT_EQ(fake::sentRequests().size(), 2u);
+  EXPECT_EQ(fake::log_texts(kCreateTag), std::vector<std::string>{"Failed to create vdisk : [vd1]"});
+  EXPECT_EQ(fake::sent_requests().size(), 2u);
 }
 
 TEST_F(Create, CapacityTypeErrorLeavesWithoutAnAddVirtualDisk) {
-  fake::queueReply("{\"result\":\"x\"}");
+  fake::queue_reply("{\"result\":\"x\"}");
   tarnel_vdisk handle("sid", "vd1", "node7");
-  EXPECT_EQ(typeErrorOf([&] { handle.create_vdisk(); }), "value type is 2 not 0");
-  EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{cluster_information_text("sid")});
+  EXPECT_EQ(type_error_of([&] { handle.create_vdisk(); }), "value type is 2 not 0");
+  EXPECT_EQ(fake::sent_requests(), std::vector<std::string>{cluster_information_text("sid")});
 }
 
 TEST_F(Create, HandleCanCreateAgainAfterAFailure) {
-  fake::queueReply(capacityReply("\"GB\"", "100"));
-  fake::queueReply("{}");
-  fake::queueReply(capacityReply("\"GB\"", "100"));
-  fake::queueReply(listReply(record("name", "vd1")));
+  fake::queue_reply(capacity_reply("\"GB\"", "100"));
+  fake::queue_reply("{}");
+  fake::queue_reply(capacity_reply("\"GB\"", "100"));
+  fake::queue_reply(list_reply(record("name", "vd1")));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), -1);
   EXPECT_EQ(handle.create_vdisk(), 0);
-  EXPECT_EQ(fake::sentRequests()[1], fake::sentRequests()[3]);
+  EXPECT_EQ(fake::sent_requests()[1], fake::sent_requests()[3]);
 }
 
 // ---- export ----
 
 TEST_F(Export, SendsMountForTheDiskToTheHost) {
-  fake::queueReply(listReply(record("target", "node7")));
+  fake::queue_reply(list_reply(record("target", "node7")));
   tarnel_vdisk handle("sid-9", "vd1", "node7");
   EXPECT_EQ(handle.export_vdisk(), 0);
-  EXPECT_EQ(fake::sentRequests(),
+  EXPECT_EQ(fake::sent_requests(),
             std::vector<std::string>{"request={type:Mount,category:VirtualDiskManagement,params:{"
                                      "virtualDisk:\"vd1\",targets:[\"node7\"]},sessionId:sid-9}"});
-  const fake::HttpClientRecord& client = fake::httpClients().at(0);
+  const fake::HttpClientRecord& client = fake::http_clients().at(0);
   EXPECT_EQ(client.sendType, 1);
   EXPECT_EQ(client.header, kFormHeader);
-  EXPECT_TRUE(fake::journalWith("rkmx_utils::convert_size_to_gb").empty());
+  EXPECT_TRUE(fake::journal_with("rkmx_utils::convert_size_to_gb").empty());
 }
 
 TEST_F(Export, HostRecordInsideAListMeansSuccessAtLevelZero) {
-  fake::logScript().debugLevel = 0;
-  fake::queueReply(listReply(record("target", "node7")));
+  fake::log_script().debugLevel = 0;
+  fake::queue_reply(list_reply(record("target", "node7")));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.export_vdisk(), 0);
-  EXPECT_EQ(fake::logTexts(kExportTag),
+  EXPECT_EQ(fake::log_texts(kExportTag),
             std::vector<std::string>{"Successfully exported vdisk : [vd1]"});
-  fake::logScript().debugLevel = -1;
-  fake::queueReply(listReply(record("target", "node7")));
+  fake::log_script().debugLevel = -1;
+  fake::queue_reply(list_reply(record("target", "node7")));
   tarnel_vdisk quiet("sid", "vd1", "node7");
-  fake::logLines().clear();
+  fake::log_lines().clear();
   EXPECT_EQ(quiet.export_vdisk(), 0);
-  EXPECT_TRUE(fake::logTexts(kExportTag).empty());
+  EXPECT_TRUE(fake::log_texts(kExportTag).empty());
 }
 
 TEST_F(Export, RecordThatIsNotExactlyTheHostsMeansFailure) {
   json_spirit::mObject third = record("target", "node7");
   third["disk"] = json_spirit::mValue("vd1");
   const std::vector<std::string> replies = {
-      listReply(third),
-      listReply(record("target", "node7", "error")),
-      listReply(record("target", "xnode7")),  // a host that merely ends with ours
-      listReply(record("target", "node")),
-      listReply(record("name", "vd1")),
+      list_reply(third),
+      list_reply(record("target", "node7", "error")),
+      list_reply(record("target", "xnode7")),  // a host that merely ends with ours
+      list_reply(record("target", "node")),
+      list_reply(record("name", "vd1")),
   };
   for (const std::string& reply : replies) {
     SCOPED_TRACE(reply);
     fake::reset();
-    fake::logScript().debugLevel = -1;
-    fake::queueReply(reply);
+    fake::log_script().debugLevel = -1;
+    fake::queue_reply(reply);
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.export_vdisk(), -1);
-    EXPECT_EQ(fake::logTexts(kExportTag),
+    EXPECT_EQ(fake::log_texts(kExportTag),
               std::vector<std::string>{"Failed to export vdisk : [vd1]"});
   }
 }
 
 TEST_F(Export, FailedExchangeLogsAndReturnsItsResult) {
-  fake::logScript().debugLevel = -1;
-  fake::httpScript().push_back(fake::failedSend(404, "{\"e\":1}"));
+  fake::log_script().debugLevel = -1;
+  fake::http_script().push_back(fake::failed_send(404, "{\"e\":1}"));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.export_vdisk(), -1);
-  EXPECT_EQ(fake::logTexts(kExportTag), std::vector<std::string>{"Failed to export vdisk : [vd1]"});
+  EXPECT_EQ(fake::log_texts(kExportTag), std::vector<std::string>{"Failed to export vdisk : [vd1]"});
 }
 
 TEST_F(Export, EmptyHostSendsOneEmptyTargetAndNeedsAnEmptyTargetRecord) {
-  fake::queueReply(listReply(record("target", "node7")));
-  fake::queueReply(listReply(record("target", "")));
+  fake::queue_reply(list_reply(record("target", "node7")));
+  fake::queue_reply(list_reply(record("target", "")));
   tarnel_vdisk handle("sid", "vd1", "");
   EXPECT_EQ(handle.export_vdisk(), -1);
   EXPECT_EQ(handle.export_vdisk(), 0);
-  EXPECT_EQ(fake::sentRequests().at(0), mount_text("vd1", "", "sid"));
+  EXPECT_EQ(fake::sent_requests().at(0), mount_text("vd1", "", "sid"));
 }
 
 // ---- values that could reshape a request or its reading ----
@@ -418,13 +418,13 @@ TEST_F(HostileValues, QuotedValuesAreWrittenWithJsonStringEscaping) {
   ASSERT_EQ(request_texts::escaped(name), "a\\\"b\\\\c,d:{e}[f] g\\u0001\\u000a");
   ASSERT_EQ(request_texts::escaped(host), "h\\\"]},sessionId:x");
 
-  fake::queueReply(capacityReply("\"GB\"", "100"));
-  fake::queueReply("{}");
-  fake::queueReply("{}");
+  fake::queue_reply(capacity_reply("\"GB\"", "100"));
+  fake::queue_reply("{}");
+  fake::queue_reply("{}");
   tarnel_vdisk handle("sid", name, host);
   handle.create_vdisk();
   handle.export_vdisk();
-  EXPECT_EQ(fake::sentRequests(), (std::vector<std::string>{
+  EXPECT_EQ(fake::sent_requests(), (std::vector<std::string>{
                                       cluster_information_text("sid"),
                                       add_virtual_disk_text(name, "58.64", "sid"),
                                       mount_text(name, host, "sid"),
@@ -432,10 +432,10 @@ TEST_F(HostileValues, QuotedValuesAreWrittenWithJsonStringEscaping) {
 }
 
 TEST_F(HostileValues, QuotedSessionIdOfTheCapacityQueryIsEscapedNotRefused) {
-  fake::queueReply(capacityReply("\"GB\"", "1"));
+  fake::queue_reply(capacity_reply("\"GB\"", "1"));
   tarnel_vdisk handle("s\"}x\\", "vd1", "node7");
   EXPECT_EQ(handle.get_cluster_space(), Space(1.0, "GB"));
-  EXPECT_EQ(fake::sentRequests(),
+  EXPECT_EQ(fake::sent_requests(),
             std::vector<std::string>{cluster_information_text("s\\\"}x\\\\")});
 }
 
@@ -447,33 +447,33 @@ TEST_F(HostileValues, BareSessionIdThatWouldReshapeTheRequestIsRefusedFirst) {
   for (const std::string& sid : refused) {
     SCOPED_TRACE(sid);
     fake::reset();
-    fake::logScript().debugLevel = -1;
-    fake::queueReply(capacityReply("\"GB\"", "100"));
-    fake::queueReply(listReply(record("name", "vd1")));
-    fake::queueReply(listReply(record("target", "node7")));
+    fake::log_script().debugLevel = -1;
+    fake::queue_reply(capacity_reply("\"GB\"", "100"));
+    fake::queue_reply(list_reply(record("name", "vd1")));
+    fake::queue_reply(list_reply(record("target", "node7")));
     tarnel_vdisk handle(sid, "vd1", "node7");
     fake::journal().clear();
     EXPECT_EQ(handle.create_vdisk(), -1);
     EXPECT_EQ(handle.export_vdisk(), -1);
-    EXPECT_TRUE(fake::httpClients().empty());
-    EXPECT_TRUE(fake::journalWith("rkmx_utils::").empty());  // no session was even made
-    EXPECT_EQ(fake::logTexts(kCreateTag),
+    EXPECT_TRUE(fake::http_clients().empty());
+    EXPECT_TRUE(fake::journal_with("rkmx_utils::").empty());  // no session was even made
+    EXPECT_EQ(fake::log_texts(kCreateTag),
               std::vector<std::string>{"Failed to create vdisk : [vd1]"});
-    EXPECT_EQ(fake::logTexts(kExportTag),
+    EXPECT_EQ(fake::log_texts(kExportTag),
               std::vector<std::string>{"Failed to export vdisk : [vd1]"});
   }
 }
 
 TEST_F(HostileValues, BareSessionIdOfOrdinaryCharactersIsSent) {
   const std::string sid = "AbZ09-._~/+=@!";
-  fake::queueReply(capacityReply("\"GB\"", "100"));
-  fake::queueReply(listReply(record("name", "vd1")));
-  fake::queueReply(listReply(record("target", "node7")));
+  fake::queue_reply(capacity_reply("\"GB\"", "100"));
+  fake::queue_reply(list_reply(record("name", "vd1")));
+  fake::queue_reply(list_reply(record("target", "node7")));
   tarnel_vdisk handle(sid, "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), 0);
   EXPECT_EQ(handle.export_vdisk(), 0);
-  EXPECT_EQ(fake::sentRequests().at(1), add_virtual_disk_text("vd1", "58.64", sid));
-  EXPECT_EQ(fake::sentRequests().at(2), mount_text("vd1", "node7", sid));
+  EXPECT_EQ(fake::sent_requests().at(1), add_virtual_disk_text("vd1", "58.64", sid));
+  EXPECT_EQ(fake::sent_requests().at(2), mount_text("vd1", "node7", sid));
 }
 
 TEST_F(HostileValues, NameWithEscapedCharactersMatchesItsOwnRecordOnly) {
@@ -482,12 +482,12 @@ TEST_F(HostileValues, NameWithEscapedCharactersMatchesItsOwnRecordOnly) {
                                               "b")}) {
     SCOPED_TRACE(name);
     fake::reset();
-    fake::queueReply(capacityReply("\"GB\"", "100"));
-    fake::queueReply(listReply(record("name", name)));
-    fake::queueReply(capacityReply("\"GB\"", "100"));
-    fake::queueReply(listReply(record("name", "ab")));
-    fake::queueReply(listReply(record("target", name)));
-    fake::queueReply(listReply(record("target", "ab")));
+    fake::queue_reply(capacity_reply("\"GB\"", "100"));
+    fake::queue_reply(list_reply(record("name", name)));
+    fake::queue_reply(capacity_reply("\"GB\"", "100"));
+    fake::queue_reply(list_reply(record("name", "ab")));
+    fake::queue_reply(list_reply(record("target", name)));
+    fake::queue_reply(list_reply(record("target", "ab")));
     tarnel_vdisk handle("sid", name, name);
     EXPECT_EQ(handle.create_vdisk(), 0);
     EXPECT_EQ(handle.create_vdisk(), -1);
@@ -502,30 +502,30 @@ TEST_F(HostileValues, NameCannotPassOffOtherRecordsAsItsOwn) {
   const std::string name = "a\",\"status\":\"ok\"},{\"name\":\"b";
   const json_spirit::mArray both{json_spirit::mValue(record("name", "a")),
                                  json_spirit::mValue(record("name", "b"))};
-  const std::string reply = replyWith(json_spirit::mObject{{"result", json_spirit::mValue(both)}});
+  const std::string reply = reply_with(json_spirit::mObject{{"result", json_spirit::mValue(both)}});
   ASSERT_NE(reply.find("{\"name\":\"" + name + "\",\"status\":\"ok\"}"), std::string::npos);
-  fake::queueReply(capacityReply("\"GB\"", "100"));
-  fake::queueReply(reply);
+  fake::queue_reply(capacity_reply("\"GB\"", "100"));
+  fake::queue_reply(reply);
   tarnel_vdisk handle("sid", name, "node7");
   EXPECT_EQ(handle.create_vdisk(), -1);
 }
 
 TEST_F(HostileValues, FailedCapacityQuerySendsNoAddVirtualDisk) {
   const std::vector<fake::HttpExchange> failures = {
-      fake::failedSend(500),                 // exchange fails
+      fake::failed_send(500),                 // exchange fails
       fake::reply("{\"results\":{}}"),  // key missing
   };
   for (const fake::HttpExchange& failure : failures) {
     fake::reset();
-    fake::logScript().debugLevel = -1;
+    fake::log_script().debugLevel = -1;
     // even where the conversion would make something of the empty unit
-    fake::utilsScript().toGb = [](double, const std::string&) { return 100.0; };
-    fake::httpScript().push_back(failure);
-    fake::queueReply(listReply(record("name", "vd1")));
+    fake::utils_script().toGb = [](double, const std::string&) { return 100.0; };
+    fake::http_script().push_back(failure);
+    fake::queue_reply(list_reply(record("name", "vd1")));
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.create_vdisk(), -1);
-    EXPECT_EQ(fake::sentRequests(), std::vector<std::string>{cluster_information_text("sid")});
-    EXPECT_EQ(fake::logTexts(kCreateTag),
+    EXPECT_EQ(fake::sent_requests(), std::vector<std::string>{cluster_information_text("sid")});
+    EXPECT_EQ(fake::log_texts(kCreateTag),
               std::vector<std::string>{"Failed to create vdisk : [vd1]"});
   }
 }
@@ -537,13 +537,13 @@ TEST_F(HostileValues, SizeOfNothingSendsNoAddVirtualDisk) {
   for (const auto& capacity : capacities) {
     SCOPED_TRACE(capacity.first + capacity.second);
     fake::reset();
-    fake::logScript().debugLevel = -1;
-    fake::queueReply(capacityReply(capacity.first, capacity.second));
-    fake::queueReply(listReply(record("name", "vd1")));
+    fake::log_script().debugLevel = -1;
+    fake::queue_reply(capacity_reply(capacity.first, capacity.second));
+    fake::queue_reply(list_reply(record("name", "vd1")));
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.create_vdisk(), -1);
-    EXPECT_EQ(fake::sentRequests().size(), 1u);
-    EXPECT_EQ(fake::logTexts(kCreateTag),
+    EXPECT_EQ(fake::sent_requests().size(), 1u);
+    EXPECT_EQ(fake::log_texts(kCreateTag),
               std::vector<std::string>{"Failed to create vdisk : [vd1]"});
   }
 }
@@ -552,20 +552,20 @@ TEST_F(HostileValues, SizeThatIsNoNumberSendsNoAddVirtualDisk) {
   for (double gigabytes :
        {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
     fake::reset();
-    fake::utilsScript().toGb = [gigabytes](double, const std::string&) { return gigabytes; };
-    fake::queueReply(capacityReply("\"GB\"", "100"));
-    fake::queueReply(listReply(record("name", "vd1")));
+    fake::utils_script().toGb = [gigabytes](double, const std::string&) { return gigabytes; };
+    fake::queue_reply(capacity_reply("\"GB\"", "100"));
+    fake::queue_reply(list_reply(record("name", "vd1")));
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.create_vdisk(), -1);
-    EXPECT_EQ(fake::sentRequests().size(), 1u);
+    EXPECT_EQ(fake::sent_requests().size(), 1u);
   }
 }
 
 TEST_F(HostileValues, SizeIsWrittenTheSameUnderAHostLocaleWithADecimalComma) {
   GlobalLocale comma(std::locale(std::locale::classic(), new CommaDecimals));
-  fake::queueReply(capacityReply("\"GB\"", "2000"));
-  fake::queueReply(listReply(record("name", "vd1")));
+  fake::queue_reply(capacity_reply("\"GB\"", "2000"));
+  fake::queue_reply(list_reply(record("name", "vd1")));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), 0);
-  EXPECT_EQ(fake::sentRequests().at(1), add_virtual_disk_text("vd1", "1172.84", "sid"));
+  EXPECT_EQ(fake::sent_requests().at(1), add_virtual_disk_text("vd1", "1172.84", "sid"));
 }

@@ -21,30 +21,30 @@ using request_texts::login_text;
 using request_texts::mount_text;
 
 // A ClusterInformation reply; `units` and `value` are JSON texts.
-inline std::string capacityReply(const std::string& units, const std::string& value) {
+inline std::string capacity_reply(const std::string& units, const std::string& value) {
   return "{\"result\":{\"capacity\":{\"total\":{\"units\":" + units + ",\"value\":" + value +
          "}}}}";
 }
 
 // Queues the cluster's replies: a login that gives `sessionId`, a capacity of
 // `gigabytes` GB, the record of a created disk, the record of an export.
-inline void queueLogin(const std::string& sessionId = "S1") {
-  fake::queueReply(R"({"result":{"sessionId":")" + sessionId + R"("}})");
+inline void queue_login(const std::string& sessionId = "S1") {
+  fake::queue_reply(R"({"result":{"sessionId":")" + sessionId + R"("}})");
 }
-inline void queueCapacity(const std::string& gigabytes = "100") {
-  fake::queueReply(capacityReply("\"GB\"", gigabytes));
+inline void queue_capacity(const std::string& gigabytes = "100") {
+  fake::queue_reply(capacity_reply("\"GB\"", gigabytes));
 }
-inline void queueCreated(const std::string& name) {
-  fake::queueReply(R"({"result":[{"name":")" + name + R"(","status":"ok"}]})");
+inline void queue_created(const std::string& name) {
+  fake::queue_reply(R"({"result":[{"name":")" + name + R"(","status":"ok"}]})");
 }
-inline void queueExported(const std::string& host) {
-  fake::queueReply(R"({"result":[{"status":"ok","target":")" + host + R"("}]})");
+inline void queue_exported(const std::string& host) {
+  fake::queue_reply(R"({"result":[{"status":"ok","target":")" + host + R"("}]})");
 }
 
 // The type word of every request sent, in order.
-inline std::vector<std::string> requestTypes() {
+inline std::vector<std::string> request_types() {
   std::vector<std::string> types;
-  for (const std::string& request : fake::sentRequests()) {
+  for (const std::string& request : fake::sent_requests()) {
     const size_t start = request.find("type:") + 5;
     types.push_back(request.substr(start, request.find(',', start) - start));
   }
@@ -53,7 +53,7 @@ inline std::vector<std::string> requestTypes() {
 
 // Sends ("send") and pauses ("ZUSLEEP_InTeRnAl(<ms>)") in the order they
 // happened.
-inline std::vector<std::string> sendsAndPauses() {
+inline std::vector<std::string> sends_and_pauses() {
   std::vector<std::string> events;
   for (const std::string& line : fake::journal()) {
     if (line.rfind("RKLibCurl::RKLibCurlSendHttpReq", 0) == 0) events.push_back("send");
@@ -64,7 +64,7 @@ inline std::vector<std::string> sendsAndPauses() {
 
 // The message of the std::runtime_error (the JSON type error) that `act`
 // throws, or "no error".
-inline std::string typeErrorOf(const std::function<void()>& act) {
+inline std::string type_error_of(const std::function<void()>& act) {
   try {
     act();
   } catch (const std::runtime_error& error) {
@@ -74,7 +74,7 @@ inline std::string typeErrorOf(const std::function<void()>& act) {
 }
 
 // Line `number` (from 1) of the text file `path`.
-inline std::string sourceLine(const std::string& path, int number) {
+inline std::string source_line(const std::string& path, int number) {
   std::ifstream file(path);
   std::string line;
   for (int i = 0; i < number && std::getline(file, line); ++i) {
