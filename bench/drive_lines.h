@@ -3,6 +3,7 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <cstdio>

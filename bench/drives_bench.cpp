@@ -46,8 +46,9 @@ int main(int argc, char** argv) {
   bench::set_helper_output(g_output);
 
   // Short repetitions, interleaved at random (run_benchmarks.sh).
-  for (auto* b : {benchmark::RegisterBenchmark("drives_parse/ours", bench::enumerate_drives),
-                  benchmark::RegisterBenchmark("drives_parse/boost_split", drives_parse_boost_split)}) {
+  for (auto* b :
+       {benchmark::RegisterBenchmark("drives_parse/ours", bench::enumerate_drives),
+        benchmark::RegisterBenchmark("drives_parse/boost_split", drives_parse_boost_split)}) {
     b->Iterations(3)->Repetitions(40)->Unit(benchmark::kMillisecond);
   }
   benchmark::Initialize(&argc, argv);

@@ -150,8 +150,8 @@ void cancel_exchange_in_flight(benchmark::State& state) {
     state.SkipWithError("no loopback listener");
     return;
   }
-  const std::string url = "127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/rest?" +
-                          kRequest;
+  const std::string url =
+      "127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/rest?" + kRequest;
   RKLibCurl client;
   if (!client.RKLibCurlInit("Content-Type: application/x-www-form-urlencoded", false, false,
                             nullptr)) {
@@ -246,9 +246,9 @@ int main(int argc, char** argv) {
         ->UseRealTime();
   }
 
-  for (auto* cancel : {benchmark::RegisterBenchmark("cancel/exchange_in_flight",
-                                                     cancel_exchange_in_flight),
-                       benchmark::RegisterBenchmark("cancel/sleep", cancel_sleep)}) {
+  for (auto* cancel :
+       {benchmark::RegisterBenchmark("cancel/exchange_in_flight", cancel_exchange_in_flight),
+        benchmark::RegisterBenchmark("cancel/sleep", cancel_sleep)}) {
     cancel->Iterations(kIterations)
         ->Repetitions(10)
         ->Unit(benchmark::kMicrosecond)

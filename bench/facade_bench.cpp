@@ -69,17 +69,17 @@ void create_vdisk_ours(benchmark::State& state) {
       break;
     }
   }
-  state.counters["requests_per_call"] =
-      static_cast<double>(g_sim->last_request_seq() - first) / static_cast<double>(state.iterations());
+  state.counters["requests_per_call"] = static_cast<double>(g_sim->last_request_seq() - first) /
+                                        static_cast<double>(state.iterations());
 }
 
 void create_vdisk_libcurl(benchmark::State& state) {
   const long first = g_sim->last_request_seq();
   for (auto _ : state) {
     std::string reply;
-    const std::string login = std::string("{type:Login,category:UserManagement,params:{userName:\"") +
-                              "TarnelAdmin\",password:\"" + kPassword + "\",cluster:\"" + kCluster +
-                              "\"}}";
+    const std::string login =
+        std::string("{type:Login,category:UserManagement,params:{userName:\"") +
+        "TarnelAdmin\",password:\"" + kPassword + "\",cluster:\"" + kCluster + "\"}}";
     if (!bare_request(login, false, reply)) {
       state.SkipWithError("login failed");
       break;
@@ -93,8 +93,9 @@ void create_vdisk_libcurl(benchmark::State& state) {
     }
     const std::string session = document["result"]["sessionId"].GetString();
     reply.clear();
-    if (!bare_request("{type:ClusterInformation,category:ClusterWatch,sessionId:\"" + session + "\"}",
-                      true, reply)) {
+    if (!bare_request(
+            "{type:ClusterInformation,category:ClusterWatch,sessionId:\"" + session + "\"}", true,
+            reply)) {
       state.SkipWithError("capacity query failed");
       break;
     }
@@ -110,8 +111,8 @@ void create_vdisk_libcurl(benchmark::State& state) {
       break;
     }
   }
-  state.counters["requests_per_call"] =
-      static_cast<double>(g_sim->last_request_seq() - first) / static_cast<double>(state.iterations());
+  state.counters["requests_per_call"] = static_cast<double>(g_sim->last_request_seq() - first) /
+                                        static_cast<double>(state.iterations());
 }
 
 }  // namespace
@@ -130,7 +131,10 @@ int main(int argc, char** argv) {
 
   for (auto* b : {benchmark::RegisterBenchmark("create_vdisk/ours", create_vdisk_ours),
                   benchmark::RegisterBenchmark("create_vdisk/libcurl", create_vdisk_libcurl)}) {
-    b->Iterations(kIterations)->Repetitions(kRepetitions)->Unit(benchmark::kMicrosecond)->UseRealTime();
+    b->Iterations(kIterations)
+        ->Repetitions(kRepetitions)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
   }
   benchmark::Initialize(&argc, argv);
   const bool bad_arguments = benchmark::ReportUnrecognizedArguments(argc, argv);

@@ -157,10 +157,11 @@ void json_serialize_rapidjson(benchmark::State& state) {
 int main(int argc, char** argv) {
   std::fprintf(stderr, "cluster-like reply: %zu bytes\n", reply().size());
   // Short repetitions, interleaved at random (run_benchmarks.sh).
-  for (auto* b : {benchmark::RegisterBenchmark("json_unserialize/ours", json_unserialize_ours),
-                  benchmark::RegisterBenchmark("json_unserialize/rapidjson", json_unserialize_rapidjson),
-                  benchmark::RegisterBenchmark("json_serialize/ours", json_serialize_ours),
-                  benchmark::RegisterBenchmark("json_serialize/rapidjson", json_serialize_rapidjson)}) {
+  for (auto* b :
+       {benchmark::RegisterBenchmark("json_unserialize/ours", json_unserialize_ours),
+        benchmark::RegisterBenchmark("json_unserialize/rapidjson", json_unserialize_rapidjson),
+        benchmark::RegisterBenchmark("json_serialize/ours", json_serialize_ours),
+        benchmark::RegisterBenchmark("json_serialize/rapidjson", json_serialize_rapidjson)}) {
     b->Iterations(5)->Repetitions(40)->Unit(benchmark::kMillisecond);
   }
   benchmark::Initialize(&argc, argv);

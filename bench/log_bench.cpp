@@ -64,8 +64,8 @@ int main(int argc, char** argv) {
 
   // The same line layout as the library's: UTC time with microseconds, pid,
   // thread id, then the text.
-  g_spdlog = spdlog::rotating_logger_mt("bench", dir.file("spdlog/bench.log"), kFileSize,
-                                        kRotatedFiles);
+  g_spdlog =
+      spdlog::rotating_logger_mt("bench", dir.file("spdlog/bench.log"), kFileSize, kRotatedFiles);
   g_spdlog->set_formatter(std::make_unique<spdlog::pattern_formatter>(
       "%Y-%m-%dT%H:%M:%S.%fZ %P %t %v", spdlog::pattern_time_type::utc));
   g_spdlog->set_level(spdlog::level::info);

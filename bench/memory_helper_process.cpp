@@ -2,10 +2,11 @@
 // tests replace the host services): instead of running the drive helper it
 // hands back the text set with set_helper_output, so that the benchmark
 // measures the library's parse of that text and nothing of a process.
+#include "memory_helper_process.h"
+
 #include <string>
 
 #include "RkProcess.h"
-#include "memory_helper_process.h"
 
 namespace {
 std::string g_output;

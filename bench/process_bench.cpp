@@ -151,9 +151,9 @@ int main(int argc, char** argv) {
   const char* lines_file = std::getenv("BENCH_HELPER_LINES");
   if (lines_file != nullptr && *lines_file != '\0') {
     bench::write_file(lines_file, bench::helper_output(), 0644);
-    for (auto* b : {benchmark::RegisterBenchmark("drives_call/ours", bench::enumerate_drives),
-                    benchmark::RegisterBenchmark("drives_call/posix_spawn",
-                                                 drives_call_posix_spawn)}) {
+    for (auto* b :
+         {benchmark::RegisterBenchmark("drives_call/ours", bench::enumerate_drives),
+          benchmark::RegisterBenchmark("drives_call/posix_spawn", drives_call_posix_spawn)}) {
       b->Iterations(2)->Repetitions(30)->Unit(benchmark::kMillisecond)->UseRealTime();
     }
   }

@@ -118,10 +118,14 @@ struct Settings {
 // False when the cycles do not divide into the threads' batches.
 bool read_settings(int argc, char** argv, Settings& settings) {
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--cycles") == 0) settings.cycles = std::atol(argv[i + 1]);
-    else if (std::strcmp(argv[i], "--threads") == 0) settings.threads = std::atoi(argv[i + 1]);
-    else if (std::strcmp(argv[i], "--samples") == 0) settings.samples = std::atoi(argv[i + 1]);
-    else if (std::strcmp(argv[i], "--json") == 0) settings.json_path = argv[i + 1];
+    if (std::strcmp(argv[i], "--cycles") == 0)
+      settings.cycles = std::atol(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--threads") == 0)
+      settings.threads = std::atoi(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--samples") == 0)
+      settings.samples = std::atoi(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--json") == 0)
+      settings.json_path = argv[i + 1];
   }
   return settings.cycles > 0 && settings.threads > 0 && settings.samples > 1 &&
          settings.cycles % (settings.threads * settings.samples) == 0;
@@ -179,8 +183,8 @@ void write_json(const Settings& settings, const std::vector<Sample>& samples, lo
   for (std::size_t i = 0; i < samples.size(); ++i) {
     out << (i ? "," : "") << "{\"cycles\":" << samples[i].cycles
         << ",\"rss_kib\":" << samples[i].rss_kib << ",\"fds\":" << samples[i].descriptors
-        << ",\"seconds\":" << samples[i].seconds
-        << ",\"cpu_seconds\":" << samples[i].cpu_seconds << "}";
+        << ",\"seconds\":" << samples[i].seconds << ",\"cpu_seconds\":" << samples[i].cpu_seconds
+        << "}";
   }
   out << "]}\n";
 }

@@ -7,6 +7,8 @@
 // prefix of the input that holds no backslash and no "password" before its
 // end, cut right after the first "password" or before the first backslash,
 // followed by "***"; or the input itself when it has neither.
+#include "request_parser.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -15,8 +17,6 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
-
-#include "request_parser.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cerrno>
 #include <charconv>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "rkmx_utils.h"
 #include "posix_io.h"
+#include "rkmx_utils.h"
 
 using tarnel_host::directory_of;
 using tarnel_host::error_text;
@@ -218,7 +218,8 @@ class Sink {
     sinceRecheck_ = 0;
     lastRecheckNs_ = now;
     struct stat status;
-    if (::stat(path_.c_str(), &status) == 0 && status.st_dev == device_ && status.st_ino == inode_) {
+    if (::stat(path_.c_str(), &status) == 0 && status.st_dev == device_ &&
+        status.st_ino == inode_) {
       size_ = static_cast<uint64_t>(status.st_size);
       return;
     }
@@ -300,10 +301,10 @@ class Sink {
   UniqueFd lock_;
   dev_t device_ = 0;
   ino_t inode_ = 0;
-  uint64_t size_ = 0;            // bytes in the file as far as we know
-  uint64_t limit_ = 0;            // rotation limit in bytes; 0: none
+  uint64_t size_ = 0;   // bytes in the file as far as we know
+  uint64_t limit_ = 0;  // rotation limit in bytes; 0: none
   uint64_t recheckBytes_ = 0;
-  uint64_t sinceRecheck_ = 0;    // our bytes since the last look at the file
+  uint64_t sinceRecheck_ = 0;  // our bytes since the last look at the file
   int64_t lastRecheckNs_ = 0;
   int64_t rotationBackoffUntilNs_ = 0;
   int64_t lastWarningNs_ = 0;
@@ -474,7 +475,7 @@ size_t format_header(char* out, const char* function, unsigned int code, long lo
     p += 5;
     if (id < 0) *p++ = '-';
     p = put_decimal(p, id < 0 ? 0ULL - static_cast<unsigned long long>(id)
-                             : static_cast<unsigned long long>(id));
+                              : static_cast<unsigned long long>(id));
     *p++ = ']';
     *p++ = ' ';
   }

@@ -135,12 +135,23 @@ bool starts_with_no_case(const std::string& text, const char* prefix) {
 int trace_callback(CURL*, curl_infotype type, char* data, size_t size, void*) {
   const char* mark = nullptr;
   switch (type) {
-    case CURLINFO_TEXT: mark = "*"; break;
-    case CURLINFO_HEADER_OUT: mark = ">"; break;
-    case CURLINFO_HEADER_IN: mark = "<"; break;
-    case CURLINFO_DATA_OUT: HttpLog::write(kTraceTag, "> %zu bytes of data", size); return 0;
-    case CURLINFO_DATA_IN: HttpLog::write(kTraceTag, "< %zu bytes of data", size); return 0;
-    default: return 0;
+    case CURLINFO_TEXT:
+      mark = "*";
+      break;
+    case CURLINFO_HEADER_OUT:
+      mark = ">";
+      break;
+    case CURLINFO_HEADER_IN:
+      mark = "<";
+      break;
+    case CURLINFO_DATA_OUT:
+      HttpLog::write(kTraceTag, "> %zu bytes of data", size);
+      return 0;
+    case CURLINFO_DATA_IN:
+      HttpLog::write(kTraceTag, "< %zu bytes of data", size);
+      return 0;
+    default:
+      return 0;
   }
   size_t start = 0;
   while (start < size) {
@@ -150,7 +161,8 @@ int trace_callback(CURL*, curl_infotype type, char* data, size_t size, void*) {
     if (stop > start && data[stop - 1] == '\r') --stop;
     if (stop > start) {
       std::string line = redact_queries(data + start, stop - start);
-      if (starts_with_no_case(line, "authorization:") || starts_with_no_case(line, "proxy-authorization:") ||
+      if (starts_with_no_case(line, "authorization:") ||
+          starts_with_no_case(line, "proxy-authorization:") ||
           starts_with_no_case(line, "cookie:") || starts_with_no_case(line, "set-cookie:")) {
         line.erase(line.find(':') + 1);
         line += " <redacted>";
@@ -262,8 +274,8 @@ HeaderList connect_to_from_environment() {
   const bool parsed = take_field(text, at, host, false) && take_field(text, at, port, false) &&
                       take_field(text, at, addr, false) && take_field(text, at, addrPort, true);
   if (!parsed || !decimal_port(addrPort) || (!port.empty() && !decimal_port(port))) {
-    HttpLog::write(kSendTag, "%s [%s] ignored: not of the form host:port:addr:port", kConnectToVariable,
-                   value);
+    HttpLog::write(kSendTag, "%s [%s] ignored: not of the form host:port:addr:port",
+                   kConnectToVariable, value);
     return nullptr;
   }
   if (!loopback_address(addr)) {
@@ -286,12 +298,16 @@ unsigned int timeout_setting(const char* key, unsigned int fallback) {
 // Options a caller may set for the coming request, with the values allowed.
 bool accepted_int_option(CURLoption option, int value) {
   switch (option) {
-    case CURLOPT_NOSIGNAL: return value == 1;  // signals are never used
+    case CURLOPT_NOSIGNAL:
+      return value == 1;  // signals are never used
     case CURLOPT_NOBODY:
-    case CURLOPT_TCP_KEEPALIVE: return value == 0 || value == 1;
+    case CURLOPT_TCP_KEEPALIVE:
+      return value == 0 || value == 1;
     case CURLOPT_CONNECTTIMEOUT:
-    case CURLOPT_TIMEOUT: return value > 0;  // never unbounded
-    default: return false;
+    case CURLOPT_TIMEOUT:
+      return value > 0;  // never unbounded
+    default:
+      return false;
   }
 }
 
@@ -305,9 +321,12 @@ bool http_token(const std::string& text) {
 
 bool accepted_string_option(CURLoption option, const std::string& value) {
   switch (option) {
-    case CURLOPT_CUSTOMREQUEST: return http_token(value);
-    case CURLOPT_USERAGENT: return value.find_first_of("\r\n", 0) == std::string::npos;
-    default: return false;
+    case CURLOPT_CUSTOMREQUEST:
+      return http_token(value);
+    case CURLOPT_USERAGENT:
+      return value.find_first_of("\r\n", 0) == std::string::npos;
+    default:
+      return false;
   }
 }
 
@@ -322,23 +341,32 @@ struct Cause {
 
 Cause cause_of(CURLcode code, long osErrno, bool sent) {
   switch (code) {
-    case CURLE_COULDNT_RESOLVE_HOST: return {RK_TRANSPORT_UNREACHABLE, "name not resolved"};
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return {RK_TRANSPORT_UNREACHABLE, "name not resolved"};
     case CURLE_COULDNT_CONNECT:
       switch (osErrno) {
-        case ECONNREFUSED: return {RK_TRANSPORT_UNREACHABLE, "connection refused"};
+        case ECONNREFUSED:
+          return {RK_TRANSPORT_UNREACHABLE, "connection refused"};
         case EHOSTUNREACH:
-        case ENETUNREACH: return {RK_TRANSPORT_UNREACHABLE, "no route to host"};
-        case ETIMEDOUT: return {RK_TRANSPORT_TIMED_OUT, "timed out"};
-        default: return {RK_TRANSPORT_UNREACHABLE, nullptr};
+        case ENETUNREACH:
+          return {RK_TRANSPORT_UNREACHABLE, "no route to host"};
+        case ETIMEDOUT:
+          return {RK_TRANSPORT_TIMED_OUT, "timed out"};
+        default:
+          return {RK_TRANSPORT_UNREACHABLE, nullptr};
       }
-    case CURLE_OPERATION_TIMEDOUT: return {RK_TRANSPORT_TIMED_OUT, "timed out"};
-    case CURLE_GOT_NOTHING: return {RK_TRANSPORT_LOST, "connection closed without a reply"};
-    case CURLE_PARTIAL_FILE: return {RK_TRANSPORT_LOST, "truncated reply"};
+    case CURLE_OPERATION_TIMEDOUT:
+      return {RK_TRANSPORT_TIMED_OUT, "timed out"};
+    case CURLE_GOT_NOTHING:
+      return {RK_TRANSPORT_LOST, "connection closed without a reply"};
+    case CURLE_PARTIAL_FILE:
+      return {RK_TRANSPORT_LOST, "truncated reply"};
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
       if (osErrno == ECONNRESET || osErrno == EPIPE) return {RK_TRANSPORT_LOST, "connection reset"};
       return {RK_TRANSPORT_LOST, nullptr};
-    default: return {sent ? RK_TRANSPORT_LOST : RK_TRANSPORT_FAILED, nullptr};
+    default:
+      return {sent ? RK_TRANSPORT_LOST : RK_TRANSPORT_FAILED, nullptr};
   }
 }
 
@@ -402,14 +430,12 @@ struct RKLibCurl::State {
 
   // Every option of a request to `url`; false when libcurl refused one.
   bool set_options(_http_req_type_ type, const std::string& url, const void* body,
-                  unsigned long bodyLength, const char* userPassword,
-                  const TakenOptions& taken) {
+                   unsigned long bodyLength, const char* userPassword, const TakenOptions& taken) {
     CURL* easy = handle.get();
     if (used) curl_easy_reset(easy);  // drops every option; the connections stay with `multi`
     used = true;
-    return set_fixed_options(easy, url, userPassword) &&
-           set_method(easy, type, body, bodyLength) && set_timeouts(easy, taken.ints) &&
-           set_string_options(easy, taken.strings);
+    return set_fixed_options(easy, url, userPassword) && set_method(easy, type, body, bodyLength) &&
+           set_timeouts(easy, taken.ints) && set_string_options(easy, taken.strings);
   }
 
   // The settings every request has (RKLibCurl.h), the trace, the
@@ -450,7 +476,7 @@ struct RKLibCurl::State {
   }
 
   static bool set_method(CURL* easy, _http_req_type_ type, const void* body,
-                        unsigned long bodyLength) {
+                         unsigned long bodyLength) {
     if (type == RK_HTTP_GET) return curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK;
     // PUT and POST carry the body (possibly empty) the same way; PUT only
     // renames the method.
@@ -488,7 +514,7 @@ struct RKLibCurl::State {
   }
 
   static bool set_string_options(CURL* easy,
-                               const std::vector<std::pair<CURLoption, std::string>>& options) {
+                                 const std::vector<std::pair<CURLoption, std::string>>& options) {
     bool ok = true;
     for (const auto& option : options) {
       ok = ok && curl_easy_setopt(easy, option.first, option.second.c_str()) == CURLE_OK;

@@ -50,7 +50,7 @@ using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter>;
 
 // PBKDF2-HMAC-SHA256 over the ASCII-lower-cased key text.
 bool derive_key(const char* keyText, const unsigned char* salt, unsigned long iterations,
-               SecretBuffer& key) {
+                SecretBuffer& key) {
   const size_t length = std::strlen(keyText);
   SecretBuffer lowered(length);
   for (size_t i = 0; i < length; ++i) {
@@ -92,8 +92,8 @@ bool decode_base64(const char* text, size_t length, std::vector<unsigned char>& 
     if (!valid) return false;
   }
   out.assign(length / 4 * 3, 0);
-  const int decoded =
-      EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text), static_cast<int>(length));
+  const int decoded = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text),
+                                      static_cast<int>(length));
   if (decoded < 0 || static_cast<size_t>(decoded) != out.size()) return false;
   out.resize(out.size() - padding);
   return true;
@@ -101,7 +101,8 @@ bool decode_base64(const char* text, size_t length, std::vector<unsigned char>& 
 
 // The iterations and the decoded salt | iv | ciphertext | tag of a text
 // form: "v1$" iterations "$" base64. False when `input` is not one.
-bool parse_text_form(const char* input, unsigned long& iterations, std::vector<unsigned char>& blob) {
+bool parse_text_form(const char* input, unsigned long& iterations,
+                     std::vector<unsigned char>& blob) {
   const size_t inputLength = strnlen(input, kMaxTextSize + 1);
   if (inputLength > kMaxTextSize) return false;
   const size_t prefixLength = sizeof kPrefix - 1;
@@ -122,7 +123,7 @@ bool parse_text_form(const char* input, unsigned long& iterations, std::vector<u
 // keyed with derive_key(keyText, salt, iterations) and `iv`; null when a step
 // fails. The derived key is wiped before this returns.
 CipherContext keyed_context(int encrypt, const char* keyText, const unsigned char* salt,
-                           unsigned long iterations, const unsigned char* iv) {
+                            unsigned long iterations, const unsigned char* iv) {
   SecretBuffer derived(kKeySize);
   if (!derive_key(keyText, salt, iterations, derived)) return nullptr;
   CipherContext context(EVP_CIPHER_CTX_new());
@@ -203,7 +204,8 @@ int RKPassword::encrypt(const std::string& clear, const std::string& key, std::s
                         static_cast<int>(clear.size())) == 1 &&
       EVP_EncryptFinal_ex(context.get(), cipherText + written, &finalWritten) == 1 &&
       static_cast<size_t>(written + finalWritten) == clear.size() &&
-      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagSize), tag) == 1;
+      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagSize), tag) ==
+          1;
   if (!sealed) return -1;
 
   std::string encoded((blob.size() + 2) / 3 * 4 + 1, '\0');

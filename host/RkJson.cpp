@@ -8,13 +8,13 @@
 // beyond the double range into infinity or NaN.
 #include "RkJson.h"
 
+#include <locale.h>
 #include <rapidjson/reader.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <locale.h>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -93,7 +93,8 @@ class TreeBuilder {
     return true;
   }
   bool StartArray() {
-    if (frames_.empty() || frames_.size() >= kMaxDepth) return false;  // top level must be an object
+    if (frames_.empty() || frames_.size() >= kMaxDepth)
+      return false;  // top level must be an object
     mValue* value = place(mArray());
     frames_.push_back(Frame{nullptr, &value->get_array(), std::string()});
     return true;
@@ -118,7 +119,8 @@ class TreeBuilder {
     if (frames_.empty()) return nullptr;  // a scalar at the top level
     Frame& top = frames_.back();
     if (top.object != nullptr) {
-      auto [slot, inserted] = top.object->try_emplace(std::move(top.key), std::forward<Args>(args)...);
+      auto [slot, inserted] =
+          top.object->try_emplace(std::move(top.key), std::forward<Args>(args)...);
       if (!inserted) slot->second = mValue(std::forward<Args>(args)...);
       return &slot->second;
     }
@@ -149,13 +151,27 @@ void write_string(const std::string& text, std::string& out) {
   out += '"';
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           out += "\\u00";
@@ -207,7 +223,9 @@ void write_object(const mObject& object, std::string& out) {
 
 void write_value(const mValue& value, std::string& out) {
   switch (value.type()) {
-    case json_spirit::obj_type: write_object(value.get_obj(), out); break;
+    case json_spirit::obj_type:
+      write_object(value.get_obj(), out);
+      break;
     case json_spirit::array_type: {
       out += '[';
       bool first = true;
@@ -219,8 +237,12 @@ void write_value(const mValue& value, std::string& out) {
       out += ']';
       break;
     }
-    case json_spirit::str_type: write_string(value.get_str(), out); break;
-    case json_spirit::bool_type: out += value.get_bool() ? "true" : "false"; break;
+    case json_spirit::str_type:
+      write_string(value.get_str(), out);
+      break;
+    case json_spirit::bool_type:
+      out += value.get_bool() ? "true" : "false";
+      break;
     case json_spirit::int_type:
       if (value.is_uint64()) {
         write_number(value.get_uint64(), out);
@@ -228,8 +250,12 @@ void write_value(const mValue& value, std::string& out) {
         write_number(value.get_int64(), out);
       }
       break;
-    case json_spirit::real_type: write_real(value.get_real(), out); break;
-    case json_spirit::null_type: out += "null"; break;
+    case json_spirit::real_type:
+      write_real(value.get_real(), out);
+      break;
+    case json_spirit::null_type:
+      out += "null";
+      break;
   }
 }
 
@@ -241,8 +267,8 @@ bool RkJson::Unserialize(const std::string& text, json_spirit::mObject& out) {
   rapidjson::Reader reader;
   rapidjson::StringStream stream(text.c_str());
   rapidjson::ParseResult result =
-      reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag>(
-      stream, builder);
+      reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag>(stream,
+                                                                                           builder);
   // The reader stops at a NUL byte; the text must end there too.
   if (!result || stream.Tell() != text.size()) {
     out.clear();

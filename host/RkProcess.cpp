@@ -219,8 +219,8 @@ int spawn_shell(const char* command, int outWrite, int errWrite, Child& child) {
   sigemptyset(&emptyMask);
   sigemptyset(&defaulted);
   for (int signal : kDefaultedSignals) sigaddset(&defaulted, signal);
-  ::posix_spawnattr_setflags(attributes.get(),
-                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  ::posix_spawnattr_setflags(
+      attributes.get(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   ::posix_spawnattr_setpgroup(attributes.get(), 0);
   ::posix_spawnattr_setsigmask(attributes.get(), &emptyMask);
   ::posix_spawnattr_setsigdefault(attributes.get(), &defaulted);

@@ -191,7 +191,7 @@ bool valid_value(const std::string& value) {
 // the key is replaced in place, later ones are dropped, every other line is
 // kept as it was; a key not present is appended.
 std::string with_setting(std::string_view content, const std::string& key,
-                        const std::string& value) {
+                         const std::string& value) {
   std::string result;
   result.reserve(content.size() + key.size() + value.size() + 2);
   bool written = false;

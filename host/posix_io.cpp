@@ -49,8 +49,7 @@ int open_for_writing(const std::string& path, OpenFor purpose, mode_t mode) {
 
 }  // namespace
 
-UniqueFd safe_open(const std::string& path, OpenFor purpose, int* error, mode_t mode,
-                   bool narrow) {
+UniqueFd safe_open(const std::string& path, OpenFor purpose, int* error, mode_t mode, bool narrow) {
   int ignored = 0;
   if (error == nullptr) error = &ignored;
   *error = 0;

@@ -29,13 +29,13 @@ enum class tarnel_reason : int {
   unreachable,      // "unreachable": no connection, or it broke before a whole reply
   timed_out,        // "timed_out": a request timed out, or the call's deadline passed
   refused,          // "refused": a status of 400 or more that is not retried (e.g. 404, 409)
-  cluster_error,    // "cluster_error": a retried status (408, 429, 500, 502-504) on the last attempt
-  bad_reply,        // "bad_reply": a reply that is not JSON, or lacks a member, or has one of the
-                    //   wrong type (detail names it); a malformed drive helper line
-  not_confirmed,    // "not_confirmed": a create or export reply without its success record
-  may_exist,        // "may_exist": a create whose earlier reply was lost after sending, then 409
-  helper_failed,    // "helper_failed": the drive helper could not run or failed
-  cancelled,        // "cancelled": the call's token was cancelled
+  cluster_error,  // "cluster_error": a retried status (408, 429, 500, 502-504) on the last attempt
+  bad_reply,      // "bad_reply": a reply that is not JSON, or lacks a member, or has one of the
+                  //   wrong type (detail names it); a malformed drive helper line
+  not_confirmed,  // "not_confirmed": a create or export reply without its success record
+  may_exist,      // "may_exist": a create whose earlier reply was lost after sending, then 409
+  helper_failed,  // "helper_failed": the drive helper could not run or failed
+  cancelled,      // "cancelled": the call's token was cancelled
 };
 
 TARNEL_API const char* tarnel_reason_word(tarnel_reason reason);

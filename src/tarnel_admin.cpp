@@ -253,19 +253,23 @@ int tarnel_admin::get_tarnel_session(std::string& session_id, const tarnel_call_
 int tarnel_admin::create_vdisk(std::string name, const tarnel_call_options& options,
                                tarnel_outcome& outcome) {
   tarnel_call_context call(options, outcome, password);
-  return steered_disk_command(call, ready, [&] { explain_not_ready(call); }, [&] {
-    vdisk_name = std::move(name);
-    return run_disk_command(true, &call);
-  });
+  return steered_disk_command(
+      call, ready, [&] { explain_not_ready(call); },
+      [&] {
+        vdisk_name = std::move(name);
+        return run_disk_command(true, &call);
+      });
 }
 
 int tarnel_admin::export_vdisk(std::string name, const tarnel_call_options& options,
                                tarnel_outcome& outcome) {
   tarnel_call_context call(options, outcome, password);
-  return steered_disk_command(call, ready, [&] { explain_not_ready(call); }, [&] {
-    vdisk_name = std::move(name);
-    return run_disk_command(false, &call);
-  });
+  return steered_disk_command(
+      call, ready, [&] { explain_not_ready(call); },
+      [&] {
+        vdisk_name = std::move(name);
+        return run_disk_command(false, &call);
+      });
 }
 
 int tarnel_admin::enumerate_data_drives(std::vector<_tarnel_data_drive>& drives,
@@ -281,9 +285,9 @@ void tarnel_admin::explain_not_ready(tarnel_call_context& call) {
   call.run([&] {
     const std::string setting = missing_setting(user_name, password);
     call.outcome().missing_setting = setting;
-    call.fail(tarnel_reason::not_ready,
-              setting.empty() ? "the facade was not ready when made; make it again"
-                              : "the facade lacks " + setting);
+    call.fail(tarnel_reason::not_ready, setting.empty()
+                                            ? "the facade was not ready when made; make it again"
+                                            : "the facade lacks " + setting);
   });
   call.finish(false);
 }
@@ -350,11 +354,11 @@ int tarnel_admin::list_drives(std::vector<_tarnel_data_drive>& drives, tarnel_ca
   std::string output;
   std::string error_output;
   debug.logMessage(kDrivesTag, 0, "Executing command [%s]", command.c_str());
-  const int status = call == nullptr
-                         ? RkProcess::system(command.c_str(), &output, &error_output, 0, false)
-                         : RkProcess::system(command.c_str(), &output, &error_output,
-                                             helper_timeout_seconds(call->remaining_ms()), false,
-                                             call->token());
+  const int status =
+      call == nullptr
+          ? RkProcess::system(command.c_str(), &output, &error_output, 0, false)
+          : RkProcess::system(command.c_str(), &output, &error_output,
+                              helper_timeout_seconds(call->remaining_ms()), false, call->token());
   if (status != 0) {
     debug.logMessage(kDrivesTag, -1, "Command [%s] failed with error [%s]", command.c_str(),
                      error_output.c_str());

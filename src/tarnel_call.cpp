@@ -42,13 +42,20 @@ bool retried_status(long status) {
 
 const char* type_name(json_spirit::Value_type type) {
   switch (type) {
-    case json_spirit::obj_type: return "an object";
-    case json_spirit::array_type: return "an array";
-    case json_spirit::str_type: return "a string";
-    case json_spirit::bool_type: return "a boolean";
-    case json_spirit::int_type: return "an integer";
-    case json_spirit::real_type: return "a number";
-    case json_spirit::null_type: return "null";
+    case json_spirit::obj_type:
+      return "an object";
+    case json_spirit::array_type:
+      return "an array";
+    case json_spirit::str_type:
+      return "a string";
+    case json_spirit::bool_type:
+      return "a boolean";
+    case json_spirit::int_type:
+      return "an integer";
+    case json_spirit::real_type:
+      return "a number";
+    case json_spirit::null_type:
+      return "null";
   }
   return "a value";
 }
@@ -63,19 +70,32 @@ void wrong_type(tarnel_call_context& call, const json_spirit::mValue& value, con
 
 const char* tarnel_reason_word(tarnel_reason reason) {
   switch (reason) {
-    case tarnel_reason::ok: return "ok";
-    case tarnel_reason::not_ready: return "not_ready";
-    case tarnel_reason::login_refused: return "login_refused";
-    case tarnel_reason::session_refused: return "session_refused";
-    case tarnel_reason::unreachable: return "unreachable";
-    case tarnel_reason::timed_out: return "timed_out";
-    case tarnel_reason::refused: return "refused";
-    case tarnel_reason::cluster_error: return "cluster_error";
-    case tarnel_reason::bad_reply: return "bad_reply";
-    case tarnel_reason::not_confirmed: return "not_confirmed";
-    case tarnel_reason::may_exist: return "may_exist";
-    case tarnel_reason::helper_failed: return "helper_failed";
-    case tarnel_reason::cancelled: return "cancelled";
+    case tarnel_reason::ok:
+      return "ok";
+    case tarnel_reason::not_ready:
+      return "not_ready";
+    case tarnel_reason::login_refused:
+      return "login_refused";
+    case tarnel_reason::session_refused:
+      return "session_refused";
+    case tarnel_reason::unreachable:
+      return "unreachable";
+    case tarnel_reason::timed_out:
+      return "timed_out";
+    case tarnel_reason::refused:
+      return "refused";
+    case tarnel_reason::cluster_error:
+      return "cluster_error";
+    case tarnel_reason::bad_reply:
+      return "bad_reply";
+    case tarnel_reason::not_confirmed:
+      return "not_confirmed";
+    case tarnel_reason::may_exist:
+      return "may_exist";
+    case tarnel_reason::helper_failed:
+      return "helper_failed";
+    case tarnel_reason::cancelled:
+      return "cancelled";
   }
   return "unknown";
 }
@@ -102,7 +122,8 @@ void tarnel_call_context::run(const std::function<void()>& body) {
   try {
     body();
   } catch (const RkException& e) {
-    fail(tarnel_reason::helper_failed, tarnel_request::printable(e.what(), password_, kExcerptBytes));
+    fail(tarnel_reason::helper_failed,
+         tarnel_request::printable(e.what(), password_, kExcerptBytes));
   } catch (const std::exception& e) {
     bad_reply(tarnel_request::printable(e.what(), password_, kExcerptBytes));
   } catch (...) {
@@ -167,8 +188,8 @@ std::chrono::milliseconds tarnel_call_context::pause_after(int number) const {
 
 bool tarnel_call_context::after_failure(tarnel_loop loop, int number) {
   const bool designed = options_.policy == tarnel_retry_policy::designed;
-  bool another = number < limit_ && retried(outcome_.reason) &&
-                 outcome_.reason != tarnel_reason::cancelled;
+  bool another =
+      number < limit_ && retried(outcome_.reason) && outcome_.reason != tarnel_reason::cancelled;
   std::chrono::milliseconds pause =
       (another || (designed && outcome_.reason != tarnel_reason::cancelled))
           ? pause_after(number)
@@ -247,7 +268,8 @@ void tarnel_call_context::read_cluster_error(const char* body, unsigned long len
   } catch (const std::exception&) {
     structured = false;
   }
-  if (!structured) outcome_.cluster_message = tarnel_request::printable(text, password_, kExcerptBytes);
+  if (!structured)
+    outcome_.cluster_message = tarnel_request::printable(text, password_, kExcerptBytes);
 }
 
 void tarnel_call_context::record_exchange(const RKLibCurl& reader, bool carried_out,
@@ -255,8 +277,8 @@ void tarnel_call_context::record_exchange(const RKLibCurl& reader, bool carried_
   const tarnel_exchange_kind kind = std::exchange(kind_, tarnel_exchange_kind::query);
   outcome_.http_status = static_cast<long>(reader.GetHttpErrorCode());
   const RkTransportResult transport = reader.GetTransportResult();
-  outcome_.transport_error = transport == RK_TRANSPORT_DONE ? std::string()
-                                                            : reader.GetTransportText();
+  outcome_.transport_error =
+      transport == RK_TRANSPORT_DONE ? std::string() : reader.GetTransportText();
   read_cluster_error(body, length);
   if (kind == tarnel_exchange_kind::login) ++outcome_.login_attempts;
   if (carried_out) return;
@@ -344,13 +366,13 @@ void missing_member(tarnel_call_context* call, const char* path) {
   if (call != nullptr) call->bad_reply(std::string("member ") + path + " is missing");
 }
 
-const json_spirit::mValue* reply_members::find(const json_spirit::mObject& parent,
-                                               const char* path, const char* missing_line) const {
+const json_spirit::mValue* reply_members::find(const json_spirit::mObject& parent, const char* path,
+                                               const char* missing_line) const {
   const char* dot = std::strrchr(path, '.');
   const auto member = parent.find(dot != nullptr ? dot + 1 : path);
   if (member != parent.end()) return &member->second;
-  // The designed line is the writer's format, as written at each caller (it
-  // holds no '%').
+    // The designed line is the writer's format, as written at each caller (it
+    // holds no '%').
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-security"
   debug.logMessage(tag, -1, missing_line);

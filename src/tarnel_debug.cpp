@@ -37,14 +37,14 @@ void tarnel_debug::init() {
 
 // Each overload checks the level before it touches its arguments, then hands
 // the format and the va_list to the writer.
-#define TARNEL_FORWARD(function, code, id, format)                                       \
-  do {                                                                                   \
-    va_list args;                                                                        \
-    va_start(args, format);                                                              \
-    writer.handleMsgEventDebug_NEW(kWriterSeverity, function, static_cast<unsigned int>(code), \
+#define TARNEL_FORWARD(function, code, id, format)                                               \
+  do {                                                                                           \
+    va_list args;                                                                                \
+    va_start(args, format);                                                                      \
+    writer.handleMsgEventDebug_NEW(kWriterSeverity, function, static_cast<unsigned int>(code),   \
                                    kWriterCategory, static_cast<long long>(id), nullptr, format, \
-                                   args);                                                \
-    va_end(args);                                                                        \
+                                   args);                                                        \
+    va_end(args);                                                                                \
   } while (0)
 
 void tarnel_debug::logMessage(int level, const char* format, ...) {
@@ -67,8 +67,8 @@ void tarnel_debug::logMessage(const char* function, int level, const char* forma
   TARNEL_FORWARD(function, 0, 0, format);
 }
 
-void tarnel_debug::logMessage(const char* function, int level, unsigned long id,
-                              const char* format, ...) {
+void tarnel_debug::logMessage(const char* function, int level, unsigned long id, const char* format,
+                              ...) {
   if (level > fileInstance.debugLevel) return;
   TARNEL_FORWARD(function, 0, id, format);
 }

@@ -187,8 +187,8 @@ int tarnel_vdisk::create(tarnel_call_context* call) {
   // sees those calls in the designed order.
   tarnel_session session;
   const std::pair<double, std::string> space = query_space(call);
-  const bool queried = call != nullptr ? call->outcome().ok()
-                                       : !(space.first == 0 && space.second.empty());
+  const bool queried =
+      call != nullptr ? call->outcome().ok() : !(space.first == 0 && space.second.empty());
   if (!queried) {
     steps.log_failed();
     return -1;

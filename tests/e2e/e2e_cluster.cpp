@@ -232,8 +232,8 @@ std::map<std::string, std::string> Node::env() const {
 }
 
 LaunchPlan Node::ctl_launch(const std::vector<std::string>& args,
-                           const std::map<std::string, std::string>& extra_env,
-                           const std::string& stdin_text) const {
+                            const std::map<std::string, std::string>& extra_env,
+                            const std::string& stdin_text) const {
   LaunchPlan launch;
   launch.argv = {kTarnelctl};
   launch.argv.insert(launch.argv.end(), args.begin(), args.end());
@@ -333,7 +333,12 @@ bool mount_namespace_available() {
   if (geteuid() != 0 || unshare == nullptr) return false;
   TempDir dir;
   LaunchPlan probe;
-  probe.argv = {unshare, "--mount", "--propagation", "private", "/bin/sh", "-c",
+  probe.argv = {unshare,
+                "--mount",
+                "--propagation",
+                "private",
+                "/bin/sh",
+                "-c",
                 "mount -t tmpfs e2e-probe /opt"};
   probe.env = clean_environment();
   probe.work_dir = dir.path();
@@ -344,11 +349,16 @@ bool mount_namespace_available() {
 
 LaunchPlan in_helper_namespace(const LaunchPlan& ctl, const std::string& helper_file) {
   LaunchPlan launch = ctl;
-  launch.argv = {unshare_path(), "--mount", "--propagation", "private", "/bin/sh", "-c",
-               "mount -t tmpfs -o mode=0755 e2e-opt /opt && mkdir -p /opt/kestrix/Bayhold && "
-               "cp \"$E2E_HELPER\" /opt/kestrix/Bayhold/rkspmhelper.py && "
-               "chmod 0755 /opt/kestrix/Bayhold/rkspmhelper.py && exec \"$@\"",
-               "sh"};
+  launch.argv = {unshare_path(),
+                 "--mount",
+                 "--propagation",
+                 "private",
+                 "/bin/sh",
+                 "-c",
+                 "mount -t tmpfs -o mode=0755 e2e-opt /opt && mkdir -p /opt/kestrix/Bayhold && "
+                 "cp \"$E2E_HELPER\" /opt/kestrix/Bayhold/rkspmhelper.py && "
+                 "chmod 0755 /opt/kestrix/Bayhold/rkspmhelper.py && exec \"$@\"",
+                 "sh"};
   launch.argv.insert(launch.argv.end(), ctl.argv.begin(), ctl.argv.end());
   launch.env["E2E_HELPER"] = helper_file;
   return launch;

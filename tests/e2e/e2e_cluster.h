@@ -111,7 +111,7 @@ class Simulator {
 struct LogLine {
   long long micros = 0;  // time stamp, microseconds since the epoch
   pid_t pid = 0;
-  std::string text;      // "<function tag>: <message>"
+  std::string text;  // "<function tag>: <message>"
 };
 
 // A node: key store and log directory in a temporary directory, and the
@@ -132,8 +132,8 @@ class Node {
   void add_key(const std::string& key, const std::string& value) const;
 
   LaunchPlan ctl_launch(const std::vector<std::string>& args,
-                       const std::map<std::string, std::string>& extra_env = {},
-                       const std::string& stdin_text = "") const;
+                        const std::map<std::string, std::string>& extra_env = {},
+                        const std::string& stdin_text = "") const;
   RunResult ctl(const std::vector<std::string>& args,
                 const std::map<std::string, std::string>& extra_env = {},
                 const std::string& stdin_text = "") const;

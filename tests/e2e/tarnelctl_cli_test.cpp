@@ -56,10 +56,16 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
 
 TEST_F(CliTest, EverySubcommandHasHelpAndTheToolAVersion) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--help"},          {"capacity", "--help"}, {"create", "--help"},
-      {"export", "-h"},    {"drives", "--help"},   {"login", "--help"},
-      {"keystore", "--help"}, {"keystore", "set-cluster", "--help"},
-      {"keystore", "set-serial", "--help"}, {"keystore", "set-password", "--help"},
+      {"--help"},
+      {"capacity", "--help"},
+      {"create", "--help"},
+      {"export", "-h"},
+      {"drives", "--help"},
+      {"login", "--help"},
+      {"keystore", "--help"},
+      {"keystore", "set-cluster", "--help"},
+      {"keystore", "set-serial", "--help"},
+      {"keystore", "set-password", "--help"},
   };
   for (const std::vector<std::string>& args : cases) {
     SCOPED_TRACE(::testing::PrintToString(args));
@@ -187,8 +193,10 @@ TEST_F(CliTest, KeystoreProvisioning) {
 
   const RunResult set = node->ctl({"--json", "keystore", "set-password"}, {}, "pa ss\r\n");
   EXPECT_EQ(set.exit_code, 0) << set.err;
-  EXPECT_EQ(set.out, "{\"command\":\"keystore set-password\",\"ok\":true,\"key\":\"sTarnelCID\","
-                     "\"keystore\":\"" + node->keystore() + "\"}\n");
+  EXPECT_EQ(set.out,
+            "{\"command\":\"keystore set-password\",\"ok\":true,\"key\":\"sTarnelCID\","
+            "\"keystore\":\"" +
+                node->keystore() + "\"}\n");
   const RunResult cluster = node->ctl({"keystore", "set-cluster", "c 1"});
   EXPECT_EQ(cluster.exit_code, 0);
   EXPECT_EQ(cluster.out, "Stored the cluster name in " + node->keystore() + ".\n");

@@ -44,10 +44,16 @@ TEST_F(ConventionsTest, AnUnknownSubcommandIsNamed) {
 }
 
 TEST_F(ConventionsTest, EverySubcommandsHelpListsTheGlobalOptions) {
-  const std::vector<std::vector<std::string>> commands = {
-      {"capacity"}, {"create"}, {"export"}, {"drives"}, {"login"}, {"keystore"},
-      {"keystore", "set-cluster"}, {"keystore", "set-serial"}, {"keystore", "set-password"},
-      {"keystore", "show"}};
+  const std::vector<std::vector<std::string>> commands = {{"capacity"},
+                                                          {"create"},
+                                                          {"export"},
+                                                          {"drives"},
+                                                          {"login"},
+                                                          {"keystore"},
+                                                          {"keystore", "set-cluster"},
+                                                          {"keystore", "set-serial"},
+                                                          {"keystore", "set-password"},
+                                                          {"keystore", "show"}};
   for (std::vector<std::string> args : commands) {
     const bool keystore = args[0] == "keystore";
     args.push_back("--help");
@@ -57,9 +63,9 @@ TEST_F(ConventionsTest, EverySubcommandsHelpListsTheGlobalOptions) {
     const std::size_t globals = help.out.find("\nGlobal options:\n");
     ASSERT_NE(globals, std::string::npos) << help.out;
     const std::string listed = help.out.substr(globals);
-    for (const char* option : {"  --json ", "  -v,--verbose ", "  -q,--quiet ", "  --retries N ",
-                               "  --timeout SECONDS ", "  --designed-retries ",
-                               "  --keystore PATH "}) {
+    for (const char* option :
+         {"  --json ", "  -v,--verbose ", "  -q,--quiet ", "  --retries N ", "  --timeout SECONDS ",
+          "  --designed-retries ", "  --keystore PATH "}) {
       EXPECT_THAT(listed, HasSubstr(option));
     }
     // Keystore commands refuse --user.
@@ -101,9 +107,9 @@ TEST_F(ConventionsTest, ANameWithAControlCharacterIsAUsageError) {
 }
 
 TEST_F(ConventionsTest, AClusterNameWithSurroundingSpacesIsRefused) {
-  expect_refused_names({{"keystore", "set-cluster", " e2e-cluster"},
-                        {"keystore", "set-cluster", "e2e-cluster "}},
-                       "NAME");
+  expect_refused_names(
+      {{"keystore", "set-cluster", " e2e-cluster"}, {"keystore", "set-cluster", "e2e-cluster "}},
+      "NAME");
 }
 
 TEST_F(ConventionsTest, KeystoreShowTellsPathModeAndKeysButNotThePassword) {
@@ -114,11 +120,10 @@ TEST_F(ConventionsTest, KeystoreShowTellsPathModeAndKeysButNotThePassword) {
 
   const RunResult text = node->ctl({"keystore", "show"});
   EXPECT_EQ(text.exit_code, 0) << text.err;
-  EXPECT_EQ(text.out, "Key store " + node->keystore() + " (mode 0600):\n" +
-                          "  sTarnelCluster  'e2e-cluster'\n" +
-                          "  sTarnelSerial   'E2E-SN-00A7'\n" +
-                          "  sTarnelCID      (set, encrypted)\n" +
-                          "  sNote           'a\\x1b]0;x'\n");
+  EXPECT_EQ(text.out,
+            "Key store " + node->keystore() + " (mode 0600):\n" +
+                "  sTarnelCluster  'e2e-cluster'\n" + "  sTarnelSerial   'E2E-SN-00A7'\n" +
+                "  sTarnelCID      (set, encrypted)\n" + "  sNote           'a\\x1b]0;x'\n");
 
   const RunResult json = node->ctl({"keystore", "show", "--json"});
   EXPECT_EQ(json.out.find(encrypted), std::string::npos);
@@ -140,7 +145,8 @@ TEST_F(ConventionsTest, AKeyStoreOthersMayReadOrWriteDrawsOneWarning) {
   ASSERT_EQ(::chmod(node->keystore().c_str(), 0644), 0);
   const std::string warning = "warning: the key store " + node->keystore() +
                               " is readable by others (mode 0644); it holds the encrypted "
-                              "cluster password: chmod 600 " + node->keystore() + "\n";
+                              "cluster password: chmod 600 " +
+                              node->keystore() + "\n";
   const RunResult capacity = node->ctl({"capacity"});
   EXPECT_EQ(capacity.exit_code, 0);
   EXPECT_EQ(capacity.err, "tarnelctl capacity: " + warning);

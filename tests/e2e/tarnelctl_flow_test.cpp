@@ -146,13 +146,15 @@ TEST_F(FlowTest, TheExampleProgramCreatesAndExportsWithTheNodesCredentials) {
   launch.name = "example";
   const RunResult result = run(launch);
   EXPECT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, "login: ok (1 attempt, HTTP 200)\n"
-                        "capacity query: ok (1 attempt, HTTP 200)\n"
-                        "capacity: 100 GB\n"
-                        "create: ok (1 attempt, HTTP 200)\n"
-                        "created example-disk\n"
-                        "export: ok (1 attempt, HTTP 200)\n"
-                        "exported example-disk to " + host_name() + "\n");
+  EXPECT_EQ(result.out,
+            "login: ok (1 attempt, HTTP 200)\n"
+            "capacity query: ok (1 attempt, HTTP 200)\n"
+            "capacity: 100 GB\n"
+            "create: ok (1 attempt, HTTP 200)\n"
+            "created example-disk\n"
+            "export: ok (1 attempt, HTTP 200)\n"
+            "exported example-disk to " +
+                host_name() + "\n");
   EXPECT_THAT(sim->disks(), ElementsAre("example-disk"));
   EXPECT_THAT(sim->mounts(), ElementsAre("example-disk -> " + host_name()));
 

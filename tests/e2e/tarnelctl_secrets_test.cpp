@@ -144,8 +144,8 @@ class OnTerminal {
     fcntl(master_, F_SETFD, FD_CLOEXEC);
     fcntl(slave_, F_SETFD, FD_CLOEXEC);
     fcntl(master_, F_SETFL, O_NONBLOCK);
-    pid_ = test_guard::spawn(plan.argv, &env, {slave_, slave_, slave_},
-                             test_guard::Session::terminal);
+    pid_ =
+        test_guard::spawn(plan.argv, &env, {slave_, slave_, slave_}, test_guard::Session::terminal);
   }
   ~OnTerminal() {
     if (pid_ > 0 && status_ < 0) {

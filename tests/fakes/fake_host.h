@@ -29,21 +29,21 @@ std::vector<std::string> journal_with(const std::string& prefix);
 
 // ---- NqDebug (log writer) ----
 struct LogLine {
-  int severity = 0;           // writer position 1
-  bool functionNull = true;   // position 2 was null
-  std::string function;       // position 2
-  unsigned int code = 0;      // position 3
-  int category = 0;           // position 4
-  long long id = 0;           // position 5
-  bool fileNull = true;       // position 6 was null
-  bool formatNull = true;     // position 7 was null
-  std::string format;         // position 7
-  std::string text;           // the message formatted with vsnprintf
+  int severity = 0;          // writer position 1
+  bool functionNull = true;  // position 2 was null
+  std::string function;      // position 2
+  unsigned int code = 0;     // position 3
+  int category = 0;          // position 4
+  long long id = 0;          // position 5
+  bool fileNull = true;      // position 6 was null
+  bool formatNull = true;    // position 7 was null
+  std::string format;        // position 7
+  std::string text;          // the message formatted with vsnprintf
 };
 struct LogScript {
-  int debugLevel = 1;             // what initialize puts into the descriptor
-  bool throwOnInitialize = false; // initialize throws std::runtime_error
-  bool throwOnMessage = false;    // handleMsgEventDebug_NEW throws std::runtime_error
+  int debugLevel = 1;              // what initialize puts into the descriptor
+  bool throwOnInitialize = false;  // initialize throws std::runtime_error
+  bool throwOnMessage = false;     // handleMsgEventDebug_NEW throws std::runtime_error
 };
 LogScript& log_script();
 std::vector<LogLine>& log_lines();
@@ -88,8 +88,8 @@ struct HttpClientRecord {  // what one client object saw
   bool userPasswordNull = false;
   int responseReads = 0;
   const RkCancelToken* token = nullptr;  // the last setCancelToken
-  long timeLimit = 0;                     // the last setTimeLimit
-  bool cancelled = false;                 // the send ended as cancelled
+  long timeLimit = 0;                    // the last setTimeLimit
+  bool cancelled = false;                // the send ended as cancelled
 };
 // Exchanges played back by the clients in the order they are constructed;
 // when the queue is empty a client plays back no_answer().
@@ -104,8 +104,7 @@ HttpExchange failed_send(long long httpCode, const std::string& body = std::stri
 HttpExchange no_answer();
 // a send that ended on the wire without a whole reply: how it ended, and
 // whether the request had gone out;
-HttpExchange transport_failure(RkTransportResult result, const std::string& text,
-                              bool requestSent);
+HttpExchange transport_failure(RkTransportResult result, const std::string& text, bool requestSent);
 // a send during which the client's token is cancelled.
 HttpExchange cancelled_in_flight();
 // Queues reply(json).

@@ -37,10 +37,9 @@ NqDebug::~NqDebug() { fake::journal().push_back("NqDebug::~NqDebug()"); }
 
 int NqDebug::initialize(NqDebugFileInstance* instance, unsigned int moduleId, long long instanceId,
                         bool mirrorToConsole, const std::string& logName) {
-  fake::journal().push_back("NqDebug::initialize(" +
-                            std::string(instance ? "instance" : "null") + "," +
-                            std::to_string(moduleId) + "," + std::to_string(instanceId) + "," +
-                            (mirrorToConsole ? "true" : "false") + "," + logName + ")");
+  fake::journal().push_back("NqDebug::initialize(" + std::string(instance ? "instance" : "null") +
+                            "," + std::to_string(moduleId) + "," + std::to_string(instanceId) +
+                            "," + (mirrorToConsole ? "true" : "false") + "," + logName + ")");
   if (fake::log_script().throwOnInitialize) throw std::runtime_error("writer initialize failed");
   instance_ = instance;
   instance->debugLevel = fake::log_script().debugLevel;

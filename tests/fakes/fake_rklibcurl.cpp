@@ -37,7 +37,7 @@ HttpExchange failed_send(long long httpCode, const std::string& body) {
 HttpExchange no_answer() { return HttpExchange(); }
 
 HttpExchange transport_failure(RkTransportResult result, const std::string& text,
-                              bool requestSent) {
+                               bool requestSent) {
   HttpExchange exchange = failed_send(0);
   exchange.transport = result;
   exchange.transportText = text;
@@ -109,8 +109,8 @@ void RKLibCurl::toggleTrace(bool on) {
 
 int RKLibCurl::RKLibCurlSetAdditionalOptionsIntValue(CURLoption option, const int& value) {
   fake::journal().push_back("RKLibCurl::RKLibCurlSetAdditionalOptionsIntValue(" +
-                            std::to_string(static_cast<int>(option)) + "," +
-                            std::to_string(value) + ")");
+                            std::to_string(static_cast<int>(option)) + "," + std::to_string(value) +
+                            ")");
   record(*state_).intOptions.emplace_back(static_cast<int>(option), value);
   return 0;
 }
@@ -164,8 +164,8 @@ const char* RKLibCurl::GetHttpResponse(unsigned long& length, bool /*asText*/) {
 }
 
 void RKLibCurl::setCancelToken(const RkCancelToken* token) {
-  fake::journal().push_back(std::string("RKLibCurl::setCancelToken(") +
-                            (token ? "token" : "null") + ")");
+  fake::journal().push_back(std::string("RKLibCurl::setCancelToken(") + (token ? "token" : "null") +
+                            ")");
   state_->token = token;
   record(*state_).token = token;
 }

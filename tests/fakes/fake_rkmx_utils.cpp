@@ -69,8 +69,8 @@ int rkmx_utils::get_tarnel_cluster(std::string& name) {
 }
 
 double rkmx_utils::convert_size_to_gb(double value, std::string unit) {
-  fake::journal().push_back("rkmx_utils::convert_size_to_gb(" + std::to_string(value) + "," +
-                            unit + ")");
+  fake::journal().push_back("rkmx_utils::convert_size_to_gb(" + std::to_string(value) + "," + unit +
+                            ")");
   if (fake::utils_script().toGb) return fake::utils_script().toGb(value, unit);
   if (unit == "GB") return value;
   if (unit == "TB") return value * 1024;

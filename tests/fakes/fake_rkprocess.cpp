@@ -50,10 +50,9 @@ int play(const fake::ProcessResult& result, std::string* output, std::string* er
 
 int RkProcess::system(const char* command, std::string* output, std::string* errorOutput,
                       int timeoutSeconds, bool mergeErrorOutput) {
-  fake::journal().push_back(std::string("RkProcess::system(") + (command ? command : "null") +
-                            ")");
+  fake::journal().push_back(std::string("RkProcess::system(") + (command ? command : "null") + ")");
   fake::process_calls().push_back({command ? command : "", output == nullptr,
-                                  errorOutput == nullptr, timeoutSeconds, mergeErrorOutput});
+                                   errorOutput == nullptr, timeoutSeconds, mergeErrorOutput});
   return play(next_result(), output, errorOutput);
 }
 
@@ -62,8 +61,8 @@ int RkProcess::system(const char* command, std::string* output, std::string* err
   fake::journal().push_back(std::string("RkProcess::system(") + (command ? command : "null") +
                             ", token)");
   fake::process_calls().push_back({command ? command : "", output == nullptr,
-                                  errorOutput == nullptr, timeoutSeconds, mergeErrorOutput, true,
-                                  token});
+                                   errorOutput == nullptr, timeoutSeconds, mergeErrorOutput, true,
+                                   token});
   const bool cancelledBefore = token != nullptr && token->cancelled();
   const fake::ProcessResult result = cancelledBefore ? fake::ProcessResult() : next_result();
   if (token != nullptr && result.cancelDuringRun) fake::cancel(token);

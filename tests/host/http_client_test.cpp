@@ -107,9 +107,8 @@ class OneShotServer {
  public:
   OneShotServer(std::string answer, bool reset, int delayMs = 0) : port_(socket_.bind_loopback()) {
     ::listen(socket_.fd(), 4);
-    thread_ = std::thread([this, answer = std::move(answer), reset, delayMs] {
-      serve(answer, reset, delayMs);
-    });
+    thread_ = std::thread(
+        [this, answer = std::move(answer), reset, delayMs] { serve(answer, reset, delayMs); });
   }
   ~OneShotServer() { thread_.join(); }
   OneShotServer(const OneShotServer&) = delete;
@@ -148,7 +147,7 @@ class OneShotServer {
 
 struct Seen {
   std::string method;
-  std::string target;   // path and query exactly as sent
+  std::string target;  // path and query exactly as sent
   std::string path;
   std::string request;  // the "request" parameter as the server decodes it
   std::string body;
@@ -253,8 +252,8 @@ Result exchange(RKLibCurl& client, int type, const std::string& url, const std::
                 const char* userPassword = nullptr) {
   Result result;
   result.sent = client.RKLibCurlSendHttpReq(static_cast<_http_req_type_>(type), url,
-                                            body.empty() ? nullptr : body.data(), body.size(),
-                                            true, userPassword);
+                                            body.empty() ? nullptr : body.data(), body.size(), true,
+                                            userPassword);
   result.status = client.GetHttpErrorCode();
   unsigned long length = 12345;
   const char* reply = client.GetHttpResponse(length, false);
@@ -268,7 +267,7 @@ Result exchange(RKLibCurl& client, int type, const std::string& url, const std::
 }
 
 Result exchange_once(int type, const std::string& url,
-                    const char* header = "Content-Type: text/plain") {
+                     const char* header = "Content-Type: text/plain") {
   RKLibCurl client;
   EXPECT_TRUE(client.RKLibCurlInit(header, false, false, nullptr));
   return exchange(client, type, url);
@@ -322,9 +321,7 @@ class HttpClient : public ::testing::Test {
     setenv("TARNEL_LOG_DIR", dir_->path().c_str(), 1);
     unsetenv("TARNEL_CONNECT_TO");
   }
-  static void TearDownTestSuite() {
-    dir_.reset();
-  }
+  static void TearDownTestSuite() { dir_.reset(); }
 
   void SetUp() override {
     write_keystore(5, 30);
@@ -440,7 +437,7 @@ TEST_F(HttpClient, RefusesOtherRequestTypesWithoutSending) {
   for (int type : {3, -1, 100}) {
     SCOPED_TRACE(type);
     expect_failed_send(exchange_once(type, server.base() + "/rest?request=x"), RK_TRANSPORT_FAILED,
-                     false);
+                       false);
   }
   EXPECT_TRUE(server.seen().empty());
 }
@@ -536,9 +533,9 @@ TEST_F(HttpClient, GivesUpOnAConnectionThatIsNeverAcceptedAfterTheConnectTimeout
   FullServer full;
   ASSERT_TRUE(full.filled());
   expect_failed_send(exchange_once(0, "127.0.0.1:" + std::to_string(full.port()) + "/rest?x"),
-                   RK_TRANSPORT_TIMED_OUT, false);
+                     RK_TRANSPORT_TIMED_OUT, false);
   const std::string log = newLog();
-  EXPECT_NE(log.find("libcurl code 28"), std::string::npos) << log;  // timed out
+  EXPECT_NE(log.find("libcurl code 28"), std::string::npos) << log;      // timed out
   EXPECT_EQ(log.find("Operation timed out"), std::string::npos) << log;  // not the total timeout
 }
 
@@ -711,10 +708,10 @@ TEST_F(HttpClient, TellsHowAConnectionEndedBeforeTheReplyWasWhole) {
     bool reset;
     const char* text;
   };
-  for (const Case& c : {Case{"", false, "connection closed without a reply"},
-                        Case{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"res", false,
-                             "truncated reply"},
-                        Case{"", true, "connection reset"}}) {
+  for (const Case& c :
+       {Case{"", false, "connection closed without a reply"},
+        Case{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"res", false, "truncated reply"},
+        Case{"", true, "connection reset"}}) {
     OneShotServer server(c.answer, c.reset);
     SCOPED_TRACE(c.text);
     const Result result =

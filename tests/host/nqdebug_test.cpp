@@ -1,6 +1,8 @@
 // The log writer against real files: line layout and escaping,
 // configuration, the 64 KiB cut, rotation across threads and processes,
 // planted FIFOs and links, failing writes, and the stderr fallback.
+#include "NqDebug.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -25,7 +27,6 @@
 #include <thread>
 #include <vector>
 
-#include "NqDebug.h"
 #include "host_test_support.h"
 #include "unique_fd.h"
 
@@ -41,9 +42,9 @@ namespace {
 constexpr unsigned int kModule = 1147741381;
 
 void log_line(NqDebug& writer, const char* function, unsigned int code, long long id,
-             const char* format, ...) __attribute__((format(printf, 5, 6)));
+              const char* format, ...) __attribute__((format(printf, 5, 6)));
 void log_line(NqDebug& writer, const char* function, unsigned int code, long long id,
-             const char* format, ...) {
+              const char* format, ...) {
   va_list args;
   va_start(args, format);
   writer.handleMsgEventDebug_NEW(-1, function, code, -1, id, nullptr, format, args);
@@ -143,9 +144,9 @@ TEST_F(LogWriter, WritesOneLineWithTimePidTidTagAndMessage) {
 TEST_F(LogWriter, ControlCharactersAreEscapedSoThatOneCallWritesOneLine) {
   Log log;
   log_line(log.writer, "t", 0, 0, "disk %s created",
-          "d1\n2025-01-31T00:00:00.000000Z 1 1 forged: x");
+           "d1\n2025-01-31T00:00:00.000000Z 1 1 forged: x");
   log_line(log.writer, "t", 0, 0, "%s",
-          "tab\tcr\r esc\x1b[0m del\x7f \x01 \\n \\x41 \\q \\\n é\n\n");
+           "tab\tcr\r esc\x1b[0m del\x7f \x01 \\n \\x41 \\q \\\n é\n\n");
   const std::string controls(30000, '\x02');  // escaped 120,000 bytes: cut at 64 KiB
   log_line(log.writer, "t", 0, 0, "%s", controls.c_str());
 
@@ -153,8 +154,7 @@ TEST_F(LogWriter, ControlCharactersAreEscapedSoThatOneCallWritesOneLine) {
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(message_of(lines[0]), "disk d1\\n2025-01-31T00:00:00.000000Z 1 1 forged: x created");
   // Tab, backslashes and bytes above 0x7f stay as they are.
-  EXPECT_EQ(message_of(lines[1]),
-            "tab\tcr\\r esc\\x1b[0m del\\x7f \\x01 \\n \\x41 \\q \\\\n é");
+  EXPECT_EQ(message_of(lines[1]), "tab\tcr\\r esc\\x1b[0m del\\x7f \\x01 \\n \\x41 \\q \\\\n é");
   std::smatch marker;
   const std::string cut = message_of(lines[2]);
   ASSERT_TRUE(std::regex_search(cut, marker, std::regex(R"( \[\.\.\. (\d+) bytes dropped\]$)")));
@@ -230,7 +230,7 @@ TEST_F(LogWriter, LineOver64KiBIsCutWithAMarkerOfTheDroppedBytes) {
   ASSERT_TRUE(std::regex_search(cut, marker, std::regex(R"(x \[\.\.\. (\d+) bytes dropped\]$)")));
   const size_t kept = static_cast<size_t>(std::count(cut.begin(), cut.end(), 'x'));
   const size_t dropped = std::stoul(marker[1].str());
-  EXPECT_EQ(kept + dropped, big.size() + 1);  // the closing "]" went with the rest
+  EXPECT_EQ(kept + dropped, big.size() + 1);     // the closing "]" went with the rest
   EXPECT_GT(cut.size() + 1, 64u * 1024u - 64u);  // cut at 64 KiB, not earlier
 
   EXPECT_EQ(lines[1].substr(lines[1].size() - medium.size() - 3), "t: " + medium);
@@ -305,7 +305,7 @@ void write_numbered_lines(int process) {
       log.writer.setMaxVersion(10);
       for (int n = 0; n < kLines; ++n) {
         log_line(log.writer, "stress()", 0, 0, "p%d t%d n%05d %s|end", process, t, n,
-                payload_for(process, t, n).c_str());
+                 payload_for(process, t, n).c_str());
       }
     });
   }

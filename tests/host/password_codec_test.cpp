@@ -179,15 +179,15 @@ TEST(PasswordCodec, RefusesMalformedTextWithoutCrashing) {
       "v1$-20000$" + body,
       "v1$020000$" + body,
       "v1$0$" + body,
-      "v1$999$" + body,              // too few iterations
-      "v1$1000001$" + body,          // more work than any stored password needs
+      "v1$999$" + body,      // too few iterations
+      "v1$1000001$" + body,  // more work than any stored password needs
       "v1$99999999999999999999$" + body,
       "v1$20000$" + body.substr(1),  // not a multiple of four
       "v1$20000$" + body + "====",
       "v1$20000$ " + body,
       "v1$20000$" + body + "\n",
       "v1$20000$" + std::string(body.size(), '*'),
-      "v1$20000$AAAA",               // shorter than salt, iv and tag
+      "v1$20000$AAAA",  // shorter than salt, iv and tag
       "v1$20000$" + std::string(200000, 'A'),
   };
   for (const std::string& text : texts) {

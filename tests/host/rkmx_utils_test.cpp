@@ -1,5 +1,7 @@
 // The key store, node identity, conversions and the sleep call, against real
 // files in a temporary directory.
+#include "rkmx_utils.h"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -20,7 +22,6 @@
 #include <vector>
 
 #include "host_test_support.h"
-#include "rkmx_utils.h"
 #include "unique_fd.h"
 
 using host_test::in_child;
@@ -88,19 +89,19 @@ class KeyStore : public ::testing::Test {
 
 TEST_F(KeyStore, ReadsSettingsAndSkipsCommentsBlankAndMalformedLines) {
   write_file(path,
-            "# a comment\n"
-            "   # an indented comment\n"
-            "\n"
-            "sTarnelCluster=alpha\n"
-            "  spaced key\t=  value with  spaces  \n"
-            "no separator here\n"
-            "=no key\n"
-            "crlf=yes\r\n"
-            "twice=first\n"
-            "twice=second\n"
-            "symbols=a=b#c\n"
-            "empty=\n"
-            "last=no final line feed");
+             "# a comment\n"
+             "   # an indented comment\n"
+             "\n"
+             "sTarnelCluster=alpha\n"
+             "  spaced key\t=  value with  spaces  \n"
+             "no separator here\n"
+             "=no key\n"
+             "crlf=yes\r\n"
+             "twice=first\n"
+             "twice=second\n"
+             "symbols=a=b#c\n"
+             "empty=\n"
+             "last=no final line feed");
   int status = -1;
   EXPECT_EQ(read("sTarnelCluster", &status), "alpha");
   EXPECT_EQ(status, 0);
@@ -240,8 +241,7 @@ TEST_F(KeyStore, AnInPlaceRewriteIsSeenAtOnce) {
 // Counts the opens of one file (inotify IN_OPEN).
 class OpenCounter {
  public:
-  explicit OpenCounter(const std::string& path)
-      : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+  explicit OpenCounter(const std::string& path) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
     watching_ = fd_.valid() && ::inotify_add_watch(fd_.get(), path.c_str(), IN_OPEN) >= 0;
   }
   bool watching() const { return watching_; }
@@ -328,12 +328,12 @@ TEST_F(KeyStore, WritingCreatesTheStoreReadableByItsOwnerOnly) {
 
 TEST_F(KeyStore, WritingReplacesInPlaceKeepsEverythingElseAndLeavesNoTemporaryFile) {
   write_file(path,
-            "# provisioned\n"
-            "sTarnelCluster=old\n"
-            "junk line\n"
-            "sTarnelSerial=S1\n"
-            "sTarnelCluster=older duplicate\n"
-            "dEnableCurlTraceLogging=0");
+             "# provisioned\n"
+             "sTarnelCluster=old\n"
+             "junk line\n"
+             "sTarnelSerial=S1\n"
+             "sTarnelCluster=older duplicate\n"
+             "dEnableCurlTraceLogging=0");
   ::chmod(path.c_str(), 0644);
   ASSERT_EQ(rkmx_utils::set_reg_key("sTarnelCluster", " new = value # kept "), 0);
   ASSERT_EQ(rkmx_utils::set_reg_key("sTarnelCID", "v1$20000$c2FsdA=="), 0);
@@ -446,8 +446,8 @@ TEST(Conversions, StringToUintAcceptsPlainDecimalOnly) {
   EXPECT_EQ(rkmx_utils::string_to_uint("1"), 1u);
   EXPECT_EQ(rkmx_utils::string_to_uint("0042"), 42u);
   EXPECT_EQ(rkmx_utils::string_to_uint("4294967295"), 4294967295u);
-  for (const char* text : {"", "4294967296", "99999999999999999999", "-1", "+1", " 1", "1 ",
-                           "1a", "0x10", "1.5", "1\n"}) {
+  for (const char* text : {"", "4294967296", "99999999999999999999", "-1", "+1", " 1", "1 ", "1a",
+                           "0x10", "1.5", "1\n"}) {
     EXPECT_EQ(rkmx_utils::string_to_uint(text), 0u) << '"' << text << '"';
   }
 }

@@ -1,5 +1,7 @@
 // The process runner against real shells: statuses, streams, time-outs and
 // descriptors.
+#include "RkProcess.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -19,7 +21,6 @@
 #include <vector>
 
 #include "RkCancel.h"
-#include "RkProcess.h"
 #include "host_test_support.h"
 
 using host_test::read_file;
@@ -144,9 +145,9 @@ TEST_F(ProcessRunner, MergingPutsTheErrorOutputIntoTheOutputInOrder) {
 }
 
 TEST_F(ProcessRunner, LargeOutputOnBothStreamsAtOnceDoesNotDeadlock) {
-  Outcome big = run(
-      "head -c 10000000 /dev/zero | tr '\\0' o & "
-      "head -c 10000000 /dev/zero | tr '\\0' e >&2; wait");
+  Outcome big =
+      run("head -c 10000000 /dev/zero | tr '\\0' o & "
+          "head -c 10000000 /dev/zero | tr '\\0' e >&2; wait");
   EXPECT_EQ(big.status, 0);
   EXPECT_EQ(big.output.size(), 10000000u);
   EXPECT_EQ(big.errorOutput.size(), 10000000u);
@@ -204,9 +205,9 @@ TEST_F(ProcessRunner, ACancelKillsTheGroupAtOnceAndAnEarlierOneRunsNothing) {
   ASSERT_EQ(group.pids().size(), 1u);
   EXPECT_TRUE(finished(group.pids()[0]));
 
-  EXPECT_EQ(RkProcess::system(("touch " + dir.file("ran")).c_str(), &output, &errors, 60, false,
-                              &token),
-            -3);
+  EXPECT_EQ(
+      RkProcess::system(("touch " + dir.file("ran")).c_str(), &output, &errors, 60, false, &token),
+      -3);
   EXPECT_FALSE(std::filesystem::exists(dir.file("ran")));
 }
 

@@ -100,7 +100,10 @@ TEST(SimParser, DecodesJsonEscapesAndKeepsUtf8) {
   EXPECT_EQ(decoded(R"("\ud83d\ude00")"), "\xf0\x9f\x98\x80");
   EXPECT_EQ(decoded("\"caf\xc3\xa9 {x} & #1, [y]: z\""), "caf\xc3\xa9 {x} & #1, [y]: z");
   EXPECT_EQ(decoded(R"("")"), "");
-  EXPECT_EQ(decoded("\"raw\x7f" "DEL\""), "raw\x7f" "DEL");
+  EXPECT_EQ(decoded("\"raw\x7f"
+                    "DEL\""),
+            "raw\x7f"
+            "DEL");
 }
 
 TEST(SimParser, AcceptsWhiteSpaceEmptyContainersQuotedKeysAndNesting) {

@@ -77,11 +77,11 @@ TEST(SimServer, ServesTheLibrarysRequestsAndLogsThemAsReceived) {
   ASSERT_EQ(log.size(), 4u);
   const std::string methods[] = {"GET", "POST", "POST", "PUT"};
   const std::string names[] = {"Login", "ClusterInformation", "AddVirtualDisk", "Mount"};
-  const std::string texts[] = {
-      R"(request={type:Login,category:UserManagement,params:{)"
-      R"(userName:"tarnel",password:"***",cluster:"c1"}})",
-      cluster_information_text(session), add_virtual_disk_text("vd1", "5688.89", session),
-      mount_text("vd1", "node7", session)};
+  const std::string texts[] = {R"(request={type:Login,category:UserManagement,params:{)"
+                               R"(userName:"tarnel",password:"***",cluster:"c1"}})",
+                               cluster_information_text(session),
+                               add_virtual_disk_text("vd1", "5688.89", session),
+                               mount_text("vd1", "node7", session)};
   for (std::size_t i = 0; i < 4; ++i) {
     const mObject& entry = log[i].get_obj();
     EXPECT_EQ(entry.at("seq").get_int(), static_cast<int>(i + 1));

@@ -321,10 +321,9 @@ TEST_F(StateTest, TheRequestLogKeepsTheLatestEntriesInOrder) {
   const mObject before = state->snapshot();
   const mArray& first = before.at("requests").get_array();
   ASSERT_EQ(first.size(), 1u);
-  EXPECT_EQ(
-      tarnel_sim::body_text(first[0].get_obj()),
-      R"({"error":"InjectedFault","fault":"status","method":"GET","request":"Login","seq":1,)"
-      R"("status":503,"text":"request={}"})");
+  EXPECT_EQ(tarnel_sim::body_text(first[0].get_obj()),
+            R"({"error":"InjectedFault","fault":"status","method":"GET","request":"Login","seq":1,)"
+            R"("status":503,"text":"request={}"})");
 
   for (std::size_t i = 0; i < ClusterState::kLogCapacity; ++i)
     state->record(tarnel_sim::LogEntry());

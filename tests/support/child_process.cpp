@@ -64,8 +64,7 @@ Process::Process(const LaunchPlan& launch) {
   for (const auto& [name, value] : launch.env) env.push_back(name + "=" + value);
   // A session of its own: its own process group, and no controlling
   // terminal, so a password prompt can never wait on the tester's terminal.
-  pid_ = test_guard::spawn(launch.argv, &env, {in.fd, out.fd, err.fd},
-                           test_guard::Session::own);
+  pid_ = test_guard::spawn(launch.argv, &env, {in.fd, out.fd, err.fd}, test_guard::Session::own);
 }
 
 Process::~Process() {

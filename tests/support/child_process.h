@@ -23,11 +23,11 @@ namespace test_support {
 std::map<std::string, std::string> clean_environment();
 
 struct LaunchPlan {
-  std::vector<std::string> argv;            // argv[0] is the program's path
-  std::map<std::string, std::string> env;   // the whole environment of the child
-  std::string stdin_text;                   // written to a file the child reads; "" for /dev/null
-  std::string work_dir;                     // where stdout/stderr files are kept
-  std::string name = "child";               // prefix of those files
+  std::vector<std::string> argv;           // argv[0] is the program's path
+  std::map<std::string, std::string> env;  // the whole environment of the child
+  std::string stdin_text;                  // written to a file the child reads; "" for /dev/null
+  std::string work_dir;                    // where stdout/stderr files are kept
+  std::string name = "child";              // prefix of those files
 };
 
 // A started child in a session and process group of its own, without a

@@ -18,8 +18,8 @@ namespace test_support {
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/tarnel-test-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tarnel-test-XXXXXX";
   if (::mkdtemp(&pattern[0]) == nullptr) {
     throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
   }

@@ -143,8 +143,10 @@ void pause_ms(long ms) {
     ++removed;
   }
   if (!killed.empty() || removed > 0) {
-    std::fprintf(stderr, "test guard: the test program ended leaving %zu process(es) and %d "
-                 "directory(ies); killed and removed them\n", killed.size(), removed);
+    std::fprintf(stderr,
+                 "test guard: the test program ended leaving %zu process(es) and %d "
+                 "directory(ies); killed and removed them\n",
+                 killed.size(), removed);
   }
   ::_exit(0);
 }
@@ -283,8 +285,9 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   if (::pipe2(report, O_CLOEXEC) != 0) {
     throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(errno));
   }
-  const Child child{args.data(), env != nullptr ? entries.data() : environ, streams, session,
-                    ::getpid(), report[1]};
+  const Child child{args.data(), env != nullptr ? entries.data() : environ,
+                    streams,     session,
+                    ::getpid(),  report[1]};
   // No handler of ours may run in the child before the exec.
   sigset_t all, saved;
   sigfillset(&all);

@@ -1,5 +1,7 @@
 // A test program killed with SIGKILL leaves neither its scratch directory
 // nor a process it started behind.
+#include "test_guard.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,8 +15,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-
-#include "test_guard.h"
 
 namespace {
 
@@ -31,8 +31,8 @@ TEST(TestGuard, AProgramEndedBySigkillLeavesNoProcessAndNoDirectory) {
   int out[2];
   ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
   const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  const pid_t victim = test_guard::spawn({TEST_GUARD_VICTIM}, nullptr, {null, out[1], 2},
-                                           test_guard::Session::kept);
+  const pid_t victim =
+      test_guard::spawn({TEST_GUARD_VICTIM}, nullptr, {null, out[1], 2}, test_guard::Session::kept);
   ::close(out[1]);
   ::close(null);
   std::string text;

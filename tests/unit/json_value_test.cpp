@@ -84,8 +84,7 @@ TEST(JsonValue, Uint64ValuesConvertBetweenSignedAndUnsigned) {
 }
 
 TEST(JsonValue, WrongAccessorThrowsWithBothTypeCodes) {
-  EXPECT_EQ(type_error(mValue("s"), [](const mValue& v) { v.get_obj(); }),
-            "value type is 2 not 0");
+  EXPECT_EQ(type_error(mValue("s"), [](const mValue& v) { v.get_obj(); }), "value type is 2 not 0");
   EXPECT_EQ(type_error(mValue(1), [](const mValue& v) { v.get_str(); }), "value type is 4 not 2");
   EXPECT_EQ(type_error(mValue(uint64_t(1)), [](const mValue& v) { v.get_str(); }),
             "value type is 4 not 2");

@@ -89,7 +89,7 @@ TEST_F(Commands, ThirdLoginSucceedingFollowsPausesOfFiveAndTenSeconds) {
   EXPECT_EQ(fake::log_texts(kSessionTag),
             (std::vector<std::string>{kNoSession, kNoSession, "Session ID is S3"}));
   EXPECT_EQ(sends_and_pauses(), (std::vector<std::string>{"send", "ZUSLEEP_InTeRnAl(5000)", "send",
-                                                        "ZUSLEEP_InTeRnAl(10000)", "send"}));
+                                                          "ZUSLEEP_InTeRnAl(10000)", "send"}));
 }
 
 TEST_F(Commands, NoLoginSucceedingPausesSeventyFiveSecondsAndEmptiesTheIdentifier) {
@@ -208,7 +208,7 @@ TEST_F(Commands, CreateSucceedingOnTheSecondAttemptPausesFiveSeconds) {
             (std::vector<std::string>{"Failed to create vdisk vd1", "Vdisk created vd1"}));
   EXPECT_EQ(fake::sleep_milliseconds(), std::vector<int>{5000});
   EXPECT_THAT(request_types(), ElementsAre("Login", "ClusterInformation", "AddVirtualDisk",
-                                          "ClusterInformation", "AddVirtualDisk"));
+                                           "ClusterInformation", "AddVirtualDisk"));
 }
 
 TEST_F(Commands, ExportSucceedingOnTheSecondAttemptPausesFiveSeconds) {

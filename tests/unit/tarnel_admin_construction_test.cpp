@@ -204,7 +204,7 @@ TEST_F(Construction, PlatformObjectFailingLeavesTheConstructorBeforeAnyQuery) {
   fake::platform_script().throwRuntimeOnConstruct = true;
   EXPECT_THROW(tarnel_admin(), std::runtime_error);
   EXPECT_EQ(host_calls(), (std::vector<std::string>{"RKPlatformInfo::RKPlatformInfo()",
-                                                   "RKPlatformInfo::RKPlatformInfo()"}));
+                                                    "RKPlatformInfo::RKPlatformInfo()"}));
   EXPECT_TRUE(fake::log_lines().empty());
 }
 
@@ -256,42 +256,29 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, DefaultConstructionFailure,
     ::testing::Values(
         DefaultFailure{"ClusterStatus",
-                       [] {
-                         fake::utils_script().cluster = fake::status(1, "cluster1");
-                       },
+                       [] { fake::utils_script().cluster = fake::status(1, "cluster1"); },
                        kNoCluster, 3, ""},
-        DefaultFailure{"ClusterEmpty",
-                       [] {
-                         fake::utils_script().cluster = fake::status(0, "");
-                       },
+        DefaultFailure{"ClusterEmpty", [] { fake::utils_script().cluster = fake::status(0, ""); },
                        kNoCluster, 3, ""},
         DefaultFailure{"PasswordKeyMissing", [] { fake::utils_script().keys.clear(); }, kNoPassword,
                        4, "cluster1"},
-        DefaultFailure{"PasswordKeyStatus",
-                       [] {
-                         fake::utils_script().keys["sTarnelCID"] = fake::status(2, kEncrypted);
-                       },
-                       kNoPassword, 4, "cluster1"},
+        DefaultFailure{
+            "PasswordKeyStatus",
+            [] { fake::utils_script().keys["sTarnelCID"] = fake::status(2, kEncrypted); },
+            kNoPassword, 4, "cluster1"},
         DefaultFailure{"PasswordKeyEmpty",
-                       [] {
-                         fake::utils_script().keys["sTarnelCID"] = fake::status(0, "");
-                       },
+                       [] { fake::utils_script().keys["sTarnelCID"] = fake::status(0, ""); },
                        kNoPassword, 4, "cluster1"},
         DefaultFailure{"SerialStatus",
-                       [] {
-                         fake::utils_script().serial = fake::status(1, "SERIAL1");
-                       },
-                       kNoSerial, 5, "cluster1"},
-        DefaultFailure{"SerialEmpty",
-                       [] {
-                         fake::utils_script().serial = fake::status(0, "");
-                       },
+                       [] { fake::utils_script().serial = fake::status(1, "SERIAL1"); }, kNoSerial,
+                       5, "cluster1"},
+        DefaultFailure{"SerialEmpty", [] { fake::utils_script().serial = fake::status(0, ""); },
                        kNoSerial, 5, "cluster1"},
         DefaultFailure{"DecryptReportsFailure", [] { fake::decrypt_script().result = 1; },
                        kNoPassword, 8, "cluster1"},
         DefaultFailure{"DecryptLeavesNoNul",
-                       [] { fake::decrypt_script().bytes = std::string(1024, 'x'); }, kNoPassword, 8,
-                       "cluster1"},
+                       [] { fake::decrypt_script().bytes = std::string(1024, 'x'); }, kNoPassword,
+                       8, "cluster1"},
         DefaultFailure{"HostNameThrows", [] { fake::utils_script().hostnameThrowsRk = true; },
                        kNotReady, 2, ""},
         DefaultFailure{"ClusterThrows", [] { fake::utils_script().cluster.throwRk = true; },
@@ -299,8 +286,8 @@ INSTANTIATE_TEST_SUITE_P(
         DefaultFailure{"PasswordKeyThrows",
                        [] { fake::utils_script().keys["sTarnelCID"].throwRk = true; }, kNotReady, 4,
                        "cluster1"},
-        DefaultFailure{"SerialThrows", [] { fake::utils_script().serial.throwRk = true; }, kNotReady,
-                       5, "cluster1"},
+        DefaultFailure{"SerialThrows", [] { fake::utils_script().serial.throwRk = true; },
+                       kNotReady, 5, "cluster1"},
         DefaultFailure{"DecryptThrows", [] { fake::decrypt_script().throwRk = true; }, kNotReady, 8,
                        "cluster1"}),
     [](const ::testing::TestParamInfo<DefaultFailure>& step) { return step.param.name; });
@@ -379,20 +366,15 @@ TEST_P(CredentialConstructionFailure, LogsOneFailureLineAndLeavesTheFacadeNotRea
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, CredentialConstructionFailure,
-    ::testing::Values(CredentialFailure{"ClusterStatus",
-                                        [] {
-                                          fake::utils_script().cluster = fake::status(1, "cluster1");
-                                        },
-                                        kNoCluster, 3},
-                      CredentialFailure{"ClusterEmpty",
-                                        [] {
-                                          fake::utils_script().cluster = fake::status(0, "");
-                                        },
-                                        kNoCluster, 3},
-                      CredentialFailure{"HostNameThrows",
-                                        [] { fake::utils_script().hostnameThrowsRk = true; },
-                                        kNotReady, 2},
-                      CredentialFailure{"ClusterThrows",
-                                        [] { fake::utils_script().cluster.throwRk = true; },
-                                        kNotReady, 3}),
+    ::testing::Values(
+        CredentialFailure{"ClusterStatus",
+                          [] { fake::utils_script().cluster = fake::status(1, "cluster1"); },
+                          kNoCluster, 3},
+        CredentialFailure{"ClusterEmpty",
+                          [] { fake::utils_script().cluster = fake::status(0, ""); }, kNoCluster,
+                          3},
+        CredentialFailure{"HostNameThrows", [] { fake::utils_script().hostnameThrowsRk = true; },
+                          kNotReady, 2},
+        CredentialFailure{"ClusterThrows", [] { fake::utils_script().cluster.throwRk = true; },
+                          kNotReady, 3}),
     [](const ::testing::TestParamInfo<CredentialFailure>& step) { return step.param.name; });

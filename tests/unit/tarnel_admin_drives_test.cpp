@@ -139,36 +139,35 @@ TEST_P(WellFormedListing, AddsItsRecordsAfterTheCallersAndLogsEach) {
 
 INSTANTIATE_TEST_SUITE_P(
     Outputs, WellFormedListing,
-    ::testing::Values(
-        Listing{"EmptyOutputYieldsNoRecords", "", {}},
-        Listing{"LineEndingInABarIsOneRecord",
-                "d1|sdb|/mnt/d1|3|1|\n",
-                {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}},
-        Listing{"RecordsFollowInLineOrder",
-                "d1|sdb|/mnt/d1|3|1|\nd2|sdc|/mnt/d2|4|0|\n",
-                {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1),
-                 drive("d2", "/dev/sdc", "/mnt/d2", "4", 0)}},
-        Listing{"TextAfterTheLastLineFeedIsALine",
-                "d1|sdb|/mnt/d1|3|1|",
-                {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}},
-        Listing{"LeadingEmptyLineEndsTheListWhateverFollows",
-                "\nd1|sdb|/mnt/d1|3|1|\nnot a drive line\n",
-                {}},
-        Listing{"LinesAfterTheFirstEmptyLineAreNotRead",
-                "d1|sdb|/mnt/d1|3|1|\n\nnot a drive line\nd2|sdc|/mnt/d2|4|1|\n",
-                {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}},
-        Listing{"FieldsKeepTheirSpaces",
-                " d1 | sdb|/mnt/d1 | 3 | 1 | \n",
-                {drive(" d1 ", "/dev/ sdb", "/mnt/d1 ", " 3 ", 1)}},
-        Listing{"EmptyFieldsAreKept", "|||||\n", {drive("", "/dev/", "", "", 0)}},
-        Listing{"IdenticalLinesGiveIdenticalRecords",
-                "d1|sdb|/mnt/d1|3|1|\nd1|sdb|/mnt/d1|3|1|\n",
-                {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1),
-                 drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}},
-        Listing{"CarriageReturnLandsInTheUnreadSixthField",
-                "d1|sdb|/mnt/d1|3|1|\r\nd2|sdc|/mnt/d2|4|0|\r\n",
-                {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1),
-                 drive("d2", "/dev/sdc", "/mnt/d2", "4", 0)}}),
+    ::testing::Values(Listing{"EmptyOutputYieldsNoRecords", "", {}},
+                      Listing{"LineEndingInABarIsOneRecord",
+                              "d1|sdb|/mnt/d1|3|1|\n",
+                              {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}},
+                      Listing{"RecordsFollowInLineOrder",
+                              "d1|sdb|/mnt/d1|3|1|\nd2|sdc|/mnt/d2|4|0|\n",
+                              {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1),
+                               drive("d2", "/dev/sdc", "/mnt/d2", "4", 0)}},
+                      Listing{"TextAfterTheLastLineFeedIsALine",
+                              "d1|sdb|/mnt/d1|3|1|",
+                              {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}},
+                      Listing{"LeadingEmptyLineEndsTheListWhateverFollows",
+                              "\nd1|sdb|/mnt/d1|3|1|\nnot a drive line\n",
+                              {}},
+                      Listing{"LinesAfterTheFirstEmptyLineAreNotRead",
+                              "d1|sdb|/mnt/d1|3|1|\n\nnot a drive line\nd2|sdc|/mnt/d2|4|1|\n",
+                              {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}},
+                      Listing{"FieldsKeepTheirSpaces",
+                              " d1 | sdb|/mnt/d1 | 3 | 1 | \n",
+                              {drive(" d1 ", "/dev/ sdb", "/mnt/d1 ", " 3 ", 1)}},
+                      Listing{"EmptyFieldsAreKept", "|||||\n", {drive("", "/dev/", "", "", 0)}},
+                      Listing{"IdenticalLinesGiveIdenticalRecords",
+                              "d1|sdb|/mnt/d1|3|1|\nd1|sdb|/mnt/d1|3|1|\n",
+                              {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1),
+                               drive("d1", "/dev/sdb", "/mnt/d1", "3", 1)}},
+                      Listing{"CarriageReturnLandsInTheUnreadSixthField",
+                              "d1|sdb|/mnt/d1|3|1|\r\nd2|sdc|/mnt/d2|4|0|\r\n",
+                              {drive("d1", "/dev/sdb", "/mnt/d1", "3", 1),
+                               drive("d2", "/dev/sdc", "/mnt/d2", "4", 0)}}),
     [](const ::testing::TestParamInfo<Listing>& listing) { return listing.param.name; });
 
 namespace {
@@ -192,9 +191,8 @@ TEST_P(MalformedListing, FailsNamingTheFirstBadLineAndLeavesTheRecordsAsTheyWere
     Drives drives = before;
     EXPECT_EQ(enumerate(GetParam().output, drives), -1);
     EXPECT_EQ(drives, before);
-    EXPECT_EQ(fake::log_texts(kTag),
-              std::vector<std::string>{
-                  parse_failure(GetParam().output, GetParam().line, GetParam().fields)});
+    EXPECT_EQ(fake::log_texts(kTag), std::vector<std::string>{parse_failure(
+                                         GetParam().output, GetParam().line, GetParam().fields)});
   }
 }
 
@@ -246,7 +244,7 @@ TEST_F(DataDrives, ANonZeroStatusThrowsAndLeavesTheVectorUntouched) {
   }
   EXPECT_EQ(drives, earlier);
   EXPECT_EQ(fake::log_texts(kTag), std::vector<std::string>{std::string("Command [") + kCommand +
-                                                           "] failed with error [helper broke]"});
+                                                            "] failed with error [helper broke]"});
   EXPECT_EQ(fake::process_calls().size(), 1u);  // no retry
 }
 

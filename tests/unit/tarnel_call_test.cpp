@@ -2,6 +2,8 @@
 // deadline, cancellation and the observer, through the real facade, session
 // and disk handle over the fake host services. Pauses are recorded by the
 // fake sleep calls, never taken.
+#include "tarnel_call.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -12,13 +14,12 @@
 
 #include "fake_host.h"
 #include "tarnel_admin.h"
-#include "tarnel_call.h"
 #include "tarnel_vdisk.h"
 #include "unit_test_support.h"
 
+using std::chrono::milliseconds;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using std::chrono::milliseconds;
 using unit_test::queue_capacity;
 using unit_test::queue_created;
 using unit_test::queue_exported;
@@ -35,7 +36,7 @@ void queue_refusal(long status, const std::string& code, int count = 1) {
 }
 // A send that ended on the wire without a whole reply.
 void queue_transport_failure(RkTransportResult result, const std::string& text, bool sent,
-                           int count = 1) {
+                             int count = 1) {
   for (int i = 0; i < count; ++i) {
     fake::http_script().push_back(fake::transport_failure(result, text, sent));
   }

@@ -1,9 +1,10 @@
+#include "tarnel_debug.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
 #include "fake_host.h"
-#include "tarnel_debug.h"
 
 namespace {
 
@@ -112,9 +113,9 @@ TEST_F(TarnelDebug, WriterArgumentsFollowTheOverload) {
     const char* text;
   };
   const Expected expected[] = {
-      {nullptr, 0, 0, "a"},  {nullptr, 0, 11, "b"}, {nullptr, 5, 7, "c"},
-      {"fn", 0, 0, "d"},     {"fn", 0, 12, "e"},    {"fn", 6, 13, "f"},
-      {"fn", 0, 0, "g"},     {"fn", 0, 14, "h"},    {"fn", 8, 15, "i"},
+      {nullptr, 0, 0, "a"}, {nullptr, 0, 11, "b"}, {nullptr, 5, 7, "c"},
+      {"fn", 0, 0, "d"},    {"fn", 0, 12, "e"},    {"fn", 6, 13, "f"},
+      {"fn", 0, 0, "g"},    {"fn", 0, 14, "h"},    {"fn", 8, 15, "i"},
   };
   ASSERT_EQ(fake::log_lines().size(), 9u);
   for (size_t i = 0; i < 9; ++i) {

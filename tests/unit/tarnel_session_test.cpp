@@ -57,15 +57,15 @@ TEST_F(Exchange, TypeZeroSetsItsThreeOptionsInOrderAndSendsToTheLocalEndpoint) {
   ASSERT_EQ(session.tarnel_req_rsp(RK_HTTP_GET, "request={type:X}", &reply, false, "text/plain"),
             0);
   EXPECT_EQ(client_calls(), (std::vector<std::string>{
-                               "RKLibCurl::RKLibCurl()",
-                               "RKLibCurl::RKLibCurlInit(Content-Type: text/plain)",
-                               "RKLibCurl::toggleTrace(false)",
-                               "RKLibCurl::RKLibCurlSetAdditionalOptionsIntValue(99,1)",
-                               "RKLibCurl::RKLibCurlSetAdditionalOptionsIntValue(44,0)",
-                               "RKLibCurl::RKLibCurlSetAdditionalOptionsStringValue(10036,GET)",
-                               "RKLibCurl::RKLibCurlSendHttpReq(0)",
-                               "RKLibCurl::GetHttpResponse()",
-                           }));
+                                "RKLibCurl::RKLibCurl()",
+                                "RKLibCurl::RKLibCurlInit(Content-Type: text/plain)",
+                                "RKLibCurl::toggleTrace(false)",
+                                "RKLibCurl::RKLibCurlSetAdditionalOptionsIntValue(99,1)",
+                                "RKLibCurl::RKLibCurlSetAdditionalOptionsIntValue(44,0)",
+                                "RKLibCurl::RKLibCurlSetAdditionalOptionsStringValue(10036,GET)",
+                                "RKLibCurl::RKLibCurlSendHttpReq(0)",
+                                "RKLibCurl::GetHttpResponse()",
+                            }));
   ASSERT_EQ(fake::http_clients().size(), 1u);
   const fake::HttpClientRecord& client = fake::http_clients()[0];
   EXPECT_FALSE(client.initVerbose);
@@ -240,9 +240,9 @@ TEST_F(Exchange, EchoedLoginPasswordIsMaskedInEveryLoggedReplyButNotInTheReplyOb
   // The password as given, as the request carries it, escaped once more, and
   // percent-encoded (of the clear and the carried form) with either hex case.
   const std::string password = "Pa ss\\n%";
-  const std::string forms[] = {
-      "Pa ss\\n%",         "Pa ss\\\\n%",         "Pa ss\\\\\\\\n%",
-      "Pa%20ss%5C%5Cn%25", "Pa%20ss%5c%5cn%25", "Pa%20ss%5Cn%25", "Pa%20ss%5cn%25"};
+  const std::string forms[] = {"Pa ss\\n%",         "Pa ss\\\\n%",       "Pa ss\\\\\\\\n%",
+                               "Pa%20ss%5C%5Cn%25", "Pa%20ss%5c%5cn%25", "Pa%20ss%5Cn%25",
+                               "Pa%20ss%5cn%25"};
   tarnel_session session("u", "c", password);
   for (const std::string& form : forms) {
     SCOPED_TRACE(form);

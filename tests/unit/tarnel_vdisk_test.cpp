@@ -219,14 +219,15 @@ TEST_F(Create, SendsAddVirtualDiskSizedFromTheCapacity) {
   fake::queue_reply(reply_with(record("name", "vd1")));
   tarnel_vdisk handle("5f2a-77", "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), 0);
-  EXPECT_EQ(fake::sent_requests(), (std::vector<std::string>{
-                                      cluster_information_text("5f2a-77"),
-                                      "request={type:AddVirtualDisk,category:VirtualDiskManagement,"
-                                      "params:{name:\"vd1\",protectionPolicy:\"Erasure\","
-                                      "erasureConfig:\"RS_4_2\",backupType:\"FILER\",size:{unit:"
-                                      "\"GB\",value:58.64},diskType:NFS,scsi3pr:false},sessionId:"
-                                      "5f2a-77}",
-                                  }));
+  EXPECT_EQ(fake::sent_requests(),
+            (std::vector<std::string>{
+                cluster_information_text("5f2a-77"),
+                "request={type:AddVirtualDisk,category:VirtualDiskManagement,"
+                "params:{name:\"vd1\",protectionPolicy:\"Erasure\","
+                "erasureConfig:\"RS_4_2\",backupType:\"FILER\",size:{unit:"
+                "\"GB\",value:58.64},diskType:NFS,scsi3pr:false},sessionId:"
+                "5f2a-77}",
+            }));
   EXPECT_EQ(fake::journal_with("rkmx_utils::convert_size_to_gb"),
             std::vector<std::string>{"rkmx_utils::convert_size_to_gb(100.000000,GB)"});
   const fake::HttpClientRecord& client = fake::http_clients().at(1);
@@ -318,7 +319,8 @@ TEST_F(Create, FailedExchangeLogsAndReturnsItsResult) {
   fake::http_script().push_back(fake::failed_send(0));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), -1);
-  EXPECT_EQ(fake::log_texts(kCreateTag), std::vector<std::string>{"Failed to create vdisk : [vd1]"});
+  EXPECT_EQ(fake::log_texts(kCreateTag),
+            std::vector<std::string>{"Failed to create vdisk : [vd1]"});
   EXPECT_EQ(fake::sent_requests().size(), 2u);
 }
 
@@ -397,7 +399,8 @@ TEST_F(Export, FailedExchangeLogsAndReturnsItsResult) {
   fake::http_script().push_back(fake::failed_send(404, "{\"e\":1}"));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.export_vdisk(), -1);
-  EXPECT_EQ(fake::log_texts(kExportTag), std::vector<std::string>{"Failed to export vdisk : [vd1]"});
+  EXPECT_EQ(fake::log_texts(kExportTag),
+            std::vector<std::string>{"Failed to export vdisk : [vd1]"});
 }
 
 TEST_F(Export, EmptyHostSendsOneEmptyTargetAndNeedsAnEmptyTargetRecord) {
@@ -425,10 +428,10 @@ TEST_F(HostileValues, QuotedValuesAreWrittenWithJsonStringEscaping) {
   handle.create_vdisk();
   handle.export_vdisk();
   EXPECT_EQ(fake::sent_requests(), (std::vector<std::string>{
-                                      cluster_information_text("sid"),
-                                      add_virtual_disk_text(name, "58.64", "sid"),
-                                      mount_text(name, host, "sid"),
-                                  }));
+                                       cluster_information_text("sid"),
+                                       add_virtual_disk_text(name, "58.64", "sid"),
+                                       mount_text(name, host, "sid"),
+                                   }));
 }
 
 TEST_F(HostileValues, QuotedSessionIdOfTheCapacityQueryIsEscapedNotRefused) {
@@ -512,7 +515,7 @@ TEST_F(HostileValues, NameCannotPassOffOtherRecordsAsItsOwn) {
 
 TEST_F(HostileValues, FailedCapacityQuerySendsNoAddVirtualDisk) {
   const std::vector<fake::HttpExchange> failures = {
-      fake::failed_send(500),                 // exchange fails
+      fake::failed_send(500),           // exchange fails
       fake::reply("{\"results\":{}}"),  // key missing
   };
   for (const fake::HttpExchange& failure : failures) {

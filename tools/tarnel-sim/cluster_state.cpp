@@ -282,7 +282,8 @@ Reply ClusterState::mount(const RequestValue& request) {
 
 double ClusterState::allocated_bytes(const std::vector<Disk>& disks) const {
   double bytes = 0;
-  for (const Disk& disk : disks) bytes += disk.size_value * bytes_per_unit(disk.size_unit).value_or(0);
+  for (const Disk& disk : disks)
+    bytes += disk.size_value * bytes_per_unit(disk.size_unit).value_or(0);
   return bytes;
 }
 
@@ -332,14 +333,15 @@ json_spirit::mObject ClusterState::snapshot() const {
   state["cluster"] = config_.cluster;
   mObject capacity;
   capacity["total"] = capacity_object(config_.total.value, config_.total.units);
-  capacity["allocated"] =
-      capacity_object(allocated_bytes(disks_) / *bytes_per_unit(config_.total.units), config_.total.units);
+  capacity["allocated"] = capacity_object(
+      allocated_bytes(disks_) / *bytes_per_unit(config_.total.units), config_.total.units);
   state["capacity"] = std::move(capacity);
   state["strictCapacity"] = options_.strict_capacity;
   put_disks_and_mounts(disks_, mounts_, state);
   const auto now = clock_();
-  const auto active = std::count_if(sessions_.begin(), sessions_.end(),
-                                    [now](const auto& session) { return now < session.second.expires; });
+  const auto active = std::count_if(sessions_.begin(), sessions_.end(), [now](const auto& session) {
+    return now < session.second.expires;
+  });
   state["sessions"] = static_cast<int64_t>(active);
   mArray requests(log_.begin(), log_.end());
   state["requests"] = std::move(requests);
@@ -402,15 +404,16 @@ void ClusterState::load_state_file() {
   const std::string where = "state file " + path;
   const auto disks = root.find("disks");
   const auto mounts = root.find("mounts");
-  if (disks == root.end() || disks->second.type() != json_spirit::array_type || mounts == root.end() ||
-      mounts->second.type() != json_spirit::array_type) {
+  if (disks == root.end() || disks->second.type() != json_spirit::array_type ||
+      mounts == root.end() || mounts->second.type() != json_spirit::array_type) {
     throw std::runtime_error(where + ": \"disks\" and \"mounts\" must be lists");
   }
   for (const mValue& entry : disks->second.get_array()) {
     disks_.push_back(read_stored_disk(entry, where));
   }
   for (const mValue& entry : mounts->second.get_array()) {
-    if (entry.type() != json_spirit::obj_type) throw std::runtime_error(where + ": a mount is not an object");
+    if (entry.type() != json_spirit::obj_type)
+      throw std::runtime_error(where + ": a mount is not an object");
     const mObject& object = entry.get_obj();
     mounts_.push_back(
         Mount{string_member(object, "virtualDisk", where), string_member(object, "target", where)});

@@ -84,7 +84,8 @@ class ClusterState {
   // refused at once, never waited on), cannot be read or parsed, and
   // std::invalid_argument when the total's unit is unknown (bytes_per_unit).
   ClusterState(
-      SimConfig config, StateOptions options, Clock clock = [] { return std::chrono::steady_clock::now(); });
+      SimConfig config, StateOptions options,
+      Clock clock = [] { return std::chrono::steady_clock::now(); });
 
   Reply execute(RequestType type, const RequestValue& request);
 
@@ -148,8 +149,8 @@ class ClusterState {
   bool persist(const std::vector<Disk>& disks, const std::vector<Mount>& mounts) const;
   // "disks" and "mounts" of `into`, as the state file and the snapshot hold
   // them.
-  static void put_disks_and_mounts(const std::vector<Disk>& disks,
-                                   const std::vector<Mount>& mounts, json_spirit::mObject& into);
+  static void put_disks_and_mounts(const std::vector<Disk>& disks, const std::vector<Mount>& mounts,
+                                   json_spirit::mObject& into);
   void load_state_file();
   // A disk of the state file (`where` names it in an error). Throws
   // std::runtime_error.

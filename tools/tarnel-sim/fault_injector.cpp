@@ -55,8 +55,9 @@ bool kind_named(std::string_view name, FaultKind& out, std::string& error) {
       return true;
     }
   }
-  error = "unknown fault \"" + std::string(name) +
-          "\" (status, malformed, truncated, wrong-types, drop, delay, expire-session, commit-drop)";
+  error =
+      "unknown fault \"" + std::string(name) +
+      "\" (status, malformed, truncated, wrong-types, drop, delay, expire-session, commit-drop)";
   return false;
 }
 
@@ -250,16 +251,16 @@ std::optional<FaultRule> fault_rule_from_json(const mObject& object, std::string
   }
   for (const auto& member : object) {
     const std::string& key = member.first;
-    if (key != "request" && key != "fault" && key != "status" && key != "delayMs" && key != "times" &&
-        key != "skip") {
+    if (key != "request" && key != "fault" && key != "status" && key != "delayMs" &&
+        key != "times" && key != "skip") {
       error = "unknown member \"" + key + "\" in a fault";
       return std::nullopt;
     }
   }
   const auto request = object.find("request");
   const auto fault = object.find("fault");
-  if (request == object.end() || request->second.type() != json_spirit::str_type || fault == object.end() ||
-      fault->second.type() != json_spirit::str_type) {
+  if (request == object.end() || request->second.type() != json_spirit::str_type ||
+      fault == object.end() || fault->second.type() != json_spirit::str_type) {
     error = "a fault needs \"request\" and \"fault\" as strings";
     return std::nullopt;
   }
@@ -272,7 +273,8 @@ std::optional<FaultRule> fault_rule_from_json(const mObject& object, std::string
   std::optional<unsigned> skip;
   if (!unsigned_member(object, "status", status, error) ||
       !unsigned_member(object, "delayMs", delay, error) ||
-      !unsigned_member(object, "times", rule.times, error) || !unsigned_member(object, "skip", skip, error)) {
+      !unsigned_member(object, "times", rule.times, error) ||
+      !unsigned_member(object, "skip", skip, error)) {
     return std::nullopt;
   }
   if (status && rule.kind != FaultKind::Status) {
@@ -314,9 +316,9 @@ mObject fault_rule_to_json(const FaultRule& rule) {
 std::string injected_body(const FaultRule& rule, RequestType type, const RequestValue& request) {
   switch (rule.kind) {
     case FaultKind::Status:
-      return body_text(
-          error_reply(rule.status, "InjectedFault", "injected HTTP status " + std::to_string(rule.status))
-              .body);
+      return body_text(error_reply(rule.status, "InjectedFault",
+                                   "injected HTTP status " + std::to_string(rule.status))
+                           .body);
     case FaultKind::Malformed:
       return "{\"result\": this is not JSON}";
     case FaultKind::Truncated:

@@ -45,7 +45,16 @@
 
 namespace tarnel_sim {
 
-enum class FaultKind { Status, Malformed, Truncated, WrongTypes, Drop, Delay, ExpireSession, CommitDrop };
+enum class FaultKind {
+  Status,
+  Malformed,
+  Truncated,
+  WrongTypes,
+  Drop,
+  Delay,
+  ExpireSession,
+  CommitDrop
+};
 
 // "status", "malformed", "truncated", "wrong-types", "drop", "delay",
 // "expire-session", "commit-drop".
@@ -63,7 +72,8 @@ struct FaultRule {
 // Parse the flag form; on failure return nothing and set `error`.
 std::optional<FaultRule> parse_fault_rule(std::string_view text, std::string& error);
 // Parse the JSON form; on failure return nothing and set `error`.
-std::optional<FaultRule> fault_rule_from_json(const json_spirit::mObject& object, std::string& error);
+std::optional<FaultRule> fault_rule_from_json(const json_spirit::mObject& object,
+                                              std::string& error);
 // The JSON form of a rule (with "times" only when limited).
 json_spirit::mObject fault_rule_to_json(const FaultRule& rule);
 

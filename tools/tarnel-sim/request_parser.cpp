@@ -336,7 +336,8 @@ class Parser {
 };
 
 // Collects the spans of every "password" member's value, in text order.
-void password_spans(const RequestValue& value, std::vector<std::pair<std::size_t, std::size_t>>& spans) {
+void password_spans(const RequestValue& value,
+                    std::vector<std::pair<std::size_t, std::size_t>>& spans) {
   for (const RequestMember& member : value.members) {
     if (member.key == "password") {
       spans.emplace_back(member.value.begin, member.value.end);

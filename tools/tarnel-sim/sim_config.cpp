@@ -58,10 +58,11 @@ SimConfig parse_config(const std::string& text) {
   const auto value = total.find("value");
   if (units == total.end() || units->second.type() != json_spirit::str_type ||
       !bytes_per_unit(units->second.get_str())) {
-    throw ConfigError("\"capacity\".\"units\" must be one of B, KB, MB, GB, TB, PB, KiB, MiB, GiB, TiB, PiB");
+    throw ConfigError(
+        "\"capacity\".\"units\" must be one of B, KB, MB, GB, TB, PB, KiB, MiB, GiB, TiB, PiB");
   }
-  if (value == total.end() || !is_number(value->second) || !std::isfinite(value->second.get_real()) ||
-      value->second.get_real() <= 0) {
+  if (value == total.end() || !is_number(value->second) ||
+      !std::isfinite(value->second.get_real()) || value->second.get_real() <= 0) {
     throw ConfigError("\"capacity\".\"value\" must be a positive number");
   }
   config.total.units = units->second.get_str();

@@ -173,9 +173,11 @@ bool drop_connection(const httplib::Request& req) {
     sockaddr_in peer{};
     socklen_t local_length = sizeof local;
     socklen_t peer_length = sizeof peer;
-    if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &local_length) != 0 ||
+    if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &local_length) !=
+            0 ||
         local.sin_family != AF_INET ||
-        ::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0 ||
+        ::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peer_length) !=
+            0 ||
         peer.sin_family != AF_INET) {
       continue;
     }
@@ -199,7 +201,8 @@ void send_reply(httplib::Response& res, const Reply& reply) {
 // The error code of an error reply, or nothing.
 std::string error_code(const Reply& reply) {
   const auto error = reply.body.find("error");
-  if (error == reply.body.end() || error->second.type() != json_spirit::obj_type) return std::string();
+  if (error == reply.body.end() || error->second.type() != json_spirit::obj_type)
+    return std::string();
   const auto code = error->second.get_obj().find("code");
   return code != error->second.get_obj().end() && code->second.type() == json_spirit::str_type
              ? code->second.get_str()
@@ -236,7 +239,11 @@ class SimServer::Listener : public httplib::Server {
 };
 
 SimServer::SimServer(ClusterState& state, FaultInjector& faults, bool verbose, Pause pause)
-    : state_(state), faults_(faults), verbose_(verbose), pause_(std::move(pause)), listener_(new Listener) {
+    : state_(state),
+      faults_(faults),
+      verbose_(verbose),
+      pause_(std::move(pause)),
+      listener_(new Listener) {
   if (!pause_) pause_ = [this](std::chrono::milliseconds delay) { wait(delay); };
   // SO_REUSEADDR only: httplib's default adds SO_REUSEPORT, which would let
   // a second simulator share the port instead of failing to bind it.
@@ -282,22 +289,28 @@ void SimServer::wait(std::chrono::milliseconds delay) {
 }
 
 void SimServer::register_routes() {
-  const auto rest = [this](const httplib::Request& req, httplib::Response& res) { handle_rest(req, res); };
+  const auto rest = [this](const httplib::Request& req, httplib::Response& res) {
+    handle_rest(req, res);
+  };
   listener_->Get("/rest", rest);
   listener_->Put("/rest", rest);
   listener_->Post("/rest", rest);
-  listener_->Get("/state", [this](const httplib::Request&, httplib::Response& res) { handle_state(res); });
-  listener_->Post("/control",
-                  [this](const httplib::Request& req, httplib::Response& res) { handle_control(req, res); });
+  listener_->Get("/state",
+                 [this](const httplib::Request&, httplib::Response& res) { handle_state(res); });
+  listener_->Post("/control", [this](const httplib::Request& req, httplib::Response& res) {
+    handle_control(req, res);
+  });
 
   // Errors that httplib produces itself (an unknown endpoint, a POST or PUT
   // without Content-Length) get a JSON body as well.
-  const httplib::Server::HandlerWithResponse on_error = [](const httplib::Request&, httplib::Response& res) {
+  const httplib::Server::HandlerWithResponse on_error = [](const httplib::Request&,
+                                                           httplib::Response& res) {
     if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    const Reply reply = res.status == 404 ? error_reply(404, "NotFound", "no such endpoint")
-                                          : error_reply(res.status, "HttpError",
-                                                        "the HTTP request was refused (POST and PUT need a "
-                                                        "Content-Length header, 0 for no body)");
+    const Reply reply = res.status == 404
+                            ? error_reply(404, "NotFound", "no such endpoint")
+                            : error_reply(res.status, "HttpError",
+                                          "the HTTP request was refused (POST and PUT need a "
+                                          "Content-Length header, 0 for no body)");
     send_reply(res, reply);
     return httplib::Server::HandlerResponse::Handled;
   };
@@ -374,8 +387,9 @@ class SimServer::Exchange {
 void SimServer::handle_rest(const httplib::Request& req, httplib::Response& res) {
   Exchange exchange(*this, req, res);
   const std::size_t question = req.target.find('?');
-  const std::string_view query =
-      question == std::string::npos ? std::string_view() : std::string_view(req.target).substr(question + 1);
+  const std::string_view query = question == std::string::npos
+                                     ? std::string_view()
+                                     : std::string_view(req.target).substr(question + 1);
   std::string decoded;
   if (query.substr(0, kRequestPrefix.size()) != kRequestPrefix ||
       !percent_decode(query.substr(kRequestPrefix.size()), decoded)) {
@@ -386,9 +400,9 @@ void SimServer::handle_rest(const httplib::Request& req, httplib::Response& res)
   const ParseResult parsed = parse_request_text(text);
   exchange.entry.text = to_valid_utf8(redact_passwords(text, parsed));
   if (!parsed.ok) {
-    return exchange.answer(
-        error_reply(400, "MalformedRequest",
-                    "at offset " + std::to_string(parsed.error.offset) + ": " + parsed.error.message));
+    return exchange.answer(error_reply(
+        400, "MalformedRequest",
+        "at offset " + std::to_string(parsed.error.offset) + ": " + parsed.error.message));
   }
   Reply failure;
   const std::optional<RequestType> type = classify(parsed.value, failure);
@@ -408,8 +422,8 @@ void SimServer::handle_rest(const httplib::Request& req, httplib::Response& res)
   exchange.answer(reply);
 }
 
-bool SimServer::apply_fault_before(const FaultRule& fault, RequestType type, const RequestValue& request,
-                                   Exchange& exchange) {
+bool SimServer::apply_fault_before(const FaultRule& fault, RequestType type,
+                                   const RequestValue& request, Exchange& exchange) {
   switch (fault.kind) {
     case FaultKind::Delay:
       pause_(fault.delay);
@@ -468,7 +482,8 @@ void SimServer::handle_control(const httplib::Request& req, httplib::Response& r
     state_.expire_all_sessions();
   } else if (name == "reset") {
     if (!state_.reset()) {
-      return send_reply(res, error_reply(500, "StateNotSaved", "the state file could not be written"));
+      return send_reply(res,
+                        error_reply(500, "StateNotSaved", "the state file could not be written"));
     }
     faults_.clear();
   } else {

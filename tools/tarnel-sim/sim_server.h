@@ -56,7 +56,8 @@ class SimServer {
   // `state` and `faults` must outlive the server. With `verbose`, one line
   // per /rest request goes to stderr (passwords redacted). `pause` replaces
   // the server's own wait for delay faults (which ends early on stop()).
-  SimServer(ClusterState& state, FaultInjector& faults, bool verbose = false, Pause pause = Pause());
+  SimServer(ClusterState& state, FaultInjector& faults, bool verbose = false,
+            Pause pause = Pause());
   // Stops the server; run() must have returned before it is destroyed.
   ~SimServer();
   SimServer(const SimServer&) = delete;

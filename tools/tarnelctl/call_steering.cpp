@@ -73,12 +73,18 @@ std::string status_text(const tarnel_outcome& o, bool with_message) {
 // What went wrong in one attempt, in a few words.
 std::string attempt_cause(const tarnel_outcome& o) {
   switch (o.reason) {
-    case tarnel_reason::bad_reply: return "malformed reply (" + o.detail + ")";
-    case tarnel_reason::not_confirmed: return "not confirmed (" + o.detail + ")";
-    case tarnel_reason::helper_failed: return "the drive helper failed: " + trimmed(o.detail);
-    case tarnel_reason::cancelled: return "cancelled";
-    case tarnel_reason::not_ready: return "not ready (" + o.detail + ")";
-    default: break;
+    case tarnel_reason::bad_reply:
+      return "malformed reply (" + o.detail + ")";
+    case tarnel_reason::not_confirmed:
+      return "not confirmed (" + o.detail + ")";
+    case tarnel_reason::helper_failed:
+      return "the drive helper failed: " + trimmed(o.detail);
+    case tarnel_reason::cancelled:
+      return "cancelled";
+    case tarnel_reason::not_ready:
+      return "not ready (" + o.detail + ")";
+    default:
+      break;
   }
   if (!o.transport_error.empty()) return o.transport_error;
   if (o.http_status != 0) return status_text(o, false);
@@ -105,10 +111,14 @@ std::string setting_text(const std::string& setting) {
 std::string action_text(const CallSubject& s) {
   if (s.login_phase) return "log in as " + s.user;
   switch (s.command) {
-    case Command::kCreate: return "create " + quoted(s.disk);
-    case Command::kExport: return "export " + quoted(s.disk);
-    case Command::kCapacity: return "report its capacity";
-    default: return "log in as " + s.user;
+    case Command::kCreate:
+      return "create " + quoted(s.disk);
+    case Command::kExport:
+      return "export " + quoted(s.disk);
+    case Command::kCapacity:
+      return "report its capacity";
+    default:
+      return "log in as " + s.user;
   }
 }
 
@@ -118,20 +128,27 @@ std::string cluster_address() { return rkmx_utils::get_hostname() + ":8080"; }
 
 int exit_code_for(tarnel_reason reason, int signal_number) {
   switch (reason) {
-    case tarnel_reason::ok: return kExitDone;
-    case tarnel_reason::not_ready: return kExitNotConfigured;
-    case tarnel_reason::login_refused: return kExitLoginRefused;
+    case tarnel_reason::ok:
+      return kExitDone;
+    case tarnel_reason::not_ready:
+      return kExitNotConfigured;
+    case tarnel_reason::login_refused:
+      return kExitLoginRefused;
     case tarnel_reason::unreachable:
-    case tarnel_reason::timed_out: return kExitUnreachable;
+    case tarnel_reason::timed_out:
+      return kExitUnreachable;
     case tarnel_reason::refused:
-    case tarnel_reason::session_refused: return kExitRefused;
-    case tarnel_reason::may_exist: return kExitMayExist;
+    case tarnel_reason::session_refused:
+      return kExitRefused;
+    case tarnel_reason::may_exist:
+      return kExitMayExist;
     case tarnel_reason::cancelled:
       return kExitSignalBase + (signal_number > 0 ? signal_number : SIGINT);
     case tarnel_reason::cluster_error:
     case tarnel_reason::bad_reply:
     case tarnel_reason::not_confirmed:
-    case tarnel_reason::helper_failed: break;
+    case tarnel_reason::helper_failed:
+      break;
   }
   return kExitFailed;
 }
@@ -210,7 +227,8 @@ std::string CallSteering::message(const CallSubject& s, const tarnel_outcome& o)
   const bool drives = s.command == Command::kDrives;
   const std::string action = action_text(s);
   switch (o.reason) {
-    case tarnel_reason::ok: break;
+    case tarnel_reason::ok:
+      break;
     case tarnel_reason::not_ready:
       return "not configured: the library lacks " + setting_text(o.missing_setting);
     case tarnel_reason::login_refused:
@@ -256,7 +274,8 @@ std::string CallSteering::message(const CallSubject& s, const tarnel_outcome& o)
              ": an earlier attempt's reply was lost and a retry found it existing";
     case tarnel_reason::helper_failed:
       return "the drive helper failed: " + trimmed(o.detail) + "; " + see_log();
-    case tarnel_reason::cancelled: return "interrupted by " + std::string(signal_name(g_signal));
+    case tarnel_reason::cancelled:
+      return "interrupted by " + std::string(signal_name(g_signal));
   }
   return "failed (" + std::string(tarnel_reason_word(o.reason)) + ")";
 }

@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/algorithm/string/case_conv.hpp>
 #include <algorithm>
+#include <boost/algorithm/string/case_conv.hpp>
 #include <cerrno>
 #include <locale>
 #include <string_view>
@@ -83,9 +83,8 @@ std::vector<KeystoreEntry> settings_of(std::string_view text) {
 int run_keystore_show(const Invocation& /*inv*/, Output& out) {
   const std::string path = keystore_path();
   const auto unreadable = [&](int error) {
-    const std::string why = error == EFBIG
-                                ? "larger than 1 MiB, the most the host services read"
-                                : tarnel_host::error_text(error);
+    const std::string why = error == EFBIG ? "larger than 1 MiB, the most the host services read"
+                                           : tarnel_host::error_text(error);
     return out.not_configured({{"key store", "cannot read the key store " + path + ": " + why +
                                                  (error == ENOENT ? kCreateKeystoreHint : "")}});
   };
@@ -123,10 +122,11 @@ int run_keystore_set_serial(const Invocation& inv, Output& out) {
     std::string buffer(1024, '\0');
     unsigned long length = buffer.size();
     RKPassword codec;
-    if (codec.decrypt(encrypted.c_str(), &buffer[0], &length,
-                      password_key(inv.argument).c_str()) != 0) {
-      out.warn("the stored cluster password was encrypted with another serial number; store it "
-               "again with 'tarnelctl keystore set-password'");
+    if (codec.decrypt(encrypted.c_str(), &buffer[0], &length, password_key(inv.argument).c_str()) !=
+        0) {
+      out.warn(
+          "the stored cluster password was encrypted with another serial number; store it "
+          "again with 'tarnelctl keystore set-password'");
     }
     wipe(buffer);
   }
@@ -147,8 +147,8 @@ int run_keystore_set_password(const Invocation& /*inv*/, Output& out) {
                                 "no serial number for this node to encrypt the password with "
                                 "(set it with 'tarnelctl keystore set-serial SERIAL')"}});
   }
-  SecretRead password = stdin_is_terminal() ? prompt_password("Cluster password: ", true)
-                                            : read_password_stdin();
+  SecretRead password =
+      stdin_is_terminal() ? prompt_password("Cluster password: ", true) : read_password_stdin();
   if (!password.ok) return out.fail(kExitUsage, password.error);
   std::string encrypted;
   RKPassword codec;

@@ -89,7 +89,9 @@ std::string keystore_exposure() {
   char mode[8];
   std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
   return "the key store " + path + " is " +
-         (readable && writable ? "readable and writable" : readable ? "readable" : "writable") +
+         (readable && writable ? "readable and writable"
+          : readable           ? "readable"
+                               : "writable") +
          " by others (mode " + mode + "); it holds " +
          (password && readable ? "the encrypted cluster password" : "this node's configuration") +
          ": chmod 600 " + path;
@@ -108,8 +110,9 @@ std::vector<ConfigProblem> check_configuration(bool node_credentials) {
 
   std::string cluster;
   if (rkmx_utils::get_tarnel_cluster(cluster) != 0 || cluster.empty()) {
-    problems.push_back({"cluster name", "no cluster name in " + path +
-                                            " (set it with 'tarnelctl keystore set-cluster NAME')"});
+    problems.push_back(
+        {"cluster name",
+         "no cluster name in " + path + " (set it with 'tarnelctl keystore set-cluster NAME')"});
   }
   if (!node_credentials) return problems;
 
@@ -123,8 +126,9 @@ std::vector<ConfigProblem> check_configuration(bool node_credentials) {
   std::string serial;
   const bool have_serial = rkmx_utils::get_serial_number(serial) == 0 && !serial.empty();
   if (!have_serial) {
-    problems.push_back({"serial number", "no serial number for this node (set it with "
-                                         "'tarnelctl keystore set-serial SERIAL')"});
+    problems.push_back({"serial number",
+                        "no serial number for this node (set it with "
+                        "'tarnelctl keystore set-serial SERIAL')"});
   }
   if (have_password && have_serial && !stored_password_decrypts(encrypted, serial)) {
     problems.push_back({"stored password",

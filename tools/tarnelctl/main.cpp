@@ -20,15 +20,24 @@ namespace {
 
 int dispatch(const Invocation& inv, Output& out) {
   switch (inv.command) {
-    case Command::kCapacity: return run_capacity(inv, out);
-    case Command::kCreate: return run_create(inv, out);
-    case Command::kExport: return run_export(inv, out);
-    case Command::kDrives: return run_drives(inv, out);
-    case Command::kLogin: return run_login(inv, out);
-    case Command::kKeystoreSetCluster: return run_keystore_set_cluster(inv, out);
-    case Command::kKeystoreSetSerial: return run_keystore_set_serial(inv, out);
-    case Command::kKeystoreSetPassword: return run_keystore_set_password(inv, out);
-    case Command::kKeystoreShow: return run_keystore_show(inv, out);
+    case Command::kCapacity:
+      return run_capacity(inv, out);
+    case Command::kCreate:
+      return run_create(inv, out);
+    case Command::kExport:
+      return run_export(inv, out);
+    case Command::kDrives:
+      return run_drives(inv, out);
+    case Command::kLogin:
+      return run_login(inv, out);
+    case Command::kKeystoreSetCluster:
+      return run_keystore_set_cluster(inv, out);
+    case Command::kKeystoreSetSerial:
+      return run_keystore_set_serial(inv, out);
+    case Command::kKeystoreSetPassword:
+      return run_keystore_set_password(inv, out);
+    case Command::kKeystoreShow:
+      return run_keystore_show(inv, out);
   }
   return out.fail(kExitUsage, "unknown command");
 }
@@ -51,7 +60,8 @@ int run(const Invocation& inv, Output& out) {
   try {
     return dispatch(inv, out);
   } catch (const RkException& e) {
-    return out.fail(kExitFailed, std::string("host service failed: ") + e.what() + "; " + see_log());
+    return out.fail(kExitFailed,
+                    std::string("host service failed: ") + e.what() + "; " + see_log());
   } catch (const std::exception& e) {
     return out.fail(kExitFailed, std::string("unexpected error: ") + e.what());
   }

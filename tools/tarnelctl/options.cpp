@@ -1,7 +1,6 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
-
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -31,7 +30,9 @@ const char* const kDescription =
 
 CLI::Validator non_empty() {
   return CLI::Validator(
-      [](std::string& value) { return value.empty() ? std::string("must not be empty") : std::string(); },
+      [](std::string& value) {
+        return value.empty() ? std::string("must not be empty") : std::string();
+      },
       "");
 }
 
@@ -67,8 +68,8 @@ class Formatter : public CLI::Formatter {
     while (root->get_parent() != nullptr) root = root->get_parent();
     if (mode == CLI::AppFormatMode::Normal && root != app) {
       // --user and --password-file are refused by keystore commands.
-      const bool keystore = app->get_name() == "keystore" ||
-                            app->get_parent()->get_name() == "keystore";
+      const bool keystore =
+          app->get_name() == "keystore" || app->get_parent()->get_name() == "keystore";
       const std::vector<const CLI::Option*> options =
           root->get_options([&](const CLI::Option* option) {
             const std::string name = option->get_name();
@@ -102,9 +103,9 @@ std::optional<CLI::ExtrasError> unknown_subcommand(const CLI::App& app, const CL
     names += (names.empty() ? "" : ", ") + sub->get_name();
   }
   const std::string what = &level == keystore ? "keystore subcommand" : "subcommand";
-  return CLI::ExtrasError("Unknown " + what + " '" + for_people(word) + "'; the " + what +
-                              "s are " + names,
-                          CLI::ExitCodes::ExtrasError);
+  return CLI::ExtrasError(
+      "Unknown " + what + " '" + for_people(word) + "'; the " + what + "s are " + names,
+      CLI::ExitCodes::ExtrasError);
 }
 
 }  // namespace

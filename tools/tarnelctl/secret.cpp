@@ -123,8 +123,7 @@ SecretRead read_line(int fd, const std::string& source) {
     return result;
   }
   if (result.value.empty()) {
-    result.error = any ? "the password from " + source + " is empty"
-                       : "no password on " + source;
+    result.error = any ? "the password from " + source + " is empty" : "no password on " + source;
     return result;
   }
   result.ok = true;
@@ -218,7 +217,8 @@ SecretRead user_password(const std::string& user, const std::string& password_fi
     if (text.empty()) {
       result.error = "TARNEL_PASSWORD is empty";
     } else if (text.size() > kMaxPasswordBytes) {
-      result.error = "TARNEL_PASSWORD is longer than " + std::to_string(kMaxPasswordBytes) + " bytes";
+      result.error =
+          "TARNEL_PASSWORD is longer than " + std::to_string(kMaxPasswordBytes) + " bytes";
     } else {
       for (char c : text) result.value.push_back(c);
       result.ok = true;
