@@ -69,6 +69,9 @@ class TARNEL_API tarnel_admin {
   int run_disk_command(bool create, tarnel_call_context* call);
   int list_drives(std::vector<_tarnel_data_drive>& drives, tarnel_call_context* call);
   void explain_not_ready(tarnel_call_context& call);
+  // The steered create_vdisk (`create`) or export_vdisk.
+  int steered_disk_command(bool create, std::string name, const tarnel_call_options& options,
+                           tarnel_outcome& outcome);
 
   tarnel_debug debug;
   bool ready;

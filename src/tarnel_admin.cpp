@@ -172,18 +172,6 @@ int run_call(tarnel_call_context& call, const std::function<int()>& body) {
   return result;
 }
 
-// A steered disk command: a facade that is not ready only explains why;
-// otherwise `command` runs under the call.
-int steered_disk_command(tarnel_call_context& call, bool ready,
-                         const std::function<void()>& explain_not_ready,
-                         const std::function<int()>& command) {
-  if (!ready) {
-    explain_not_ready();
-    return -1;
-  }
-  return run_call(call, command);
-}
-
 }  // namespace
 
 const char* tarnel_node_user_name() { return TARNEL_USERNAME.c_str(); }
@@ -252,24 +240,27 @@ int tarnel_admin::get_tarnel_session(std::string& session_id, const tarnel_call_
 
 int tarnel_admin::create_vdisk(std::string name, const tarnel_call_options& options,
                                tarnel_outcome& outcome) {
-  tarnel_call_context call(options, outcome, password);
-  return steered_disk_command(
-      call, ready, [&] { explain_not_ready(call); },
-      [&] {
-        vdisk_name = std::move(name);
-        return run_disk_command(true, &call);
-      });
+  return steered_disk_command(true, std::move(name), options, outcome);
 }
 
 int tarnel_admin::export_vdisk(std::string name, const tarnel_call_options& options,
                                tarnel_outcome& outcome) {
+  return steered_disk_command(false, std::move(name), options, outcome);
+}
+
+int tarnel_admin::steered_disk_command(bool create, std::string name,
+                                       const tarnel_call_options& options,
+                                       tarnel_outcome& outcome) {
   tarnel_call_context call(options, outcome, password);
-  return steered_disk_command(
-      call, ready, [&] { explain_not_ready(call); },
-      [&] {
-        vdisk_name = std::move(name);
-        return run_disk_command(false, &call);
-      });
+  if (!ready) {
+    // A facade that is not ready only explains why.
+    explain_not_ready(call);
+    return -1;
+  }
+  return run_call(call, [&] {
+    vdisk_name = std::move(name);
+    return run_disk_command(create, &call);
+  });
 }
 
 int tarnel_admin::enumerate_data_drives(std::vector<_tarnel_data_drive>& drives,

@@ -69,35 +69,14 @@ void wrong_type(tarnel_call_context& call, const json_spirit::mValue& value, con
 }  // namespace
 
 const char* tarnel_reason_word(tarnel_reason reason) {
-  switch (reason) {
-    case tarnel_reason::ok:
-      return "ok";
-    case tarnel_reason::not_ready:
-      return "not_ready";
-    case tarnel_reason::login_refused:
-      return "login_refused";
-    case tarnel_reason::session_refused:
-      return "session_refused";
-    case tarnel_reason::unreachable:
-      return "unreachable";
-    case tarnel_reason::timed_out:
-      return "timed_out";
-    case tarnel_reason::refused:
-      return "refused";
-    case tarnel_reason::cluster_error:
-      return "cluster_error";
-    case tarnel_reason::bad_reply:
-      return "bad_reply";
-    case tarnel_reason::not_confirmed:
-      return "not_confirmed";
-    case tarnel_reason::may_exist:
-      return "may_exist";
-    case tarnel_reason::helper_failed:
-      return "helper_failed";
-    case tarnel_reason::cancelled:
-      return "cancelled";
-  }
-  return "unknown";
+  // In the order of tarnel_reason.
+  static const char* const kWords[] = {
+      "ok",        "not_ready",     "login_refused", "session_refused", "unreachable",
+      "timed_out", "refused",       "cluster_error", "bad_reply",       "not_confirmed",
+      "may_exist", "helper_failed", "cancelled",
+  };
+  const auto index = static_cast<size_t>(reason);
+  return index < sizeof kWords / sizeof kWords[0] ? kWords[index] : "unknown";
 }
 
 tarnel_call_context::tarnel_call_context(const tarnel_call_options& options,

@@ -19,20 +19,10 @@ using ::testing::ElementsAre;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-using unit_test::login_text;
-using unit_test::queue_capacity;
-using unit_test::queue_created;
-using unit_test::queue_exported;
-using unit_test::queue_login;
-using unit_test::request_types;
-using unit_test::sends_and_pauses;
-using unit_test::source_line;
+using namespace unit_test;
 
 namespace {
 
-const char kSessionTag[] = "tarnel_admin::get_tarnel_session()";
-const char kCreateTag[] = "tarnel_admin::create_vdisk()";
-const char kExportTag[] = "tarnel_admin::export_vdisk()";
 const char kNoSession[] = "Failed to get a tarnel session";
 
 const std::vector<int> kAllPauses = {5000, 10000, 15000, 20000, 25000};
@@ -73,7 +63,7 @@ TEST_F(Commands, FirstLoginSucceedingReturnsItsIdentifierWithoutPause) {
   std::string session_id = "stale";
   EXPECT_EQ(admin->get_tarnel_session(session_id), 0);
   EXPECT_EQ(session_id, "S1");
-  EXPECT_EQ(fake::log_texts(kSessionTag), std::vector<std::string>{"Session ID is S1"});
+  EXPECT_EQ(fake::log_texts(kAdminSessionTag), std::vector<std::string>{"Session ID is S1"});
   EXPECT_TRUE(fake::sleeps().empty());
   EXPECT_EQ(fake::sent_requests(),
             std::vector<std::string>{login_text("operator", "pw", "cluster1")});
@@ -86,7 +76,7 @@ TEST_F(Commands, ThirdLoginSucceedingFollowsPausesOfFiveAndTenSeconds) {
   std::string session_id;
   EXPECT_EQ(admin->get_tarnel_session(session_id), 0);
   EXPECT_EQ(session_id, "S3");
-  EXPECT_EQ(fake::log_texts(kSessionTag),
+  EXPECT_EQ(fake::log_texts(kAdminSessionTag),
             (std::vector<std::string>{kNoSession, kNoSession, "Session ID is S3"}));
   EXPECT_EQ(sends_and_pauses(), (std::vector<std::string>{"send", "ZUSLEEP_InTeRnAl(5000)", "send",
                                                           "ZUSLEEP_InTeRnAl(10000)", "send"}));
@@ -98,7 +88,7 @@ TEST_F(Commands, NoLoginSucceedingPausesSeventyFiveSecondsAndEmptiesTheIdentifie
   std::string session_id = "stale";
   EXPECT_EQ(admin->get_tarnel_session(session_id), -1);
   EXPECT_EQ(session_id, "");
-  EXPECT_EQ(fake::log_texts(kSessionTag), std::vector<std::string>(5, kNoSession));
+  EXPECT_EQ(fake::log_texts(kAdminSessionTag), std::vector<std::string>(5, kNoSession));
   EXPECT_EQ(fake::sleep_milliseconds(), kAllPauses);
   EXPECT_EQ(total_pause(), 75000);
   // The pause after the fifth failure is taken before returning.
@@ -146,12 +136,12 @@ TEST_F(Commands, SessionLineIsLevelOneAndFailureLinesLevelMinusOne) {
   queue_login("S2");
   std::string session_id;
   EXPECT_EQ(admin->get_tarnel_session(session_id), 0);
-  EXPECT_EQ(fake::log_texts(kSessionTag), std::vector<std::string>{kNoSession});
+  EXPECT_EQ(fake::log_texts(kAdminSessionTag), std::vector<std::string>{kNoSession});
 
   make_admin(-1);
   queue_no_answer(1);
   EXPECT_EQ(admin->get_tarnel_session(session_id), -1);
-  EXPECT_EQ(fake::log_texts(kSessionTag), std::vector<std::string>(5, kNoSession));
+  EXPECT_EQ(fake::log_texts(kAdminSessionTag), std::vector<std::string>(5, kNoSession));
 }
 
 TEST_F(Commands, SessionAcquisitionOnAFacadeThatIsNotReadyStillTries) {
@@ -189,7 +179,7 @@ TEST_F(Commands, CreateSucceedingAtOnceLogsInOnceAndReportsTheDisk) {
   queue_capacity();
   queue_created("vd1");
   EXPECT_EQ(admin->create_vdisk("vd1"), 0);
-  EXPECT_EQ(fake::log_texts(kCreateTag), std::vector<std::string>{"Vdisk created vd1"});
+  EXPECT_EQ(fake::log_texts(kAdminCreateTag), std::vector<std::string>{"Vdisk created vd1"});
   EXPECT_TRUE(fake::sleeps().empty());
   EXPECT_THAT(request_types(), ElementsAre("Login", "ClusterInformation", "AddVirtualDisk"));
   EXPECT_THAT(fake::sent_requests()[2],
@@ -204,7 +194,7 @@ TEST_F(Commands, CreateSucceedingOnTheSecondAttemptPausesFiveSeconds) {
   queue_capacity();
   queue_created("vd1");
   EXPECT_EQ(admin->create_vdisk("vd1"), 0);
-  EXPECT_EQ(fake::log_texts(kCreateTag),
+  EXPECT_EQ(fake::log_texts(kAdminCreateTag),
             (std::vector<std::string>{"Failed to create vdisk vd1", "Vdisk created vd1"}));
   EXPECT_EQ(fake::sleep_milliseconds(), std::vector<int>{5000});
   EXPECT_THAT(request_types(), ElementsAre("Login", "ClusterInformation", "AddVirtualDisk",
@@ -217,7 +207,7 @@ TEST_F(Commands, ExportSucceedingOnTheSecondAttemptPausesFiveSeconds) {
   queue_no_answer(1);
   queue_exported("node1");
   EXPECT_EQ(admin->export_vdisk("vd1"), 0);
-  EXPECT_EQ(fake::log_texts(kExportTag),
+  EXPECT_EQ(fake::log_texts(kAdminExportTag),
             (std::vector<std::string>{"Failed to export vdisk vd1", "Vdisk exported vd1"}));
   EXPECT_EQ(fake::sleep_milliseconds(), std::vector<int>{5000});
   EXPECT_THAT(request_types(), ElementsAre("Login", "Mount", "Mount"));
@@ -234,7 +224,8 @@ TEST_F(Commands, CreateFailingFiveTimesReturnsTheFifthStatusAfterSeventyFiveSeco
     fake::queue_reply(R"({"result":[{"name":"vd1","status":"failed"}]})");
   }
   EXPECT_EQ(admin->create_vdisk("vd1"), -1);
-  EXPECT_EQ(fake::log_texts(kCreateTag), std::vector<std::string>(5, "Failed to create vdisk vd1"));
+  EXPECT_EQ(fake::log_texts(kAdminCreateTag),
+            std::vector<std::string>(5, "Failed to create vdisk vd1"));
   EXPECT_EQ(fake::sleep_milliseconds(), kAllPauses);
   EXPECT_EQ(sends_and_pauses().back(), "ZUSLEEP_InTeRnAl(25000)");
   EXPECT_EQ(fake::journal_with("RKLibCurl::RKLibCurlSendHttpReq").size(), 11u);  // one login
@@ -246,7 +237,8 @@ TEST_F(Commands, ExportFailingFiveTimesReturnsTheFifthStatusAfterSeventyFiveSeco
   queue_exported("another-node");
   queue_no_answer(4);
   EXPECT_EQ(admin->export_vdisk("vd1"), -1);
-  EXPECT_EQ(fake::log_texts(kExportTag), std::vector<std::string>(5, "Failed to export vdisk vd1"));
+  EXPECT_EQ(fake::log_texts(kAdminExportTag),
+            std::vector<std::string>(5, "Failed to export vdisk vd1"));
   EXPECT_EQ(fake::sleep_milliseconds(), kAllPauses);
   EXPECT_THAT(request_types(), ElementsAre("Login", "Mount", "Mount", "Mount", "Mount", "Mount"));
 }
@@ -258,7 +250,8 @@ TEST_F(Commands, OneDiskObjectServesEveryAttemptAndTheNameIsPassedOnUnchecked) {
   EXPECT_EQ(admin->export_vdisk(""), -1);
   EXPECT_EQ(fake::log_texts("tarnel_vdisk::tarnel_vdisk()"),
             std::vector<std::string>{"Please provide the required arguments."});
-  EXPECT_EQ(fake::log_texts(kExportTag), std::vector<std::string>(5, "Failed to export vdisk "));
+  EXPECT_EQ(fake::log_texts(kAdminExportTag),
+            std::vector<std::string>(5, "Failed to export vdisk "));
   EXPECT_THAT(fake::sent_requests()[1], HasSubstr("virtualDisk:\"\""));
 }
 
@@ -279,7 +272,7 @@ TEST_F(Commands, CreateWithoutASessionGivesUpAfterTheLoginPauses) {
   make_admin(-1);
   queue_no_answer(5);
   EXPECT_EQ(admin->create_vdisk("vd1"), -1);
-  EXPECT_EQ(fake::log_texts(kCreateTag),
+  EXPECT_EQ(fake::log_texts(kAdminCreateTag),
             std::vector<std::string>{"Failed to get session ID to create vdisk vd1"});
   EXPECT_EQ(fake::sleep_milliseconds(), kAllPauses);
   EXPECT_THAT(request_types(), ElementsAre("Login", "Login", "Login", "Login", "Login"));
@@ -290,7 +283,7 @@ TEST_F(Commands, ExportWithoutASessionGivesUpAfterTheLoginPauses) {
   make_admin(-1);
   queue_no_answer(5);
   EXPECT_EQ(admin->export_vdisk("vd2"), -1);
-  EXPECT_EQ(fake::log_texts(kExportTag),
+  EXPECT_EQ(fake::log_texts(kAdminExportTag),
             std::vector<std::string>{"Failed to get session ID to export vdisk vd2"});
   EXPECT_EQ(total_pause(), 75000);
   EXPECT_THAT(request_types(), ElementsAre("Login", "Login", "Login", "Login", "Login"));
@@ -312,14 +305,14 @@ TEST_F(Commands, CompletionLinesAreLevelZero) {
   queue_login("S1");
   queue_exported("node1");
   EXPECT_EQ(admin->export_vdisk("vd1"), 0);
-  EXPECT_EQ(fake::log_texts(kExportTag), std::vector<std::string>{"Vdisk exported vd1"});
+  EXPECT_EQ(fake::log_texts(kAdminExportTag), std::vector<std::string>{"Vdisk exported vd1"});
 
   make_admin(-1);
   queue_login("S1");
   queue_capacity();
   queue_created("vd1");
   EXPECT_EQ(admin->create_vdisk("vd1"), 0);
-  EXPECT_TRUE(fake::log_texts(kCreateTag).empty());
+  EXPECT_TRUE(fake::log_texts(kAdminCreateTag).empty());
 }
 
 TEST_F(Commands, ExceptionsFromTheSessionPassThrough) {
@@ -327,5 +320,5 @@ TEST_F(Commands, ExceptionsFromTheSessionPassThrough) {
   fake::queue_reply(R"({"result":"not an object"})");
   EXPECT_THROW(admin->create_vdisk("vd1"), std::runtime_error);
   EXPECT_TRUE(fake::sleeps().empty());
-  EXPECT_TRUE(fake::log_texts(kCreateTag).empty());
+  EXPECT_TRUE(fake::log_texts(kAdminCreateTag).empty());
 }

@@ -21,12 +21,10 @@
 #include "unit_test_support.h"
 
 using ::testing::HasSubstr;
-using unit_test::login_text;
-using unit_test::queue_login;
+using namespace unit_test;
 
 namespace {
 
-const char kTag[] = "tarnel_admin::tarnel_admin()";
 const char kEncrypted[] = "v1$20000$c2FsdGl2Y2lwaGVydGFn";
 
 // Calls to the identity, key store, codec and platform services, in order.
@@ -244,7 +242,7 @@ TEST_P(DefaultConstructionFailure, LogsOneFailureLineAndLeavesTheFacadeNotReady)
   tarnel_admin admin;
   EXPECT_EQ(host_calls(), calls_up_to(kDefaultCalls, GetParam().callsMade));
   ASSERT_EQ(fake::log_lines().size(), 1u);
-  EXPECT_EQ(fake::log_lines()[0].function, kTag);
+  EXPECT_EQ(fake::log_lines()[0].function, kAdminConstructorTag);
   EXPECT_EQ(fake::log_lines()[0].text, GetParam().message);
   fake::reset();  // the services work again for the session the probes create
   EXPECT_FALSE(accepts_disk_commands(admin));
@@ -322,7 +320,7 @@ TEST_F(Construction, EmptyCredentialsAreRefusedBeforeAnyHostQuery) {
     tarnel_admin admin(user, password);
     EXPECT_TRUE(host_calls().empty());
     ASSERT_EQ(fake::log_lines().size(), 1u);
-    EXPECT_EQ(fake::log_lines()[0].function, kTag);
+    EXPECT_EQ(fake::log_lines()[0].function, kAdminConstructorTag);
     EXPECT_EQ(fake::log_lines()[0].text, "Empty username/password provided.");
     EXPECT_FALSE(accepts_disk_commands(admin));
     EXPECT_EQ(login_request_of(admin), login_text(user, password, ""));
@@ -357,7 +355,7 @@ TEST_P(CredentialConstructionFailure, LogsOneFailureLineAndLeavesTheFacadeNotRea
   tarnel_admin admin("operator", "pw");
   EXPECT_EQ(host_calls(), calls_up_to(kCredentialCalls, GetParam().callsMade));
   ASSERT_EQ(fake::log_lines().size(), 1u);
-  EXPECT_EQ(fake::log_lines()[0].function, kTag);
+  EXPECT_EQ(fake::log_lines()[0].function, kAdminConstructorTag);
   EXPECT_EQ(fake::log_lines()[0].text, GetParam().message);
   fake::reset();  // the services work again for the session the probes create
   EXPECT_FALSE(accepts_disk_commands(admin));

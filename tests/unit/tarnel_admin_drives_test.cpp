@@ -30,12 +30,11 @@ static void PrintTo(const _tarnel_data_drive& d, std::ostream* os) {
 
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
-using unit_test::source_line;
+using namespace unit_test;
 
 namespace {
 
 const char kCommand[] = "/opt/kestrix/Bayhold/rkspmhelper.py list_data_drives";
-const char kTag[] = "tarnel_admin::enumerate_data_drives()";
 
 _tarnel_data_drive drive(std::string spid, std::string blk, std::string mnt, std::string slot,
                          int healthy) {
@@ -98,14 +97,14 @@ TEST_F(DataDrives, AnnouncesTheCommandAtLevelZeroBeforeRunningIt) {
   fake::journal().clear();
   Drives drives;
   verbose.enumerate_data_drives(drives);
-  EXPECT_EQ(fake::log_texts(kTag),
+  EXPECT_EQ(fake::log_texts(kAdminDrivesTag),
             std::vector<std::string>{std::string("Executing command [") + kCommand + "]"});
   EXPECT_EQ(fake::journal().back(), std::string("RkProcess::system(") + kCommand + ")");
 
   fake::log_lines().clear();
   fake::process_script().push_back(fake::exited(0, ""));
   admin->enumerate_data_drives(drives);  // built with debug level -1
-  EXPECT_TRUE(fake::log_texts(kTag).empty());
+  EXPECT_TRUE(fake::log_texts(kAdminDrivesTag).empty());
 }
 
 namespace {
@@ -134,7 +133,7 @@ TEST_P(WellFormedListing, AddsItsRecordsAfterTheCallersAndLogsEach) {
                       d.slot + "],healthy[" + std::to_string(d.healthy) + "]");
   }
   EXPECT_EQ(drives, expected);
-  EXPECT_EQ(fake::log_texts(kTag), entries);
+  EXPECT_EQ(fake::log_texts(kAdminDrivesTag), entries);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -191,8 +190,9 @@ TEST_P(MalformedListing, FailsNamingTheFirstBadLineAndLeavesTheRecordsAsTheyWere
     Drives drives = before;
     EXPECT_EQ(enumerate(GetParam().output, drives), -1);
     EXPECT_EQ(drives, before);
-    EXPECT_EQ(fake::log_texts(kTag), std::vector<std::string>{parse_failure(
-                                         GetParam().output, GetParam().line, GetParam().fields)});
+    EXPECT_EQ(fake::log_texts(kAdminDrivesTag),
+              std::vector<std::string>{
+                  parse_failure(GetParam().output, GetParam().line, GetParam().fields)});
   }
 }
 
@@ -208,7 +208,7 @@ TEST_F(DataDrives, BadThirdLineRemovesThisCallsRecordsAndKeepsTheCallersRecords)
   Drives drives = earlier;
   EXPECT_EQ(enumerate(output, drives), -1);
   EXPECT_EQ(drives, earlier);
-  EXPECT_EQ(fake::log_texts(kTag),
+  EXPECT_EQ(fake::log_texts(kAdminDrivesTag),
             (std::vector<std::string>{
                 "entry spid[d1],blk[/dev/sdb],mnt[/mnt/d1],slot[3],healthy[1]",
                 "entry spid[d2],blk[/dev/sdc],mnt[/mnt/d2],slot[4],healthy[1]",
@@ -225,7 +225,7 @@ TEST_F(DataDrives, CarriageReturnsAreKeptInReadFieldsAndMakeALine) {
   drives.clear();
   EXPECT_EQ(enumerate(output, drives), -1);  // "\r" is not an empty line
   EXPECT_TRUE(drives.empty());
-  EXPECT_EQ(fake::log_texts(kTag).back(), parse_failure(output, "\r", 1));
+  EXPECT_EQ(fake::log_texts(kAdminDrivesTag).back(), parse_failure(output, "\r", 1));
 }
 
 TEST_F(DataDrives, ANonZeroStatusThrowsAndLeavesTheVectorUntouched) {
@@ -237,14 +237,15 @@ TEST_F(DataDrives, ANonZeroStatusThrowsAndLeavesTheVectorUntouched) {
     FAIL() << "no exception";
   } catch (const RkException& e) {
     EXPECT_EQ(std::string(e.what()), std::string(kCommand) + " failed");
-    EXPECT_EQ(e.function(), kTag);
+    EXPECT_EQ(e.function(), kAdminDrivesTag);
     EXPECT_EQ(e.code(), -1);
     EXPECT_THAT(e.file(), EndsWith("src/tarnel_admin.cpp"));
     EXPECT_THAT(source_line(e.file(), e.line()), HasSubstr("throw RkException("));
   }
   EXPECT_EQ(drives, earlier);
-  EXPECT_EQ(fake::log_texts(kTag), std::vector<std::string>{std::string("Command [") + kCommand +
-                                                            "] failed with error [helper broke]"});
+  EXPECT_EQ(fake::log_texts(kAdminDrivesTag),
+            std::vector<std::string>{std::string("Command [") + kCommand +
+                                     "] failed with error [helper broke]"});
   EXPECT_EQ(fake::process_calls().size(), 1u);  // no retry
 }
 
@@ -292,7 +293,7 @@ TEST_P(HealthField, ConvertsLikeAtoiAndSaturatesOutOfRange) {
   ASSERT_EQ(enumerate(std::string("d1|sdb|/mnt/d1|3|") + GetParam().field + "|\n", drives), 0);
   ASSERT_EQ(drives.size(), 1u);
   EXPECT_EQ(drives[0].healthy, GetParam().healthy);
-  EXPECT_EQ(fake::log_texts(kTag).back(),
+  EXPECT_EQ(fake::log_texts(kAdminDrivesTag).back(),
             "entry spid[d1],blk[/dev/sdb],mnt[/mnt/d1],slot[3],healthy[" +
                 std::to_string(GetParam().healthy) + "]");
 }

@@ -20,11 +20,7 @@
 using std::chrono::milliseconds;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using unit_test::queue_capacity;
-using unit_test::queue_created;
-using unit_test::queue_exported;
-using unit_test::queue_login;
-using unit_test::request_types;
+using namespace unit_test;
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include "fake_host.h"
 #include "unit_test_support.h"
 
+using namespace unit_test;
+
 namespace {
 
-const char kExchangeTag[] = "tarnel_session::tarnel_req_rsp()";
-const char kLoginTag[] = "tarnel_session::get_tarnel_session()";
 const char kForm[] = "application/x-www-form-urlencoded";
 
 // The session keeps its identifier without an accessor. An explicit
@@ -454,7 +454,7 @@ TEST_F(Login, WrongTypesThrowTheJsonTypeError) {
     SCOPED_TRACE(c.reply);
     fake::queue_reply(c.reply);
     tarnel_session session("u", "c", "p");
-    EXPECT_EQ(unit_test::type_error_of([&] { session.get_tarnel_session(); }), c.message);
+    EXPECT_EQ(type_error_of([&] { session.get_tarnel_session(); }), c.message);
     EXPECT_TRUE(fake::log_texts(kLoginTag).empty());
   }
 }

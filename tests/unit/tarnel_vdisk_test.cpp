@@ -14,18 +14,10 @@
 #include "fake_host.h"
 #include "unit_test_support.h"
 
-using unit_test::add_virtual_disk_text;
-using unit_test::capacity_reply;
-using unit_test::cluster_information_text;
-using unit_test::mount_text;
-using unit_test::type_error_of;
+using namespace unit_test;
 
 namespace {
 
-const char kConstructorTag[] = "tarnel_vdisk::tarnel_vdisk()";
-const char kSpaceTag[] = "tarnel_vdisk::get_cluster_space";
-const char kCreateTag[] = "tarnel_vdisk::create_vdisk()";
-const char kExportTag[] = "tarnel_vdisk::export_vdisk()";
 const char kFormHeader[] = "Content-Type: application/x-www-form-urlencoded";
 
 using Space = std::pair<double, std::string>;
@@ -103,7 +95,7 @@ TEST_F(Handle, AnyEmptyArgumentLogsTheMessageOnce) {
   for (const std::vector<std::string>& args : cases) {
     fake::log_lines().clear();
     tarnel_vdisk handle(args[0], args[1], args[2]);
-    EXPECT_EQ(fake::log_texts(kConstructorTag),
+    EXPECT_EQ(fake::log_texts(kVdiskConstructorTag),
               std::vector<std::string>{"Please provide the required arguments."});
     EXPECT_EQ(fake::log_lines().size(), 1u);
   }
@@ -276,7 +268,7 @@ TEST_F(Create, RecordFoundAnywhereMeansSuccessAtLevelZero) {
     fake::queue_reply(reply);
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.create_vdisk(), 0);
-    EXPECT_EQ(fake::log_texts(kCreateTag),
+    EXPECT_EQ(fake::log_texts(kVdiskCreateTag),
               std::vector<std::string>{"Successfully created vdisk : [vd1]"});
   }
   // level 0: dropped when only failures are written
@@ -286,7 +278,7 @@ TEST_F(Create, RecordFoundAnywhereMeansSuccessAtLevelZero) {
   fake::queue_reply(reply_with(record("name", "vd1")));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), 0);
-  EXPECT_TRUE(fake::log_texts(kCreateTag).empty());
+  EXPECT_TRUE(fake::log_texts(kVdiskCreateTag).empty());
 }
 
 TEST_F(Create, RecordThatIsNotExactlyOursMeansFailure) {
@@ -308,7 +300,7 @@ TEST_F(Create, RecordThatIsNotExactlyOursMeansFailure) {
     fake::queue_reply(reply);
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.create_vdisk(), -1);
-    EXPECT_EQ(fake::log_texts(kCreateTag),
+    EXPECT_EQ(fake::log_texts(kVdiskCreateTag),
               std::vector<std::string>{"Failed to create vdisk : [vd1]"});
   }
 }
@@ -319,7 +311,7 @@ TEST_F(Create, FailedExchangeLogsAndReturnsItsResult) {
   fake::http_script().push_back(fake::failed_send(0));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.create_vdisk(), -1);
-  EXPECT_EQ(fake::log_texts(kCreateTag),
+  EXPECT_EQ(fake::log_texts(kVdiskCreateTag),
             std::vector<std::string>{"Failed to create vdisk : [vd1]"});
   EXPECT_EQ(fake::sent_requests().size(), 2u);
 }
@@ -362,14 +354,14 @@ TEST_F(Export, HostRecordInsideAListMeansSuccessAtLevelZero) {
   fake::queue_reply(list_reply(record("target", "node7")));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.export_vdisk(), 0);
-  EXPECT_EQ(fake::log_texts(kExportTag),
+  EXPECT_EQ(fake::log_texts(kVdiskExportTag),
             std::vector<std::string>{"Successfully exported vdisk : [vd1]"});
   fake::log_script().debugLevel = -1;
   fake::queue_reply(list_reply(record("target", "node7")));
   tarnel_vdisk quiet("sid", "vd1", "node7");
   fake::log_lines().clear();
   EXPECT_EQ(quiet.export_vdisk(), 0);
-  EXPECT_TRUE(fake::log_texts(kExportTag).empty());
+  EXPECT_TRUE(fake::log_texts(kVdiskExportTag).empty());
 }
 
 TEST_F(Export, RecordThatIsNotExactlyTheHostsMeansFailure) {
@@ -389,7 +381,7 @@ TEST_F(Export, RecordThatIsNotExactlyTheHostsMeansFailure) {
     fake::queue_reply(reply);
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.export_vdisk(), -1);
-    EXPECT_EQ(fake::log_texts(kExportTag),
+    EXPECT_EQ(fake::log_texts(kVdiskExportTag),
               std::vector<std::string>{"Failed to export vdisk : [vd1]"});
   }
 }
@@ -399,7 +391,7 @@ TEST_F(Export, FailedExchangeLogsAndReturnsItsResult) {
   fake::http_script().push_back(fake::failed_send(404, "{\"e\":1}"));
   tarnel_vdisk handle("sid", "vd1", "node7");
   EXPECT_EQ(handle.export_vdisk(), -1);
-  EXPECT_EQ(fake::log_texts(kExportTag),
+  EXPECT_EQ(fake::log_texts(kVdiskExportTag),
             std::vector<std::string>{"Failed to export vdisk : [vd1]"});
 }
 
@@ -460,9 +452,9 @@ TEST_F(HostileValues, BareSessionIdThatWouldReshapeTheRequestIsRefusedFirst) {
     EXPECT_EQ(handle.export_vdisk(), -1);
     EXPECT_TRUE(fake::http_clients().empty());
     EXPECT_TRUE(fake::journal_with("rkmx_utils::").empty());  // no session was even made
-    EXPECT_EQ(fake::log_texts(kCreateTag),
+    EXPECT_EQ(fake::log_texts(kVdiskCreateTag),
               std::vector<std::string>{"Failed to create vdisk : [vd1]"});
-    EXPECT_EQ(fake::log_texts(kExportTag),
+    EXPECT_EQ(fake::log_texts(kVdiskExportTag),
               std::vector<std::string>{"Failed to export vdisk : [vd1]"});
   }
 }
@@ -528,7 +520,7 @@ TEST_F(HostileValues, FailedCapacityQuerySendsNoAddVirtualDisk) {
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.create_vdisk(), -1);
     EXPECT_EQ(fake::sent_requests(), std::vector<std::string>{cluster_information_text("sid")});
-    EXPECT_EQ(fake::log_texts(kCreateTag),
+    EXPECT_EQ(fake::log_texts(kVdiskCreateTag),
               std::vector<std::string>{"Failed to create vdisk : [vd1]"});
   }
 }
@@ -546,7 +538,7 @@ TEST_F(HostileValues, SizeOfNothingSendsNoAddVirtualDisk) {
     tarnel_vdisk handle("sid", "vd1", "node7");
     EXPECT_EQ(handle.create_vdisk(), -1);
     EXPECT_EQ(fake::sent_requests().size(), 1u);
-    EXPECT_EQ(fake::log_texts(kCreateTag),
+    EXPECT_EQ(fake::log_texts(kVdiskCreateTag),
               std::vector<std::string>{"Failed to create vdisk : [vd1]"});
   }
 }

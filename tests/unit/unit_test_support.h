@@ -15,6 +15,19 @@
 
 namespace unit_test {
 
+// The function tags of the library's log lines.
+constexpr char kAdminConstructorTag[] = "tarnel_admin::tarnel_admin()";
+constexpr char kAdminSessionTag[] = "tarnel_admin::get_tarnel_session()";
+constexpr char kAdminCreateTag[] = "tarnel_admin::create_vdisk()";
+constexpr char kAdminExportTag[] = "tarnel_admin::export_vdisk()";
+constexpr char kAdminDrivesTag[] = "tarnel_admin::enumerate_data_drives()";
+constexpr char kExchangeTag[] = "tarnel_session::tarnel_req_rsp()";
+constexpr char kLoginTag[] = "tarnel_session::get_tarnel_session()";
+constexpr char kVdiskConstructorTag[] = "tarnel_vdisk::tarnel_vdisk()";
+constexpr char kSpaceTag[] = "tarnel_vdisk::get_cluster_space";
+constexpr char kVdiskCreateTag[] = "tarnel_vdisk::create_vdisk()";
+constexpr char kVdiskExportTag[] = "tarnel_vdisk::export_vdisk()";
+
 using request_texts::add_virtual_disk_text;
 using request_texts::cluster_information_text;
 using request_texts::login_text;

@@ -19,25 +19,23 @@ namespace tarnelctl {
 namespace {
 
 int dispatch(const Invocation& inv, Output& out) {
-  switch (inv.command) {
-    case Command::kCapacity:
-      return run_capacity(inv, out);
-    case Command::kCreate:
-      return run_create(inv, out);
-    case Command::kExport:
-      return run_export(inv, out);
-    case Command::kDrives:
-      return run_drives(inv, out);
-    case Command::kLogin:
-      return run_login(inv, out);
-    case Command::kKeystoreSetCluster:
-      return run_keystore_set_cluster(inv, out);
-    case Command::kKeystoreSetSerial:
-      return run_keystore_set_serial(inv, out);
-    case Command::kKeystoreSetPassword:
-      return run_keystore_set_password(inv, out);
-    case Command::kKeystoreShow:
-      return run_keystore_show(inv, out);
+  struct Handler {
+    Command command;
+    int (*run)(const Invocation&, Output&);
+  };
+  static constexpr Handler kHandlers[] = {
+      {Command::kCapacity, run_capacity},
+      {Command::kCreate, run_create},
+      {Command::kExport, run_export},
+      {Command::kDrives, run_drives},
+      {Command::kLogin, run_login},
+      {Command::kKeystoreSetCluster, run_keystore_set_cluster},
+      {Command::kKeystoreSetSerial, run_keystore_set_serial},
+      {Command::kKeystoreSetPassword, run_keystore_set_password},
+      {Command::kKeystoreShow, run_keystore_show},
+  };
+  for (const Handler& handler : kHandlers) {
+    if (handler.command == inv.command) return handler.run(inv, out);
   }
   return out.fail(kExitUsage, "unknown command");
 }
