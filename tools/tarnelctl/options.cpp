@@ -108,20 +108,8 @@ std::optional<CLI::ExtrasError> unknown_subcommand(const CLI::App& app, const CL
       CLI::ExitCodes::ExtrasError);
 }
 
-}  // namespace
-
-ParseOutcome parse_command_line(int argc, char** argv) {
-  ParseOutcome outcome;
-  Invocation& inv = outcome.invocation;
-
-  CLI::App app{kDescription, "tarnelctl"};
-  // Before any subcommand is added: they take it from their parent.
-  app.formatter(std::make_shared<Formatter>());
-  app.set_version_flag("--version", TARNELCTL_VERSION);
-  app.require_subcommand(1);
-  // Options of the top level may also follow the subcommand.
-  app.fallthrough();
-
+// The options every command takes, before or after its subcommand.
+void add_global_options(CLI::App& app, Invocation& inv) {
   app.add_flag("--json", inv.json, "Print one JSON object on stdout instead of text");
   app.add_flag("-v,--verbose", inv.verbose,
                "Mirror the library's log lines to stderr as they are written");
@@ -154,18 +142,21 @@ ParseOutcome parse_command_line(int argc, char** argv) {
                      std::string(TARNEL_DEFAULT_KEYSTORE) + ")")
       ->check(non_empty())
       ->type_name("PATH");
+}
 
-  struct Entry {
-    CLI::App* app;
-    Command command;
-  };
-  std::vector<Entry> entries;
+// A subcommand and the command it stands for.
+struct Entry {
+  CLI::App* app;
+  Command command;
+};
+
+// The subcommands, each entered into `entries`; returns the keystore group.
+CLI::App* add_subcommands(CLI::App& app, Invocation& inv, std::vector<Entry>& entries) {
   auto add = [&](CLI::App& parent, const char* name, const char* help, Command command) {
     CLI::App* sub = parent.add_subcommand(name, help);
     entries.push_back({sub, command});
     return sub;
   };
-
   add(app, "capacity", "Show the cluster's total capacity", Command::kCapacity);
   add(app, "create", "Create a virtual disk sized from the cluster's capacity", Command::kCreate)
       ->add_option("NAME", inv.argument, "Name of the new virtual disk")
@@ -198,6 +189,25 @@ ParseOutcome parse_command_line(int argc, char** argv) {
       "Show the key store's path, its file mode and every key with its value (the stored "
       "password redacted)",
       Command::kKeystoreShow);
+  return keystore;
+}
+
+}  // namespace
+
+ParseOutcome parse_command_line(int argc, char** argv) {
+  ParseOutcome outcome;
+  Invocation& inv = outcome.invocation;
+
+  CLI::App app{kDescription, "tarnelctl"};
+  // Before any subcommand is added: they take it from their parent.
+  app.formatter(std::make_shared<Formatter>());
+  app.set_version_flag("--version", TARNELCTL_VERSION);
+  app.require_subcommand(1);
+  // Options of the top level may also follow the subcommand.
+  app.fallthrough();
+  add_global_options(app, inv);
+  std::vector<Entry> entries;
+  CLI::App* keystore = add_subcommands(app, inv, entries);
 
   try {
     app.parse(argc, argv);
