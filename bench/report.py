@@ -82,11 +82,19 @@ CASES = [
 ]
 
 
+# (label, run, limit in ns): figures with an absolute target and no baseline.
+LATENCIES = [
+    ("cancel() to the return of an exchange in flight (loopback server that never answers)",
+     "cancel/exchange_in_flight", 100e6),
+    ("cancel() to the return of a cancellable pause", "cancel/sleep", 100e6),
+]
+
+
 def normalized(run_name):
     """The run's name without the run settings Google Benchmark appends."""
     settings = ("min_time:", "repeats:", "iterations:")
     return "/".join(part for part in run_name.split("/")
-                    if part != "real_time" and not part.startswith(settings))
+                    if part not in ("real_time", "manual_time") and not part.startswith(settings))
 
 
 def find(medians, name):
@@ -154,6 +162,16 @@ def main():
                         "ours": ours_value, "baseline": base_value, "ratio": ratio,
                         "target": target_text, "met": met,
                         "requests_per_call": ours.get("requests_per_call")})
+
+    for label, name, limit in LATENCIES:
+        entry = find(medians, name)
+        if entry is None or "error" in entry:
+            rows.append((label, "", "not run" if entry is None else "error", "", "", "NO"))
+            continue
+        ns = time_ns(entry, "real")
+        met = ns <= limit
+        rows.append((label, "", fmt_time(ns), "", "<= " + fmt_time(limit), "yes" if met else "NO"))
+        summary.append({"case": name, "ours": ns, "target": "<= %g ns" % limit, "met": met})
 
     headers = ("figure", "baseline", "ours", "ratio", "target", "met?")
     widths = [max(len(str(r[i])) for r in rows + [headers]) for i in range(len(headers))]
