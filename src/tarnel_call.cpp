@@ -258,9 +258,14 @@ void tarnel_call_context::record_exchange(const RKLibCurl& reader, bool carried_
   const RkTransportResult transport = reader.GetTransportResult();
   outcome_.transport_error =
       transport == RK_TRANSPORT_DONE ? std::string() : reader.GetTransportText();
-  read_cluster_error(body, length);
   if (kind == tarnel_exchange_kind::login) ++outcome_.login_attempts;
-  if (carried_out) return;
+  if (carried_out) {
+    // The exchange parses a reply that arrived; only a refusal's body is read here.
+    outcome_.cluster_error.clear();
+    outcome_.cluster_message.clear();
+    return;
+  }
+  read_cluster_error(body, length);
 
   const bool lost = reader.GetRequestSent() &&
                     (transport == RK_TRANSPORT_LOST || transport == RK_TRANSPORT_TIMED_OUT ||
