@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "keystore_lines.h"
 #include "posix_io.h"
 #include "rkmx_utils.h"
 
@@ -71,44 +72,10 @@ int64_t realtime_ns() {
   return tarnel_host::nanoseconds(now);
 }
 
-// One line of the key store, without its line feed and trailing CR.
-struct ParsedLine {
-  bool isSetting = false;  // false: blank, comment or malformed
-  std::string_view key;
-  std::string_view value;
-};
-
-ParsedLine parse_line(std::string_view line) {
-  ParsedLine parsed;
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  std::string_view head = trim(line, kLineBlanks);
-  if (head.empty() || head.front() == '#') return parsed;
-  size_t equals = line.find('=');
-  if (equals == std::string_view::npos) return parsed;
-  parsed.key = trim(line.substr(0, equals), kLineBlanks);
-  if (parsed.key.empty()) return parsed;
-  parsed.value = line.substr(equals + 1);
-  parsed.isSetting = true;
-  return parsed;
-}
-
-// Calls `visit(line, parsed)` for every line of `content` (the text after the
-// last line feed counts as a line when it is not empty).
-template <typename Visit>
-void for_each_line(std::string_view content, Visit&& visit) {
-  while (!content.empty()) {
-    size_t end = content.find('\n');
-    std::string_view line = content.substr(0, end);
-    visit(line, parse_line(line));
-    if (end == std::string_view::npos) break;
-    content.remove_prefix(end + 1);
-  }
-}
-
 bool lookup(std::string_view content, std::string_view key, std::string& value) {
   bool found = false;
   for_each_line(content, [&](std::string_view, const ParsedLine& parsed) {
-    if (parsed.isSetting && parsed.key == key) {  // the last setting of a key wins
+    if (parsed.is_setting && parsed.key == key) {  // the last setting of a key wins
       value.assign(parsed.value.data(), parsed.value.size());
       found = true;
     }
@@ -196,7 +163,7 @@ std::string with_setting(std::string_view content, const std::string& key,
   result.reserve(content.size() + key.size() + value.size() + 2);
   bool written = false;
   for_each_line(content, [&](std::string_view line, const ParsedLine& parsed) {
-    if (parsed.isSetting && parsed.key == key) {
+    if (parsed.is_setting && parsed.key == key) {
       if (written) return;
       result.append(key).append("=").append(value).append("\n");
       written = true;

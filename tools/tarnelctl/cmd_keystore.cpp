@@ -13,6 +13,7 @@
 #include "commands.h"
 #include "config_check.h"
 #include "exit_codes.h"
+#include "keystore_lines.h"
 #include "posix_io.h"
 #include "rkmx_utils.h"
 #include "secret.h"
@@ -46,35 +47,22 @@ std::string password_key(std::string serial) {
 // The largest key store the host services read (rkmx_utils.h).
 constexpr std::size_t kKeystoreMaxBytes = 1024 * 1024;
 
-// The settings of a key store text as the host services read them
-// (rkmx_utils.h): `key=value` lines, the key without surrounding blanks, the
-// value as written less a trailing CR; comments, blank lines and lines
-// without '=' or a key skipped; the last line of a key wins. In the order
-// each key first appears.
+// The settings of a key store text as the host services read them, in the
+// order each key first appears; the last line of a key wins.
 std::vector<KeystoreEntry> settings_of(std::string_view text) {
   std::vector<KeystoreEntry> entries;
-  const auto trim = [](std::string_view part) {
-    const std::size_t first = part.find_first_not_of(" \t");
-    return first == std::string_view::npos
-               ? std::string_view()
-               : part.substr(first, part.find_last_not_of(" \t") - first + 1);
-  };
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    const std::size_t equals = line.find('=');
-    const std::string_view key = trim(line.substr(0, equals));
-    if (trim(line).substr(0, 1) == "#" || equals == std::string_view::npos || key.empty()) continue;
-    auto known = std::find_if(entries.begin(), entries.end(),
-                              [&](const KeystoreEntry& e) { return e.key == key; });
-    if (known == entries.end()) known = entries.insert(entries.end(), {std::string(key), ""});
-    // The stored password's value is never kept.
-    const std::string_view value = line.substr(equals + 1);
-    known->redacted = key == kPasswordKey && !value.empty();
-    known->value.assign(known->redacted ? std::string_view() : value);
-  }
+  tarnel_host::keystore::for_each_line(
+      text, [&](std::string_view, const tarnel_host::keystore::ParsedLine& parsed) {
+        if (!parsed.is_setting) return;
+        auto known = std::find_if(entries.begin(), entries.end(),
+                                  [&](const KeystoreEntry& e) { return e.key == parsed.key; });
+        if (known == entries.end()) {
+          known = entries.insert(entries.end(), {std::string(parsed.key), ""});
+        }
+        // The stored password's value is never kept.
+        known->redacted = parsed.key == kPasswordKey && !parsed.value.empty();
+        known->value.assign(known->redacted ? std::string_view() : parsed.value);
+      });
   return entries;
 }
 
@@ -88,22 +76,12 @@ int run_keystore_show(const Invocation& /*inv*/, Output& out) {
     return out.not_configured({{"key store", "cannot read the key store " + path + ": " + why +
                                                  (error == ENOENT ? kCreateKeystoreHint : "")}});
   };
-  int error = 0;
-  const tarnel_host::UniqueFd store =
-      tarnel_host::safe_open(path, tarnel_host::OpenFor::kRead, &error);
-  struct stat status {};
-  if (!store.valid()) return unreadable(error);
-  if (::fstat(store.get(), &status) != 0) return unreadable(errno);
   std::string text;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t got = ::read(store.get(), buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return unreadable(errno);
-    if (got == 0) break;
-    if (text.size() + static_cast<std::size_t>(got) > kKeystoreMaxBytes) return unreadable(EFBIG);
-    text.append(buffer, static_cast<std::size_t>(got));
+  if (const int error = tarnel_host::read_regular_file(path, kKeystoreMaxBytes, text)) {
+    return unreadable(error);
   }
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return unreadable(errno);
   const std::vector<KeystoreEntry> entries = settings_of(text);
   wipe(text);  // it held the encrypted password
   out.keystore(path, status.st_mode, entries);
