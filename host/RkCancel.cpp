@@ -2,26 +2,22 @@
 // platform/RkCancel.h.
 #include "RkCancel.h"
 
-#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 
-#include "unique_fd.h"
+#include "posix_io.h"
 
 namespace {
 
 static_assert(std::atomic<bool>::is_always_lock_free, "cancel() must stay async-signal-safe");
 
-// An eventfd that is never 0, 1 or 2 (a host that closed its standard
-// streams would otherwise see output land in it), or -1.
+// An eventfd that is never 0, 1 or 2, or -1.
 int make_event_fd() {
   tarnel_host::UniqueFd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (fd.valid() && fd.get() <= STDERR_FILENO) {
-    fd.reset(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
-  }
+  if (fd.valid()) tarnel_host::move_off_standard_streams(fd);
   return fd.release();
 }
 

@@ -18,20 +18,6 @@ namespace {
 // between our two opens (existing, then O_EXCL).
 constexpr int kCreateRaces = 8;
 
-// Moves `fd` to 3 or above (close-on-exec) when it landed on a standard
-// stream's number. 0, or an errno value (the descriptor is then closed).
-int off_standard_streams(UniqueFd& fd) {
-  if (fd.get() > STDERR_FILENO) return 0;
-  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  if (moved < 0) {
-    const int error = errno;
-    fd.reset();
-    return error;
-  }
-  fd.reset(moved);
-  return 0;
-}
-
 int open_for_writing(const std::string& path, OpenFor purpose, mode_t mode) {
   const int access = purpose == OpenFor::kAppend ? (O_WRONLY | O_APPEND) : O_RDWR;
   const int flags = access | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
@@ -48,6 +34,18 @@ int open_for_writing(const std::string& path, OpenFor purpose, mode_t mode) {
 }
 
 }  // namespace
+
+int move_off_standard_streams(UniqueFd& fd) {
+  if (fd.get() > STDERR_FILENO) return 0;
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) {
+    const int error = errno;
+    fd.reset();
+    return error;
+  }
+  fd.reset(moved);
+  return 0;
+}
 
 UniqueFd safe_open(const std::string& path, OpenFor purpose, int* error, mode_t mode, bool narrow) {
   int ignored = 0;
@@ -74,7 +72,7 @@ UniqueFd safe_open(const std::string& path, OpenFor purpose, int* error, mode_t 
   if (narrow && status.st_uid == ::geteuid() && (permissions & ~mode) != 0) {
     ::fchmod(file.get(), permissions & mode);  // best effort: the file stays usable
   }
-  *error = off_standard_streams(file);
+  *error = move_off_standard_streams(file);
   return file;
 }
 
@@ -103,7 +101,7 @@ UniqueFd create_temporary(const std::string& path, std::string* temporary, int* 
     *error = errno;
     return UniqueFd();
   }
-  *error = off_standard_streams(file);
+  *error = move_off_standard_streams(file);
   if (*error != 0) {
     ::unlink(name.c_str());
     return UniqueFd();

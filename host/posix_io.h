@@ -51,6 +51,11 @@ UniqueFd safe_open(const std::string& path, OpenFor purpose, int* error, mode_t 
 // `content` throws (std::bad_alloc).
 int read_regular_file(const std::string& path, size_t cap, std::string& content);
 
+// Moves `fd` to 3 or above (close-on-exec) when it is 0, 1 or 2: a program
+// started with a standard stream closed would otherwise write its output into
+// whatever holds that number. 0, or an errno value (`fd` is then closed).
+int move_off_standard_streams(UniqueFd& fd);
+
 // Creates a new temporary file next to `path` ("<path>.tmp.XXXXXX", mode
 // 0600, O_EXCL so nothing already there is used) and stores its name in
 // `*temporary`. Returns the descriptor, or an invalid one with `*error` set.
