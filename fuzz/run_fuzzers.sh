@@ -12,7 +12,7 @@ BUILD=$(cd "${1:?usage: run_fuzzers.sh BUILD_DIR SECONDS [TARGET...]}" && pwd)
 SECONDS_EACH=${2:?usage: run_fuzzers.sh BUILD_DIR SECONDS [TARGET...]}
 shift 2
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(json_roundtrip drive_parser request_parser keystore_reader log_message)
+[ ${#targets[@]} -gt 0 ] || targets=(json_roundtrip drive_parser sim_request_text keystore_reader log_message)
 case "$SECONDS_EACH" in
   ''|*[!0-9]*) echo "run_fuzzers: SECONDS must be a whole number" >&2; exit 2 ;;
 esac
@@ -38,7 +38,7 @@ for target in "${targets[@]}"; do
   else
     failed=1
     echo "$target: FINDING after ${elapsed} s (exit $status); artifact in $artifacts, log $log"
-    grep -E 'ERROR|runtime error|SUMMARY|^(json_roundtrip|drive_parser|request_parser|keystore_reader|log_message):' "$log" | head -n 5 | sed 's/^/  /'
+    grep -E 'ERROR|runtime error|SUMMARY|^(json_roundtrip|drive_parser|sim_request_text|keystore_reader|log_message):' "$log" | head -n 5 | sed 's/^/  /'
   fi
 done
 exit $failed

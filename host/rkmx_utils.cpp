@@ -26,20 +26,6 @@ namespace {
 constexpr const char* kDefaultDmiSerialPath = "/sys/class/dmi/id/product_serial";
 constexpr size_t kMaxSerialBytes = 4096;
 
-// The scale factor of TARNEL_SLEEP_SCALE; 1 when unset or not a number in [0, 1000].
-double sleep_scale() {
-  const char* text = env_or_null("TARNEL_SLEEP_SCALE");
-  if (!text) return 1.0;
-  double scale = 1.0;
-  const char* end = text + std::strlen(text);
-  auto [rest, error] = std::from_chars(text, end, scale);
-  if (error != std::errc() || rest != end || !std::isfinite(scale) || scale < 0.0 ||
-      scale > 1000.0) {
-    return 1.0;
-  }
-  return scale;
-}
-
 }  // namespace
 
 namespace rkmx_utils {
@@ -125,7 +111,8 @@ namespace {
 // monotonic clock; false when the scaled pause is nothing.
 bool pause_deadline(int milliseconds, struct timespec& deadline) {
   if (milliseconds <= 0) return false;
-  const double nanoseconds = static_cast<double>(milliseconds) * 1e6 * sleep_scale();
+  const double nanoseconds =
+      static_cast<double>(milliseconds) * 1e6 * rkmx_utils::get_sleep_scale();
   if (nanoseconds < 1.0) return false;
   const int64_t end = tarnel_host::monotonic_ns() + static_cast<int64_t>(nanoseconds);
   deadline.tv_sec = static_cast<time_t>(end / 1000000000LL);
@@ -143,6 +130,19 @@ int milliseconds_until(const struct timespec& deadline, int cap) {
 }
 
 }  // namespace
+
+double rkmx_utils::get_sleep_scale() {
+  const char* text = env_or_null("TARNEL_SLEEP_SCALE");
+  if (!text) return 1.0;
+  double scale = 1.0;
+  const char* end = text + std::strlen(text);
+  auto [rest, error] = std::from_chars(text, end, scale);
+  if (error != std::errc() || rest != end || !std::isfinite(scale) || scale < 0.0 ||
+      scale > 1000.0) {
+    return 1.0;
+  }
+  return scale;
+}
 
 int ZUSLEEP_InTeRnAl(int milliseconds, const char* /*file*/, int /*line*/) {
   struct timespec deadline;

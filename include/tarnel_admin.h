@@ -15,6 +15,7 @@
 #include "tarnel_export.h"
 
 class tarnel_call_context;
+class tarnel_session;
 
 // One local data drive as the host's drive helper reports it, in a line
 // "spid|device|mnt|slot|health|<unread>"; the other texts are fields as written.
@@ -64,14 +65,18 @@ class TARNEL_API tarnel_admin {
                             const tarnel_call_options& options, tarnel_outcome& outcome);
 
  private:
-  // The loops behind both forms; `call` is null for the designed operations.
-  int acquire_session(std::string& session_id, tarnel_call_context* call);
-  int run_disk_command(bool create, tarnel_call_context* call);
-  int list_drives(std::vector<_tarnel_data_drive>& drives, tarnel_call_context* call);
-  void explain_not_ready(tarnel_call_context& call);
-  // The steered create_vdisk (`create`) or export_vdisk.
-  int steered_disk_command(bool create, std::string name, const tarnel_call_options& options,
-                           tarnel_outcome& outcome);
+  // The constructors' host queries: the host and cluster names and, for the
+  // node's credentials, the stored password; sets `ready` and logs a failure.
+  void gather(bool stored_password);
+  // The operations of every call, designed or steered (tarnel_call_context.h).
+  int not_ready(tarnel_call_context& call);
+  int login_command(std::string& session_id, tarnel_call_context& call);
+  int disk_command(bool create, std::string name, tarnel_call_context& call);
+  int drives_command(std::vector<_tarnel_data_drive>& drives, tarnel_call_context& call);
+  bool log_in(tarnel_session& session, std::string& session_id, tarnel_call_context& call);
+  int acquire_session(std::string& session_id, tarnel_call_context& call);
+  int run_disk_command(bool create, tarnel_call_context& call);
+  int list_drives(std::vector<_tarnel_data_drive>& drives, tarnel_call_context& call);
 
   tarnel_debug debug;
   bool ready;

@@ -24,6 +24,7 @@
 #include "tarnel_export.h"
 
 class tarnel_call_context;
+enum class tarnel_exchange_kind : int;
 
 class TARNEL_API tarnel_session {
  public:
@@ -47,11 +48,12 @@ class TARNEL_API tarnel_session {
  private:
   friend class tarnel_admin;
   friend class tarnel_vdisk;
-  // The exchange and the login behind both forms; `call` (null for the
-  // designed operations) steers the client and records how it ended.
-  int exchange(_http_req_type_ type, const std::string& request, json_spirit::mObject* reply,
-               const std::string& content_type, tarnel_call_context* call);
-  std::string login(tarnel_call_context* call);
+  // The exchange and the login of every call, designed or steered
+  // (tarnel_call_context.h); `kind` names the request the exchange carries.
+  int exchange(tarnel_exchange_kind kind, _http_req_type_ type, const std::string& request,
+               json_spirit::mObject* reply, const std::string& content_type,
+               tarnel_call_context& call);
+  std::string login(tarnel_call_context& call);
 
   tarnel_debug debug;
   std::unique_ptr<RKLibCurl> curl;

@@ -38,10 +38,12 @@ class TARNEL_API tarnel_vdisk {
 
  private:
   friend class tarnel_admin;
-  // The operations behind both forms; `call` is null for the designed ones.
-  std::pair<double, std::string> query_space(tarnel_call_context* call);
-  int create(tarnel_call_context* call);
-  int mount(tarnel_call_context* call);
+  // The operations of every call, designed or steered (tarnel_call_context.h).
+  // query_space: true with `space` read from the reply, which it is left
+  // untouched otherwise.
+  bool query_space(tarnel_call_context& call, std::pair<double, std::string>& space);
+  int create(tarnel_call_context& call);
+  int mount(tarnel_call_context& call);
 
   tarnel_debug debug;
   std::string vdisk_name;

@@ -78,7 +78,10 @@ class RK_HOST_API RKLibCurl {
   RKLibCurl& operator=(const RKLibCurl&) = delete;
 
   // Prepares the client. `header` is one header line ("Name: value"), or
-  // null for none; it is copied, and a line holding CR or LF is refused.
+  // null for none; a line holding CR or LF is refused. The caller keeps it
+  // valid until the client's last send has returned: a client may keep the
+  // pointer and read the line at the send (the host's does; this one copies
+  // it).
   // `verbose` is the initial state of the trace (toggleTrace changes it).
   // `keepAlive` turns TCP keep-alive probes on. Without a write callback the
   // client gathers the reply itself; with one, the reply bytes go to it (its

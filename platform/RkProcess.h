@@ -7,6 +7,12 @@
 
 class RkCancelToken;
 
+// Results of RkProcess::system beside a command's own exit status.
+enum RkProcessResult : int {
+  RK_PROCESS_TIMED_OUT = -2,  // the time-out passed; the process group was stopped
+  RK_PROCESS_CANCELLED = -3,  // the token was cancelled; the process group was killed
+};
+
 class RK_HOST_API RkProcess {
  public:
   // Runs `command` with /bin/sh -c and captures its standard output into
@@ -44,7 +50,7 @@ class RK_HOST_API RkProcess {
   //
   // Returns 0 only when the shell exited with status 0. Otherwise: the exit
   // status (1..255, 127 for a command not found), 128 + the signal number
-  // when the shell was killed by a signal, -2 after a time-out, -1 when the
+  // when the shell was killed by a signal, RK_PROCESS_TIMED_OUT (-2) after a time-out, -1 when the
   // command could not be run (null command: "RkProcess: no command"; no
   // pipe: "RkProcess: cannot create a pipe: " + strerror; spawn failure),
   // went past the capture limit, or its status was lost (the host reaps
@@ -54,7 +60,7 @@ class RK_HOST_API RkProcess {
   static int system(const char* command, std::string* output, std::string* errorOutput,
                     int timeoutSeconds, bool mergeErrorOutput);
   // The same, and a cancelled `token` (null: none) ends the run at once: the
-  // process group gets SIGKILL, the shell is reaped and the result is -3,
+  // process group gets SIGKILL, the shell is reaped and the result is RK_PROCESS_CANCELLED (-3),
   // with "RkProcess: cancelled" appended to *errorOutput. A token cancelled
   // before the call runs nothing.
   static int system(const char* command, std::string* output, std::string* errorOutput,

@@ -96,6 +96,12 @@ RK_HOST_API double convert_size_to_gb(double value, std::string unit);
 //  -1  out of memory.
 RK_HOST_API int set_reg_key(const std::string& key, const std::string& value);
 
+// The factor TARNEL_SLEEP_SCALE puts on every pause of ZUSLEEP_InTeRnAl and
+// ZUSLEEP_Cancellable: 1 when the variable is unset or not a decimal from 0
+// to 1000. A pause of n milliseconds takes n times this factor, so a caller
+// that keeps a deadline weighs its pauses with it.
+RK_HOST_API double get_sleep_scale();
+
 }  // namespace rkmx_utils
 
 // Blocks the calling thread for `milliseconds` (nothing for 0 or less),

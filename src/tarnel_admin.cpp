@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <locale>
 #include <optional>
 #include <string>
@@ -17,6 +16,7 @@
 #include "RKPlatformInfo.h"
 #include "RkException.h"
 #include "RkProcess.h"
+#include "log_tags.h"
 #include "rkmx_utils.h"
 #include "tarnel_call_context.h"
 #include "tarnel_session.h"
@@ -26,10 +26,6 @@ namespace {
 
 // The user name of the node's own credentials.
 const std::string TARNEL_USERNAME = "TarnelAdmin";
-
-const char kConstructorTag[] = "tarnel_admin::tarnel_admin()";
-const char kSessionTag[] = "tarnel_admin::get_tarnel_session()";
-const char kDrivesTag[] = "tarnel_admin::enumerate_data_drives()";
 
 const char kNotReady[] = "Tarnel admin not ready.";
 const char kNoClusterName[] = "Failed to get cluster name.";
@@ -41,12 +37,6 @@ const char kNoSerial[] = "Failed to get cluster key string.";
 const char kPasswordKey[] = "sTarnelCID";
 // Capacity of the buffer the stored password is decrypted into.
 constexpr unsigned long kPasswordBufferSize = 1024;
-
-// Retry policy of logins and disk operations: at most five attempts, pausing
-// 5, 10, 15, 20 and 25 seconds after the failed ones (the last one included).
-constexpr int kAttempts = 5;
-constexpr int kFirstPauseSeconds = 5;
-constexpr int kPauseStepSeconds = 5;
 
 const char kDriveHelperCommand[] = "/opt/kestrix/Bayhold/rkspmhelper.py list_data_drives";
 // A drive line: identifier|block device|mount point|slot|health|(unread)
@@ -120,56 +110,38 @@ struct DiskCommand {
   const char* no_session;  // level -1, with the vdisk name
 };
 
-const DiskCommand kCreate = {"tarnel_admin::create_vdisk()", "Vdisk created %s",
+const DiskCommand kCreate = {tarnel_tags::kAdminCreate, "Vdisk created %s",
                              "Failed to create vdisk %s",
                              "Failed to get session ID to create vdisk %s"};
-const DiskCommand kExport = {"tarnel_admin::export_vdisk()", "Vdisk exported %s",
+const DiskCommand kExport = {tarnel_tags::kAdminExport, "Vdisk exported %s",
                              "Failed to export vdisk %s",
                              "Failed to get session ID to export vdisk %s"};
 
-// After failed attempt `number` of `loop`: pauses and tells whether another
-// attempt follows. Without a call, the designed policy: five attempts and a
-// pause after each failed one, the last included, growing by 5 s.
-bool pause_after_failure(tarnel_call_context* call, tarnel_loop loop, int number,
-                         int& pause_seconds) {
-  if (call != nullptr) return call->after_failure(loop, number);
-  ZUSLEEP_InTeRnAl(pause_seconds * 1000, __FILE__, __LINE__);
-  pause_seconds += kPauseStepSeconds;
-  return number < kAttempts;
-}
-
-// The setting a facade that is not ready lacks now, read again from the key
-// store the way the constructors read it; "" when nothing is missing any
-// more (the facade keeps only its flag, so it stays not ready).
-const char* missing_setting(const std::string& user_name, const std::string& password) {
-  if (user_name.empty() || (password.empty() && user_name != TARNEL_USERNAME)) {
-    return "credentials";
-  }
+// The settings a facade that is not ready lacks now, read again from the key
+// store the way the constructors read them: "credentials" for an empty user
+// name or password given to the facade, then "sTarnelCluster", then for the
+// node's own credentials "sTarnelCID" (absent or not decrypting) and
+// "sTarnelSerial". Empty when nothing is missing any more (the facade keeps
+// only its flag, so it stays not ready).
+std::vector<std::string> missing_settings(const std::string& user_name,
+                                          const std::string& password) {
+  std::vector<std::string> missing;
+  const bool node = user_name == TARNEL_USERNAME;
+  if (user_name.empty() || (password.empty() && !node)) missing.push_back("credentials");
   std::string host;
-  std::string cluster;
-  if (read_host_and_cluster(host, cluster) != nullptr) return "sTarnelCluster";
-  if (!password.empty()) return "";
-  std::string stored;
-  const char* failure = read_stored_password(stored);
-  if (failure == nullptr) return "";
-  return failure == kNoSerial ? "sTarnelSerial" : "sTarnelCID";
-}
-
-// The drive helper's time bound under a call's deadline (-1: none): the
-// milliseconds left, rounded up to seconds, when they are fewer than the
-// runner's default bound; otherwise 0, the default.
-int helper_timeout_seconds(long remaining_ms) {
-  constexpr long kDefaultBoundMs = 120 * 1000;
-  if (remaining_ms < 0 || remaining_ms >= kDefaultBoundMs) return 0;
-  return static_cast<int>((remaining_ms + 999) / 1000);
-}
-
-// Runs `body` under `call` and ends the call with its result.
-int run_call(tarnel_call_context& call, const std::function<int()>& body) {
-  int result = -1;
-  call.run([&] { result = body(); });
-  call.finish(result == 0);
-  return result;
+  std::string value;
+  if (read_host_and_cluster(host, value) != nullptr) missing.push_back("sTarnelCluster");
+  if (node && password.empty()) {
+    const bool stored = rkmx_utils::get_reg_key(kPasswordKey, value) == 0 && !value.empty();
+    const bool serial = rkmx_utils::get_serial_number(value) == 0 && !value.empty();
+    std::string clear;
+    if (!stored || (serial && read_stored_password(clear) != nullptr)) {
+      missing.push_back(kPasswordKey);
+    }
+    explicit_bzero(&clear[0], clear.size());
+    if (!serial) missing.push_back("sTarnelSerial");
+  }
+  return missing;
 }
 
 }  // namespace
@@ -178,129 +150,129 @@ const char* tarnel_node_user_name() { return TARNEL_USERNAME.c_str(); }
 
 tarnel_admin::tarnel_admin() : debug(), ready(false), user_name(TARNEL_USERNAME) {
   RKPlatformInfo platform_info;  // never read: hosts see it made before the queries, gone after
-  const char* failure = nullptr;
-  try {
-    failure = read_host_and_cluster(host_name, cluster_name);
-    if (failure == nullptr) failure = read_stored_password(password);
-  } catch (RkException&) {
-    failure = kNotReady;
-  }
-  ready = failure == nullptr;
-  if (failure != nullptr) debug.logMessage(kConstructorTag, -1, "%s", failure);
+  gather(true);
 }
 
 tarnel_admin::tarnel_admin(std::string user, std::string secret)
     : debug(), ready(false), user_name(std::move(user)), password(std::move(secret)) {
   if (user_name.empty() || password.empty()) {
-    debug.logMessage(kConstructorTag, -1, "Empty username/password provided.");
+    debug.logMessage(tarnel_tags::kAdminConstructor, -1, "Empty username/password provided.");
     return;
   }
   RKPlatformInfo platform_info;  // never read: hosts see it made before the queries, gone after
+  gather(false);
+}
+
+void tarnel_admin::gather(bool stored_password) {
   const char* failure = nullptr;
   try {
     failure = read_host_and_cluster(host_name, cluster_name);
+    if (failure == nullptr && stored_password) failure = read_stored_password(password);
   } catch (RkException&) {
     failure = kNotReady;
   }
   ready = failure == nullptr;
-  if (failure != nullptr) debug.logMessage(kConstructorTag, -1, "%s", failure);
+  if (failure != nullptr) debug.logMessage(tarnel_tags::kAdminConstructor, -1, "%s", failure);
 }
 
 tarnel_admin::~tarnel_admin() = default;
 
 int tarnel_admin::get_tarnel_session(std::string& session_id) {
-  return acquire_session(session_id, nullptr);
+  // The designed login does not consult `ready`: it tries what the facade holds.
+  tarnel_call_context call(password);
+  return login_command(session_id, call);
 }
 
 int tarnel_admin::create_vdisk(std::string name) {
-  if (!ready) return -1;
-  vdisk_name = std::move(name);
-  return run_disk_command(true, nullptr);
+  tarnel_call_context call(password);
+  return disk_command(true, std::move(name), call);
 }
 
 int tarnel_admin::export_vdisk(std::string name) {
-  if (!ready) return -1;
-  vdisk_name = std::move(name);
-  return run_disk_command(false, nullptr);
+  tarnel_call_context call(password);
+  return disk_command(false, std::move(name), call);
 }
 
 int tarnel_admin::enumerate_data_drives(std::vector<_tarnel_data_drive>& drives) {
-  return list_drives(drives, nullptr);
+  tarnel_call_context call(password);
+  return drives_command(drives, call);
 }
 
 int tarnel_admin::get_tarnel_session(std::string& session_id, const tarnel_call_options& options,
                                      tarnel_outcome& outcome) {
   tarnel_call_context call(options, outcome, password);
-  int result = -1;
-  call.run([&] { result = acquire_session(session_id, &call); });
-  outcome.attempts = outcome.login_attempts;
-  call.finish(result == 0);
-  return result;
+  if (!ready) return not_ready(call);
+  return login_command(session_id, call);
 }
 
 int tarnel_admin::create_vdisk(std::string name, const tarnel_call_options& options,
                                tarnel_outcome& outcome) {
-  return steered_disk_command(true, std::move(name), options, outcome);
+  tarnel_call_context call(options, outcome, password);
+  return disk_command(true, std::move(name), call);
 }
 
 int tarnel_admin::export_vdisk(std::string name, const tarnel_call_options& options,
                                tarnel_outcome& outcome) {
-  return steered_disk_command(false, std::move(name), options, outcome);
-}
-
-int tarnel_admin::steered_disk_command(bool create, std::string name,
-                                       const tarnel_call_options& options,
-                                       tarnel_outcome& outcome) {
   tarnel_call_context call(options, outcome, password);
-  if (!ready) {
-    // A facade that is not ready only explains why.
-    explain_not_ready(call);
-    return -1;
-  }
-  return run_call(call, [&] {
-    vdisk_name = std::move(name);
-    return run_disk_command(create, &call);
-  });
+  return disk_command(false, std::move(name), call);
 }
 
 int tarnel_admin::enumerate_data_drives(std::vector<_tarnel_data_drive>& drives,
                                         const tarnel_call_options& options,
                                         tarnel_outcome& outcome) {
-  tarnel_call_context call(options, outcome, std::string());
-  return run_call(call, [&] {
-    return call.begin_attempt(tarnel_loop::command, 1) ? list_drives(drives, &call) : -1;
+  tarnel_call_context call(options, outcome, password);
+  return drives_command(drives, call);
+}
+
+int tarnel_admin::not_ready(tarnel_call_context& call) {
+  call.not_ready([&] { return missing_settings(user_name, password); });
+  return -1;
+}
+
+int tarnel_admin::login_command(std::string& session_id, tarnel_call_context& call) {
+  return call.run([&] {
+    const int result = acquire_session(session_id, call);
+    call.outcome().attempts = call.outcome().login_attempts;  // the logins are its attempts
+    return result;
   });
 }
 
-void tarnel_admin::explain_not_ready(tarnel_call_context& call) {
-  call.run([&] {
-    const std::string setting = missing_setting(user_name, password);
-    call.outcome().missing_setting = setting;
-    call.fail(tarnel_reason::not_ready, setting.empty()
-                                            ? "the facade was not ready when made; make it again"
-                                            : "the facade lacks " + setting);
+int tarnel_admin::disk_command(bool create, std::string name, tarnel_call_context& call) {
+  if (!ready) return not_ready(call);
+  return call.run([&] {
+    vdisk_name = std::move(name);
+    return run_disk_command(create, call);
   });
-  call.finish(false);
 }
 
-int tarnel_admin::acquire_session(std::string& session_id, tarnel_call_context* call) {
-  int pause_seconds = kFirstPauseSeconds;
+int tarnel_admin::drives_command(std::vector<_tarnel_data_drive>& drives,
+                                 tarnel_call_context& call) {
+  // The helper runs once: no retries.
+  return call.run(
+      [&] { return call.begin_attempt(tarnel_loop::command, 1) ? list_drives(drives, call) : -1; });
+}
+
+bool tarnel_admin::log_in(tarnel_session& session, std::string& session_id,
+                          tarnel_call_context& call) {
+  session_id = session.login(call);
+  if (session_id.empty()) return false;
+  debug.logMessage(tarnel_tags::kAdminSession, 1, "Session ID is %s", session_id.c_str());
+  return true;
+}
+
+int tarnel_admin::acquire_session(std::string& session_id, tarnel_call_context& call) {
   tarnel_session session(user_name, cluster_name, password);
-  for (int attempt = 1;; ++attempt) {
-    if (call != nullptr && !call->begin_attempt(tarnel_loop::login, attempt)) break;
-    session_id = session.login(call);
-    if (!session_id.empty()) {
-      debug.logMessage(kSessionTag, 1, "Session ID is %s", session_id.c_str());
-      return 0;
-    }
-    debug.logMessage(kSessionTag, -1, "Failed to get a tarnel session");
-    if (!pause_after_failure(call, tarnel_loop::login, attempt, pause_seconds)) break;
-  }
+  const bool logged_in = call.retry(tarnel_loop::login, TARNEL_CALL_SITE, [&](int) {
+    if (log_in(session, session_id, call)) return true;
+    debug.logMessage(tarnel_tags::kAdminSession, -1, "Failed to get a tarnel session");
+    return false;
+  });
+  if (logged_in) return 0;
   session_id.clear();
   return -1;
 }
 
-int tarnel_admin::run_disk_command(bool create, tarnel_call_context* call) {
+int tarnel_admin::run_disk_command(bool create, tarnel_call_context& call) {
   const DiskCommand& command = create ? kCreate : kExport;
   std::string session_id;
   int result = acquire_session(session_id, call);
@@ -308,53 +280,39 @@ int tarnel_admin::run_disk_command(bool create, tarnel_call_context* call) {
     debug.logMessage(command.tag, -1, command.no_session, vdisk_name.c_str());
     return result;
   }
-  // Every attempt reuses this disk object, so the session obtained above; a
-  // steered call replaces it only after the cluster refused that session.
+  // Every attempt reuses this disk object, so the session obtained above,
+  // until the policy has the cluster's refusal of it mended by a new login.
   std::optional<tarnel_vdisk> disk(std::in_place, session_id, vdisk_name, host_name);
-  if (call != nullptr) call->allow_relogin();
-  int pause_seconds = kFirstPauseSeconds;
-  for (int attempt = 1;; ++attempt) {
-    if (call != nullptr && !call->begin_attempt(tarnel_loop::command, attempt)) break;
-    // A steered call logs in again after the cluster refused the session,
-    // and after such a login failed.
-    if (call != nullptr && (call->take_relogin() || session_id.empty())) {
+  call.allow_login_again();
+  call.retry(tarnel_loop::command, TARNEL_CALL_SITE, [&](int) {
+    // A new login when the session was refused, and again after such a login failed.
+    if (call.take_login_again() || session_id.empty()) {
       tarnel_session session(user_name, cluster_name, password);
-      session_id = session.login(call);
-      if (!session_id.empty()) {
-        debug.logMessage(kSessionTag, 1, "Session ID is %s", session_id.c_str());
-        disk.emplace(session_id, vdisk_name, host_name);
-      }
+      if (log_in(session, session_id, call)) disk.emplace(session_id, vdisk_name, host_name);
     }
-    if (session_id.empty()) {
-      result = -1;
-    } else {
-      result = create ? disk->create(call) : disk->mount(call);
-    }
+    result = session_id.empty() ? -1 : create ? disk->create(call) : disk->mount(call);
     if (result == 0) {
       debug.logMessage(command.tag, 0, command.done, vdisk_name.c_str());
-      break;
+      return true;
     }
     debug.logMessage(command.tag, -1, command.failed, vdisk_name.c_str());
-    if (!pause_after_failure(call, tarnel_loop::command, attempt, pause_seconds)) break;
-  }
+    return false;
+  });
   return result;
 }
 
-int tarnel_admin::list_drives(std::vector<_tarnel_data_drive>& drives, tarnel_call_context* call) {
+int tarnel_admin::list_drives(std::vector<_tarnel_data_drive>& drives, tarnel_call_context& call) {
   const std::string command = kDriveHelperCommand;
   std::string output;
   std::string error_output;
-  debug.logMessage(kDrivesTag, 0, "Executing command [%s]", command.c_str());
-  const int status =
-      call == nullptr
-          ? RkProcess::system(command.c_str(), &output, &error_output, 0, false)
-          : RkProcess::system(command.c_str(), &output, &error_output,
-                              helper_timeout_seconds(call->remaining_ms()), false, call->token());
+  debug.logMessage(tarnel_tags::kAdminDrives, 0, "Executing command [%s]", command.c_str());
+  const int status = call.run_helper(command, output, error_output);
   if (status != 0) {
-    debug.logMessage(kDrivesTag, -1, "Command [%s] failed with error [%s]", command.c_str(),
-                     error_output.c_str());
-    if (call == nullptr) throw RkException(kDrivesTag, command + " failed", __FILE__, __LINE__, -1);
-    call->helper_failed(status, error_output);
+    debug.logMessage(tarnel_tags::kAdminDrives, -1, "Command [%s] failed with error [%s]",
+                     command.c_str(), error_output.c_str());
+    call.helper_failed(
+        status, error_output,
+        RkException(tarnel_tags::kAdminDrives, command + " failed", __FILE__, __LINE__, -1));
     return -1;
   }
 
@@ -367,13 +325,12 @@ int tarnel_admin::list_drives(std::vector<_tarnel_data_drive>& drives, tarnel_ca
     std::vector<std::string> fields;
     boost::algorithm::split(fields, line, boost::algorithm::is_any_of("|"));
     if (fields.size() != kDriveFields) {
-      debug.logMessage(
-          kDrivesTag, -1, "Failed to parse Command [%s] output [%s] entry[%s] size[%d]",
-          command.c_str(), output.c_str(), line.c_str(), static_cast<int>(fields.size()));
-      if (call != nullptr) {
-        call->bad_reply("drive helper line " + std::to_string(drives.size() - held_before + 1) +
-                        " has " + std::to_string(fields.size()) + " fields, not 6");
-      }
+      debug.logMessage(tarnel_tags::kAdminDrives, -1,
+                       "Failed to parse Command [%s] output [%s] entry[%s] size[%d]",
+                       command.c_str(), output.c_str(), line.c_str(),
+                       static_cast<int>(fields.size()));
+      call.bad_reply("drive helper line " + std::to_string(drives.size() - held_before + 1) +
+                     " has " + std::to_string(fields.size()) + " fields, not 6");
       result = -1;
       break;
     }
@@ -386,9 +343,9 @@ int tarnel_admin::list_drives(std::vector<_tarnel_data_drive>& drives, tarnel_ca
     // Moved, not copied: copying each record's strings costs more than parsing it.
     drives.push_back(std::move(drive));
     const _tarnel_data_drive& added = drives.back();
-    debug.logMessage(kDrivesTag, -1, "entry spid[%s],blk[%s],mnt[%s],slot[%s],healthy[%d]",
-                     added.spid.c_str(), added.blk.c_str(), added.mnt.c_str(), added.slot.c_str(),
-                     added.healthy);
+    debug.logMessage(tarnel_tags::kAdminDrives, -1,
+                     "entry spid[%s],blk[%s],mnt[%s],slot[%s],healthy[%d]", added.spid.c_str(),
+                     added.blk.c_str(), added.mnt.c_str(), added.slot.c_str(), added.healthy);
   }
   // A malformed line leaves the caller's vector as it was before the call.
   if (result == -1) {

@@ -1,117 +1,147 @@
-// The state of one steered call (tarnel_call.h) inside the library: its
-// options, the outcome it fills, its deadline and token, and what the last
-// exchange with the cluster left behind. The designed operations run the
-// same code with no context (a null pointer) and never reach anything here.
+// The call engine: every operation of the library, designed or steered, runs
+// as one call of it. A call has a preset, a retry policy and an outcome.
+//
+// The preset tells a designed operation from a steered call (tarnel_call.h);
+// the two are defined in one place, tarnel_call_context.cpp, and operations
+// never ask which one they run under:
+//   - designed: failures give the designed results, a reply member of the
+//     wrong type throws json_spirit's type error, a failing drive helper
+//     RkException; pauses go to ZUSLEEP_InTeRnAl naming the call site; the
+//     host services are asked nothing beyond their original members; the
+//     outcome is the call's own and nobody reads it;
+//   - steered: nothing is thrown, every failure is recorded in the caller's
+//     outcome; pauses go to ZUSLEEP_Cancellable; the client and the drive
+//     helper's runner get the token and the time left.
+// A call belongs to one thread.
 #pragma once
 
 #include <chrono>
+#include <exception>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "RKLibCurl.h"
-#include "json_spirit/json_spirit_value.h"
-#include "tarnel_call.h"
+#include "RkException.h"
+#include "exchange_reason.h"
+#include "outcome_recorder.h"
+#include "retry_policy.h"
 
-class tarnel_debug;
+// A place in the library's sources, which the designed pause names.
+struct call_site {
+  const char* file;
+  int line;
+};
+#define TARNEL_CALL_SITE (call_site{__FILE__, __LINE__})
 
-// Which request an exchange carries: the reading of a refusal depends on it.
-enum class tarnel_exchange_kind { login, query, add_disk, mount };
+// What differs between a designed operation and a steered call.
+struct call_preset {
+  // Failures are recorded and nothing is thrown; otherwise the designed
+  // results and exceptions stand.
+  bool records_failures;
+  // The pause between attempts; non-zero when `token` cut it short.
+  int (*pause)(int milliseconds, const RkCancelToken* token, const char* file, int line);
+  // The host services' additions are used: the client's token, time limit
+  // and transport result, the runner with a token, the sleep scale.
+  bool uses_host_additions;
+};
+
+// The password of a call that sends no login: none.
+const std::string& no_password();
 
 class tarnel_call_context {
  public:
-  // `password` is the login password the call may send: every text taken
-  // from a reply into the outcome has it replaced by "***".
+  // A steered call under `options`, filling `outcome`. `password` is the
+  // login password the call may send (it outlives the call): no text of
+  // the outcome holds it.
   tarnel_call_context(const tarnel_call_options& options, tarnel_outcome& outcome,
-                      std::string password);
+                      const std::string& password);
+  // A designed operation.
+  explicit tarnel_call_context(const std::string& password);
   tarnel_call_context(const tarnel_call_context&) = delete;
   tarnel_call_context& operator=(const tarnel_call_context&) = delete;
 
-  tarnel_outcome& outcome() { return outcome_; }
-  const RkCancelToken* token() const { return options_.cancel; }
-  // Milliseconds left before the deadline: -1 without one, 0 once passed.
-  long remaining_ms() const;
+  tarnel_outcome& outcome() const { return recorder_.outcome(); }
 
-  // Runs `body`, turning any exception into the outcome (RkException:
-  // helper_failed; any other: bad_reply); never throws.
-  void run(const std::function<void()>& body);
-  // Ends the call: the reason is ok when `succeeded`, and a failure keeps a
-  // reason; the time spent is filled in.
-  void finish(bool succeeded);
+  // Runs the whole call and ends the outcome; `body` returns the call's
+  // status (0: done), which run returns. An exception leaves a designed
+  // operation as it came; a steered call records it (RkException:
+  // helper_failed; any other: bad_reply) and returns -1.
+  template <typename Body>
+  int run(Body&& body);
 
-  // ---- attempts ----
-  // An attempt of `loop` begins: false when the call must end first
-  // (cancelled, deadline passed; the reason is set).
+  // The one retry loop: the attempts of `loop`, `attempt(number)` making one
+  // and telling whether it succeeded. After a failed attempt the observer
+  // is told, the pause taken (the designed pause names `site`) and the
+  // policy decides whether another follows. False when none succeeded.
+  bool retry(tarnel_loop loop, const call_site& site, const std::function<bool(int)>& attempt);
+  // An attempt begins: false when the call must end first (recorded).
   bool begin_attempt(tarnel_loop loop, int number);
-  // Attempt `number` of `loop` failed with the reason now in the outcome:
-  // tells the observer, pauses as the policy says and tells whether another
-  // attempt follows.
-  bool after_failure(tarnel_loop loop, int number);
-  // Disk commands of the facade hold credentials: a 401 there can be mended
-  // by a new login (responsive policy).
-  void allow_relogin() { can_relogin_ = true; }
-  // True (once) when the next attempt must log in again first.
-  bool take_relogin();
+  // The command loop holds credentials: a disk request's 401 can be mended
+  // by a new login, as the policy says; take_login_again tells (once) that
+  // the coming attempt must log in first.
+  void allow_login_again() { can_login_again_ = true; }
+  bool take_login_again() { return std::exchange(login_again_, false); }
 
-  // ---- exchanges ----
-  // Before an exchange: false when none may start (the reason is set).
+  // Before an exchange: false when none may start (recorded).
   bool may_send();
-  // Sets the client's token and time limit for the coming request.
+  // Hands the client the call's token and time left for the coming request.
   void steer(RKLibCurl& client) const;
-  // The request the next exchange carries (a query when not said).
-  void expect(tarnel_exchange_kind kind) { kind_ = kind; }
-  // Records how that exchange ended: the client's status and transport
-  // result, and the reply body (`body`, `length`; may be null).
-  void record_exchange(const RKLibCurl& client, bool carried_out, const char* body,
-                       unsigned long length);
-  // The drive helper's run ended with the runner's `status` (not 0).
-  void helper_failed(int status, const std::string& error_output);
-  // A reply that is there but unusable.
-  void bad_reply(const std::string& detail) { fail(tarnel_reason::bad_reply, detail); }
-  void fail(tarnel_reason reason, const std::string& detail);
+  // Records how an exchange of `kind` ended: the status and transport result
+  // and, after a failed send, the refusal's body (may be null) and reason.
+  void record_exchange(const RKLibCurl& client, tarnel_exchange_kind kind, bool carried_out,
+                       const char* body, unsigned long length);
+
+  // Runs the drive helper's `command`, bounded by the time left.
+  int run_helper(const std::string& command, std::string& output, std::string& error_output);
+  // The helper ended with the runner's `status` (not 0): designed, throws
+  // `designed_error`; steered, records the cause.
+  void helper_failed(int status, const std::string& error_output,
+                     const RkException& designed_error);
+
+  // A reply member is not of the type read (`detail` says so): true when it
+  // is read anyway, by the accessor that throws (designed); false after
+  // recording bad_reply (steered).
+  bool wrong_member(const std::string& detail);
+  void bad_reply(std::string detail) { fail(tarnel_reason::bad_reply, std::move(detail)); }
+  void fail(tarnel_reason reason, std::string detail) { recorder_.fail(reason, std::move(detail)); }
+  std::string quote(const std::string& text) const { return recorder_.quote(text); }
+  // A facade that is not ready ends the call: steered, with the settings
+  // `missing` names (read anew; the first into missing_setting); designed,
+  // asking nothing.
+  void not_ready(const std::function<std::vector<std::string>()>& missing);
 
  private:
-  bool retried(tarnel_reason reason) const;
-  std::chrono::milliseconds pause_after(int number) const;
-  void read_cluster_error(const char* body, unsigned long length);
+  tarnel_call_context(const call_preset& preset, const tarnel_call_options& options,
+                      tarnel_outcome& outcome, const std::string& password);
+  // Milliseconds left before the deadline: -1 without one, 0 once passed.
+  long remaining_ms() const;
+  // After failed attempt `number`: pauses; true when another attempt follows.
+  bool after_failure(tarnel_loop loop, int number, const call_site& site);
+  void record_exception(const std::exception_ptr& error);
 
+  const call_preset& preset_;
   const tarnel_call_options& options_;
-  tarnel_outcome& outcome_;
-  const std::string password_;
+  const retry_policy policy_;
+  tarnel_outcome own_outcome_;  // a designed operation's
+  outcome_recorder recorder_;
   const std::chrono::steady_clock::time_point start_;
-  const int limit_;
-  tarnel_exchange_kind kind_ = tarnel_exchange_kind::query;
-  bool can_relogin_ = false;
-  bool relogin_ = false;
-  // An AddVirtualDisk request went out and its reply never came whole.
-  bool create_reply_lost_ = false;
+  const double pause_scale_;  // what the host's sleep puts on a pause
+  bool can_login_again_ = false;
+  bool login_again_ = false;
+  bool create_lost_ = false;  // an AddVirtualDisk of this call lost its reply
 };
 
-// Readers of reply members. With a call, the value's type is checked first
-// and a mismatch is recorded as bad_reply naming `path` (the result is then
-// null, or false); without one, json_spirit's accessor is used, which throws
-// its type error as the designed operations do.
-const json_spirit::mObject* object_member(tarnel_call_context* call,
-                                          const json_spirit::mValue& value, const char* path);
-const std::string* string_member(tarnel_call_context* call, const json_spirit::mValue& value,
-                                 const char* path);
-bool number_member(tarnel_call_context* call, const json_spirit::mValue& value, const char* path,
-                   double& number);
-// Records a member that is missing (with a call; nothing without one).
-void missing_member(tarnel_call_context* call, const char* path);
-
-// The members one operation reads from a reply. A missing member is logged
-// with the operation's own line (`tag`, level -1) and recorded with the call.
-struct reply_members {
-  tarnel_debug& debug;
-  const char* tag;
-  tarnel_call_context* call;
-
-  // The member at `path` ("result.capacity": the member "capacity" of
-  // `parent`), or null after `missing_line` was logged.
-  const json_spirit::mValue* find(const json_spirit::mObject& parent, const char* path,
-                                  const char* missing_line) const;
-  // The same member read as an object (object_member); null when missing or
-  // (with a call) not an object.
-  const json_spirit::mObject* object(const json_spirit::mObject& parent, const char* path,
-                                     const char* missing_line) const;
-};
+template <typename Body>
+int tarnel_call_context::run(Body&& body) {
+  int status = -1;
+  try {
+    status = body();
+  } catch (...) {
+    if (!preset_.records_failures) throw;
+    record_exception(std::current_exception());
+  }
+  recorder_.finish(status == 0, start_);
+  return status;
+}

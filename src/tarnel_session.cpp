@@ -3,20 +3,21 @@
 #include <utility>
 
 #include "RkJson.h"
+#include "log_tags.h"
+#include "reply_members.h"
 #include "request_text.h"
 #include "rkmx_utils.h"
 #include "tarnel_call_context.h"
 
 namespace {
-const char kExchangeTag[] = "tarnel_session::tarnel_req_rsp()";
-const char kLoginTag[] = "tarnel_session::get_tarnel_session()";
 const char kNoSession[] = "Unable to get a tarnel session";
 // The cluster's REST endpoint on the local node; the request text follows.
 const char kEndpoint[] = ":8080/rest?";
 const char kTraceKey[] = "dEnableCurlTraceLogging";
 
-// Options of the request type; false for a type the exchange does not send.
-bool set_method(RKLibCurl& client, _http_req_type_ type) {
+// Sets the options of the request type; false for a type the exchange does
+// not send.
+bool set_request_type_options(RKLibCurl& client, _http_req_type_ type) {
   switch (type) {
     case RK_HTTP_GET:
       client.RKLibCurlSetAdditionalOptionsIntValue(CURLOPT_NOSIGNAL, 1);
@@ -31,17 +32,17 @@ bool set_method(RKLibCurl& client, _http_req_type_ type) {
   }
 }
 
-// Makes `curl` a fresh client for a request of `type`: the content type's
-// header line, the trace as the key store sets it, the type's options. The
-// client of the previous exchange is released once the new one exists.
-// False when the client could not start (logged) or the type is refused.
+// Makes `curl` a fresh client for a request of `type`: the header line
+// (which the client may keep: it must outlive the exchange), the trace as
+// the key store sets it, the type's options. The client of the previous
+// exchange is released once the new one exists. False when the client could
+// not start (logged) or the type is refused.
 bool start_client(std::unique_ptr<RKLibCurl>& curl, tarnel_debug& debug, _http_req_type_ type,
-                  const std::string& content_type, tarnel_call_context* call) {
+                  const std::string& header, tarnel_call_context& call) {
   curl.reset(new RKLibCurl());
-  const std::string header = "Content-Type: " + content_type;
   if (!curl->RKLibCurlInit(header.c_str(), false, false, nullptr)) {
-    debug.logMessage(kExchangeTag, -1, "Unable to init curl object.");
-    if (call != nullptr) call->fail(tarnel_reason::unreachable, "the HTTP client could not start");
+    debug.logMessage(tarnel_tags::kExchange, -1, "Unable to init curl object.");
+    call.fail(tarnel_reason::unreachable, "the HTTP client could not start");
     return false;
   }
   curl->toggleTrace(false);
@@ -49,32 +50,33 @@ bool start_client(std::unique_ptr<RKLibCurl>& curl, tarnel_debug& debug, _http_r
   if (rkmx_utils::get_reg_key(kTraceKey, trace) == 0 && rkmx_utils::string_to_uint(trace) != 0) {
     curl->toggleTrace(true);
   }
-  return set_method(*curl, type);
+  return set_request_type_options(*curl, type);
 }
 
 // What the steps after the send share: the client, the session's log, the
-// password every logged reply is masked of, and the call (null: none).
+// password every logged reply is masked of, the call and the request's kind.
 struct sent_exchange {
   RKLibCurl& client;
   tarnel_debug& debug;
   const std::string& password;
-  tarnel_call_context* call;
+  tarnel_call_context& call;
+  tarnel_exchange_kind kind;
 };
 
 // After a send that was not carried out: recorded with the call, and a body
 // that came back is logged; true then, and the exchange fails. Without a
-// body, false: the exchange goes on to read the reply, which is how the
-// designed exchange comes to log "No answer received" for it.
+// body, false: the exchange goes on to read the reply, which is how it comes
+// to log "No answer received" for it.
 bool failed_send_logged(const sent_exchange& sent) {
   const long long status = sent.client.GetHttpErrorCode();
   unsigned long length = 0;
   const char* bytes = sent.client.GetHttpResponse(length, false);
-  if (sent.call != nullptr) sent.call->record_exchange(sent.client, false, bytes, length);
+  sent.call.record_exchange(sent.client, sent.kind, false, bytes, length);
   if (bytes == nullptr || length == 0) return false;
   // A server may echo the request, and the login password with it.
   const std::string answer =
       tarnel_request::without_secret(std::string(bytes, length), sent.password);
-  sent.debug.logMessage(kExchangeTag, -1,
+  sent.debug.logMessage(tarnel_tags::kExchange, -1,
                         "Failed to send curl request. HTTP code [%d], HTTP resp [%s]",
                         static_cast<int>(status), answer.c_str());
   return true;
@@ -87,24 +89,23 @@ int read_reply(const sent_exchange& sent, bool carried_out, json_spirit::mObject
   using tarnel_request::without_secret;
   unsigned long length = 0;
   const char* bytes = sent.client.GetHttpResponse(length, false);
-  if (sent.call != nullptr && carried_out) {
-    sent.call->record_exchange(sent.client, true, bytes, length);
-  }
+  if (carried_out) sent.call.record_exchange(sent.client, sent.kind, true, bytes, length);
   if (bytes == nullptr || length == 0) {
-    sent.debug.logMessage(kExchangeTag, -1, "No answer received");
-    if (sent.call != nullptr && carried_out) sent.call->bad_reply("the reply was empty");
+    sent.debug.logMessage(tarnel_tags::kExchange, -1, "No answer received");
+    if (carried_out) sent.call.bad_reply("the reply was empty");
     return -1;
   }
   std::string answer(bytes, length);
   if (!RkJson::Unserialize(answer, reply)) {
     answer = without_secret(std::move(answer), sent.password);
-    sent.debug.logMessage(kExchangeTag, 1, "Failed to unserialize json string [%s]",
+    sent.debug.logMessage(tarnel_tags::kExchange, 1, "Failed to unserialize json string [%s]",
                           answer.c_str());
-    if (sent.call != nullptr) sent.call->bad_reply("the reply is not a JSON object");
+    sent.call.bad_reply("the reply is not a JSON object");
     return -1;
   }
   answer = without_secret(std::move(answer), sent.password);
-  sent.debug.logMessage(kExchangeTag, -1, "Curl response for session: [%s]", answer.c_str());
+  sent.debug.logMessage(tarnel_tags::kExchange, -1, "Curl response for session: [%s]",
+                        answer.c_str());
   return 0;
 }
 
@@ -132,37 +133,42 @@ tarnel_session::~tarnel_session() {
 int tarnel_session::tarnel_req_rsp(_http_req_type_ type, std::string request,
                                    json_spirit::mObject* reply, bool /*unused*/,
                                    std::string content_type) {
-  return exchange(type, request, reply, content_type, nullptr);
+  tarnel_call_context call(password);
+  return exchange(tarnel_exchange_kind::query, type, request, reply, content_type, call);
 }
 
-std::string tarnel_session::get_tarnel_session() { return login(nullptr); }
+std::string tarnel_session::get_tarnel_session() {
+  tarnel_call_context call(password);
+  return login(call);
+}
 
-int tarnel_session::exchange(_http_req_type_ type, const std::string& request,
-                             json_spirit::mObject* reply, const std::string& content_type,
-                             tarnel_call_context* call) {
-  if (reply == nullptr) return -1;
-  if (call != nullptr && !call->may_send()) return -1;
-  if (!start_client(curl, debug, type, content_type, call)) return -1;
-  if (call != nullptr) call->steer(*curl);
+int tarnel_session::exchange(tarnel_exchange_kind kind, _http_req_type_ type,
+                             const std::string& request, json_spirit::mObject* reply,
+                             const std::string& content_type, tarnel_call_context& call) {
+  if (reply == nullptr || !call.may_send()) return -1;
+  const std::string header = "Content-Type: " + content_type;
+  if (!start_client(curl, debug, type, header, call)) return -1;
+  call.steer(*curl);
 
   const std::string url = host_name + kEndpoint + request;
   const bool carried_out = curl->RKLibCurlSendHttpReq(type, url, nullptr, 0, true, nullptr) != 0;
-  const sent_exchange sent{*curl, debug, password, call};
+  const sent_exchange sent{*curl, debug, password, call, kind};
   if (!carried_out && failed_send_logged(sent)) return -1;
   return read_reply(sent, carried_out, *reply);
 }
 
-std::string tarnel_session::login(tarnel_call_context* call) {
+std::string tarnel_session::login(tarnel_call_context& call) {
   using tarnel_request::quoted_value;
   const std::string request = "request={type:Login,category:UserManagement,params:{userName:\"" +
                               quoted_value(user_name) + "\",password:\"" + quoted_value(password) +
                               "\",cluster:\"" + quoted_value(cluster_name) + "\"}}";
 
   json_spirit::mObject reply;
-  if (call != nullptr) call->expect(tarnel_exchange_kind::login);
-  if (exchange(RK_HTTP_GET, request, &reply, "text/plain", call) != 0) return std::string();
-
-  const reply_members members{debug, kLoginTag, call};
+  if (exchange(tarnel_exchange_kind::login, RK_HTTP_GET, request, &reply, "text/plain", call) !=
+      0) {
+    return std::string();
+  }
+  const reply_members members{debug, tarnel_tags::kLogin, call};
   const json_spirit::mObject* result = members.object(reply, "result", kNoSession);
   if (result == nullptr) return std::string();
   const json_spirit::mValue* id = members.find(*result, "result.sessionId", kNoSession);
@@ -170,6 +176,6 @@ std::string tarnel_session::login(tarnel_call_context* call) {
   const std::string* identifier = string_member(call, *id, "result.sessionId");
   if (identifier == nullptr) return std::string();
   session_id = *identifier;
-  if (call != nullptr && session_id.empty()) call->bad_reply("member result.sessionId is empty");
+  if (session_id.empty()) call.bad_reply("member result.sessionId is empty");
   return session_id;
 }

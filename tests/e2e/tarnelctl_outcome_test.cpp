@@ -86,7 +86,7 @@ TEST_F(OutcomeTest, ASessionThatExpiresDuringAnExportIsRenewed) {
 
   const RunResult exported = node->ctl({"export", "vd"});
   EXPECT_EQ(exported.exit_code, 0) << exported.err;
-  EXPECT_EQ(exported.err, "export attempt 1/5: HTTP 401 SessionExpired: retrying in 5 s\n");
+  EXPECT_EQ(exported.err, "export attempt 1/5: HTTP 401 SessionExpired: retrying in 0.01 s\n");
   const std::vector<SimRequest> requests = sim->requests();
   ASSERT_EQ(requests.size(), before + 4);
   EXPECT_EQ(requests[before + 1].status, 401);
@@ -114,7 +114,7 @@ TEST_F(OutcomeTest, AClusterNobodyListensForIsUnreachable) {
   const RunResult result = node->ctl({"create", "vd", "--retries", "2"});
   EXPECT_EQ(result.exit_code, 5);
   EXPECT_EQ(result.err,
-            "login attempt 1/2: connection refused: retrying in 5 s\n"
+            "login attempt 1/2: connection refused: retrying in 0.01 s\n"
             "login attempt 2/2: connection refused\n"
             "tarnelctl create: cannot reach the cluster at " +
                 host_name() + ":8080: connection refused\n");
@@ -122,7 +122,8 @@ TEST_F(OutcomeTest, AClusterNobodyListensForIsUnreachable) {
 
 TEST_F(OutcomeTest, RetriedStatusesRunOutAfterTheAttemptsAskedForUnderEitherPolicy) {
   ASSERT_NO_FATAL_FAILURE(start_with_fault("AddVirtualDisk:status=503"));
-  const std::string first = "create attempt 1/2: HTTP 503 InjectedFault: retrying in 5 s\n";
+  // The pauses told are the ones taken, at the tests' sleep scale.
+  const std::string first = "create attempt 1/2: HTTP 503 InjectedFault: retrying in 0.01 s\n";
   const std::string failed =
       "tarnelctl create: the cluster could not create 'vd' after 2 attempts (HTTP 503 "
       "InjectedFault: ";
@@ -135,7 +136,7 @@ TEST_F(OutcomeTest, RetriedStatusesRunOutAfterTheAttemptsAskedForUnderEitherPoli
   EXPECT_EQ(designed.exit_code, 1);
   EXPECT_THAT(designed.err, StartsWith(first +
                                        "create attempt 2/2: HTTP 503 InjectedFault: waiting "
-                                       "10 s before giving up\n" +
+                                       "0.02 s before giving up\n" +
                                        failed));
   const RunResult quiet = node->ctl({"-q", "create", "vd", "--retries", "2"});
   EXPECT_EQ(quiet.exit_code, 1);

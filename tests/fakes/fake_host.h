@@ -73,7 +73,8 @@ struct HttpExchange {  // what one client object plays back
 };
 struct HttpClientRecord {  // what one client object saw
   bool destroyed = false;
-  std::string header;
+  std::string header;      // the header line as RKLibCurlInit read it
+  std::string sentHeader;  // the same line read again through its pointer at the send
   bool initCalled = false;
   bool initVerbose = false, initKeepAlive = false, initCallbackNull = true;
   std::vector<bool> traces;
@@ -132,6 +133,8 @@ struct UtilsScript {
   // The pause with this number in sleeps() (1-based; 0: none), when it is a
   // cancellable one with a token, cancels the token and returns 1.
   size_t cancelAtPause = 0;
+  // What get_sleep_scale tells (the pauses themselves are only recorded).
+  double sleepScale = 1.0;
 };
 UtilsScript& utils_script();
 struct SleepCall {

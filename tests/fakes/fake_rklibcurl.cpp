@@ -11,6 +11,9 @@ struct RKLibCurl::State {
   size_t index;  // this client's record in fake::http_clients()
   fake::HttpExchange exchange;
   const RkCancelToken* token = nullptr;
+  // The header line given to RKLibCurlInit: kept as a pointer, as the host's
+  // client keeps it, and read again at the send.
+  const char* header = nullptr;
   // How the last send ended: the scripted exchange, or a cancellation.
   bool sentOnce = false;
   bool cancelled = false;
@@ -96,6 +99,7 @@ bool RKLibCurl::RKLibCurlInit(const char* header, bool verbose, bool keepAlive,
   fake::HttpClientRecord& r = record(*state_);
   r.initCalled = true;
   r.header = header ? header : "";
+  state_->header = header;
   r.initVerbose = verbose;
   r.initKeepAlive = keepAlive;
   r.initCallbackNull = writeCallback == nullptr;
@@ -136,6 +140,7 @@ int RKLibCurl::RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url
   r.bodyLength = bodyLength;
   r.sendFlag = expectReply;
   r.userPasswordNull = userPassword == nullptr;
+  r.sentHeader = state_->header ? state_->header : "";
   State& s = *state_;
   s.sentOnce = true;
   s.cancelled = false;

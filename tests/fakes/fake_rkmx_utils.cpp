@@ -83,6 +83,8 @@ int ZUSLEEP_InTeRnAl(int milliseconds, const char* file, int line) {
   return 0;
 }
 
+double rkmx_utils::get_sleep_scale() { return fake::utils_script().sleepScale; }
+
 int ZUSLEEP_Cancellable(int milliseconds, const RkCancelToken* token, const char* file, int line) {
   fake::journal().push_back("ZUSLEEP_Cancellable(" + std::to_string(milliseconds) + ")");
   fake::sleeps().push_back({milliseconds, file ? file : "", line, true, token});

@@ -82,6 +82,16 @@ TEST_F(Commands, ThirdLoginSucceedingFollowsPausesOfFiveAndTenSeconds) {
                                                           "ZUSLEEP_InTeRnAl(10000)", "send"}));
 }
 
+TEST_F(Commands, ARefusedLoginIsRetriedLikeAnyFailure) {
+  make_admin();
+  fake::http_script().assign(2, fake::failed_send(500, R"({"error":{"code":"E"}})"));
+  queue_login("S3");
+  std::string session_id;
+  EXPECT_EQ(admin->get_tarnel_session(session_id), 0);
+  EXPECT_EQ(session_id, "S3");
+  EXPECT_EQ(fake::sleep_milliseconds(), (std::vector<int>{5000, 10000}));
+}
+
 TEST_F(Commands, NoLoginSucceedingPausesSeventyFiveSecondsAndEmptiesTheIdentifier) {
   make_admin();
   queue_no_answer(5);
@@ -107,7 +117,7 @@ TEST_F(Commands, AllLoginAttemptsUseOneSessionObject) {
   EXPECT_EQ(fake::sent_requests().size(), 5u);
 }
 
-TEST_F(Commands, PausesNameThisSourceFileAndTheLineOfTheSleepCall) {
+TEST_F(Commands, PausesNameTheFacadesSourceFileAndALineOfIt) {
   make_admin();
   std::string session_id;
   admin->get_tarnel_session(session_id);  // nothing scripted: five failures
@@ -115,9 +125,8 @@ TEST_F(Commands, PausesNameThisSourceFileAndTheLineOfTheSleepCall) {
   for (const fake::SleepCall& pause : fake::sleeps()) {
     EXPECT_THAT(pause.file, EndsWith("src/tarnel_admin.cpp"));
     EXPECT_EQ(pause.line, fake::sleeps()[0].line);
+    EXPECT_GT(pause.line, 0);
   }
-  EXPECT_THAT(source_line(fake::sleeps()[0].file, fake::sleeps()[0].line),
-              HasSubstr("ZUSLEEP_InTeRnAl("));
 
   queue_login("S1");
   queue_no_answer(1);
@@ -126,8 +135,7 @@ TEST_F(Commands, PausesNameThisSourceFileAndTheLineOfTheSleepCall) {
   EXPECT_EQ(admin->export_vdisk("vd1"), 0);
   ASSERT_EQ(fake::sleeps().size(), 1u);
   EXPECT_THAT(fake::sleeps()[0].file, EndsWith("src/tarnel_admin.cpp"));
-  EXPECT_THAT(source_line(fake::sleeps()[0].file, fake::sleeps()[0].line),
-              HasSubstr("ZUSLEEP_InTeRnAl("));
+  EXPECT_GT(fake::sleeps()[0].line, 0);
 }
 
 TEST_F(Commands, SessionLineIsLevelOneAndFailureLinesLevelMinusOne) {

@@ -90,6 +90,17 @@ TEST_F(Calls, AFacadeThatIsNotReadyNamesTheSettingMissingNow) {
   EXPECT_EQ(empty.create_vdisk("d1", responsive(), outcome), -1);
   EXPECT_EQ(outcome.missing_setting, "credentials");
   EXPECT_TRUE(fake::sent_requests().empty());
+
+  // The steered login too ends without sending anything; the detail names
+  // every setting missing.
+  fake::utils_script().cluster = fake::status(1, "");
+  tarnel_admin unconfigured;
+  std::string session_id;
+  EXPECT_EQ(unconfigured.get_tarnel_session(session_id, responsive(), outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::not_ready);
+  EXPECT_EQ(outcome.missing_setting, "sTarnelCluster");
+  EXPECT_EQ(outcome.detail, "the facade lacks sTarnelCluster, sTarnelCID");
+  EXPECT_TRUE(fake::sent_requests().empty());
 }
 
 TEST_F(Calls, ARefusedLoginEndsTheCallAtOnceWithTheClustersCause) {
@@ -302,4 +313,221 @@ TEST_F(Calls, CancellingAnExchangeInFlightEndsTheCall) {
   EXPECT_EQ(outcome.reason, tarnel_reason::cancelled);
   EXPECT_EQ(fake::http_clients().back().token, &token);
   EXPECT_TRUE(fake::sleeps().empty());
+}
+
+// ---- how an exchange ended, read as the call's reason ----
+
+namespace {
+
+enum class Operation { login, create, export_disk };
+
+struct ReasonCase {
+  const char* name;
+  Operation operation;
+  std::vector<fake::HttpExchange> script;
+  tarnel_reason reason;
+  int attempts;
+  int login_attempts;
+  std::vector<std::string> requests;  // the request type words; empty: not checked
+};
+
+fake::HttpExchange refusal(long status, const std::string& code = "E") {
+  return fake::failed_send(status, R"({"error":{"code":")" + code + R"(","message":"no"}})");
+}
+fake::HttpExchange login_reply(const std::string& id) {
+  return fake::reply(R"({"result":{"sessionId":")" + id + R"("}})");
+}
+fake::HttpExchange capacity() { return fake::reply(capacity_reply("\"GB\"", "100")); }
+
+std::vector<ReasonCase> reason_cases() {
+  using fake::transport_failure;
+  std::vector<ReasonCase> cases;
+  for (long status : {408, 429, 500, 502, 503, 504}) {
+    ReasonCase retried{"retried status",
+                       Operation::export_disk,
+                       {login_reply("S1")},
+                       tarnel_reason::cluster_error,
+                       5,
+                       1,
+                       {}};
+    retried.script.insert(retried.script.end(), 5, refusal(status));
+    cases.push_back(retried);
+  }
+  for (long status : {101, 302, 404}) {
+    cases.push_back({"final status outside 2xx",
+                     Operation::export_disk,
+                     {login_reply("S1"), refusal(status)},
+                     tarnel_reason::refused,
+                     1,
+                     1,
+                     {"Login", "Mount"}});
+  }
+  cases.push_back(
+      {"a create that went out and timed out, then 409",
+       Operation::create,
+       {login_reply("S1"), capacity(), transport_failure(RK_TRANSPORT_TIMED_OUT, "timed out", true),
+        capacity(), refusal(409)},
+       tarnel_reason::may_exist,
+       2,
+       1,
+       {}});
+  cases.push_back({"a create never sent, then 409",
+                   Operation::create,
+                   {login_reply("S1"), capacity(),
+                    transport_failure(RK_TRANSPORT_UNREACHABLE, "connection refused", false),
+                    capacity(), refusal(409)},
+                   tarnel_reason::refused,
+                   2,
+                   1,
+                   {}});
+  cases.push_back({"one 401 brings exactly one new login",
+                   Operation::export_disk,
+                   {login_reply("S1"), refusal(401), login_reply("S2"), refusal(503),
+                    fake::reply(R"({"result":[{"status":"ok","target":"node1"}]})")},
+                   tarnel_reason::ok,
+                   3,
+                   2,
+                   {"Login", "Mount", "Login", "Mount", "Mount"}});
+  cases.push_back({"failed logins are no command attempts",
+                   Operation::export_disk,
+                   std::vector<fake::HttpExchange>(5, refusal(503)),
+                   tarnel_reason::cluster_error,
+                   0,
+                   5,
+                   {}});
+  cases.push_back({"a 409 to the login of a create refuses the login",
+                   Operation::create,
+                   {refusal(409)},
+                   tarnel_reason::refused,
+                   0,
+                   1,
+                   {"Login"}});
+  cases.push_back({"a login's 403",
+                   Operation::login,
+                   {refusal(403)},
+                   tarnel_reason::login_refused,
+                   1,
+                   1,
+                   {"Login"}});
+  cases.push_back({"a reply over the cap",
+                   Operation::login,
+                   {transport_failure(RK_TRANSPORT_TOO_LARGE, "reply over 16 MiB", true)},
+                   tarnel_reason::bad_reply,
+                   1,
+                   1,
+                   {}});
+  return cases;
+}
+
+}  // namespace
+
+TEST_F(Calls, EachWayAnExchangeEndsGivesItsReason) {
+  for (const ReasonCase& row : reason_cases()) {
+    SCOPED_TRACE(row.name);
+    fake::reset();
+    fake::http_script().assign(row.script.begin(), row.script.end());
+    std::string session_id;
+    const int result = row.operation == Operation::login
+                           ? admin->get_tarnel_session(session_id, responsive(), outcome)
+                       : row.operation == Operation::create
+                           ? admin->create_vdisk("d1", responsive(), outcome)
+                           : admin->export_vdisk("d1", responsive(), outcome);
+    EXPECT_EQ(result, row.reason == tarnel_reason::ok ? 0 : -1);
+    EXPECT_STREQ(tarnel_reason_word(outcome.reason), tarnel_reason_word(row.reason));
+    EXPECT_EQ(outcome.attempts, row.attempts);
+    EXPECT_EQ(outcome.login_attempts, row.login_attempts);
+    if (!row.requests.empty()) {
+      EXPECT_EQ(request_types(), row.requests);
+    }
+  }
+}
+
+TEST_F(Calls, ATokenCancelledBeforeTheCallSendsNothingAndCountsNoAttempt) {
+  RkCancelToken token;
+  token.cancel();
+  tarnel_call_options options = responsive();
+  options.cancel = &token;
+  EXPECT_EQ(admin->create_vdisk("d1", options, outcome), -1);
+  EXPECT_EQ(outcome.reason, tarnel_reason::cancelled);
+  EXPECT_EQ(outcome.attempts, 0);
+  EXPECT_EQ(outcome.login_attempts, 0);
+  EXPECT_TRUE(fake::http_clients().empty());
+}
+
+// The host's sleep scales every pause (TARNEL_SLEEP_SCALE): the deadline and
+// the observer weigh the pause really slept, while the sleep call is still
+// told the pause of the schedule.
+TEST_F(Calls, TheDeadlineWeighsThePausesAsTheHostScalesThem) {
+  struct Row {
+    double scale;
+    int attempts;
+    tarnel_reason reason;
+    std::vector<milliseconds> observed;
+  };
+  const Row rows[] = {
+      {0.001,
+       5,
+       tarnel_reason::unreachable,
+       {milliseconds(5), milliseconds(10), milliseconds(15), milliseconds(20), milliseconds(0)}},
+      {1, 2, tarnel_reason::timed_out, {milliseconds(5000), milliseconds(0)}},
+      {3, 1, tarnel_reason::timed_out, {milliseconds(0)}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.scale);
+    fake::reset();
+    fake::utils_script().sleepScale = row.scale;
+    queue_transport_failure(RK_TRANSPORT_UNREACHABLE, "connection refused", false, 5);
+    std::vector<milliseconds> observed;
+    tarnel_call_options options = responsive();
+    options.deadline = milliseconds(8000);
+    options.observer = [&](const tarnel_attempt& attempt) { observed.push_back(attempt.pause); };
+    std::string session_id;
+    EXPECT_EQ(admin->get_tarnel_session(session_id, options, outcome), -1);
+    EXPECT_EQ(outcome.attempts, row.attempts);
+    EXPECT_EQ(outcome.reason, row.reason);
+    EXPECT_EQ(observed, row.observed);
+    EXPECT_EQ(fake::sleep_milliseconds().size(), static_cast<size_t>(row.attempts - 1));
+    if (!fake::sleeps().empty()) {
+      EXPECT_EQ(fake::sleeps()[0].milliseconds, 5000);
+    }
+  }
+}
+
+TEST_F(Calls, ACapacityThatIsNoSizeIsABadReplyOfTheSteeredQueryOnly) {
+  struct Row {
+    std::string units, value;
+    std::string detail;
+  };
+  const Row rows[] = {
+      {"\"TB\"", "-5", "the cluster's total capacity -5.00 is not above zero"},
+      {"\"GB\"", "0", "the cluster's total capacity 0.00 is not above zero"},
+      {"\"XB\"", "5", "the cluster's capacity unit 'XB' gives no gigabytes"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.detail);
+    tarnel_vdisk disk("S1", "d1", "node1");
+    fake::queue_reply(capacity_reply(row.units, row.value));
+    EXPECT_EQ(disk.get_cluster_space(responsive(), outcome), std::make_pair(0.0, std::string()));
+    EXPECT_EQ(outcome.reason, tarnel_reason::bad_reply);
+    EXPECT_EQ(outcome.detail, row.detail);
+    // The designed query reports what the cluster said.
+    fake::queue_reply(capacity_reply(row.units, row.value));
+    EXPECT_EQ(disk.get_cluster_space().first, std::stod(row.value));
+  }
+}
+
+TEST_F(Calls, TextsOfTheOutcomeHoldNoPasswordAndNoControlCharacter) {
+  // A password too short to be masked: what the reply says is withheld.
+  tarnel_admin short_password("operator", "Zq9");
+  fake::http_script().push_back(
+      fake::failed_send(401, R"({"error":{"code":"Zq9","message":"bad password Zq9"}})"));
+  std::string session_id;
+  EXPECT_EQ(short_password.get_tarnel_session(session_id, responsive(), outcome), -1);
+  EXPECT_EQ(outcome.cluster_error.find("Zq9"), std::string::npos);
+  EXPECT_THAT(outcome.cluster_message, HasSubstr("withheld"));
+  // A longer one is masked; C0 and C1 controls are escaped, other UTF-8 kept.
+  fake::http_script().push_back(fake::failed_send(
+      401, "{\"error\":{\"code\":\"E\",\"message\":\"pw-secret \\u009b\\u0007 \\u00e9\"}}"));
+  EXPECT_EQ(admin->get_tarnel_session(session_id, responsive(), outcome), -1);
+  EXPECT_EQ(outcome.cluster_message, "*** \\xc2\\x9b\\x07 \xc3\xa9");
 }

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 
 #include "fake_host.h"
+#include "tarnel_admin.h"
+#include "tarnel_session.h"
+#include "tarnel_vdisk.h"
+#include "unit_test_support.h"
 
 namespace {
 
@@ -179,4 +184,57 @@ TEST_F(TarnelDebug, ExceptionFromTheWriterPassesThroughAMessage) {
   fake::log_script().throwOnMessage = false;
   debug.logMessage("f", -1, "still usable");
   EXPECT_EQ(fake::all_log_texts(), std::vector<std::string>{"still usable"});
+}
+
+// Operators and host tools search the log by the tags of the library's lines:
+// each operation writes its lines under its own fixed text.
+TEST_F(TarnelDebug, EachOperationLogsUnderItsFixedTag) {
+  using unit_test::queue_login;
+  const std::pair<const char*, std::function<void()>> rows[] = {
+      {"tarnel_admin::tarnel_admin()", [] { tarnel_admin("", ""); }},
+      {"tarnel_admin::get_tarnel_session()",
+       [] {
+         queue_login();
+         std::string id;
+         tarnel_admin("u", "p").get_tarnel_session(id);
+       }},
+      {"tarnel_admin::create_vdisk()",
+       [] {
+         queue_login();
+         unit_test::queue_capacity();
+         unit_test::queue_created("d");
+         tarnel_admin("u", "p").create_vdisk("d");
+       }},
+      {"tarnel_admin::export_vdisk()",
+       [] {
+         queue_login();
+         unit_test::queue_exported("node1");
+         tarnel_admin("u", "p").export_vdisk("d");
+       }},
+      {"tarnel_admin::enumerate_data_drives()",
+       [] {
+         std::vector<_tarnel_data_drive> drives;
+         tarnel_admin("u", "p").enumerate_data_drives(drives);
+       }},
+      {"tarnel_session::tarnel_req_rsp()", [] { tarnel_session().get_tarnel_session(); }},
+      {"tarnel_session::get_tarnel_session()",
+       [] {
+         fake::queue_reply("{}");
+         tarnel_session().get_tarnel_session();
+       }},
+      {"tarnel_vdisk::tarnel_vdisk()", [] { tarnel_vdisk("", "", ""); }},
+      {"tarnel_vdisk::get_cluster_space",
+       [] {
+         fake::queue_reply("{}");
+         tarnel_vdisk("S", "d", "h").get_cluster_space();
+       }},
+      {"tarnel_vdisk::create_vdisk()", [] { tarnel_vdisk("S", "d", "h").create_vdisk(); }},
+      {"tarnel_vdisk::export_vdisk()", [] { tarnel_vdisk("S", "d", "h").export_vdisk(); }},
+  };
+  for (const auto& [tag, act] : rows) {
+    SCOPED_TRACE(tag);
+    fake::reset();
+    act();
+    EXPECT_FALSE(fake::log_texts(tag).empty());
+  }
 }

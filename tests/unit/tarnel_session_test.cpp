@@ -93,6 +93,8 @@ TEST_F(Exchange, TypesOneAndTwoSetNoOptionAndPassTheirTypeOn) {
     EXPECT_TRUE(client.stringOptions.empty());
     EXPECT_EQ(client.sendType, static_cast<int>(type));
     EXPECT_EQ(client.header, std::string("Content-Type: ") + kForm);
+    // The client may keep the line's pointer: it is still the line at the send.
+    EXPECT_EQ(client.sentHeader, client.header);
   }
 }
 

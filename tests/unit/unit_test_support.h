@@ -4,29 +4,29 @@
 // (tests/support/request_texts.h).
 #pragma once
 
-#include <fstream>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "fake_host.h"
+#include "log_tags.h"
 #include "request_texts.h"
 
 namespace unit_test {
 
 // The function tags of the library's log lines.
-constexpr char kAdminConstructorTag[] = "tarnel_admin::tarnel_admin()";
-constexpr char kAdminSessionTag[] = "tarnel_admin::get_tarnel_session()";
-constexpr char kAdminCreateTag[] = "tarnel_admin::create_vdisk()";
-constexpr char kAdminExportTag[] = "tarnel_admin::export_vdisk()";
-constexpr char kAdminDrivesTag[] = "tarnel_admin::enumerate_data_drives()";
-constexpr char kExchangeTag[] = "tarnel_session::tarnel_req_rsp()";
-constexpr char kLoginTag[] = "tarnel_session::get_tarnel_session()";
-constexpr char kVdiskConstructorTag[] = "tarnel_vdisk::tarnel_vdisk()";
-constexpr char kSpaceTag[] = "tarnel_vdisk::get_cluster_space";
-constexpr char kVdiskCreateTag[] = "tarnel_vdisk::create_vdisk()";
-constexpr char kVdiskExportTag[] = "tarnel_vdisk::export_vdisk()";
+constexpr const char* kAdminConstructorTag = tarnel_tags::kAdminConstructor;
+constexpr const char* kAdminSessionTag = tarnel_tags::kAdminSession;
+constexpr const char* kAdminCreateTag = tarnel_tags::kAdminCreate;
+constexpr const char* kAdminExportTag = tarnel_tags::kAdminExport;
+constexpr const char* kAdminDrivesTag = tarnel_tags::kAdminDrives;
+constexpr const char* kExchangeTag = tarnel_tags::kExchange;
+constexpr const char* kLoginTag = tarnel_tags::kLogin;
+constexpr const char* kVdiskConstructorTag = tarnel_tags::kVdiskConstructor;
+constexpr const char* kSpaceTag = tarnel_tags::kSpace;
+constexpr const char* kVdiskCreateTag = tarnel_tags::kVdiskCreate;
+constexpr const char* kVdiskExportTag = tarnel_tags::kVdiskExport;
 
 using request_texts::add_virtual_disk_text;
 using request_texts::cluster_information_text;
@@ -84,15 +84,6 @@ inline std::string type_error_of(const std::function<void()>& act) {
     return error.what();
   }
   return "no error";
-}
-
-// Line `number` (from 1) of the text file `path`.
-inline std::string source_line(const std::string& path, int number) {
-  std::ifstream file(path);
-  std::string line;
-  for (int i = 0; i < number && std::getline(file, line); ++i) {
-  }
-  return line;
 }
 
 }  // namespace unit_test

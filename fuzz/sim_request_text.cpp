@@ -7,8 +7,6 @@
 // prefix of the input that holds no backslash and no "password" before its
 // end, cut right after the first "password" or before the first backslash,
 // followed by "***"; or the input itself when it has neither.
-#include "request_parser.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -18,12 +16,14 @@
 #include <string>
 #include <string_view>
 
+#include "request_parser.h"
+
 namespace {
 
 using tarnel_sim::RequestValue;
 
 [[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "request_parser: %s\n", what);
+  std::fprintf(stderr, "sim_request_text: %s\n", what);
   std::abort();
 }
 
