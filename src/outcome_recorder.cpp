@@ -33,9 +33,7 @@ const char* tarnel_reason_word(tarnel_reason reason) {
 }
 
 outcome_recorder::outcome_recorder(tarnel_outcome& outcome, const std::string& password)
-    : outcome_(outcome), password_(password) {
-  outcome_ = tarnel_outcome();
-}
+    : outcome_(outcome), password_(password) {}
 
 void outcome_recorder::fail(tarnel_reason reason, std::string detail) {
   outcome_.reason = reason;

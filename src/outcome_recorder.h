@@ -14,7 +14,8 @@
 
 class outcome_recorder {
  public:
-  // `password`, the login password the call may send, outlives the recorder.
+  // Records into `outcome` as it is. `password`, the login password the
+  // call may send, outlives the recorder.
   outcome_recorder(tarnel_outcome& outcome, const std::string& password);
 
   tarnel_outcome& outcome() const { return outcome_; }

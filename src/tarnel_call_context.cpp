@@ -27,7 +27,9 @@ const std::string& no_password() {
 
 tarnel_call_context::tarnel_call_context(const tarnel_call_options& options,
                                          tarnel_outcome& outcome, const std::string& password)
-    : tarnel_call_context(kSteered, options, outcome, password) {}
+    : tarnel_call_context(kSteered, options, outcome, password) {
+  outcome = tarnel_outcome();
+}
 
 tarnel_call_context::tarnel_call_context(const std::string& password)
     : tarnel_call_context(kDesigned, kDesignedOptions, own_outcome_, password) {}
@@ -39,7 +41,9 @@ tarnel_call_context::tarnel_call_context(const call_preset& preset,
       options_(options),
       policy_(retry_policy::of(options)),
       recorder_(outcome, password),
-      start_(std::chrono::steady_clock::now()),
+      // A designed operation keeps no time: it has no deadline and reports nothing.
+      start_(preset.uses_host_additions ? std::chrono::steady_clock::now()
+                                        : std::chrono::steady_clock::time_point()),
       pause_scale_(preset.uses_host_additions ? rkmx_utils::get_sleep_scale() : 1.0) {}
 
 long tarnel_call_context::remaining_ms() const {
