@@ -6,10 +6,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <algorithm>
 #include <atomic>
 #include <charconv>
@@ -217,56 +213,65 @@ size_t format_header(char* out, const char* function, unsigned int code, long lo
   return static_cast<size_t>(p - out);
 }
 
-// A message byte the line shows escaped: a control character other than tab.
-bool escaped_byte(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; }
+// A run of message bytes escaped or written as it is as a whole: one
+// well-formed UTF-8 character, or one byte.
+struct Piece {
+  size_t bytes;
+  bool escaped;
+};
 
-// Bytes that message byte `c` takes in the line: "\n" and "\r" for line
-// feed and carriage return, "\xhh" for the other escaped bytes, the byte
-// itself otherwise.
-size_t escaped_size(unsigned char c) {
-  if (c == '\n' || c == '\r') return 2;
-  return escaped_byte(c) ? 4 : 1;
+// Length of the well-formed UTF-8 character of two or more bytes at `p`
+// (`left` bytes at hand): shortest form, no surrogate, at most U+10FFFF. 0
+// when none starts there.
+size_t utf8_length(const unsigned char* p, size_t left) {
+  const unsigned char c = p[0];
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xbf;  // range of the second byte
+  if (c >= 0xc2 && c <= 0xdf) {
+    length = 2;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    length = 3;
+    if (c == 0xe0) low = 0xa0;
+    if (c == 0xed) high = 0x9f;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    length = 4;
+    if (c == 0xf0) low = 0x90;
+    if (c == 0xf4) high = 0x8f;
+  }
+  if (length == 0 || left < length || p[1] < low || p[1] > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (p[i] < 0x80 || p[i] > 0xbf) return 0;
+  }
+  return length;
 }
 
-// True when every byte of `text` from `start` on is written as it is.
-bool plain_from(const char* text, size_t start, size_t length) {
-  for (size_t i = start; i < length; ++i) {
-    if (escaped_byte(static_cast<unsigned char>(text[i]))) return false;
-  }
-  return true;
+// The piece at `p` (`left` bytes at hand, at least 1). Control characters
+// other than tab are escaped: C0 and DEL, a C1 control (U+0080 to U+009F,
+// encoded C2 80 to C2 9F) and a byte 0x80 to 0x9F that is no part of a
+// well-formed character.
+Piece piece_at(const unsigned char* p, size_t left) {
+  const unsigned char c = p[0];
+  if (c < 0x80) return Piece{1, (c < 0x20 && c != '\t') || c == 0x7f};
+  const size_t length = utf8_length(p, left);
+  if (length == 0) return Piece{1, c <= 0x9f};
+  return Piece{length, c == 0xc2 && p[1] <= 0x9f};
 }
 
-// True when one of the 8 bytes of `word` is below 0x20 or 0x7f.
-bool marked_word(uint64_t word) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  const uint64_t del = word ^ (kOnes * 0x7f);
-  return (((word - kOnes * 0x20) & ~word) | ((del - kOnes) & ~del)) & (kOnes * 0x80);
-}
+// Bytes that byte `c` of an escaped piece takes: "\n" and "\r" for line
+// feed and carriage return, "\xhh" for the others.
+size_t escape_size(unsigned char c) { return c == '\n' || c == '\r' ? 2 : 4; }
 
-// True when every byte of `text` is written as it is. Every line is checked,
-// so blocks of bytes at a time: a block without a byte below 0x20 or 0x7f
-// needs no closer look (a tab does, and passes it).
-bool plain_text(const char* text, size_t length) {
-  size_t i = 0;
-#if defined(__SSE2__)
-  const __m128i lastControl = _mm_set1_epi8(0x1f);
-  const __m128i del = _mm_set1_epi8(0x7f);
-  for (; i + 16 <= length; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-    const __m128i control = _mm_cmpeq_epi8(_mm_subs_epu8(bytes, lastControl), _mm_setzero_si128());
-    const __m128i marked = _mm_or_si128(control, _mm_cmpeq_epi8(bytes, del));
-    if (_mm_movemask_epi8(marked) != 0) return plain_from(text, i, length);
-  }
-#endif
-  for (; i + 8 <= length; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, text + i, sizeof word);
-    if (marked_word(word)) return plain_from(text, i, length);
-  }
-  if (i < length) {
-    uint64_t word = 0x2020202020202020ULL;  // the missing bytes as spaces
-    std::memcpy(&word, text + i, length - i);
-    if (marked_word(word)) return plain_from(text, i, length);
+// True when every byte of the `length` bytes at `text` is written as it is.
+bool plain_text(const unsigned char* text, size_t length) {
+  // Printable ASCII only, the common case: one pass that does not stop
+  // early, which the compiler can vectorize.
+  unsigned char outside = 0;
+  for (size_t i = 0; i < length; ++i) outside |= static_cast<unsigned char>(text[i] - 0x20) >= 0x5f;
+  if (outside == 0) return true;
+  for (size_t i = 0; i < length;) {
+    const Piece piece = piece_at(text + i, length - i);
+    if (piece.escaped) return false;
+    i += piece.bytes;
   }
   return true;
 }
@@ -281,40 +286,47 @@ struct Layout {
 
 // The layout of the `have` bytes of a message at `text` (`complete`: the
 // whole message) in at most `room` bytes: all of them when they fit,
-// otherwise the longest beginning that leaves room for the marker.
-Layout lay_out(const char* text, size_t have, bool complete, size_t room) {
+// otherwise the longest beginning of whole pieces that leaves room for the
+// marker.
+Layout lay_out(const unsigned char* text, size_t have, bool complete, size_t room) {
   const size_t cutRoom = room - kMarkerReserve;
   size_t total = 0;
   Layout cut{0, 0, true};
-  bool fitting = true;
-  for (size_t i = 0; i < have && total <= room; ++i) {
-    total += escaped_size(static_cast<unsigned char>(text[i]));
-    fitting = fitting && total <= cutRoom;
-    if (fitting) cut = Layout{i + 1, total, true};
+  for (size_t i = 0; i < have && total <= room;) {
+    const Piece piece = piece_at(text + i, have - i);
+    for (const size_t end = i + piece.bytes; i < end; ++i) {
+      total += piece.escaped ? escape_size(text[i]) : 1;
+    }
+    if (total <= cutRoom) cut = Layout{i, total, true};
   }
   if (complete && total <= room) return Layout{have, total, false};
   return cut;
 }
 
-// Escapes the first `count` bytes at `text` in place into the `size` bytes
-// that lay_out gave for them, working from the back (a byte never moves
-// towards the front).
-void escape_in_place(char* text, size_t count, size_t size) {
+// Writes the first `kept` bytes at `text` escaped over the `size` bytes at
+// `text` that lay_out gave for them. The bytes move to the end of that room
+// first, so the escapes written from the front never reach a byte not yet
+// read.
+void escape_in_place(char* text, size_t kept, size_t size) {
   static const char kHex[] = "0123456789abcdef";
-  char* out = text + size;
-  for (size_t i = count; i-- > 0;) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    const size_t bytes = escaped_size(c);
-    if (bytes == 1) {
-      *--out = static_cast<char>(c);
-    } else if (bytes == 2) {
-      *--out = c == '\n' ? 'n' : 'r';
-      *--out = '\\';
-    } else {
-      *--out = kHex[c & 0xf];
-      *--out = kHex[c >> 4];
-      *--out = 'x';
-      *--out = '\\';
+  auto* in = reinterpret_cast<unsigned char*>(text + size - kept);
+  std::memmove(in, text, kept);
+  char* out = text;
+  for (size_t i = 0; i < kept;) {
+    const Piece piece = piece_at(in + i, kept - i);
+    for (const size_t end = i + piece.bytes; i < end; ++i) {
+      const unsigned char c = in[i];
+      if (!piece.escaped) {
+        *out++ = static_cast<char>(c);
+      } else if (c == '\n' || c == '\r') {
+        *out++ = '\\';
+        *out++ = c == '\n' ? 'n' : 'r';
+      } else {
+        *out++ = '\\';
+        *out++ = 'x';
+        *out++ = kHex[c >> 4];
+        *out++ = kHex[c & 0xf];
+      }
     }
   }
 }
@@ -356,7 +368,7 @@ class LineText {
     }
     va_end(retry);
     const bool complete = have == message;
-    char* text = line() + header;
+    const auto* text = reinterpret_cast<const unsigned char*>(line() + header);
     // The message's own final line feeds are dropped: the line gets exactly one.
     if (complete) {
       while (have > 0 && text[have - 1] == '\n') --have;

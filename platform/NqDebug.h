@@ -43,14 +43,18 @@
 // given (cut at 1024 bytes); the code/id part only when either is not 0. The
 // message is formatted as printf does (it ends at a NUL byte); line feeds at
 // its end are dropped and exactly one ends the line. One call writes one
-// line: the message's control characters are escaped, a line feed as "\n", a
-// carriage return as "\r", the other bytes 0x00-0x1f and 0x7f as "\x" and
-// two lowercase hex digits ("\x1b"); a tab, a backslash and bytes from 0x80
-// up (UTF-8) are written as they are, so a logged JSON reply keeps its own
-// escapes unchanged (a backslash in the message is therefore not doubled,
-// and "\n" in a line may stand for either). A line longer than 64 KiB
-// (65,536 bytes with its line feed) after escaping is cut there, never
-// inside an escape, and ends with
+// line: the message's control characters other than tab are escaped, a line
+// feed as "\n", a carriage return as "\r", every other byte of a control
+// character as "\x" and two lowercase hex digits: the bytes 0x00-0x1f and
+// 0x7f ("\x1b"), both bytes of a C1 control encoded in UTF-8 (U+0080 to
+// U+009F: U+009B as "\xc2\x9b") and a byte 0x80-0x9f that is no part of a
+// well-formed UTF-8 character (shortest form, no surrogate, at most
+// U+10FFFF: "\x9b"). A tab, a backslash and every other byte, UTF-8 text
+// such as U+00E9 (c3 a9) included, are written as they are, so a logged JSON
+// reply keeps its own escapes unchanged (a backslash in the message is
+// therefore not doubled, and "\n" in a line may stand for either). A line
+// longer than 64 KiB (65,536 bytes with its line feed) after escaping is cut
+// there, never inside an escape, and ends with
 // " [... N bytes dropped]", N being the bytes of the message as formatted
 // that were left out. The severity, category and file arguments of
 // handleMsgEventDebug_NEW are not written.

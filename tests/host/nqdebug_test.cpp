@@ -167,6 +167,30 @@ TEST_F(LogWriter, ControlCharactersAreEscapedSoThatOneCallWritesOneLine) {
   EXPECT_GT(lines[2].size() + 1, 64u * 1024u - 64u);  // cut at 64 KiB, not earlier
 }
 
+TEST_F(LogWriter, EachControlCharacterIsEscapedAndEveryOtherByteKept) {
+  const struct {
+    const char* message;
+    const char* logged;
+  } kCases[] = {
+      {"tab\t back\\slash \\n", "tab\t back\\slash \\n"},
+      {"lf\n cr\r esc\x1b del\x7f nul\x01", "lf\\n cr\\r esc\\x1b del\\x7f nul\\x01"},
+      {"e\xc3\xa9 euro\xe2\x82\xac nbsp\xc2\xa0 smile\xf0\x9f\x98\x80",
+       "e\xc3\xa9 euro\xe2\x82\xac nbsp\xc2\xa0 smile\xf0\x9f\x98\x80"},
+      {"csi\xc2\x9b osc\xc2\x9d first\xc2\x80 last\xc2\x9f",
+       "csi\\xc2\\x9b osc\\xc2\\x9d first\\xc2\\x80 last\\xc2\\x9f"},
+      {"stray\x9b\x80 lead only\xc2 z", "stray\\x9b\\x80 lead only\xc2 z"},
+      {"overlong\xc0\x9b\xe0\x80\x9b", "overlong\xc0\\x9b\xe0\\x80\\x9b"},
+      {"surrogate\xed\xa0\x80 beyond\xf4\x90\x80\x80",
+       "surrogate\xed\xa0\\x80 beyond\xf4\\x90\\x80\\x80"},
+      {"cut short\xe2\x82", "cut short\xe2\\x82"},
+  };
+  Log log;
+  for (const auto& row : kCases) log_line(log.writer, "t", 0, 0, "%s", row.message);
+  const std::vector<std::string> lines = lines_of(read_file(log_path));
+  ASSERT_EQ(lines.size(), std::size(kCases));
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(message_of(lines[i]), kCases[i].logged);
+}
+
 TEST_F(LogWriter, WritersOfOneFileShareItAndANamedLogHasItsOwnFile) {
   auto first = std::make_unique<Log>();
   Log second;
