@@ -90,6 +90,13 @@ class LogWriter : public ::testing::Test {
   // Makes the log file `bytes` long, its last byte a line feed.
   void plant_log(size_t bytes) { write_file(log_path, std::string(bytes - 1, 'o') + "\n"); }
 
+  // Bytes of a line before its message, for the function tag "t".
+  size_t header_bytes() {
+    Log probe("probe");
+    log_line(probe.writer, "t", 0, 0, "probe");
+    return read_file(dir.file("probe.log")).size() - std::strlen("probe\n");
+  }
+
   // In a child process: writes "first"; then, under a file-size limit that
   // lets `allowed` bytes more into the log (SIGXFSZ ignored), a line of
   // 1000 'c'; then, the limit lifted, "after". The log starts with 16 KiB of
@@ -189,6 +196,37 @@ TEST_F(LogWriter, EachControlCharacterIsEscapedAndEveryOtherByteKept) {
   const std::vector<std::string> lines = lines_of(read_file(log_path));
   ASSERT_EQ(lines.size(), std::size(kCases));
   for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(message_of(lines[i]), kCases[i].logged);
+}
+
+TEST_F(LogWriter, AnEscapedMessageThatExactlyFillsTheLineIsKeptWhole) {
+  const size_t room = 64 * 1024 - 1 - header_bytes();  // message bytes a line holds
+  const struct {
+    const char* control;
+    const char* escaped;
+    size_t over;  // escaped bytes beyond the room
+  } kCases[] = {{"\x02", "\\x02", 0},
+                {"\x02", "\\x02", 1},
+                {"\xc2\x9b", "\\xc2\\x9b", 0},
+                {"\xc2\x9b", "\\xc2\\x9b", 1}};
+  Log log;
+  for (const auto& row : kCases) {
+    std::string message, escaped;
+    for (int i = 0; i < 1000; ++i) {
+      message += row.control;
+      escaped += row.escaped;
+    }
+    message += std::string(room + row.over - escaped.size(), 'a');
+    escaped += std::string(room + row.over - escaped.size(), 'a');
+    log_line(log.writer, "t", 0, 0, "%s", message.c_str());
+    const std::string line = lines_of(read_file(log_path)).back();
+    if (row.over == 0) {
+      EXPECT_TRUE(message_of(line) == escaped) << row.escaped << ": " << line.size() << " bytes";
+      EXPECT_EQ(line.size() + 1, 64u * 1024u);
+    } else {
+      EXPECT_TRUE(contains(line, " bytes dropped]")) << row.escaped;
+      EXPECT_LE(line.size() + 1, 64u * 1024u);
+    }
+  }
 }
 
 TEST_F(LogWriter, WritersOfOneFileShareItAndANamedLogHasItsOwnFile) {
@@ -294,6 +332,22 @@ TEST_F(LogWriter, RotationKeepsTheConfiguredNumberOfFilesUnderTheLimit) {
   const int lastOfPrevious = std::stoi(previous.back().substr(previous.back().find("t: ") + 3, 3));
   const int firstOfCurrent = std::stoi(current.front().substr(current.front().find("t: ") + 3, 3));
   EXPECT_EQ(lastOfPrevious + 1, firstOfCurrent);
+}
+
+TEST_F(LogWriter, ALineThatExactlyFillsTheLimitDoesNotRotate) {
+  const size_t header = header_bytes();
+  for (const size_t over : {0, 1}) {  // bytes beyond the limit
+    const std::string name = "fill" + std::to_string(over);
+    const std::string path = dir.file(name + ".log");
+    const std::string message(100, 'f');
+    write_file(path, std::string(1024 * 1024 - header - message.size() - 2 + over, 'o') + "\n");
+    Log log(name);
+    ASSERT_EQ(log.writer.setLogFileSize(1), 0);
+    log_line(log.writer, "t", 0, 0, "%s", message.c_str());
+    EXPECT_EQ(std::filesystem::exists(path + ".1"), over > 0) << over;
+    EXPECT_EQ(std::filesystem::file_size(path),
+              over > 0 ? header + message.size() + 1 : 1024u * 1024u);
+  }
 }
 
 TEST_F(LogWriter, ReopensTheFileAfterAnotherProcessRotatedIt) {
