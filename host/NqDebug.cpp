@@ -19,12 +19,12 @@
 #include <new>
 #include <string>
 
-#include "posix_io.h"
+#include "file_size_signal_block.h"
 #include "rkmx_utils.h"
 #include "rotating_log_sink.h"
 
 using tarnel_host::RotatingLogSink;
-using tarnel_host::write_all;
+using tarnel_host::write_within_size_limit;
 
 namespace {
 
@@ -43,7 +43,9 @@ constexpr size_t kStackLineBytes = 4096;
 // Distinct log files one process can write.
 constexpr int kMaxSinks = 64;
 
-void write_stderr(const char* data, size_t length) { write_all(STDERR_FILENO, data, length); }
+void write_stderr(const char* data, size_t length) {
+  write_within_size_limit(STDERR_FILENO, data, length);
+}
 
 // Sinks of this process, created on first use and kept until the process
 // ends (writers may still log while static objects are destroyed).

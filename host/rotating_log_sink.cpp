@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "file_size_signal_block.h"
 #include "posix_io.h"
 
 namespace tarnel_host {
@@ -31,7 +32,9 @@ constexpr int64_t kRecheckNs = 1000000000LL;
 // At most one failure report on stderr per sink in this time.
 constexpr int64_t kWarningIntervalNs = 10LL * 1000000000LL;
 
-void write_stderr(const char* data, size_t length) { write_all(STDERR_FILENO, data, length); }
+void write_stderr(const char* data, size_t length) {
+  write_within_size_limit(STDERR_FILENO, data, length);
+}
 
 // Reports a failure of the writer on stderr as one line: "tarnel log: <what>
 // <path>: <reason><rest>".
@@ -81,6 +84,7 @@ int RotatingLogSink::versions() {
 
 void RotatingLogSink::write(const char* break_then_line, size_t lineLength) {
   const char* line = break_then_line + 1;
+  FileSizeSignalBlock block;  // taken before the lock, which is then held for one write only
   std::lock_guard<std::mutex> guard(mutex_);
   if (!file_.valid()) {
     write_stderr(line, lineLength);
@@ -94,6 +98,7 @@ void RotatingLogSink::write(const char* break_then_line, size_t lineLength) {
   size_t written = 0;
   const bool complete = write_all(file_.get(), data, length, &written);
   const int error = errno;
+  if (!complete) block.consume_raised();
   size_ += written;
   sinceRecheck_ += written;
   if (written > 0) fragment_ = data[written - 1] != '\n';

@@ -50,7 +50,8 @@ class RotatingLogSink {
   // file past the limit. break_then_line[0] is a line feed: it is written
   // before the line when an earlier write left part of a line in the file,
   // so that this line starts on a line of its own. A line that cannot be
-  // written goes to stderr after a report.
+  // written goes to stderr after a report. SIGXFSZ is blocked for the
+  // calling thread meanwhile (file_size_signal_block.h).
   void write(const char* break_then_line, size_t lineLength);
 
   // After fork, in the child, with mutex() held: the lock descriptor is

@@ -63,7 +63,12 @@
 // size limit), that part stays (cutting it off could cut lines that other
 // processes appended after it), the whole line goes to stderr, and the next
 // line this process writes to the file starts with a line feed, so that it
-// stands whole on a line of its own.
+// stands whole on a line of its own. Every write of the writer (to the file
+// or to stderr) runs with SIGXFSZ blocked for the calling thread, so a write
+// past the process's file-size limit (RLIMIT_FSIZE) fails with EFBIG, as a
+// failed write, instead of killing the process; the SIGXFSZ it raised is
+// consumed before the thread's mask is restored, and one that was pending
+// already stays pending.
 //
 // Rotation: when a line would take the file past the size limit
 // (setLogFileSize, MiB; 10 MiB until set; 0 turns rotation off), the file is
@@ -81,7 +86,8 @@
 // (at most 256 KiB) of its own output, and always before it would rotate
 // itself; rotated files can therefore exceed the limit by that much per
 // process. The file's size is kept as a counter, so writing a line makes no
-// other system call than the one write() apart from those periodic checks.
+// other system calls than the one write() and the two that block and
+// restore SIGXFSZ, apart from those periodic checks.
 //
 // A line that cannot be written to the file goes to stderr, after the report
 // "tarnel log: cannot write <file>: <reason>". The sinks live until the

@@ -31,6 +31,7 @@
 #include "unique_fd.h"
 
 using host_test::in_child;
+using host_test::kNoExit;
 using host_test::read_file;
 using host_test::ScopedEnv;
 using host_test::StderrCapture;
@@ -521,6 +522,80 @@ TEST_F(LogWriter, AFailedWriteWarnsAndSendsTheLineToStderr) {
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(message_of(lines[lines.size() - 2]), "first");
   EXPECT_EQ(message_of(lines.back()), "after");
+}
+
+// Sets the file-size limit of this process to the size of `path`.
+bool limit_file_size_to(const std::string& path) {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+  limit.rlim_cur = std::filesystem::file_size(path);
+  return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+bool xfsz_pending() {
+  sigset_t pending;
+  return ::sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ);
+}
+
+TEST_F(LogWriter, TwoWritersAtTheFileSizeLimitSurviveAndSendTheirLinesToStderr) {
+  plant_log(16 * 1024);
+  const std::string planted = read_file(log_path);
+  constexpr int kLinesEach = 20;
+  const std::string payload(40, 'x');
+  StderrCapture capture(dir.file("stderr.txt"));
+  const int status = in_child([&] {
+    ::signal(SIGXFSZ, SIG_DFL);
+    Log log;
+    if (!limit_file_size_to(log_path)) return 2;
+    const pid_t other = ::fork();  // the second writer, under the same limit
+    for (int n = 0; n < kLinesEach; ++n) {
+      log_line(log.writer, "t", 0, 0, "p%d n%02d %s|end", other == 0, n, payload.c_str());
+    }
+    if (other == 0) ::_exit(0);
+    int otherStatus = 0;
+    if (other < 0 || ::waitpid(other, &otherStatus, 0) != other) return 3;
+    return WIFEXITED(otherStatus) ? WEXITSTATUS(otherStatus) : 100 + WTERMSIG(otherStatus);
+  });
+  const std::vector<std::string> errors = lines_of(capture.finish());
+
+  EXPECT_EQ(status, 0) << "100 + N: the second writer died of signal N; " << kNoExit
+                       << ": the first did";
+  EXPECT_EQ(read_file(log_path), planted);
+  std::map<std::string, int> seen;
+  for (const std::string& line : errors) {
+    seen[contains(line, "tarnel log: ") ? line : message_of(line)]++;
+  }
+  EXPECT_EQ(seen["tarnel log: cannot write " + log_path + ": File too large"], 2);
+  int whole = 0;
+  for (int p = 0; p < 2; ++p) {
+    for (int n = 0; n < kLinesEach; ++n) {
+      char message[64];
+      std::snprintf(message, sizeof message, "p%d n%02d %s|end", p, n, payload.c_str());
+      whole += seen[message] == 1;
+    }
+  }
+  EXPECT_EQ(whole, 2 * kLinesEach);
+  EXPECT_EQ(errors.size(), 2u + 2u * kLinesEach) << "a torn or extra line";
+}
+
+TEST_F(LogWriter, TakesTheSigxfszOfItsWriteButNotOneAlreadyPending) {
+  plant_log(1024);
+  StderrCapture capture(dir.file("stderr.txt"));
+  const int status = in_child([&] {
+    sigset_t xfsz;
+    sigemptyset(&xfsz);
+    sigaddset(&xfsz, SIGXFSZ);
+    ::pthread_sigmask(SIG_BLOCK, &xfsz, nullptr);  // the caller blocks it itself
+    Log log;
+    if (!limit_file_size_to(log_path)) return 2;
+    for (const bool pendingBefore : {false, true}) {
+      if (pendingBefore) ::pthread_kill(::pthread_self(), SIGXFSZ);
+      log_line(log.writer, "t", 0, 0, "past the limit");
+      if (xfsz_pending() != pendingBefore) return pendingBefore ? 4 : 3;
+    }
+    return 0;
+  });
+  EXPECT_EQ(status, 0) << "3: the write's own SIGXFSZ was left pending; 4: the caller's was taken";
 }
 
 TEST_F(LogWriter, APlantedFifoIsRefusedWithoutWaiting) {
