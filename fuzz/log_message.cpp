@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "NqDebug.h"
 #include "scratch_dir.h"
@@ -41,25 +42,55 @@ void write_message(NqDebug& writer, const char* format, ...) {
   va_end(args);
 }
 
-// `text` written as the contract says, one byte at a time: "\n", "\r",
-// "\xhh" for the other control bytes but tab, every other byte as itself.
-std::string escape(const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (const char byte : text) {
-    const unsigned char c = static_cast<unsigned char>(byte);
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xf];
-    } else {
-      out += byte;
-    }
+// The code point of the well-formed UTF-8 character of two or more bytes at
+// text[at], and its length in `*length`; -1 when none starts there.
+long decoded(const std::string& text, size_t at, size_t* length) {
+  const unsigned char lead = static_cast<unsigned char>(text[at]);
+  const size_t bytes = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+  if (bytes == 0 || lead >= 0xf8 || at + bytes > text.size()) return -1;
+  long code = lead & (0x7f >> bytes);
+  for (size_t i = 1; i < bytes; ++i) {
+    const unsigned char next = static_cast<unsigned char>(text[at + i]);
+    if ((next & 0xc0) != 0x80) return -1;
+    code = (code << 6) | (next & 0x3f);
   }
+  static const long kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < kShortest[bytes] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return -1;
+  *length = bytes;
+  return code;
+}
+
+// Each byte of `text` as the contract writes it: "\n", "\r", "\xhh" for the
+// bytes of a control character other than tab (C0, DEL, U+0080 to U+009F,
+// and a byte 0x80-0x9f outside a well-formed UTF-8 character), every other
+// byte as itself.
+std::vector<std::string> shown_bytes(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::vector<std::string> shown;
+  for (size_t at = 0; at < text.size();) {
+    size_t length = 1;
+    long code = decoded(text, at, &length);
+    if (code < 0) code = static_cast<unsigned char>(text[at]);
+    const bool control = (code < 0x20 && code != '\t') || (code >= 0x7f && code <= 0x9f);
+    for (size_t i = at; i < at + length; ++i) {
+      const unsigned char c = static_cast<unsigned char>(text[i]);
+      if (!control) {
+        shown.push_back(std::string(1, text[i]));
+      } else if (c == '\n' || c == '\r') {
+        shown.push_back(c == '\n' ? "\\n" : "\\r");
+      } else {
+        shown.push_back(std::string("\\x") + kHex[c >> 4] + kHex[c & 0xf]);
+      }
+    }
+    at += length;
+  }
+  return shown;
+}
+
+// The first `count` bytes of `shown` joined.
+std::string joined(const std::vector<std::string>& shown, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += shown[i];
   return out;
 }
 
@@ -131,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string whole = message;
   while (!whole.empty() && whole.back() == '\n') whole.pop_back();
-  if (written == escape(whole)) return 0;
+  if (written == joined(shown_bytes(whole), whole.size())) return 0;
 
   // Otherwise the line must have been cut at 64 KiB.
   static const char kEnd[] = " bytes dropped]";
@@ -147,8 +178,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const unsigned long long dropped = std::stoull(count);
   if (dropped == 0 || dropped > message.size()) fail("the cut marker's count is wrong", line);
-  const std::string kept = message.substr(0, message.size() - dropped);
-  if (written.compare(0, marker, escape(kept)) != 0) {
+  // The control characters are those of the whole message: a cut may fall
+  // inside a character.
+  const std::string kept = joined(shown_bytes(message), message.size() - dropped);
+  if (written.compare(0, marker, kept) != 0) {
     fail("the cut line is not the beginning of the message, escaped", line);
   }
   if (line.size() + 64 < kMaxLineBytes) fail("the line was cut before 64 KiB", line);

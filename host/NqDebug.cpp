@@ -3,19 +3,11 @@
 // described in platform/NqDebug.h.
 #include "NqDebug.h"
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
@@ -26,19 +18,13 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <vector>
 
-#include "posix_io.h"
+#include "file_size_signal_block.h"
 #include "rkmx_utils.h"
+#include "rotating_log_sink.h"
 
-using tarnel_host::directory_of;
-using tarnel_host::error_text;
-using tarnel_host::lock_within;
-using tarnel_host::monotonic_ns;
-using tarnel_host::OpenFor;
-using tarnel_host::safe_open;
-using tarnel_host::UniqueFd;
-using tarnel_host::write_all;
+using tarnel_host::RotatingLogSink;
+using tarnel_host::write_within_size_limit;
 
 namespace {
 
@@ -46,11 +32,6 @@ constexpr const char* kDefaultLogDirectory = "/var/log/tarnel";
 constexpr const char* kDefaultLogName = "RKTarnel";
 constexpr int32_t kDefaultDebugLevel = 0;
 constexpr uint64_t kMiB = 1024 * 1024;
-constexpr uint64_t kDefaultLimitBytes = 10 * kMiB;
-constexpr int kDefaultVersions = 10;
-constexpr int kMaxVersions = 100;
-// Permissions of the log file and its lock; a wider log file we own is narrowed.
-constexpr mode_t kFileMode = 0640;
 // A line, its line feed and the cut marker included, never exceeds this.
 constexpr size_t kMaxLineBytes = 64 * 1024;
 // Room kept for the cut marker " [... N bytes dropped]".
@@ -61,264 +42,16 @@ constexpr size_t kMaxTagBytes = 1024;
 constexpr size_t kStackLineBytes = 4096;
 // Distinct log files one process can write.
 constexpr int kMaxSinks = 64;
-// Bounded wait for the rotation lock; after a time-out no rotation is tried
-// for kRotationBackoffNs.
-constexpr int kRotationLockWaitMs = 1000;
-constexpr int64_t kRotationBackoffNs = 1000000000LL;
-// The file is looked at again (inode and true size) after this many bytes of
-// our own or this much time, so that a rotation by another process and the
-// other processes' bytes are noticed.
-constexpr uint64_t kMaxRecheckBytes = 256 * 1024;
-constexpr int64_t kRecheckNs = 1000000000LL;
-// At most one failure report on stderr per sink in this time.
-constexpr int64_t kWarningIntervalNs = 10LL * 1000000000LL;
 
-void write_stderr(const char* data, size_t length) { write_all(STDERR_FILENO, data, length); }
-
-// Reports a failure of the writer on stderr as one line.
-void report(const char* what, const std::string& path, int error) {
-  char text[1024];
-  int length = std::snprintf(text, sizeof text, "tarnel log: %s %s: %s\n", what, path.c_str(),
-                             error_text(error).c_str());
-  if (length > 0) write_stderr(text, std::min(static_cast<size_t>(length), sizeof text - 1));
+void write_stderr(const char* data, size_t length) {
+  write_within_size_limit(STDERR_FILENO, data, length);
 }
-
-// The process-wide state of one log file. Every member after mutex_ is
-// guarded by it.
-class Sink {
- public:
-  explicit Sink(std::string path)
-      : path_(std::move(path)), lockPath_(path_ + ".lock"), directory_(directory_of(path_)) {
-    set_versions_locked(kDefaultVersions);
-    set_limit_locked(kDefaultLimitBytes);
-  }
-
-  const std::string& path() const { return path_; }
-  bool on_stderr() const { return onStderr_.load(std::memory_order_relaxed); }
-  std::mutex& mutex() { return mutex_; }
-
-  // Opens the file unless it is open already. The first failure is
-  // reported on stderr, and lines go to stderr until an open succeeds.
-  void ensure_open() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (file_.valid()) return;
-    int error = open_file();
-    if (error == 0) return;
-    if (!warnedOpen_) {
-      warnedOpen_ = true;
-      char text[1024];
-      int length = std::snprintf(text, sizeof text,
-                                 "tarnel log: cannot open %s: %s; log lines go to stderr\n",
-                                 path_.c_str(), error_text(error).c_str());
-      if (length > 0) write_stderr(text, std::min(static_cast<size_t>(length), sizeof text - 1));
-    }
-  }
-
-  void set_limit(uint64_t bytes) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    set_limit_locked(bytes);
-  }
-  uint64_t limit() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return limit_;
-  }
-
-  void set_versions(int versions) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    set_versions_locked(versions);
-  }
-  int versions() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return static_cast<int>(rotatedPaths_.size()) + 1;
-  }
-
-  // Appends one complete line (`lineLength` bytes at break_then_line + 1, its
-  // line feed last) with one write. break_then_line[0] is a line feed: it is
-  // written before the line when an earlier write left part of a line in the
-  // file, so that this line starts on a line of its own.
-  void write(const char* break_then_line, size_t lineLength) {
-    const char* line = break_then_line + 1;
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (!file_.valid()) {
-      write_stderr(line, lineLength);
-      return;
-    }
-    const int64_t now = monotonic_ns();
-    if (sinceRecheck_ >= recheckBytes_ || now - lastRecheckNs_ >= kRecheckNs) recheck(now);
-    if (limit_ > 0 && size_ + lineLength + (fragment_ ? 1 : 0) > limit_) rotate(lineLength, now);
-    const char* data = fragment_ ? break_then_line : line;
-    const size_t length = fragment_ ? lineLength + 1 : lineLength;
-    size_t written = 0;
-    const bool complete = write_all(file_.get(), data, length, &written);
-    const int error = errno;
-    size_ += written;
-    sinceRecheck_ += written;
-    if (written > 0) fragment_ = data[written - 1] != '\n';
-    if (!complete) {
-      warn("cannot write", path_, error, now);
-      write_stderr(line, lineLength);
-    }
-  }
-
-  // After fork, in the child: the lock descriptor is shared with the parent
-  // (and so would be its flock), so the child opens its own. Only
-  // async-signal-safe calls (safe_open makes system calls only); the caller
-  // holds mutex_.
-  void reopen_lock_in_child() {
-    if (lock_.valid()) lock_ = safe_open(lockPath_, OpenFor::kUpdate, &lockError_, kFileMode);
-  }
-
- private:
-  void set_limit_locked(uint64_t bytes) {
-    limit_ = bytes;
-    recheckBytes_ = (bytes > 0 && bytes / 8 < kMaxRecheckBytes) ? bytes / 8 : kMaxRecheckBytes;
-  }
-
-  void set_versions_locked(int versions) {
-    if (versions < 1) versions = 1;
-    if (versions > kMaxVersions) versions = kMaxVersions;
-    if (static_cast<size_t>(versions) == rotatedPaths_.size() + 1) return;
-    rotatedPaths_.clear();
-    for (int i = 1; i < versions; ++i) rotatedPaths_.push_back(path_ + "." + std::to_string(i));
-  }
-
-  // Opens the file through safe_open (never through a link, never waiting
-  // on a FIFO, only a regular file; created when missing, with the last
-  // directory level if needed; narrowed to kFileMode when we own it) and
-  // takes its identity and size; opens the rotation lock the same way unless
-  // it is open. 0, or an errno value or kNotRegularFile. A lock that cannot
-  // be opened is reported; the log is then not rotated.
-  int open_file() {
-    int error = 0;
-    UniqueFd opened = safe_open(path_, OpenFor::kAppend, &error, kFileMode, true);
-    if (!opened.valid() && error == ENOENT && ::mkdir(directory_.c_str(), 0755) == 0) {
-      opened = safe_open(path_, OpenFor::kAppend, &error, kFileMode, true);
-    }
-    if (!opened.valid()) return error;
-    struct stat status;
-    if (::fstat(opened.get(), &status) != 0) return errno;
-    if (status.st_dev != device_ || status.st_ino != inode_) fragment_ = false;
-    file_ = std::move(opened);
-    device_ = status.st_dev;
-    inode_ = status.st_ino;
-    size_ = static_cast<uint64_t>(status.st_size);
-    sinceRecheck_ = 0;
-    lastRecheckNs_ = monotonic_ns();
-    onStderr_.store(false, std::memory_order_relaxed);
-    if (!lock_.valid()) {
-      lock_ = safe_open(lockPath_, OpenFor::kUpdate, &lockError_, kFileMode);
-      if (!lock_.valid()) warn("cannot open", lockPath_, lockError_, lastRecheckNs_);
-    }
-    return 0;
-  }
-
-  // Takes the true size of the file and, when the path names another file
-  // (another process rotated it), opens that one instead.
-  void recheck(int64_t now) {
-    sinceRecheck_ = 0;
-    lastRecheckNs_ = now;
-    struct stat status;
-    if (::stat(path_.c_str(), &status) == 0 && status.st_dev == device_ &&
-        status.st_ino == inode_) {
-      size_ = static_cast<uint64_t>(status.st_size);
-      return;
-    }
-    UniqueFd current = std::move(file_);
-    int error = open_file();
-    if (error != 0) {
-      file_ = std::move(current);  // keep writing to the file we have
-      warn("cannot reopen", path_, error, now);
-    }
-  }
-
-  // 0 once the rotation lock is held, otherwise the error that tells why it
-  // is not (ETIMEDOUT: another process kept it; the lock could not be
-  // opened: that error).
-  int lock_for_rotation() {
-    if (!lock_.valid()) return lockError_;
-    return lock_within(lock_.get(), kRotationLockWaitMs, 1);
-  }
-
-  // Rotates before a line of `length` bytes unless another process has
-  // done so already. Runs under the cross-process lock; without it the
-  // line is written to the current file.
-  void rotate(size_t length, int64_t now) {
-    if (now < rotationBackoffUntilNs_) return;
-    if (int error = lock_for_rotation()) {
-      // Counted from the end of the wait, which may have taken its full time.
-      rotationBackoffUntilNs_ = monotonic_ns() + kRotationBackoffNs;
-      warn("cannot lock for rotation", path_, error, now);
-      return;
-    }
-    recheck(now);
-    if (size_ > 0 && size_ + length > limit_) {
-      bool renamed = shift_files();
-      if (!renamed) {
-        rotationBackoffUntilNs_ = now + kRotationBackoffNs;
-        warn("cannot rotate", path_, errno, now);
-      }
-      UniqueFd previous = std::move(file_);
-      int error = open_file();
-      if (error != 0) {
-        file_ = std::move(previous);
-        warn("cannot open after rotation", path_, error, now);
-      }
-    }
-    ::flock(lock_.get(), LOCK_UN);
-  }
-
-  // .N-1 becomes .N down to the current file becoming .1; with one version
-  // in all the current file is removed. The numbered files beyond the kept
-  // ones (up to .99, left by a larger setting) are removed first. False when
-  // the current file stayed.
-  bool shift_files() {
-    // Results ignored: most of these files do not exist, and one left
-    // behind only takes room.
-    for (size_t i = rotatedPaths_.size() + 1; i < static_cast<size_t>(kMaxVersions); ++i) {
-      ::unlink((path_ + "." + std::to_string(i)).c_str());
-    }
-    if (rotatedPaths_.empty()) return ::unlink(path_.c_str()) == 0 || errno == ENOENT;
-    // A missing .N (a rotation with fewer files, or a removed one) has
-    // nothing to move; the rest still shift.
-    for (size_t i = rotatedPaths_.size() - 1; i > 0; --i) {
-      ::rename(rotatedPaths_[i - 1].c_str(), rotatedPaths_[i].c_str());
-    }
-    return ::rename(path_.c_str(), rotatedPaths_[0].c_str()) == 0 || errno == ENOENT;
-  }
-
-  void warn(const char* what, const std::string& path, int error, int64_t now) {
-    if (lastWarningNs_ != 0 && now - lastWarningNs_ < kWarningIntervalNs) return;
-    lastWarningNs_ = now;
-    report(what, path, error);
-  }
-
-  const std::string path_;
-  const std::string lockPath_;
-  const std::string directory_;
-  std::atomic<bool> onStderr_{true};
-  std::mutex mutex_;
-  UniqueFd file_;
-  UniqueFd lock_;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
-  uint64_t size_ = 0;   // bytes in the file as far as we know
-  uint64_t limit_ = 0;  // rotation limit in bytes; 0: none
-  uint64_t recheckBytes_ = 0;
-  uint64_t sinceRecheck_ = 0;  // our bytes since the last look at the file
-  int64_t lastRecheckNs_ = 0;
-  int64_t rotationBackoffUntilNs_ = 0;
-  int64_t lastWarningNs_ = 0;
-  bool warnedOpen_ = false;
-  bool fragment_ = false;  // the file ends with part of a line of ours
-  int lockError_ = 0;
-  std::vector<std::string> rotatedPaths_;  // .1 .. .(versions - 1)
-};
 
 // Sinks of this process, created on first use and kept until the process
 // ends (writers may still log while static objects are destroyed).
 struct Registry {
   std::mutex mutex;  // guards creation; taken before any sink's mutex
-  std::atomic<Sink*> sinks[kMaxSinks] = {};
+  std::atomic<RotatingLogSink*> sinks[kMaxSinks] = {};
   int count = 0;
   pid_t pid = 0;
 };
@@ -342,7 +75,7 @@ void after_fork_in_child() {
   gRegistry->pid = ::getpid();
   tThreadId = 0;
   for (int i = gRegistry->count - 1; i >= 0; --i) {
-    Sink* sink = gRegistry->sinks[i].load();
+    RotatingLogSink* sink = gRegistry->sinks[i].load();
     sink->reopen_lock_in_child();
     sink->mutex().unlock();
   }
@@ -360,7 +93,7 @@ Registry& registry() {
   return *instance;
 }
 
-Sink* sink_at(int32_t index) {
+RotatingLogSink* sink_at(int32_t index) {
   if (index < 0 || index >= kMaxSinks) return nullptr;
   return registry().sinks[index].load(std::memory_order_acquire);
 }
@@ -371,14 +104,14 @@ int32_t join_sink(const std::string& path) {
   Registry& reg = registry();
   std::lock_guard<std::mutex> guard(reg.mutex);
   for (int i = 0; i < reg.count; ++i) {
-    Sink* sink = reg.sinks[i].load(std::memory_order_relaxed);
+    RotatingLogSink* sink = reg.sinks[i].load(std::memory_order_relaxed);
     if (sink->path() == path) {
       sink->ensure_open();
       return i;
     }
   }
   if (reg.count == kMaxSinks) return -1;
-  auto sink = std::make_unique<Sink>(path);
+  auto sink = std::make_unique<RotatingLogSink>(path);
   sink->ensure_open();
   reg.sinks[reg.count].store(sink.release(), std::memory_order_release);
   return reg.count++;
@@ -482,56 +215,65 @@ size_t format_header(char* out, const char* function, unsigned int code, long lo
   return static_cast<size_t>(p - out);
 }
 
-// A message byte the line shows escaped: a control character other than tab.
-bool escaped_byte(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; }
+// A run of message bytes escaped or written as it is as a whole: one
+// well-formed UTF-8 character, or one byte.
+struct Piece {
+  size_t bytes;
+  bool escaped;
+};
 
-// Bytes that message byte `c` takes in the line: "\n" and "\r" for line
-// feed and carriage return, "\xhh" for the other escaped bytes, the byte
-// itself otherwise.
-size_t escaped_size(unsigned char c) {
-  if (c == '\n' || c == '\r') return 2;
-  return escaped_byte(c) ? 4 : 1;
+// Length of the well-formed UTF-8 character of two or more bytes at `p`
+// (`left` bytes at hand): shortest form, no surrogate, at most U+10FFFF. 0
+// when none starts there.
+size_t utf8_length(const unsigned char* p, size_t left) {
+  const unsigned char c = p[0];
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xbf;  // range of the second byte
+  if (c >= 0xc2 && c <= 0xdf) {
+    length = 2;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    length = 3;
+    if (c == 0xe0) low = 0xa0;
+    if (c == 0xed) high = 0x9f;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    length = 4;
+    if (c == 0xf0) low = 0x90;
+    if (c == 0xf4) high = 0x8f;
+  }
+  if (length == 0 || left < length || p[1] < low || p[1] > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (p[i] < 0x80 || p[i] > 0xbf) return 0;
+  }
+  return length;
 }
 
-// True when every byte of `text` from `start` on is written as it is.
-bool plain_from(const char* text, size_t start, size_t length) {
-  for (size_t i = start; i < length; ++i) {
-    if (escaped_byte(static_cast<unsigned char>(text[i]))) return false;
-  }
-  return true;
+// The piece at `p` (`left` bytes at hand, at least 1). Control characters
+// other than tab are escaped: C0 and DEL, a C1 control (U+0080 to U+009F,
+// encoded C2 80 to C2 9F) and a byte 0x80 to 0x9F that is no part of a
+// well-formed character.
+Piece piece_at(const unsigned char* p, size_t left) {
+  const unsigned char c = p[0];
+  if (c < 0x80) return Piece{1, (c < 0x20 && c != '\t') || c == 0x7f};
+  const size_t length = utf8_length(p, left);
+  if (length == 0) return Piece{1, c <= 0x9f};
+  return Piece{length, c == 0xc2 && p[1] <= 0x9f};
 }
 
-// True when one of the 8 bytes of `word` is below 0x20 or 0x7f.
-bool marked_word(uint64_t word) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  const uint64_t del = word ^ (kOnes * 0x7f);
-  return (((word - kOnes * 0x20) & ~word) | ((del - kOnes) & ~del)) & (kOnes * 0x80);
-}
+// Bytes that byte `c` of an escaped piece takes: "\n" and "\r" for line
+// feed and carriage return, "\xhh" for the others.
+size_t escape_size(unsigned char c) { return c == '\n' || c == '\r' ? 2 : 4; }
 
-// True when every byte of `text` is written as it is. Every line is checked,
-// so blocks of bytes at a time: a block without a byte below 0x20 or 0x7f
-// needs no closer look (a tab does, and passes it).
-bool plain_text(const char* text, size_t length) {
-  size_t i = 0;
-#if defined(__SSE2__)
-  const __m128i lastControl = _mm_set1_epi8(0x1f);
-  const __m128i del = _mm_set1_epi8(0x7f);
-  for (; i + 16 <= length; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-    const __m128i control = _mm_cmpeq_epi8(_mm_subs_epu8(bytes, lastControl), _mm_setzero_si128());
-    const __m128i marked = _mm_or_si128(control, _mm_cmpeq_epi8(bytes, del));
-    if (_mm_movemask_epi8(marked) != 0) return plain_from(text, i, length);
-  }
-#endif
-  for (; i + 8 <= length; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, text + i, sizeof word);
-    if (marked_word(word)) return plain_from(text, i, length);
-  }
-  if (i < length) {
-    uint64_t word = 0x2020202020202020ULL;  // the missing bytes as spaces
-    std::memcpy(&word, text + i, length - i);
-    if (marked_word(word)) return plain_from(text, i, length);
+// True when every byte of the `length` bytes at `text` is written as it is.
+bool plain_text(const unsigned char* text, size_t length) {
+  // Printable ASCII only, the common case: one pass that does not stop
+  // early, which the compiler can vectorize.
+  unsigned char outside = 0;
+  for (size_t i = 0; i < length; ++i) outside |= static_cast<unsigned char>(text[i] - 0x20) >= 0x5f;
+  if (outside == 0) return true;
+  for (size_t i = 0; i < length;) {
+    const Piece piece = piece_at(text + i, length - i);
+    if (piece.escaped) return false;
+    i += piece.bytes;
   }
   return true;
 }
@@ -546,46 +288,53 @@ struct Layout {
 
 // The layout of the `have` bytes of a message at `text` (`complete`: the
 // whole message) in at most `room` bytes: all of them when they fit,
-// otherwise the longest beginning that leaves room for the marker.
-Layout lay_out(const char* text, size_t have, bool complete, size_t room) {
+// otherwise the longest beginning of whole pieces that leaves room for the
+// marker.
+Layout lay_out(const unsigned char* text, size_t have, bool complete, size_t room) {
   const size_t cutRoom = room - kMarkerReserve;
   size_t total = 0;
   Layout cut{0, 0, true};
-  bool fitting = true;
-  for (size_t i = 0; i < have && total <= room; ++i) {
-    total += escaped_size(static_cast<unsigned char>(text[i]));
-    fitting = fitting && total <= cutRoom;
-    if (fitting) cut = Layout{i + 1, total, true};
+  for (size_t i = 0; i < have && total <= room;) {
+    const Piece piece = piece_at(text + i, have - i);
+    for (const size_t end = i + piece.bytes; i < end; ++i) {
+      total += piece.escaped ? escape_size(text[i]) : 1;
+    }
+    if (total <= cutRoom) cut = Layout{i, total, true};
   }
   if (complete && total <= room) return Layout{have, total, false};
   return cut;
 }
 
-// Escapes the first `count` bytes at `text` in place into the `size` bytes
-// that lay_out gave for them, working from the back (a byte never moves
-// towards the front).
-void escape_in_place(char* text, size_t count, size_t size) {
+// Writes the first `kept` bytes at `text` escaped over the `size` bytes at
+// `text` that lay_out gave for them. The bytes move to the end of that room
+// first, so the escapes written from the front never reach a byte not yet
+// read.
+void escape_in_place(char* text, size_t kept, size_t size) {
   static const char kHex[] = "0123456789abcdef";
-  char* out = text + size;
-  for (size_t i = count; i-- > 0;) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    const size_t bytes = escaped_size(c);
-    if (bytes == 1) {
-      *--out = static_cast<char>(c);
-    } else if (bytes == 2) {
-      *--out = c == '\n' ? 'n' : 'r';
-      *--out = '\\';
-    } else {
-      *--out = kHex[c & 0xf];
-      *--out = kHex[c >> 4];
-      *--out = 'x';
-      *--out = '\\';
+  auto* in = reinterpret_cast<unsigned char*>(text + size - kept);
+  std::memmove(in, text, kept);
+  char* out = text;
+  for (size_t i = 0; i < kept;) {
+    const Piece piece = piece_at(in + i, kept - i);
+    for (const size_t end = i + piece.bytes; i < end; ++i) {
+      const unsigned char c = in[i];
+      if (!piece.escaped) {
+        *out++ = static_cast<char>(c);
+      } else if (c == '\n' || c == '\r') {
+        *out++ = '\\';
+        *out++ = c == '\n' ? 'n' : 'r';
+      } else {
+        *out++ = '\\';
+        *out++ = 'x';
+        *out++ = kHex[c >> 4];
+        *out++ = kHex[c & 0xf];
+      }
     }
   }
 }
 
 // One formatted line: on the stack when it fits, otherwise on the heap. The
-// buffer holds a line feed before the line (see Sink::write).
+// buffer holds a line feed before the line (see RotatingLogSink::write).
 class LineText {
  public:
   // Formats the header and the message, drops the message's final line
@@ -621,7 +370,7 @@ class LineText {
     }
     va_end(retry);
     const bool complete = have == message;
-    char* text = line() + header;
+    const auto* text = reinterpret_cast<const unsigned char*>(line() + header);
     // The message's own final line feeds are dropped: the line gets exactly one.
     if (complete) {
       while (have > 0 && text[have - 1] == '\n') --have;
@@ -706,7 +455,7 @@ int NqDebug::initialize(NqDebugFileInstance* instance, unsigned int moduleId, lo
     const std::string path =
         directory + (valid_log_name(logName) ? logName : std::string(kDefaultLogName)) + ".log";
     instance->sinkIndex = join_sink(path);
-    Sink* sink = sink_at(instance->sinkIndex);
+    RotatingLogSink* sink = sink_at(instance->sinkIndex);
     if (!sink) return -1;
     instance->maxFileSize = static_cast<int64_t>(sink->limit());
     instance->maxVersions = sink->versions();
@@ -722,7 +471,7 @@ int NqDebug::setLogFileSize(unsigned long long sizeMiB) {
   const uint64_t bytes = (sizeMiB > maxMiB ? maxMiB : sizeMiB) * kMiB;
   instance_->maxFileSize = static_cast<int64_t>(bytes);
   try {
-    if (Sink* sink = sink_at(instance_->sinkIndex)) sink->set_limit(bytes);
+    if (RotatingLogSink* sink = sink_at(instance_->sinkIndex)) sink->set_limit(bytes);
   } catch (...) {
     return -1;
   }
@@ -732,10 +481,10 @@ int NqDebug::setLogFileSize(unsigned long long sizeMiB) {
 int NqDebug::setMaxVersion(int versions) {
   if (!instance_) return -1;
   if (versions < 1) versions = 1;
-  if (versions > kMaxVersions) versions = kMaxVersions;
+  if (versions > RotatingLogSink::kMaxVersions) versions = RotatingLogSink::kMaxVersions;
   instance_->maxVersions = versions;
   try {
-    if (Sink* sink = sink_at(instance_->sinkIndex)) sink->set_versions(versions);
+    if (RotatingLogSink* sink = sink_at(instance_->sinkIndex)) sink->set_versions(versions);
   } catch (...) {
     return -1;
   }
@@ -749,7 +498,7 @@ void NqDebug::handleMsgEventDebug_NEW(int /*severity*/, const char* function, un
     NqDebugFileInstance* instance = instance_;
     if (instance && instance->enabled == 0) return;
     LineText line(function, code, id, format, args);
-    Sink* sink = instance ? sink_at(instance->sinkIndex) : nullptr;
+    RotatingLogSink* sink = instance ? sink_at(instance->sinkIndex) : nullptr;
     if (!sink) {
       write_stderr(line.data(), line.length());
       return;

@@ -43,14 +43,18 @@
 // given (cut at 1024 bytes); the code/id part only when either is not 0. The
 // message is formatted as printf does (it ends at a NUL byte); line feeds at
 // its end are dropped and exactly one ends the line. One call writes one
-// line: the message's control characters are escaped, a line feed as "\n", a
-// carriage return as "\r", the other bytes 0x00-0x1f and 0x7f as "\x" and
-// two lowercase hex digits ("\x1b"); a tab, a backslash and bytes from 0x80
-// up (UTF-8) are written as they are, so a logged JSON reply keeps its own
-// escapes unchanged (a backslash in the message is therefore not doubled,
-// and "\n" in a line may stand for either). A line longer than 64 KiB
-// (65,536 bytes with its line feed) after escaping is cut there, never
-// inside an escape, and ends with
+// line: the message's control characters other than tab are escaped, a line
+// feed as "\n", a carriage return as "\r", every other byte of a control
+// character as "\x" and two lowercase hex digits: the bytes 0x00-0x1f and
+// 0x7f ("\x1b"), both bytes of a C1 control encoded in UTF-8 (U+0080 to
+// U+009F: U+009B as "\xc2\x9b") and a byte 0x80-0x9f that is no part of a
+// well-formed UTF-8 character (shortest form, no surrogate, at most
+// U+10FFFF: "\x9b"). A tab, a backslash and every other byte, UTF-8 text
+// such as U+00E9 (c3 a9) included, are written as they are, so a logged JSON
+// reply keeps its own escapes unchanged (a backslash in the message is
+// therefore not doubled, and "\n" in a line may stand for either). A line
+// longer than 64 KiB (65,536 bytes with its line feed) after escaping is cut
+// there, never inside an escape, and ends with
 // " [... N bytes dropped]", N being the bytes of the message as formatted
 // that were left out. The severity, category and file arguments of
 // handleMsgEventDebug_NEW are not written.
@@ -59,7 +63,12 @@
 // size limit), that part stays (cutting it off could cut lines that other
 // processes appended after it), the whole line goes to stderr, and the next
 // line this process writes to the file starts with a line feed, so that it
-// stands whole on a line of its own.
+// stands whole on a line of its own. Every write of the writer (to the file
+// or to stderr) runs with SIGXFSZ blocked for the calling thread, so a write
+// past the process's file-size limit (RLIMIT_FSIZE) fails with EFBIG, as a
+// failed write, instead of killing the process; the SIGXFSZ it raised is
+// consumed before the thread's mask is restored, and one that was pending
+// already stays pending.
 //
 // Rotation: when a line would take the file past the size limit
 // (setLogFileSize, MiB; 10 MiB until set; 0 turns rotation off), the file is
@@ -77,7 +86,8 @@
 // (at most 256 KiB) of its own output, and always before it would rotate
 // itself; rotated files can therefore exceed the limit by that much per
 // process. The file's size is kept as a counter, so writing a line makes no
-// other system call than the one write() apart from those periodic checks.
+// other system calls than the one write() and the two that block and
+// restore SIGXFSZ, apart from those periodic checks.
 //
 // A line that cannot be written to the file goes to stderr, after the report
 // "tarnel log: cannot write <file>: <reason>". The sinks live until the

@@ -31,6 +31,7 @@
 #include "unique_fd.h"
 
 using host_test::in_child;
+using host_test::kNoExit;
 using host_test::read_file;
 using host_test::ScopedEnv;
 using host_test::StderrCapture;
@@ -89,6 +90,13 @@ class LogWriter : public ::testing::Test {
 
   // Makes the log file `bytes` long, its last byte a line feed.
   void plant_log(size_t bytes) { write_file(log_path, std::string(bytes - 1, 'o') + "\n"); }
+
+  // Bytes of a line before its message, for the function tag "t".
+  size_t header_bytes() {
+    Log probe("probe");
+    log_line(probe.writer, "t", 0, 0, "probe");
+    return read_file(dir.file("probe.log")).size() - std::strlen("probe\n");
+  }
 
   // In a child process: writes "first"; then, under a file-size limit that
   // lets `allowed` bytes more into the log (SIGXFSZ ignored), a line of
@@ -165,6 +173,61 @@ TEST_F(LogWriter, ControlCharactersAreEscapedSoThatOneCallWritesOneLine) {
   EXPECT_EQ(escaped.size() / 4 + std::stoul(marker[1].str()), controls.size());
   EXPECT_LE(lines[2].size() + 1, 64u * 1024u);
   EXPECT_GT(lines[2].size() + 1, 64u * 1024u - 64u);  // cut at 64 KiB, not earlier
+}
+
+TEST_F(LogWriter, EachControlCharacterIsEscapedAndEveryOtherByteKept) {
+  const struct {
+    const char* message;
+    const char* logged;
+  } kCases[] = {
+      {"tab\t back\\slash \\n", "tab\t back\\slash \\n"},
+      {"lf\n cr\r esc\x1b del\x7f nul\x01", "lf\\n cr\\r esc\\x1b del\\x7f nul\\x01"},
+      {"e\xc3\xa9 euro\xe2\x82\xac nbsp\xc2\xa0 smile\xf0\x9f\x98\x80",
+       "e\xc3\xa9 euro\xe2\x82\xac nbsp\xc2\xa0 smile\xf0\x9f\x98\x80"},
+      {"csi\xc2\x9b osc\xc2\x9d first\xc2\x80 last\xc2\x9f",
+       "csi\\xc2\\x9b osc\\xc2\\x9d first\\xc2\\x80 last\\xc2\\x9f"},
+      {"stray\x9b\x80 lead only\xc2 z", "stray\\x9b\\x80 lead only\xc2 z"},
+      {"overlong\xc0\x9b\xe0\x80\x9b", "overlong\xc0\\x9b\xe0\\x80\\x9b"},
+      {"surrogate\xed\xa0\x80 beyond\xf4\x90\x80\x80",
+       "surrogate\xed\xa0\\x80 beyond\xf4\\x90\\x80\\x80"},
+      {"cut short\xe2\x82", "cut short\xe2\\x82"},
+  };
+  Log log;
+  for (const auto& row : kCases) log_line(log.writer, "t", 0, 0, "%s", row.message);
+  const std::vector<std::string> lines = lines_of(read_file(log_path));
+  ASSERT_EQ(lines.size(), std::size(kCases));
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(message_of(lines[i]), kCases[i].logged);
+}
+
+TEST_F(LogWriter, AnEscapedMessageThatExactlyFillsTheLineIsKeptWhole) {
+  const size_t room = 64 * 1024 - 1 - header_bytes();  // message bytes a line holds
+  const struct {
+    const char* control;
+    const char* escaped;
+    size_t over;  // escaped bytes beyond the room
+  } kCases[] = {{"\x02", "\\x02", 0},
+                {"\x02", "\\x02", 1},
+                {"\xc2\x9b", "\\xc2\\x9b", 0},
+                {"\xc2\x9b", "\\xc2\\x9b", 1}};
+  Log log;
+  for (const auto& row : kCases) {
+    std::string message, escaped;
+    for (int i = 0; i < 1000; ++i) {
+      message += row.control;
+      escaped += row.escaped;
+    }
+    message += std::string(room + row.over - escaped.size(), 'a');
+    escaped += std::string(room + row.over - escaped.size(), 'a');
+    log_line(log.writer, "t", 0, 0, "%s", message.c_str());
+    const std::string line = lines_of(read_file(log_path)).back();
+    if (row.over == 0) {
+      EXPECT_TRUE(message_of(line) == escaped) << row.escaped << ": " << line.size() << " bytes";
+      EXPECT_EQ(line.size() + 1, 64u * 1024u);
+    } else {
+      EXPECT_TRUE(contains(line, " bytes dropped]")) << row.escaped;
+      EXPECT_LE(line.size() + 1, 64u * 1024u);
+    }
+  }
 }
 
 TEST_F(LogWriter, WritersOfOneFileShareItAndANamedLogHasItsOwnFile) {
@@ -270,6 +333,22 @@ TEST_F(LogWriter, RotationKeepsTheConfiguredNumberOfFilesUnderTheLimit) {
   const int lastOfPrevious = std::stoi(previous.back().substr(previous.back().find("t: ") + 3, 3));
   const int firstOfCurrent = std::stoi(current.front().substr(current.front().find("t: ") + 3, 3));
   EXPECT_EQ(lastOfPrevious + 1, firstOfCurrent);
+}
+
+TEST_F(LogWriter, ALineThatExactlyFillsTheLimitDoesNotRotate) {
+  const size_t header = header_bytes();
+  for (const size_t over : {0, 1}) {  // bytes beyond the limit
+    const std::string name = "fill" + std::to_string(over);
+    const std::string path = dir.file(name + ".log");
+    const std::string message(100, 'f');
+    write_file(path, std::string(1024 * 1024 - header - message.size() - 2 + over, 'o') + "\n");
+    Log log(name);
+    ASSERT_EQ(log.writer.setLogFileSize(1), 0);
+    log_line(log.writer, "t", 0, 0, "%s", message.c_str());
+    EXPECT_EQ(std::filesystem::exists(path + ".1"), over > 0) << over;
+    EXPECT_EQ(std::filesystem::file_size(path),
+              over > 0 ? header + message.size() + 1 : 1024u * 1024u);
+  }
 }
 
 TEST_F(LogWriter, ReopensTheFileAfterAnotherProcessRotatedIt) {
@@ -443,6 +522,80 @@ TEST_F(LogWriter, AFailedWriteWarnsAndSendsTheLineToStderr) {
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(message_of(lines[lines.size() - 2]), "first");
   EXPECT_EQ(message_of(lines.back()), "after");
+}
+
+// Sets the file-size limit of this process to the size of `path`.
+bool limit_file_size_to(const std::string& path) {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+  limit.rlim_cur = std::filesystem::file_size(path);
+  return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+bool xfsz_pending() {
+  sigset_t pending;
+  return ::sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ);
+}
+
+TEST_F(LogWriter, TwoWritersAtTheFileSizeLimitSurviveAndSendTheirLinesToStderr) {
+  plant_log(16 * 1024);
+  const std::string planted = read_file(log_path);
+  constexpr int kLinesEach = 20;
+  const std::string payload(40, 'x');
+  StderrCapture capture(dir.file("stderr.txt"));
+  const int status = in_child([&] {
+    ::signal(SIGXFSZ, SIG_DFL);
+    Log log;
+    if (!limit_file_size_to(log_path)) return 2;
+    const pid_t other = ::fork();  // the second writer, under the same limit
+    for (int n = 0; n < kLinesEach; ++n) {
+      log_line(log.writer, "t", 0, 0, "p%d n%02d %s|end", other == 0, n, payload.c_str());
+    }
+    if (other == 0) ::_exit(0);
+    int otherStatus = 0;
+    if (other < 0 || ::waitpid(other, &otherStatus, 0) != other) return 3;
+    return WIFEXITED(otherStatus) ? WEXITSTATUS(otherStatus) : 100 + WTERMSIG(otherStatus);
+  });
+  const std::vector<std::string> errors = lines_of(capture.finish());
+
+  EXPECT_EQ(status, 0) << "100 + N: the second writer died of signal N; " << kNoExit
+                       << ": the first did";
+  EXPECT_EQ(read_file(log_path), planted);
+  std::map<std::string, int> seen;
+  for (const std::string& line : errors) {
+    seen[contains(line, "tarnel log: ") ? line : message_of(line)]++;
+  }
+  EXPECT_EQ(seen["tarnel log: cannot write " + log_path + ": File too large"], 2);
+  int whole = 0;
+  for (int p = 0; p < 2; ++p) {
+    for (int n = 0; n < kLinesEach; ++n) {
+      char message[64];
+      std::snprintf(message, sizeof message, "p%d n%02d %s|end", p, n, payload.c_str());
+      whole += seen[message] == 1;
+    }
+  }
+  EXPECT_EQ(whole, 2 * kLinesEach);
+  EXPECT_EQ(errors.size(), 2u + 2u * kLinesEach) << "a torn or extra line";
+}
+
+TEST_F(LogWriter, TakesTheSigxfszOfItsWriteButNotOneAlreadyPending) {
+  plant_log(1024);
+  StderrCapture capture(dir.file("stderr.txt"));
+  const int status = in_child([&] {
+    sigset_t xfsz;
+    sigemptyset(&xfsz);
+    sigaddset(&xfsz, SIGXFSZ);
+    ::pthread_sigmask(SIG_BLOCK, &xfsz, nullptr);  // the caller blocks it itself
+    Log log;
+    if (!limit_file_size_to(log_path)) return 2;
+    for (const bool pendingBefore : {false, true}) {
+      if (pendingBefore) ::pthread_kill(::pthread_self(), SIGXFSZ);
+      log_line(log.writer, "t", 0, 0, "past the limit");
+      if (xfsz_pending() != pendingBefore) return pendingBefore ? 4 : 3;
+    }
+    return 0;
+  });
+  EXPECT_EQ(status, 0) << "3: the write's own SIGXFSZ was left pending; 4: the caller's was taken";
 }
 
 TEST_F(LogWriter, APlantedFifoIsRefusedWithoutWaiting) {
