@@ -201,7 +201,10 @@ int tarnel_admin::enumerate_data_drives(std::vector<_tarnel_data_drive>& drives)
 int tarnel_admin::get_tarnel_session(std::string& session_id, const tarnel_call_options& options,
                                      tarnel_outcome& outcome) {
   tarnel_call_context call(options, outcome, password);
-  if (!ready) return not_ready(call);
+  if (!ready) {
+    session_id.clear();
+    return not_ready(call);
+  }
   return login_command(session_id, call);
 }
 
@@ -230,11 +233,13 @@ int tarnel_admin::not_ready(tarnel_call_context& call) {
 }
 
 int tarnel_admin::login_command(std::string& session_id, tarnel_call_context& call) {
-  return call.run([&] {
-    const int result = acquire_session(session_id, call);
+  const int result = call.run([&] {
+    const int status = acquire_session(session_id, call);
     call.outcome().attempts = call.outcome().login_attempts;  // the logins are its attempts
-    return result;
+    return status;
   });
+  if (result != 0) session_id.clear();
+  return result;
 }
 
 int tarnel_admin::disk_command(bool create, std::string name, tarnel_call_context& call) {
