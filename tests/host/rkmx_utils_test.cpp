@@ -193,12 +193,19 @@ TEST_F(KeyStore, AWriterRemovesOnlyTheStaleTemporaryFilesOfItsOwnStore) {
   const std::string stale = path + ".tmp.Ab12cD";
   const std::string fresh = path + ".tmp.Xy34zW";
   const std::string otherStore = dir.file("other.conf.tmp.Ab12cD");
-  for (const std::string& name : {stale, fresh, otherStore}) write_file(name, "sTarnelCID=v1$x\n");
-  age(stale, 120);
-  age(otherStore, 120);
+  const std::string longer = path + ".tmp.Ab12cDe";
+  const std::string shorter = path + ".tmp.Ab12c";
+  const std::string link = path + ".tmp.Lk56mN";
+  for (const std::string& name : {stale, fresh, otherStore, longer, shorter}) {
+    write_file(name, "sTarnelCID=v1$x\n");
+  }
+  std::filesystem::create_symlink(otherStore, link);
+  for (const std::string& name : {stale, otherStore, longer, shorter, link}) age(name, 120);
   ASSERT_EQ(rkmx_utils::set_reg_key("a", "2"), 0);
   EXPECT_EQ(names(), (std::set<std::string>{"keystore.conf", "keystore.conf.lock",
-                                            "keystore.conf.tmp.Xy34zW", "other.conf.tmp.Ab12cD"}));
+                                            "keystore.conf.tmp.Xy34zW", "other.conf.tmp.Ab12cD",
+                                            "keystore.conf.tmp.Ab12cDe", "keystore.conf.tmp.Ab12c",
+                                            "keystore.conf.tmp.Lk56mN"}));
 }
 
 // A write that fails part way (here the file size limit) leaves the store
