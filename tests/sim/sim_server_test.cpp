@@ -252,7 +252,10 @@ TEST(SimServer, DelaysAReplyThenServesIt) {
       });
   sim.control(R"({"action":"fault","request":"*","fault":"delay","delayMs":1500,"times":1})");
   EXPECT_FALSE(sim.login().empty());
-  EXPECT_EQ(pauses, std::vector<long long>{1500});
+  {
+    std::lock_guard<std::mutex> lock(mutex);  // ThreadSanitizer does not see the reply's ordering
+    EXPECT_EQ(pauses, std::vector<long long>{1500});
+  }
   EXPECT_EQ(member(last_request(sim.state()), "fault"), "delay");
   EXPECT_EQ(member(last_request(sim.state()), "status"), "200");
 }
