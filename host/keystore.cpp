@@ -106,15 +106,19 @@ class KeystoreCache {
   }
 
   // The value of `key` in the store at `path`: kFound, kKeyMissing or
-  // kStoreUnreadable.
-  int get(const std::string& path, const std::string& key, std::string& value) {
+  // kStoreUnreadable with `error` set.
+  int get(const std::string& path, const std::string& key, std::string& value, int& error) {
     struct stat status;
-    if (::stat(path.c_str(), &status) != 0) return kStoreUnreadable;
+    if (::stat(path.c_str(), &status) != 0) {
+      error = errno;
+      return kStoreUnreadable;
+    }
     std::lock_guard<std::mutex> guard(mutex_);
     if (!reusable_ || !same_file(path, status)) {
       reusable_ = false;
       const int64_t readStart = realtime_ns();
-      if (tarnel_host::read_regular_file(path, kMaxKeystoreBytes, content_) != 0) {
+      error = tarnel_host::read_regular_file(path, kMaxKeystoreBytes, content_);
+      if (error != 0) {
         content_.clear();
         return kStoreUnreadable;
       }
@@ -175,11 +179,6 @@ std::string with_setting(std::string_view content, const std::string& key,
   return result;
 }
 
-// Replaces the store at `path` by `content` (see atomic_replace).
-int replace_file(const std::string& path, const std::string& content) {
-  return tarnel_host::atomic_replace(path, content) == 0 ? kWritten : kWriteFailed;
-}
-
 // Whether `name` is that of a temporary file of the store named `store`:
 // "<store>.tmp." and the six letters or digits of create_temporary.
 bool is_temporary_of(std::string_view name, std::string_view store) {
@@ -222,30 +221,46 @@ void remove_stale_temporaries(const std::string& path) {
   }
 }
 
-int set_key_in_store(const std::string& key, const std::string& value) {
-  if (!valid_key(key) || !valid_value(value)) return kInvalidArgument;
+// Sets `key` in the store: a status of set_reg_key, with `error` set to
+// the errno value of the failing step.
+int set_key_in_store(const std::string& key, const std::string& value, int& error) {
+  if (!valid_key(key) || !valid_value(value)) {
+    error = EINVAL;
+    return kInvalidArgument;
+  }
   const std::string path = keystore_path();
   const std::string directory = tarnel_host::directory_of(path);
-  if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) return kWriteFailed;
+  if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
+    error = errno;
+    return kWriteFailed;
+  }
 
   // Writers (never readers) take this lock, so that two writers cannot lose
   // each other's key. Never opened through a link: its target would be
   // created or locked in the store's stead.
-  UniqueFd lock = tarnel_host::safe_open(path + ".lock", tarnel_host::OpenFor::kUpdate, nullptr);
+  UniqueFd lock = tarnel_host::safe_open(path + ".lock", tarnel_host::OpenFor::kUpdate, &error);
   if (!lock.valid()) return kWriteFailed;
-  const int locked = tarnel_host::lock_within(lock.get(), kWriterLockWaitMs);
-  if (locked == ETIMEDOUT) return kStoreBusy;
-  if (locked != 0) return kWriteFailed;
+  error = tarnel_host::lock_within(lock.get(), kWriterLockWaitMs);
+  if (error == ETIMEDOUT) return kStoreBusy;
+  if (error != 0) return kWriteFailed;
   remove_stale_temporaries(path);
 
   std::string content;
-  const int error = tarnel_host::read_regular_file(path, kMaxKeystoreBytes, content);
+  error = tarnel_host::read_regular_file(path, kMaxKeystoreBytes, content);
   if (error == ENOENT) {
     content.clear();
   } else if (error != 0) {
     return kStoreUnreadable;  // never replace a store that could not be read
   }
-  return replace_file(path, with_setting(content, key, value));
+  error = tarnel_host::atomic_replace(path, with_setting(content, key, value));
+  return error == 0 ? kWritten : kWriteFailed;
+}
+
+// `status`, with errno set to `error` when there is one; an error of
+// posix_io that is not an errno value (kNotRegularFile) becomes EINVAL.
+int with_errno(int status, int error) {
+  if (error != 0) errno = error == tarnel_host::kNotRegularFile ? EINVAL : error;
+  return status;
 }
 
 }  // namespace
@@ -261,17 +276,21 @@ int get_reg_key(std::string key, std::string& value) {
         return kFound;
       }
     }
-    return KeystoreCache::instance().get(keystore_path(), key, value);
+    int error = 0;
+    const int status = KeystoreCache::instance().get(keystore_path(), key, value, error);
+    return with_errno(status, error);
   } catch (...) {
-    return kInternalError;
+    return with_errno(kInternalError, ENOMEM);
   }
 }
 
 int set_reg_key(const std::string& key, const std::string& value) {
+  int error = 0;
   try {
-    return set_key_in_store(key, value);
+    const int status = set_key_in_store(key, value, error);
+    return with_errno(status, error);
   } catch (...) {
-    return kInternalError;
+    return with_errno(kInternalError, ENOMEM);
   }
 }
 

@@ -46,7 +46,10 @@ RK_HOST_API std::string get_hostname();
 //      open or read;
 //  -1  out of memory.
 // Callers (tarnelctl's messages among them) tell "not configured" (1) from
-// "the store cannot be read" (2) by exactly these values.
+// "the store cannot be read" (2) by exactly these values. After a result of
+// 2, errno holds the cause of the failing step: the errno value of stat,
+// open or read (EMFILE when the process is out of descriptors), EFBIG for a
+// file over 1 MiB, EINVAL for anything but a regular file.
 RK_HOST_API int get_reg_key(std::string key, std::string& value);
 // The number a decimal text spells: digits only (no sign, blanks or prefix),
 // at most 4294967295; 0 for anything else.
@@ -94,6 +97,9 @@ RK_HOST_API double convert_size_to_gb(double value, std::string unit);
 //      temporary file could not be created, written, synced or renamed; the
 //      store is then left as it was and the temporary file removed;
 //  -1  out of memory.
+// After a result of 2 or 5, errno holds the cause of the failing step (as
+// for get_reg_key; EROFS on a read-only and ENOSPC on a full file system,
+// EFBIG past the file size limit).
 RK_HOST_API int set_reg_key(const std::string& key, const std::string& value);
 
 // The factor TARNEL_SLEEP_SCALE puts on every pause of ZUSLEEP_InTeRnAl and

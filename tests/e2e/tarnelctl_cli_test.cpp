@@ -5,6 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
 #include "e2e_fixture.h"
 
 namespace e2e {
@@ -111,6 +116,49 @@ TEST_F(CliTest, AStoreThatCannotBeReadIsToldFromOneWithoutTheClusterName) {
         run(node->ctl_launch({"login"}, {{"TARNEL_KEYSTORE", store}}), std::chrono::seconds(20));
     expect_refused(result, 3);
     EXPECT_THAT(result.err, HasSubstr(message)) << store;
+  }
+}
+
+// A key store that a lack of descriptors keeps from being read, or one on
+// a read-only file system, is reported with the cause. Each row brings its
+// failure about in a shell that then runs tarnelctl.
+TEST_F(CliTest, AKeyStoreTheSystemCannotReadOrWriteIsReportedWithTheCause) {
+  node->provision();
+  const std::string mount = dir.file("read-only");
+  ASSERT_TRUE(std::filesystem::create_directory(mount));
+  const struct {
+    std::vector<std::string> shell;
+    std::vector<std::string> args;
+    std::map<std::string, std::string> env;
+    int exit_code;
+    std::string message;
+  } cases[] = {
+#ifndef __SANITIZE_ADDRESS__  // the sanitizers' own checks need descriptors
+      {{"/bin/sh", "-c", "ulimit -n 4"},
+       {"login"},
+       {},
+       3,
+       "cannot read the key store " + node->keystore() +
+           ": the host services cannot read it: Too many open files"},
+#endif
+      {{"/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount -t tmpfs -o ro,size=4k tmpfs " + mount},
+       {"keystore", "set-cluster", kCluster},
+       {{"TARNEL_KEYSTORE", mount + "/keystore.conf"}},
+       1,
+       "cannot write the key store " + mount + "/keystore.conf: Read-only file system"},
+  };
+  constexpr int kCannotBringAbout = 99;
+  for (const auto& row : cases) {
+    LaunchPlan launch = node->ctl_launch(row.args, row.env);
+    std::vector<std::string> argv = row.shell;
+    argv.back() += " || exit 99; exec \"$0\" \"$@\"";
+    launch.argv.insert(launch.argv.begin(), argv.begin(), argv.end());
+    const RunResult result = run(launch, std::chrono::seconds(20));
+    if (result.exit_code == kCannotBringAbout || result.err.rfind("unshare: ", 0) == 0) {
+      GTEST_SKIP() << "this machine cannot run " << argv.back() << ": " << result.err;
+    }
+    expect_refused(result, row.exit_code);
+    EXPECT_THAT(result.err, HasSubstr(row.message));
   }
 }
 

@@ -6,6 +6,8 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <thread>
 
 #include "RkCancel.h"
@@ -52,19 +54,31 @@ void cancel_from_handler(int) { g_signalled->cancel(); }
 }  // namespace
 
 TEST(CancelToken, StartsUncancelledWithAPrivateDescriptorAboveTheStandardStreams) {
-  // With descriptor 0 free, the token's eventfd would land there.
-  const int savedStdin = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
-  if (savedStdin >= 0) ::close(STDIN_FILENO);
-  RkCancelToken token;
-  if (savedStdin >= 0) {
-    ::dup2(savedStdin, STDIN_FILENO);
-    ::close(savedStdin);
+  // With only that standard descriptor free, the token's eventfd would land there.
+  for (int standard : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    const int saved = ::fcntl(standard, F_DUPFD_CLOEXEC, 3);
+    if (saved >= 0) ::close(standard);
+    RkCancelToken token;
+    if (saved >= 0) {
+      ::dup2(saved, standard);
+      ::close(saved);
+    }
+    EXPECT_FALSE(token.cancelled());
+    EXPECT_GT(token.descriptor(), STDERR_FILENO) << "with " << standard << " free";
+    EXPECT_NE(::fcntl(token.descriptor(), F_GETFD) & FD_CLOEXEC, 0);
+    struct pollfd wait = {token.descriptor(), POLLIN, 0};
+    EXPECT_EQ(::poll(&wait, 1, 0), 0);
   }
-  EXPECT_FALSE(token.cancelled());
-  EXPECT_GT(token.descriptor(), STDERR_FILENO);
-  EXPECT_NE(::fcntl(token.descriptor(), F_GETFD) & FD_CLOEXEC, 0);
-  struct pollfd wait = {token.descriptor(), POLLIN, 0};
-  EXPECT_EQ(::poll(&wait, 1, 0), 0);
+}
+
+TEST(CancelToken, ClosesItsDescriptorWhenDestroyed) {
+  const auto open_descriptors = [] {
+    const auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+    return std::distance(std::filesystem::begin(entries), std::filesystem::end(entries));
+  };
+  const auto before = open_descriptors();
+  for (int i = 0; i < 100; ++i) RkCancelToken().cancel();
+  EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST(CancelToken, CancelFromAnotherThreadWakesAPollOnItsDescriptorForGood) {

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -16,6 +18,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -193,12 +196,19 @@ TEST_F(KeyStore, AWriterRemovesOnlyTheStaleTemporaryFilesOfItsOwnStore) {
   const std::string stale = path + ".tmp.Ab12cD";
   const std::string fresh = path + ".tmp.Xy34zW";
   const std::string otherStore = dir.file("other.conf.tmp.Ab12cD");
-  for (const std::string& name : {stale, fresh, otherStore}) write_file(name, "sTarnelCID=v1$x\n");
-  age(stale, 120);
-  age(otherStore, 120);
+  const std::string longer = path + ".tmp.Ab12cDe";
+  const std::string shorter = path + ".tmp.Ab12c";
+  const std::string link = path + ".tmp.Lk56mN";
+  for (const std::string& name : {stale, fresh, otherStore, longer, shorter}) {
+    write_file(name, "sTarnelCID=v1$x\n");
+  }
+  std::filesystem::create_symlink(otherStore, link);
+  for (const std::string& name : {stale, otherStore, longer, shorter, link}) age(name, 120);
   ASSERT_EQ(rkmx_utils::set_reg_key("a", "2"), 0);
   EXPECT_EQ(names(), (std::set<std::string>{"keystore.conf", "keystore.conf.lock",
-                                            "keystore.conf.tmp.Xy34zW", "other.conf.tmp.Ab12cD"}));
+                                            "keystore.conf.tmp.Xy34zW", "other.conf.tmp.Ab12cD",
+                                            "keystore.conf.tmp.Ab12cDe", "keystore.conf.tmp.Ab12c",
+                                            "keystore.conf.tmp.Lk56mN"}));
 }
 
 // A write that fails part way (here the file size limit) leaves the store
@@ -215,6 +225,59 @@ TEST_F(KeyStore, AFailedWriteLeavesTheStoreAsItWasAndNoTemporaryFile) {
   EXPECT_EQ(status, 5);
   EXPECT_EQ(read_file(path), before);
   EXPECT_EQ(names(), (std::set<std::string>{"keystore.conf", "keystore.conf.lock"}));
+}
+
+// A failure of the system that a read or write meets leaves its cause in
+// errno. Each row runs in a child that first brings the failure about.
+TEST_F(KeyStore, AFailureOfTheSystemLeavesItsCauseInErrno) {
+  write_file(path, "a=1\n");
+  const std::string mount = dir.file("mnt");
+  std::filesystem::create_directory(mount);
+  const auto tmpfs = [&mount](unsigned long flags) -> std::function<bool()> {
+    return [&mount, flags] {
+      ::setenv("TARNEL_KEYSTORE", (mount + "/keystore.conf").c_str(), 1);
+      return ::unshare(CLONE_NEWNS) == 0 &&
+             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+             ::mount("tmpfs", mount.c_str(), "tmpfs", flags, "size=4k") == 0;
+    };
+  };
+  const auto limit = [](int resource, rlim_t value) -> std::function<bool()> {
+    return [resource, value] {
+      ::signal(SIGXFSZ, SIG_IGN);
+      const struct rlimit tight = {value, value};
+      return ::setrlimit(resource, &tight) == 0;
+    };
+  };
+  const int lowestFree = ::dup(STDIN_FILENO);
+  ::close(lowestFree);
+  const struct {
+    const char* failure;
+    std::function<bool()> bring_about;
+    bool write;
+    int cause;
+  } cases[] = {
+      {"out of descriptors", limit(RLIMIT_NOFILE, static_cast<rlim_t>(lowestFree)), false, EMFILE},
+      {"past the file size limit", limit(RLIMIT_FSIZE, 64), true, EFBIG},
+      {"read-only file system", tmpfs(MS_RDONLY), true, EROFS},
+      {"full file system", tmpfs(0), true, ENOSPC},
+  };
+  constexpr int kCannotBringAbout = 200;
+  std::string skipped;
+  for (const auto& row : cases) {
+    const int cause = in_child([&row] {
+      if (!row.bring_about()) return kCannotBringAbout;
+      std::string value;
+      const int status = row.write ? rkmx_utils::set_reg_key("a", std::string(8192, 'v'))
+                                   : rkmx_utils::get_reg_key("a", value);
+      return status == (row.write ? 5 : 2) ? errno : 100 + status;
+    });
+    if (cause == kCannotBringAbout) {
+      skipped += std::string(" ") + row.failure;
+    } else {
+      EXPECT_EQ(cause, row.cause) << row.failure;
+    }
+  }
+  if (!skipped.empty()) GTEST_SKIP() << "this machine cannot bring about:" << skipped;
 }
 
 TEST_F(KeyStore, AWriterGivesUpOnALockHeldByAnotherAndChangesNothing) {

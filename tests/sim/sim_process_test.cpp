@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "sim_test_support.h"
+#include "waiting.h"
 
 using json_spirit::mObject;
 using sim_test::add_virtual_disk_text;
@@ -97,6 +99,30 @@ TEST_F(SimProcessTest, AppliesFaultsGivenAsFlags) {
   EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
+TEST_F(SimProcessTest, SigtermEndsItPromptlyWhileSlowClientsHoldEveryWorker) {
+  SimProcess sim(args({"--max-workers", "16", "--read-timeout", "20"}), dir_);
+  ASSERT_GT(sim.port(), 0);
+  // 20 clients that never finish their request's header: 16 workers read
+  // them, and the other 4 wait their turn.
+  const sim_test::HeldConnections slow(sim.port(), 20, "GET /state HTTP/1.1\r\nHost: 127.");
+  const auto threads = [&sim] {
+    const std::string status =
+        sim_test::read_file("/proc/" + std::to_string(sim.pid()) + "/status");
+    const std::size_t at = status.find("\nThreads:");
+    return at == std::string::npos ? 0 : std::atoi(status.c_str() + at + 9);
+  };
+  // The main thread, the signal waiter and 16 workers (a sanitizer may add
+  // one of its own); 20 workers would be 22.
+  ASSERT_TRUE(test_support::eventually([&] { return threads() >= 18; })) << threads();
+  EXPECT_LT(threads(), 22);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(sim.stop(SIGTERM), 0);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  start)
+                .count(),
+            5000);
+}
+
 TEST_F(SimProcessTest, HoldsAReplyBackForADelayFault) {
   SimProcess sim(args({"--fault", "Login:delay=300,times=1"}), dir_);
   ASSERT_GT(sim.port(), 0);
@@ -160,7 +186,8 @@ TEST_F(SimProcessTest, HelpDescribesTheCommandLineAndTheEndpoints) {
   EXPECT_EQ(sim_test::run_sim({"--help"}, out, err), 0);
   for (const char* text :
        {"--config", "--port", "--state-file", "--session-ttl", "--strict-capacity", "--fault",
-        "/rest?request=", "/state", "/control", "commit-drop", "expire-session"}) {
+        "--max-workers", "--read-timeout", "--idle-timeout", "/rest?request=", "/state", "/control",
+        "commit-drop", "expire-session"}) {
     EXPECT_NE(out.find(text), std::string::npos) << text;
   }
 }

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -251,7 +252,10 @@ TEST(SimServer, DelaysAReplyThenServesIt) {
       });
   sim.control(R"({"action":"fault","request":"*","fault":"delay","delayMs":1500,"times":1})");
   EXPECT_FALSE(sim.login().empty());
-  EXPECT_EQ(pauses, std::vector<long long>{1500});
+  {
+    std::lock_guard<std::mutex> lock(mutex);  // ThreadSanitizer does not see the reply's ordering
+    EXPECT_EQ(pauses, std::vector<long long>{1500});
+  }
   EXPECT_EQ(member(last_request(sim.state()), "fault"), "delay");
   EXPECT_EQ(member(last_request(sim.state()), "status"), "200");
 }
@@ -407,29 +411,46 @@ TEST(SimServer, AnswersStateWhileHundredsOfIdleConnectionsAreOpen) {
   }
 
   InProcessSim sim;
-  struct Sockets {
-    std::vector<int> fds;
-    ~Sockets() {
-      for (int fd : fds) ::close(fd);
-    }
-  } idle;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(sim.port()));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const timeval connect_limit{10, 0};
-  while (idle.fds.size() < kIdle) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    idle.fds.push_back(fd);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &connect_limit, sizeof connect_limit);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0)
-        << "connection " << idle.fds.size();
-  }
+  const sim_test::HeldConnections idle(sim.port(), kIdle);
 
   const auto start = std::chrono::steady_clock::now();
   const RawReply reply = sim_test::raw_exchange(sim.port(), "GET", "/state");
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(reply.status, 200) << reply.bytes;
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 2000);
+}
+
+TEST(SimServer, RefusesABodyOverTheBoundHoweverSentAndEndsTheConnection) {
+  // A connection the server kept open would outlast the client's read limit.
+  tarnel_sim::ConnectionLimits limits;
+  limits.idle_timeout = std::chrono::seconds(120);
+  InProcessSim sim(
+      tarnel_sim::StateOptions(), [] { return std::chrono::steady_clock::now(); },
+      tarnel_sim::Pause(), limits);
+  // The body as one chunk, after the request line and headers of `head`.
+  const auto chunked = [](const std::string& head, const std::string& body) {
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx", body.size());
+    return head + "\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" + size + "\r\n" + body +
+           "\r\n0\r\n\r\n";
+  };
+  const std::string big(tarnel_sim::kMaxBodyBytes + 1, 'x');
+  const struct {
+    const char* request_line;
+    int status;
+  } cases[] = {{"POST /rest?request=x HTTP/1.1", 413},
+               {"PATCH /nowhere HTTP/1.1", 413},
+               {"PRI / HTTP/1.1", 405}};
+  for (const auto& row : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    const RawReply reply = sim_test::raw_send(sim.port(), chunked(row.request_line, big));
+    EXPECT_EQ(reply.status, row.status) << row.request_line;
+    EXPECT_LT(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+            .count(),
+        20);
+  }
+  const RawReply reply = sim_test::raw_send(
+      sim.port(), chunked("POST /control HTTP/1.1\r\nConnection: close", R"({"action":"reset"})"));
+  EXPECT_EQ(reply.body, R"({"faults":[],"ok":true})");
 }

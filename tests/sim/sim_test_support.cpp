@@ -100,10 +100,14 @@ json_spirit::mObject parse_json(const std::string& text) {
 
 RawReply raw_exchange(int port, const std::string& method, const std::string& target,
                       const std::string& body) {
+  return raw_send(port,
+                  method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                      "\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
+                      "\r\n\r\n" + body);
+}
+
+RawReply raw_send(int port, const std::string& request) {
   const int fd = connect_loopback(port);
-  const std::string request =
-      method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-      "\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   std::size_t sent = 0;
   while (sent < request.size()) {
     const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
@@ -119,6 +123,25 @@ RawReply raw_exchange(int port, const std::string& method, const std::string& ta
   return reply;
 }
 
+HeldConnections::HeldConnections(int port, std::size_t count, const std::string& bytes) {
+  try {
+    while (fds_.size() < count) {
+      fds_.push_back(connect_loopback(port));
+      if (::send(fds_.back(), bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+          static_cast<ssize_t>(bytes.size())) {
+        throw std::runtime_error("cannot send on a held connection");
+      }
+    }
+  } catch (...) {
+    for (int fd : fds_) ::close(fd);
+    throw;
+  }
+}
+
+HeldConnections::~HeldConnections() {
+  for (int fd : fds_) ::close(fd);
+}
+
 tarnel_sim::SimConfig test_config() {
   tarnel_sim::SimConfig config;
   config.cluster = "c1";
@@ -130,9 +153,9 @@ tarnel_sim::SimConfig test_config() {
 }
 
 InProcessSim::InProcessSim(tarnel_sim::StateOptions options, tarnel_sim::Clock clock,
-                           tarnel_sim::Pause pause)
+                           tarnel_sim::Pause pause, const tarnel_sim::ConnectionLimits& limits)
     : state_(test_config(), std::move(options), std::move(clock)),
-      server_(state_, faults_, false, std::move(pause)) {
+      server_(state_, faults_, false, std::move(pause), limits) {
   ::signal(SIGPIPE, SIG_IGN);  // a dropped connection fails the server's own write
   port_ = server_.bind(0);
   if (port_ <= 0) throw std::runtime_error("cannot bind 127.0.0.1:0");

@@ -52,6 +52,22 @@ struct RawReply {
 // ("Content-Length: 0") to 127.0.0.1:port and reads until the server closes.
 RawReply raw_exchange(int port, const std::string& method, const std::string& target,
                       const std::string& body = std::string());
+// Sends `bytes` as they are (less when the server ends the connection first)
+// and reads until the server closes.
+RawReply raw_send(int port, const std::string& bytes);
+
+// `count` connections to 127.0.0.1:port that have each sent `bytes` and stay
+// open until the object goes away.
+class HeldConnections {
+ public:
+  HeldConnections(int port, std::size_t count, const std::string& bytes = std::string());
+  ~HeldConnections();
+  HeldConnections(const HeldConnections&) = delete;
+  HeldConnections& operator=(const HeldConnections&) = delete;
+
+ private:
+  std::vector<int> fds_;
+};
 
 // Scratch directories and files (tests/support/scratch.h).
 using test_support::read_file;
@@ -69,7 +85,8 @@ class InProcessSim {
   explicit InProcessSim(
       tarnel_sim::StateOptions options = tarnel_sim::StateOptions(),
       tarnel_sim::Clock clock = [] { return std::chrono::steady_clock::now(); },
-      tarnel_sim::Pause pause = tarnel_sim::Pause());
+      tarnel_sim::Pause pause = tarnel_sim::Pause(),
+      const tarnel_sim::ConnectionLimits& limits = tarnel_sim::ConnectionLimits());
   ~InProcessSim();
   InProcessSim(const InProcessSim&) = delete;
   InProcessSim& operator=(const InProcessSim&) = delete;
@@ -115,6 +132,7 @@ class SimProcess {
   // Everything the child wrote on stdout after the first line (call after
   // the child has ended).
   std::string rest_of_stdout() const;
+  pid_t pid() const { return process_.pid(); }
   // Everything the child wrote on stderr so far.
   std::string err() const { return process_.err(); }
 

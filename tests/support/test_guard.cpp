@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -62,6 +63,9 @@ bool holds(const std::string& environment, const std::string& entry) {
 }
 
 constexpr const char* kGuardianName = "tarnel-guard";
+
+// The signals a runner sends to stop a test; the reaper passes them on.
+constexpr int kForwarded[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2};
 
 // Every process but this one whose environment holds `entry`, guardians
 // aside: that of a test program this one started cleans up after it once
@@ -126,10 +130,12 @@ void pause_ms(long ms) {
   }
 
   ::alarm(60);  // a bound on the cleanup, whatever happens in it
+  // Only what escaped the reaper is left here. A process caught between fork
+  // and exec may not show the marker to one scan, hence several.
   std::set<pid_t> killed;
-  for (int round = 0; round < 100; ++round) {
+  for (int round = 0, empty = 0; round < 100 && empty < 5; ++round) {
     const std::vector<pid_t> marked = marked_processes(marker);
-    if (marked.empty()) break;
+    empty = marked.empty() ? empty + 1 : 0;
     for (pid_t pid : marked) {
       if (::kill(pid, SIGKILL) == 0) killed.insert(pid);
     }
@@ -151,18 +157,122 @@ void pause_ms(long ms) {
   ::_exit(0);
 }
 
-Guard* start() {
-  auto* started = new Guard;  // kept to the end: closing its socket is what ends the guardian
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  const std::string token = std::to_string(::getpid()) + "-" + std::to_string(now.tv_sec) + "." +
-                            std::to_string(now.tv_nsec);
-  started->marker = std::string(kName) + "=" + token;
-  ::setenv(kName, token.c_str(), 1);
+// The ids of the processes whose parent is `parent`.
+std::vector<pid_t> children_of(pid_t parent) {
+  std::vector<pid_t> children;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return children;
+  while (const dirent* item = ::readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(item->d_name, &end, 10);
+    if (end == item->d_name || *end != '\0') continue;
+    // "pid (comm) state ppid ...": comm may hold anything but ends at the last ')'.
+    const std::string stat = read_all(std::string("/proc/") + item->d_name + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close != std::string::npos && close + 4 < stat.size() &&
+        std::strtol(stat.c_str() + close + 4, nullptr, 10) == parent) {
+      children.push_back(static_cast<pid_t>(pid));
+    }
+  }
+  ::closedir(proc);
+  return children;
+}
+
+// Kills every process left below this one and reaps it; how many there
+// were. As the child subreaper of the program, this process is the parent of
+// each, or of an ancestor of each, whatever sessions they are in: an orphan
+// of a process killed in one round is its child in the next, and it stops
+// only when it has no child left, so nothing escapes.
+std::size_t kill_descendants() {
+  std::set<pid_t> killed;
+  const pid_t self = ::getpid();
+  for (;;) {
+    for (pid_t child : children_of(self)) {
+      if (::kill(child, SIGKILL) == 0) killed.insert(child);
+    }
+    if (::waitpid(-1, nullptr, 0) < 0 && errno == ECHILD) return killed.size();
+  }
+}
+
+volatile sig_atomic_t program_pid = 0;
+
+void forward_signal(int number) { ::kill(program_pid, number); }
+
+// Ends this process the way `status` says the program ended.
+[[noreturn]] void end_as(int status) {
+  if (WIFSIGNALED(status)) {
+    const int number = WTERMSIG(status);
+    const rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+    ::signal(number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, number);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(number);
+    ::_exit(128 + number);
+  }
+  ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+}
+
+// The reaper: the parent of the program, which the test runner started as
+// this process. It passes on the signals a runner sends to stop a test,
+// reaps the orphans that come to it while the program runs, and once the
+// program has ended kills what it left, then ends as the program did.
+[[noreturn]] void reap(pid_t program) {
+  program_pid = program;
+  struct sigaction forwarder {};
+  forwarder.sa_handler = forward_signal;
+  for (int number : kForwarded) ::sigaction(number, &forwarder, nullptr);
+  int status = 0;
+  for (;;) {
+    const pid_t ended = ::waitpid(-1, &status, 0);
+    if (ended == program) break;
+    if (ended < 0 && errno != EINTR) ::_exit(1);
+  }
+  for (int number : kForwarded) ::signal(number, SIG_IGN);
+  ::alarm(60);  // a bound on the cleanup, whatever happens in it
+  const std::size_t left = kill_descendants();
+  if (left > 0) {
+    std::fprintf(stderr,
+                 "test guard: the test program ended leaving %zu process(es); killed them\n", left);
+  }
+  end_as(status);
+}
+
+// Makes this process the reaper of the program, which goes on in a child
+// (and gets SIGKILL should the reaper be killed). Returns in that child, or
+// here when the reaper cannot be set up (the guardian's scan then stands
+// alone): another thread already runs (a fork would not carry it over), or
+// the system refuses.
+void split_off_program() {
+  std::size_t threads = 0;
+  if (DIR* tasks = ::opendir("/proc/self/task")) {
+    while (const dirent* item = ::readdir(tasks)) threads += item->d_name[0] != '.';
+    ::closedir(tasks);
+  }
+  if (threads != 1 || ::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+    std::fprintf(stderr, "test guard: cannot become the reaper of the test program\n");
+    return;
+  }
+  const pid_t parent = ::getpid();
+  const pid_t program = ::fork();
+  if (program > 0) reap(program);
+  if (program < 0) {
+    std::perror("test guard: fork");
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    return;
+  }
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) ::raise(SIGKILL);  // the reaper ended before the prctl
+}
+
+// Starts the guardian; this program's end of its socket, or -1.
+int start_guardian(const std::string& marker) {
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
     std::perror("test guard: socketpair");
-    return started;
+    return -1;
   }
   // Forked twice: the guardian is nobody's child, so a test runner that
   // kills this program's process tree at its time limit does not find it.
@@ -171,7 +281,7 @@ Guard* start() {
     ::close(ends[0]);
     const pid_t guardian = ::fork();
     if (guardian != 0) ::_exit(guardian > 0 ? 0 : 1);
-    guard(ends[1], started->marker);
+    guard(ends[1], marker);
   }
   ::close(ends[1]);
   int status = -1;
@@ -182,9 +292,23 @@ Guard* start() {
   if (status != 0) {
     std::fprintf(stderr, "test guard: cannot start the guardian\n");
     ::close(ends[0]);
-    return started;
+    return -1;
   }
-  started->socket = ends[0];
+  return ends[0];
+}
+
+Guard* start() {
+  auto* started = new Guard;  // kept to the end: closing its socket is what ends the guardian
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const std::string token = std::to_string(::getpid()) + "-" + std::to_string(now.tv_sec) + "." +
+                            std::to_string(now.tv_nsec);
+  started->marker = std::string(kName) + "=" + token;
+  ::setenv(kName, token.c_str(), 1);
+  started->socket = start_guardian(started->marker);
+  // The reaper keeps its copy of the socket until it ends: the guardian
+  // cleans up after both.
+  split_off_program();
   return started;
 }
 

@@ -2,22 +2,33 @@
 // it, however it ends: a failed assertion, an exception, abort(), a crash, or
 // SIGKILL from the test runner's time limit, when no destructor runs.
 //
-// Linking this library starts, before main(), a guardian: a small process in
-// a session of its own, forked from the test program but no child of it (so
-// that a runner killing the program's process tree leaves it), holding one
-// end of a socket whose other end only the test program holds (close-on-exec,
-// so no child keeps it). It also puts TARNEL_TEST_GUARD=<token, unique to this run>
-// into the test program's environment, so every descendant that keeps the
-// environment it was given carries it; spawn() adds it to an environment of
-// the caller's own. When the test program ends, the socket closes and the
-// guardian
-//   - kills (SIGKILL) every process whose environment holds that entry: the
-//     children, and what they started (a helper's shell, its `sleep`, a
-//     simulator in a session of its own), wherever they were reparented;
-//   - removes the directories given to remove_at_end() that still exist;
-//   - says on stderr what it had to clean, and exits.
-// A normal run leaves it nothing to do. A child that spawn() started also
-// gets SIGKILL at once when the thread that started it ends
+// Linking this library sets up two helpers before main(), while the program
+// has a single thread:
+//   - The reaper. The process the test runner started forks: the program
+//     goes on in the child, and the parent stays its parent and the child
+//     subreaper (PR_SET_CHILD_SUBREAPER) of everything it starts, so every
+//     process the program leaves, in whatever session, is a descendant of
+//     the reaper. It passes on SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1 and
+//     SIGUSR2 to the program and reaps the orphans that come to it; when the
+//     program has ended, it kills (SIGKILL) and reaps every process left
+//     below it, says on stderr how many there were, and ends as the program
+//     did (the same exit status, or the same signal). So once a test runner
+//     sees the program's status, no process of it is left. The program gets
+//     SIGKILL should the reaper be killed.
+//   - The guardian: a small process in a session of its own, forked from the
+//     program but no child of it (so that a runner killing the program's
+//     process tree leaves it), holding one end of a socket whose other end
+//     only the program and the reaper hold (close-on-exec, so no child keeps
+//     it). When both have ended it kills what escaped the reaper (the
+//     reaper itself killed, or not set up): every process whose environment
+//     holds TARNEL_TEST_GUARD=<token, unique to this run>, which the program
+//     puts into its environment so that every descendant that keeps the
+//     environment it was given carries it (spawn() adds it to an environment
+//     of the caller's own). Then it removes the directories given to
+//     remove_at_end() that still exist, says on stderr what it had to clean,
+//     and exits.
+// A normal run leaves neither anything to do. A child that spawn() started
+// also gets SIGKILL at once when the thread that started it ends
 // (PR_SET_PDEATHSIG): start children from a thread that outlives them.
 #pragma once
 

@@ -70,6 +70,9 @@ struct Options {
   bool strict_capacity = false;
   bool verbose = false;
   std::vector<std::string> fault_flags;
+  tarnel_sim::ConnectionLimits limits;
+  long read_timeout = limits.read_timeout.count();
+  long idle_timeout = limits.idle_timeout.count();
 };
 
 // SIGTERM and SIGINT are taken by one thread with sigwait, from start to
@@ -106,6 +109,18 @@ void add_options(CLI::App& app, Options& options) {
   app.add_option("--fault", options.fault_flags,
                  "inject a fault (repeatable): REQUEST:FAULT[,times=N][,skip=N]")
       ->type_name("RULE");
+  app.add_option("--max-workers", options.limits.max_workers,
+                 "connections served at once, a thread each; more wait their turn")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{65536}))
+      ->capture_default_str();
+  app.add_option("--read-timeout", options.read_timeout,
+                 "seconds a read of a request may wait for its next bytes")
+      ->check(CLI::Range(1L, 3600L))
+      ->capture_default_str();
+  app.add_option("--idle-timeout", options.idle_timeout,
+                 "seconds a keep-alive connection may stay idle between requests")
+      ->check(CLI::Range(1L, 3600L))
+      ->capture_default_str();
   app.add_flag("-v,--verbose", options.verbose,
                "print one line per request to stderr (passwords redacted)");
   app.footer(kFooter);
@@ -195,6 +210,9 @@ int main(int argc, char** argv) {
   if (!add_faults(options.fault_flags, faults)) return kExitUsage;
   const std::unique_ptr<tarnel_sim::ClusterState> state = load_cluster(options);
   if (!state) return kExitFailed;
-  tarnel_sim::SimServer server(*state, faults, options.verbose);
+  options.limits.read_timeout = std::chrono::seconds(options.read_timeout);
+  options.limits.idle_timeout = std::chrono::seconds(options.idle_timeout);
+  tarnel_sim::SimServer server(*state, faults, options.verbose, tarnel_sim::Pause(),
+                               options.limits);
   return serve(server, options.port, stop_signals);
 }

@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -34,18 +36,22 @@ constexpr const char* kJson = "application/json";
 // idle keep-alive waits included. A fixed pool lets a few hundred idle
 // connections hold every worker, and a request behind them waits for their
 // keep-alive timeouts, one pool-full after another. So the pool grows: a
-// task that finds no idle worker gets a new thread, up to kMaxWorkers (then
-// it waits in the queue); threads beyond the first kCoreWorkers end after
-// kWorkerLinger without work.
+// task that finds no idle worker gets a new thread, up to `max_workers`
+// (then it waits in the queue); threads beyond the first kCoreWorkers end
+// after kWorkerLinger without work. At shutdown the tasks have kStopGrace
+// to end (a reply in progress goes out); then their connections are cut.
 constexpr std::size_t kCoreWorkers = 8;
-constexpr std::size_t kMaxWorkers = 1024;
 constexpr std::chrono::seconds kWorkerLinger(5);
+constexpr std::chrono::seconds kStopGrace(1);
 
 class GrowingTaskQueue : public httplib::TaskQueue {
  public:
-  GrowingTaskQueue() {
+  // `cut_connections` shuts down every connection of the server, so that
+  // every task ends at once.
+  GrowingTaskQueue(std::size_t max_workers, std::function<void()> cut_connections)
+      : max_workers_(max_workers), cut_connections_(std::move(cut_connections)) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (std::size_t i = 0; i < kCoreWorkers; ++i) start_worker(true);
+    for (std::size_t i = 0; i < std::min(kCoreWorkers, max_workers_); ++i) start_worker(true);
   }
   ~GrowingTaskQueue() override { shutdown(); }
   GrowingTaskQueue(const GrowingTaskQueue&) = delete;
@@ -56,24 +62,31 @@ class GrowingTaskQueue : public httplib::TaskQueue {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       tasks_.push_back(std::move(task));
-      if (idle_ < tasks_.size() && workers_.size() < kMaxWorkers) start_worker(false);
+      if (idle_ < tasks_.size() && workers_.size() < max_workers_) start_worker(false);
       ended.swap(ended_);
     }
     ready_.notify_one();
     for (std::thread& thread : ended) thread.join();
   }
 
-  // Runs the tasks still queued, then ends and joins every worker.
+  // Runs the tasks still queued, cuts the connections of those that have
+  // not ended after kStopGrace, then ends and joins every worker.
   void shutdown() override {
     std::list<std::thread> workers;
     std::vector<std::thread> ended;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
       stopping_ = true;
+      ready_.notify_all();
+      if (!finished_.wait_for(lock, kStopGrace,
+                              [this] { return tasks_.empty() && running_ == 0; })) {
+        lock.unlock();
+        cut_connections_();
+        lock.lock();
+      }
       workers.swap(workers_);
       ended.swap(ended_);
     }
-    ready_.notify_all();
     for (std::thread& thread : workers) thread.join();
     for (std::thread& thread : ended) thread.join();
   }
@@ -109,19 +122,26 @@ class GrowingTaskQueue : public httplib::TaskQueue {
       }
       std::function<void()> task = std::move(tasks_.front());
       tasks_.pop_front();
+      ++running_;
       lock.unlock();
       task();
       task = nullptr;
       lock.lock();
+      --running_;
+      if (stopping_) finished_.notify_all();
     }
   }
 
+  const std::size_t max_workers_;
+  const std::function<void()> cut_connections_;
   std::mutex mutex_;
   std::condition_variable ready_;
+  std::condition_variable finished_;  // a task ended during shutdown()
   std::list<std::function<void()>> tasks_;
   std::list<std::thread> workers_;  // a list: each worker erases its own entry
   std::vector<std::thread> ended_;  // workers that ended by themselves, to be joined
   std::size_t idle_ = 0;
+  std::size_t running_ = 0;
   bool stopping_ = false;
 };
 
@@ -157,36 +177,58 @@ std::string address_text(const sockaddr_in& address) {
   return text;
 }
 
-// Shuts down the server's socket of the connection that `req` came on, so
-// the client sees the connection end without a reply. The connection is
-// found among the process's descriptors by its addresses and ports, which
-// identify it uniquely while its handler runs. False when it is not found.
-bool drop_connection(const httplib::Request& req) {
+// Calls `visit(fd, local, peer)` for each connected IPv4 socket of the
+// process until it returns true; whether one did. `fd` is a duplicate of the
+// socket's descriptor, held during the call: a descriptor that a worker
+// closes and the system reuses meanwhile is never mistaken for the socket
+// that was checked.
+template <typename Visit>
+bool find_connection(Visit visit) {
   DIR* directory = ::opendir("/proc/self/fd");
   if (directory == nullptr) return false;
   const std::unique_ptr<DIR, int (*)(DIR*)> closer(directory, ::closedir);
   while (const dirent* entry = ::readdir(directory)) {
     char* end = nullptr;
-    const long fd = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0' || fd == ::dirfd(directory)) continue;
+    const long number = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || number == ::dirfd(directory)) continue;
+    const int fd = ::fcntl(static_cast<int>(number), F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) continue;
     sockaddr_in local{};
     sockaddr_in peer{};
     socklen_t local_length = sizeof local;
     socklen_t peer_length = sizeof peer;
-    if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &local_length) !=
-            0 ||
-        local.sin_family != AF_INET ||
-        ::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peer_length) !=
-            0 ||
-        peer.sin_family != AF_INET) {
-      continue;
-    }
-    if (ntohs(local.sin_port) == req.local_port && ntohs(peer.sin_port) == req.remote_port &&
-        address_text(local) == req.local_addr && address_text(peer) == req.remote_addr) {
-      return ::shutdown(static_cast<int>(fd), SHUT_RDWR) == 0;
-    }
+    const bool found = ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) == 0 &&
+                       local.sin_family == AF_INET &&
+                       ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0 &&
+                       peer.sin_family == AF_INET && visit(fd, local, peer);
+    ::close(fd);
+    if (found) return true;
   }
   return false;
+}
+
+// Shuts down the server's socket of the connection that `req` came on, so
+// the client sees the connection end without a reply. The connection is
+// found by its addresses and ports, which identify it uniquely while its
+// handler runs. False when it is not found.
+bool drop_connection(const httplib::Request& req) {
+  return find_connection([&req](int fd, const sockaddr_in& local, const sockaddr_in& peer) {
+    return ntohs(local.sin_port) == req.local_port && ntohs(peer.sin_port) == req.remote_port &&
+           address_text(local) == req.local_addr && address_text(peer) == req.remote_addr &&
+           ::shutdown(fd, SHUT_RDWR) == 0;
+  });
+}
+
+// Shuts down every connection accepted on 127.0.0.1:`port`: a worker
+// blocked reading or writing one returns at once, whatever its client does.
+// Called once the listener is closed, so no connection is added meanwhile.
+void shut_down_connections(int port) {
+  find_connection([port](int fd, const sockaddr_in& local, const sockaddr_in&) {
+    if (ntohs(local.sin_port) == port && local.sin_addr.s_addr == htonl(INADDR_LOOPBACK)) {
+      ::shutdown(fd, SHUT_RDWR);
+    }
+    return false;
+  });
 }
 
 void send_json(httplib::Response& res, int status, const std::string& body) {
@@ -215,6 +257,56 @@ mArray faults_json(const FaultInjector& faults) {
   return list;
 }
 
+// Answers with `reply`, then ends the connection, so that whatever the client
+// sends after it (the rest of a refused body) is never read as a request.
+// httplib ends a connection whose reply's content provider fails, which
+// this one does once it has written the whole body.
+void answer_and_close(httplib::Response& res, const Reply& reply) {
+  const std::string body = body_text(reply.body);
+  res.status = reply.status;
+  res.set_header("Connection", "close");
+  res.set_content_provider(body.size(), kJson,
+                           [body](std::size_t, std::size_t, httplib::DataSink& sink) {
+                             sink.write(body.data(), body.size());
+                             return false;
+                           });
+}
+
+// A handler of a request and its body.
+using BodyHandler =
+    std::function<void(const httplib::Request&, httplib::Response&, const std::string& body)>;
+
+// A route that reads the request body itself, at most kMaxBodyBytes of it
+// however it is sent (httplib bounds only a Content-Length), and gives it to
+// `handler`; it answers a body that is too large, multipart or unreadable
+// itself and ends the connection.
+httplib::Server::HandlerWithContentReader with_body(BodyHandler handler) {
+  return [handler](const httplib::Request& req, httplib::Response& res,
+                   const httplib::ContentReader& read) {
+    if (req.is_multipart_form_data()) {
+      return answer_and_close(
+          res, error_reply(415, "UnsupportedMediaType", "a multipart body is not accepted"));
+    }
+    std::string body;
+    bool too_large = false;
+    const bool complete = read([&body, &too_large](const char* data, std::size_t length) {
+      too_large = length > kMaxBodyBytes - body.size();
+      if (!too_large) body.append(data, length);
+      return !too_large;
+    });
+    // httplib sets 413 itself for a Content-Length over the bound.
+    if (too_large || res.status == 413) {
+      return answer_and_close(
+          res, error_reply(413, "PayloadTooLarge", "the request body is larger than 1 MiB"));
+    }
+    if (!complete) {
+      return answer_and_close(res,
+                              error_reply(400, "BadRequest", "the request body could not be read"));
+    }
+    handler(req, res, body);
+  };
+}
+
 }  // namespace
 
 // httplib's server with a way to close its listening socket at any time,
@@ -238,7 +330,8 @@ class SimServer::Listener : public httplib::Server {
   }
 };
 
-SimServer::SimServer(ClusterState& state, FaultInjector& faults, bool verbose, Pause pause)
+SimServer::SimServer(ClusterState& state, FaultInjector& faults, bool verbose, Pause pause,
+                     const ConnectionLimits& limits)
     : state_(state),
       faults_(faults),
       verbose_(verbose),
@@ -251,9 +344,13 @@ SimServer::SimServer(ClusterState& state, FaultInjector& faults, bool verbose, P
     const int yes = 1;
     ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  listener_->new_task_queue = [] { return new GrowingTaskQueue; };
-  listener_->set_keep_alive_timeout(1);
-  listener_->set_payload_max_length(1 << 20);
+  const std::size_t max_workers = std::max<std::size_t>(1, limits.max_workers);
+  listener_->new_task_queue = [this, max_workers] {
+    return new GrowingTaskQueue(max_workers, [this] { shut_down_connections(port_); });
+  };
+  listener_->set_read_timeout(limits.read_timeout);
+  listener_->set_keep_alive_timeout(limits.idle_timeout.count());
+  listener_->set_payload_max_length(kMaxBodyBytes);
   register_routes();
 }
 
@@ -262,7 +359,10 @@ SimServer::~SimServer() { stop(); }
 int SimServer::bind(int port) {
   const int bound = port == 0 ? listener_->bind_to_any_port("127.0.0.1")
                               : (listener_->bind_to_port("127.0.0.1", port) ? port : -1);
-  if (bound > 0) listener_->widen_backlog();
+  if (bound > 0) {
+    listener_->widen_backlog();
+    port_ = bound;
+  }
   return bound;
 }
 
@@ -292,20 +392,39 @@ void SimServer::register_routes() {
   const auto rest = [this](const httplib::Request& req, httplib::Response& res) {
     handle_rest(req, res);
   };
+  const auto rest_with_body = with_body([this](const httplib::Request& req, httplib::Response& res,
+                                               const std::string&) { handle_rest(req, res); });
   listener_->Get("/rest", rest);
-  listener_->Put("/rest", rest);
-  listener_->Post("/rest", rest);
+  listener_->Put("/rest", rest_with_body);
+  listener_->Post("/rest", rest_with_body);
   listener_->Get("/state",
                  [this](const httplib::Request&, httplib::Response& res) { handle_state(res); });
-  listener_->Post("/control", [this](const httplib::Request& req, httplib::Response& res) {
-    handle_control(req, res);
+  listener_->Post("/control",
+                  with_body([this](const httplib::Request&, httplib::Response& res,
+                                   const std::string& body) { handle_control(body, res); }));
+  // httplib reads the body of a request that no route above takes into
+  // memory with no bound but Content-Length: these routes take every such
+  // body, within the bound, and answer 404.
+  const auto nowhere = with_body([](const httplib::Request&, httplib::Response& res,
+                                    const std::string&) { res.status = 404; });
+  listener_->Post(".*", nowhere);
+  listener_->Put(".*", nowhere);
+  listener_->Patch(".*", nowhere);
+  listener_->Delete(".*", nowhere);
+  // PRI is the one method with a body that no route can take.
+  listener_->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (req.method != "PRI") return httplib::Server::HandlerResponse::Unhandled;
+    answer_and_close(res, error_reply(405, "MethodNotAllowed", "the method PRI is not served"));
+    return httplib::Server::HandlerResponse::Handled;
   });
 
-  // Errors that httplib produces itself (an unknown endpoint, a POST or PUT
-  // without Content-Length) get a JSON body as well.
+  // Errors that httplib produces itself (an unknown endpoint, a request that
+  // does not parse) get a JSON body as well.
   const httplib::Server::HandlerWithResponse on_error = [](const httplib::Request&,
                                                            httplib::Response& res) {
-    if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    if (!res.body.empty() || res.has_header("Content-Type")) {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
     const Reply reply = res.status == 404
                             ? error_reply(404, "NotFound", "no such endpoint")
                             : error_reply(res.status, "HttpError",
@@ -457,12 +576,12 @@ void SimServer::handle_state(httplib::Response& res) {
   send_json(res, 200, body_text(state));
 }
 
-void SimServer::handle_control(const httplib::Request& req, httplib::Response& res) {
+void SimServer::handle_control(const std::string& body, httplib::Response& res) {
   const auto bad = [&res](const std::string& message) {
     send_reply(res, error_reply(400, "BadControl", message));
   };
   mObject command;
-  if (!RkJson::Unserialize(req.body, command)) return bad("the body must be a JSON object");
+  if (!RkJson::Unserialize(body, command)) return bad("the body must be a JSON object");
   const auto action = command.find("action");
   if (action == command.end() || action->second.type() != json_spirit::str_type) {
     return bad("the body needs \"action\": fault, clear-faults, expire-sessions or reset");

@@ -26,12 +26,16 @@ const char* const kSerialKey = "sTarnelSerial";
 const char* const kPasswordKey = "sTarnelCID";
 
 int store(const Output& out, const char* key, const std::string& value, const std::string& what) {
-  if (rkmx_utils::set_reg_key(key, value) != 0) {
+  const int status = rkmx_utils::set_reg_key(key, value);
+  if (status != 0) {
+    const int cause = errno;  // of the failing step, after a result of 5
     // A store that exists but cannot be read is never replaced: say why.
     bool missing = false;
     const std::string why = keystore_unreadable(&missing);
-    return out.fail(kExitFailed, "cannot write the key store " + keystore_path() +
-                                     (why.empty() || missing ? "" : ": it cannot be read: " + why));
+    const std::string detail = !why.empty() && !missing ? ": it cannot be read: " + why
+                               : status == 5            ? ": " + tarnel_host::error_text(cause)
+                                                        : "";
+    return out.fail(kExitFailed, "cannot write the key store " + keystore_path() + detail);
   }
   out.stored(key, what);
   return kExitDone;

@@ -71,7 +71,7 @@ std::string keystore_unreadable(bool* missing) {
   }
   std::string ignored;
   if (rkmx_utils::get_reg_key("sTarnelCluster", ignored) == 2) {
-    return "the host services cannot read it";
+    return "the host services cannot read it: " + tarnel_host::error_text(errno);
   }
   return "";
 }
