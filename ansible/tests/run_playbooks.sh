@@ -174,7 +174,9 @@ for node in node1 node2; do
 done
 expect_recap first node3 ok=1 changed=1 failed=1
 expect_disks node3 "disks= mounts="
-grep '^fatal: \[node3\]' "$scratch/first.log" | grep -q 'reason login_refused, HTTP 401' ||
+failure=$(sed -n 's/^fatal: \[node3\]: FAILED! => .*"msg": \(".*"\)}$/\1/p' "$scratch/first.log")
+echo "  node3's failure: $failure"
+[[ $failure == *"reason login_refused, HTTP 401"* ]] ||
   fail "node3's failure does not say login_refused, HTTP 401: $(grep -A3 '^fatal' "$scratch/first.log")"
 
 playbook second site.yml

@@ -30,7 +30,7 @@ extends_documentation_fragment:
   - tarnel.node.tarnelctl
   - tarnel.node.tarnelctl.cluster
 notes:
-  - Supports check mode, which changes nothing: it gathers as usual.
+  - Supports check mode, in which it gathers as usual, since it changes nothing.
 author:
   - libtarnel authors
 """
