@@ -3,9 +3,10 @@
 # from the same sources): lintian clean, each package's files and
 # dependencies, then all of them installed into a temporary root with dpkg
 # (maintainer scripts run there, never on this system): the directories
-# tarnelctl creates, the drive helper's link and directories, purge; the installed tools run
-# through the installed tarnel-sim-scratch; the README example built against
-# the installed libtarnel-dev with find_package and with pkg-config.
+# tarnelctl creates, the drive helper's link and directories, purge; the
+# installed tools run through the installed tarnel-sim-scratch; the example
+# that libtarnel-dev ships built against it with find_package and with
+# pkg-config.
 #
 #   package_test.sh SOURCE_DIR
 # Exit status 77 (skipped) where dpkg-buildpackage is missing.
@@ -73,6 +74,10 @@ check_contents tarnelctl usr/bin/tarnelctl usr/share/man/man1/tarnelctl.1.gz \
 check_contents tarnel-sim usr/bin/tarnel-sim usr/bin/tarnel-sim-scratch \
   usr/share/man/man1/tarnel-sim.1.gz usr/share/man/man1/tarnel-sim-scratch.1.gz
 check_contents tarnel-drive-helper usr/libexec/tarnel/rkspmhelper.py
+for doc in README.md.gz examples/tarnel_example.cpp; do
+  dpkg-deb -c "$(deb libtarnel-dev)" | grep -q " \./usr/share/doc/libtarnel-dev/$doc\$" ||
+    fail "libtarnel-dev holds no /usr/share/doc/libtarnel-dev/$doc"
+done
 
 field() { dpkg-deb -f "$(deb "$1")" "$2"; }
 for package in libtarnel1 tarnelctl tarnel-sim; do
@@ -124,9 +129,10 @@ resolved=$(ldd "$root/usr/bin/tarnelctl" | sed -n 's/^\s*libtarnel\.so\.1 => \(\
 [ "$("$root/usr/bin/tarnelctl" --version)" = "$version" ] ||
   fail "the installed tarnelctl --version"
 check_scratch "$root/usr/bin"
-build_example_cmake "$root/usr" "$SOURCE/examples/tarnel_example.cpp" "$work/example-cmake"
-build_example_pkgconfig "$root/usr" "$libdir" "$SOURCE/examples/tarnel_example.cpp" \
-  "$work/example-pc"
+# The example as libtarnel-dev ships it.
+example=$root/usr/share/doc/libtarnel-dev/examples/tarnel_example.cpp
+build_example_cmake "$root/usr" "$example" "$work/example-cmake"
+build_example_pkgconfig "$root/usr" "$libdir" "$example" "$work/example-pc"
 run_example "$root/usr/bin/tarnel-sim-scratch" "$work/example-cmake" "$libdir" disk-cmake
 run_example "$root/usr/bin/tarnel-sim-scratch" "$work/example-pc" "$libdir" disk-pkgconfig
 
