@@ -43,6 +43,13 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
       {"--retries", "0", "capacity"},
       {"capacity", "--retries", "many"},
       {"--timeout", "0", "login"},
+      {"--timeout", "nan", "login"},
+      {"--timeout", "-nan", "login"},
+      {"--timeout", "inf", "login"},
+      {"--timeout", "1e999", "login"},
+      {"--timeout", "0x10", "login"},
+      {"--retries", "1e1", "login"},
+      {"--retries", "nan", "login"},
       {"--user", "someone", "--password-file", dir.file("missing"), "capacity"},
   };
   for (const std::vector<std::string>& args : cases) {

@@ -140,6 +140,35 @@ TEST_F(ConventionsTest, KeystoreShowTellsPathModeAndKeysButNotThePassword) {
   EXPECT_EQ(member(keys[3], "value"), "a\x1b]0;x");
 }
 
+// Every text for people goes through one escape; the values of the key
+// store reach it unchecked.
+TEST_F(ConventionsTest, TextForPeopleShowsC0C1AndDelEscapedAndOtherTextAsItIs) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"esc\x1b]0;t\x07", "esc\\x1b]0;t\\x07"},
+      {"del\x7f", "del\\x7f"},
+      {"csi\xc2\x9b"
+       "2J",
+       "csi\\xc2\\x9b"
+       "2J"},
+      {"c1 \xc2\x80 \xc2\x9d \xc2\x9f", "c1 \\xc2\\x80 \\xc2\\x9d \\xc2\\x9f"},
+      {"stray \x9b \x80", "stray \\x9b \\x80"},
+      {"overlong \xe0\x82\x9b", "overlong \xe0\\x82\\x9b"},
+      {"utf8 \xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x92\xbe",
+       "utf8 \xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x92\xbe"},
+      {"other \xff \xc2", "other \xff \xc2"},
+  };
+  write_file(node->keystore(), "");
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    node->add_key("sRow" + std::to_string(i), cases[i].first);
+  }
+  const RunResult show = node->ctl({"keystore", "show"});
+  EXPECT_EQ(show.exit_code, 0) << show.err;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_THAT(show.out,
+                HasSubstr("  sRow" + std::to_string(i) + "  '" + cases[i].second + "'\n"));
+  }
+}
+
 TEST_F(ConventionsTest, AKeyStoreOthersMayReadOrWriteDrawsOneWarning) {
   node->provision();
   ASSERT_EQ(::chmod(node->keystore().c_str(), 0644), 0);

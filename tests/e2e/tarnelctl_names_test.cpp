@@ -52,6 +52,9 @@ TEST_F(NameOutputTest, ControlCharactersAreEscapedAndJsonIsValidUtf8) {
   const RunResult create = node->ctl({"create", "vd\x1b]0;owned\x07\r\n"});
   EXPECT_EQ(create.exit_code, 2) << create.err;
   EXPECT_THAT(create.err, ::testing::HasSubstr("NAME: 'vd\\x1b]0;owned\\x07\\r\\n' holds"));
+  const RunResult del = node->ctl({"create", "vd\x7f"});
+  EXPECT_EQ(del.exit_code, 2) << del.err;
+  EXPECT_THAT(del.err, ::testing::HasSubstr("NAME: 'vd\\x7f' holds"));
 
   // The simulator refuses a name that is not UTF-8, so the failure echoes it.
   const RunResult refused = node->ctl({"--json", "create", "bad\xff\xc0\xaf"});

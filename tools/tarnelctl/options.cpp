@@ -1,6 +1,8 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -27,6 +29,24 @@ const char* const kDescription =
     "  2  usage                   6  refused by the cluster\n"
     "  3  not configured          7  the disk may exist (a create's reply was lost)\n"
     "  130 interrupted (Ctrl-C; 143 after SIGTERM)";
+
+// A number from `least` to `most`, in decimal ("2", "0.5", "1e3"; with
+// `whole`, digits only): never nan or an infinity, which would pass a
+// range's comparisons and switch a bound off.
+CLI::Validator number_in(double least, double most, bool whole) {
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        const bool parsed =
+            !text.empty() && end == text.c_str() + text.size() &&
+            text.find_first_not_of(whole ? "0123456789" : "0123456789.eE+-") == std::string::npos;
+        if (parsed && std::isfinite(value) && value >= least && value <= most) return "";
+        return "'" + for_people(text) + "' is not " + (whole ? "a whole number" : "a number") +
+               " from " + plain_number(least) + " to " + plain_number(most);
+      },
+      "");
+}
 
 CLI::Validator non_empty() {
   return CLI::Validator(
@@ -119,11 +139,11 @@ void add_global_options(CLI::App& app, Invocation& inv) {
                "as the library's designed operations do");
   app.add_option("--retries", inv.retries,
                  "Attempts of each retry loop (login, command); default 5")
-      ->check(CLI::Range(1, 100).description(""))
+      ->check(number_in(1, 100, true))
       ->type_name("N");
   app.add_option("--timeout", inv.timeout_seconds,
                  "Give up a command that has not ended after SECONDS (retries and pauses included)")
-      ->check(CLI::Range(0.001, 604800.0).description(""))
+      ->check(number_in(0.001, 604800, false))
       ->type_name("SECONDS");
   CLI::Option* user = app.add_option("--user", inv.user,
                                      "Log in as this cluster user instead of the node's own "

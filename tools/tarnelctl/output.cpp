@@ -78,19 +78,40 @@ std::string for_people(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
+  const auto escape = [&](unsigned char c) {
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 0xF];
+  };
+  for (std::size_t at = 0; at < text.size();) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c >= 0x80) {
+      // A C1 control (U+0080-U+009F) is escaped byte for byte, and so is a
+      // stray byte 0x80-0x9F that a terminal could take for one; any other
+      // sequence is kept whole, valid or not.
+      const std::size_t length = utf8_sequence(text, at);
+      const auto second = length == 2 ? static_cast<unsigned char>(text[at + 1]) : 0;
+      if (length == 2 && c == 0xC2 && second <= 0x9F) {
+        escape(c);
+        escape(second);
+      } else if (length == 0 && c <= 0x9F) {
+        escape(c);
+      } else {
+        out.append(text, at, std::max<std::size_t>(length, 1));
+      }
+      at += std::max<std::size_t>(length, 1);
+      continue;
+    }
     if ((c >= 0x20 && c != 0x7F) || c == '\t') {
-      out += ch;
+      out += static_cast<char>(c);
     } else if (c == '\n') {
       out += "\\n";
     } else if (c == '\r') {
       out += "\\r";
     } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
+      escape(c);
     }
+    ++at;
   }
   return out;
 }
@@ -202,12 +223,13 @@ void Output::emit(bool ok, Members&& members) const {
 }
 
 int Output::capacity(double value, const std::string& units, double gigabytes) {
-  // JSON has no infinity, and a person cannot use one either.
-  if (!std::isfinite(value) || !std::isfinite(gigabytes)) {
+  // JSON has no infinity, and a person can use neither it nor a capacity
+  // of nothing (an unknown unit converts to 0 GB).
+  if (!(std::isfinite(value) && value > 0 && std::isfinite(gigabytes) && gigabytes > 0)) {
     if (outcome_) outcome_->reason = tarnel_reason::bad_reply;
     return fail(kExitFailed, "malformed reply from the cluster (a capacity of " +
                                  plain_number(value) + " " + units +
-                                 " is not a finite number of gigabytes)");
+                                 " is not a finite number of gigabytes above zero)");
   }
   if (json_) {
     emit(true, [&](JsonWriter& w) {

@@ -48,7 +48,7 @@ class Output {
   void progress(const std::string& line) const;
 
   // Returns the exit code: done, or failed for a capacity that is not a
-  // finite number.
+  // finite number above zero in value and in gigabytes.
   int capacity(double value, const std::string& units, double gigabytes);
   void created(const std::string& name) const;
   void exported(const std::string& name, const std::string& host) const;
@@ -88,10 +88,13 @@ class Output {
   mutable int write_error_ = 0;  // errno of the first failed write to stdout
 };
 
-// Text as it may be shown on a terminal: bytes 0x00-0x1F other than tab,
-// and 0x7F, written as \n, \r or \xHH (two lower-case hex digits), so that
-// no text can move the cursor or send the terminal a command. Everything
-// else, backslashes included, is kept as it is.
+// Text as it may be shown on a terminal, so that no text can move the
+// cursor or send the terminal a command: the C0 controls other than tab
+// (bytes 0x00-0x1F), DEL (0x7F) and the C1 controls are written as \n, \r
+// or \xHH (two lower-case hex digits) for each of their bytes. A C1 control
+// is U+0080-U+009F in UTF-8 (C2 80 ... C2 9F), or a byte 0x80-0x9F that is
+// not part of a well-formed UTF-8 sequence. Everything else, valid UTF-8,
+// other bytes and backslashes included, is kept as it is.
 std::string for_people(const std::string& text);
 
 // `text` as valid UTF-8: every byte that is not part of a well-formed UTF-8
