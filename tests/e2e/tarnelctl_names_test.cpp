@@ -21,7 +21,7 @@ TEST_P(NameTest, CreateAndExportCarryTheNameIntact) {
 
   const RunResult create = node->ctl({"create", name});
   EXPECT_EQ(create.exit_code, 0) << create.err;
-  EXPECT_EQ(create.out, "Created virtual disk '" + name + "'.\n");
+  EXPECT_EQ(create.out, "Created virtual disk '" + name + "' (58.64 GB).\n");
   const RunResult exported = node->ctl({"--json", "export", name});
   EXPECT_EQ(exported.exit_code, 0) << exported.err;
   const rapidjson::Document reply = parse_json(exported.out);

@@ -55,7 +55,6 @@ TEST_F(OutcomeTest, AWrongPasswordIsRefusedAtOnceWithoutAPause) {
   EXPECT_EQ(text.exit_code, 4);
   EXPECT_LT(text.elapsed.count(), 4000) << "a pause of 5 s was taken";
   EXPECT_EQ(text.err,
-            "login attempt 1/5: HTTP 401 AuthenticationFailed\n"
             "tarnelctl capacity: the cluster refused the login for user TarnelAdmin (HTTP 401 "
             "AuthenticationFailed)\n");
 
@@ -72,8 +71,8 @@ TEST_F(OutcomeTest, RefusalsEndTheCommandAtOnceWithTheirCause) {
 
   const RunResult again = node->ctl({"create", "vd"});
   EXPECT_EQ(again.exit_code, 6);
-  EXPECT_THAT(again.err, EndsWith("tarnelctl create: virtual disk 'vd' already exists (HTTP 409 "
-                                  "DuplicateVirtualDisk)\n"));
+  EXPECT_EQ(again.err,
+            "tarnelctl create: virtual disk 'vd' already exists (HTTP 409 DuplicateVirtualDisk)\n");
   EXPECT_EQ(sent("AddVirtualDisk"), 2);
 
   const rapidjson::Document json = failure(node->ctl({"--json", "export", "nope"}), 6, "refused");
@@ -119,7 +118,6 @@ TEST_F(OutcomeTest, AClusterNobodyListensForIsUnreachable) {
   EXPECT_EQ(result.exit_code, 5);
   EXPECT_EQ(result.err,
             "login attempt 1/2: connection refused: retrying in 5 s\n"
-            "login attempt 2/2: connection refused\n"
             "tarnelctl create: cannot reach the cluster at " +
                 host_name() + ":8080: connection refused\n");
 }
@@ -133,8 +131,7 @@ TEST_F(OutcomeTest, RetriedStatusesRunOutAfterTheAttemptsAskedForUnderEitherPoli
 
   const RunResult responsive = node->ctl({"create", "vd", "--retries", "2"});
   EXPECT_EQ(responsive.exit_code, 1);
-  EXPECT_THAT(responsive.err,
-              StartsWith(first + "create attempt 2/2: HTTP 503 InjectedFault\n" + failed));
+  EXPECT_THAT(responsive.err, StartsWith(first + failed));
   const RunResult designed = node->ctl({"--designed-retries", "--retries", "2", "create", "vd"});
   EXPECT_EQ(designed.exit_code, 1);
   EXPECT_THAT(designed.err, StartsWith(first +

@@ -31,6 +31,7 @@ int dispatch(const Invocation& inv, Output& out) {
       {Command::kExport, run_export},
       {Command::kDrives, run_drives},
       {Command::kLogin, run_login},
+      {Command::kDoctor, run_doctor},
       {Command::kKeystoreSetCluster, run_keystore_set_cluster},
       {Command::kKeystoreSetSerial, run_keystore_set_serial},
       {Command::kKeystoreSetPassword, run_keystore_set_password},
@@ -105,10 +106,12 @@ int run_main(int argc, char** argv) {
   ::signal(SIGXFSZ, SIG_IGN);
   if (!occupy_closed_standard_descriptors()) return kExitFailed;
   const ParseOutcome parsed = parse_command_line(argc, argv);
-  if (!parsed.run) {
-    return close_stdout("tarnelctl", parsed.exit_code, print_stdout(parsed.help));
-  }
   const Invocation& inv = parsed.invocation;
+  if (!parsed.run && parsed.exit_code == kExitUsage) {
+    const Output out(inv.json, false, inv.command_name);
+    return out.finish(out.usage_error(parsed.error, parsed.help_command));
+  }
+  if (!parsed.run) return close_stdout("tarnelctl", parsed.exit_code, print_stdout(parsed.help));
   // The host services read both from the environment, so they are set
   // before any of them runs: the key store on every call, the log writer
   // when the first log facade is set up.
@@ -117,8 +120,9 @@ int run_main(int argc, char** argv) {
 
   Output out(inv.json, inv.quiet, inv.command_name);
   const int code = run(inv, out);
-  // Told after the command, which may have replaced the store (mode 0600).
-  if (!inv.quiet) {
+  // Told after the command, which may have replaced the store (mode 0600);
+  // doctor tells it among its checks.
+  if (!inv.quiet && inv.command != Command::kDoctor) {
     if (const std::string exposed = keystore_exposure(); !exposed.empty()) out.warn(exposed);
   }
   return out.finish(code);
