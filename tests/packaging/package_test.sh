@@ -74,8 +74,9 @@ check_contents tarnelctl usr/bin/tarnelctl usr/share/man/man1/tarnelctl.1.gz \
 check_contents tarnel-sim usr/bin/tarnel-sim usr/bin/tarnel-sim-scratch \
   usr/share/man/man1/tarnel-sim.1.gz usr/share/man/man1/tarnel-sim-scratch.1.gz
 check_contents tarnel-drive-helper usr/libexec/tarnel/rkspmhelper.py
+listing=$(dpkg-deb -c "$(deb libtarnel-dev)")
 for doc in README.md.gz examples/tarnel_example.cpp; do
-  dpkg-deb -c "$(deb libtarnel-dev)" | grep -q " \./usr/share/doc/libtarnel-dev/$doc\$" ||
+  grep -q " \./usr/share/doc/libtarnel-dev/$doc\$" <<<"$listing" ||
     fail "libtarnel-dev holds no /usr/share/doc/libtarnel-dev/$doc"
 done
 
