@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The demo behind ./run demo: tarnel-sim on a free loopback port, a key store
-# in a temporary directory, and tarnelctl through capacity, create, export
-# and drives, printing each result.
+# in a temporary directory, and tarnelctl through capacity, create, export,
+# drives, a create the simulator fails twice, and doctor, printing each
+# result.
 #
 #   tools/demo.sh BUILD_DIR     (BUILD_DIR holds tarnelctl and tarnel-sim)
 #
 # It writes only into one temporary directory, removed at the end with the
 # simulator stopped. The library runs the drive helper from the fixed path
-# /opt/kestrix/Bayhold/rkspmhelper.py, so the drives step runs in a private
+# /opt/kestrix/Bayhold/rkspmhelper.py, so drives and doctor run in a private
 # mount namespace with a tmpfs over /opt that holds our reference helper;
 # the real /opt is never touched. The library's fixed endpoint <host>:8080
 # is routed to the simulator with TARNEL_CONNECT_TO.
@@ -61,22 +62,32 @@ say "tarnelctl export demo-disk"
 say "tarnelctl --json capacity"
 "$TARNELCTL" --json capacity
 
-say "tarnelctl drives"
-drives_in_namespace() {
-  # In a private mount namespace: a tmpfs over /opt holding our helper at
-  # the library's fixed path. Nothing outside the namespace sees it.
-  "$@" /bin/sh -c '
+say "tarnelctl --json create demo-disk --exist-ok   (again: the disk is there, nothing changed)"
+"$TARNELCTL" --json create demo-disk --exist-ok
+
+# tarnelctl ARGS... in a private mount namespace: a tmpfs over /opt holding
+# our helper at the library's fixed path. Nothing outside the namespace sees
+# it.
+if unshare --mount --propagation private true 2>/dev/null; then
+  namespace=(unshare --mount --propagation private)
+elif unshare --user --map-root-user --mount true 2>/dev/null; then
+  namespace=(unshare --user --map-root-user --mount)
+else
+  namespace=()
+fi
+with_helper() {
+  "${namespace[@]}" /bin/sh -c '
     mount -t tmpfs -o mode=0755 tarnel-demo /opt &&
     mkdir -p /opt/kestrix/Bayhold &&
     cp "$DEMO_HELPER" /opt/kestrix/Bayhold/rkspmhelper.py &&
     chmod 0755 /opt/kestrix/Bayhold/rkspmhelper.py &&
-    exec "$DEMO_TARNELCTL" drives'
+    exec "$DEMO_TARNELCTL" "$@"' sh "$@"
 }
 export DEMO_HELPER=$HELPER DEMO_TARNELCTL=$TARNELCTL
-if unshare --mount --propagation private true 2>/dev/null; then
-  drives_in_namespace unshare --mount --propagation private
-elif unshare --user --map-root-user --mount true 2>/dev/null; then
-  drives_in_namespace unshare --user --map-root-user --mount
+
+say "tarnelctl drives"
+if [ ${#namespace[@]} -gt 0 ]; then
+  with_helper drives
 else
   note "skipped: no private mount namespace available (needs root or user namespaces)"
 fi
@@ -103,6 +114,16 @@ for entry in state["requests"]:
 print("disks: ", ", ".join(f'{d["name"]} ({d["size"]["value"]} {d["size"]["unit"]})' for d in state["disks"]))
 print("mounts:", ", ".join(f'{m["virtualDisk"]} -> {m["target"]}' for m in state["mounts"]))
 PY
+
+say "tarnelctl doctor"
+status=0
+if [ ${#namespace[@]} -gt 0 ]; then
+  with_helper doctor || status=$?
+else
+  note "no private mount namespace: the drive helper is missing at its fixed path"
+  "$TARNELCTL" doctor || status=$?
+fi
+note "doctor exited with $status"
 
 printf '\n'
 note "the library wrote $(wc -l <"$TARNEL_LOG_DIR/RKTarnel.log") lines to \$TMP/log/RKTarnel.log"

@@ -16,6 +16,7 @@ namespace e2e {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 class CliTest : public ClusterTest {
  protected:
@@ -44,10 +45,18 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
       {"keystore", "set-cluster"},
       {"--password-file", file, "capacity"},
       {"--user", "someone", "keystore", "set-cluster", "c"},
+      {"--user", "someone", "doctor"},
       {"--user", "", "capacity"},
       {"--retries", "0", "capacity"},
       {"capacity", "--retries", "many"},
       {"--timeout", "0", "login"},
+      {"--timeout", "nan", "login"},
+      {"--timeout", "-nan", "login"},
+      {"--timeout", "inf", "login"},
+      {"--timeout", "1e999", "login"},
+      {"--timeout", "0x10", "login"},
+      {"--retries", "1e1", "login"},
+      {"--retries", "nan", "login"},
       {"--user", "someone", "--password-file", dir.file("missing"), "capacity"},
   };
   for (const std::vector<std::string>& args : cases) {
@@ -55,7 +64,8 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
     const RunResult result = node->ctl(args);
     expect_refused(result, 2);
     EXPECT_EQ(result.out, "");
-    EXPECT_THAT(result.err, HasSubstr("Run with --help for more information."));
+    EXPECT_THAT(result.err, StartsWith("tarnelctl: "));
+    EXPECT_THAT(result.err, HasSubstr(" --help' for usage.\n"));
   }
 }
 
@@ -67,6 +77,8 @@ TEST_F(CliTest, EverySubcommandHasHelpAndTheToolAVersion) {
       {"export", "-h"},
       {"drives", "--help"},
       {"login", "--help"},
+      {"doctor", "--help"},
+      {"help"},
       {"keystore", "--help"},
       {"keystore", "set-cluster", "--help"},
       {"keystore", "set-serial", "--help"},
@@ -78,9 +90,18 @@ TEST_F(CliTest, EverySubcommandHasHelpAndTheToolAVersion) {
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_THAT(result.out, HasSubstr("Usage: tarnelctl"));
   }
+  // help COMMAND is that command's --help.
+  for (const std::vector<std::string>& topic :
+       {std::vector<std::string>{}, {"create"}, {"keystore", "show"}}) {
+    std::vector<std::string> asked = {"help"};
+    asked.insert(asked.end(), topic.begin(), topic.end());
+    std::vector<std::string> flag = topic;
+    flag.push_back("--help");
+    EXPECT_EQ(node->ctl(asked).out, node->ctl(flag).out) << ::testing::PrintToString(topic);
+  }
   const RunResult version = node->ctl({"--version"});
   EXPECT_EQ(version.exit_code, 0);
-  EXPECT_EQ(version.out, "1.1.0\n");
+  EXPECT_EQ(version.out, "1.2.0\n");
 }
 
 TEST_F(CliTest, AMissingKeyStoreIsNamed) {
@@ -244,7 +265,8 @@ TEST_F(CliTest, KeystoreProvisioning) {
   const RunResult set = node->ctl({"--json", "keystore", "set-password"}, {}, "pa ss\r\n");
   EXPECT_EQ(set.exit_code, 0) << set.err;
   EXPECT_EQ(set.out,
-            "{\"command\":\"keystore set-password\",\"ok\":true,\"key\":\"sTarnelCID\","
+            "{\"command\":\"keystore set-password\",\"ok\":true,\"changed\":true,"
+            "\"key\":\"sTarnelCID\","
             "\"keystore\":\"" +
                 node->keystore() + "\"}\n");
   const RunResult cluster = node->ctl({"keystore", "set-cluster", "c 1"});
@@ -283,7 +305,7 @@ TEST_F(CliTest, VerboseMirrorsTheLogLinesToStderr) {
   EXPECT_THAT(verbose.err,
               HasSubstr("tarnel_session::tarnel_req_rsp(): Curl response for session: ["));
   EXPECT_THAT(verbose.err, HasSubstr("tarnel_admin::create_vdisk(): Vdisk created vd-b"));
-  EXPECT_EQ(verbose.out, "Created virtual disk 'vd-b'.\n");
+  EXPECT_EQ(verbose.out, "Created virtual disk 'vd-b' (58.64 GB).\n");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <tuple>
 
 #include "e2e_fixture.h"
 
@@ -34,13 +35,42 @@ class ConventionsTest : public ClusterTest {
   }
 };
 
-TEST_F(ConventionsTest, AnUnknownSubcommandIsNamed) {
-  const RunResult top = node->ctl({"frobnicate"});
-  EXPECT_EQ(top.exit_code, 2);
-  EXPECT_THAT(top.err, HasSubstr("Unknown subcommand 'frobnicate'; the subcommands are capacity"));
-  const RunResult nested = node->ctl({"keystore", "wipe"});
-  EXPECT_EQ(nested.exit_code, 2);
-  EXPECT_THAT(nested.err, HasSubstr("Unknown keystore subcommand 'wipe'"));
+// A usage error names what is wrong and a near miss, points at the --help
+// that helps, and is also one JSON object under --json wherever it stands.
+TEST_F(ConventionsTest, UsageErrorsNameWhatIsWrongInTextAndJson) {
+  const std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> cases = {
+      {{"frobnicate"},
+       "unknown command 'frobnicate'; the commands are capacity, create, export, drives, login, "
+       "doctor, keystore, help",
+       "tarnelctl"},
+      {{"craete", "vd"}, "unknown command 'craete'; did you mean 'create'?", "tarnelctl"},
+      {{"keystore", "shw"},
+       "unknown keystore command 'shw'; did you mean 'show'?",
+       "tarnelctl keystore"},
+      {{"-o", "json", "capacity"}, "unknown option '-o'", "tarnelctl capacity"},
+      {{"capacity", "--jsn"},
+       "unknown option '--jsn'; did you mean '--json'?",
+       "tarnelctl capacity"},
+      {{"help", "exprot"}, "unknown command 'exprot'; did you mean 'export'?", "tarnelctl"},
+  };
+  for (const auto& [args, message, help] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const RunResult text = node->ctl(args);
+    EXPECT_EQ(text.exit_code, 2);
+    EXPECT_EQ(text.out, "");
+    EXPECT_EQ(text.err, "tarnelctl: " + message + "\nRun '" + help + " --help' for usage.\n");
+    std::vector<std::string> with_json = args;
+    with_json.insert(with_json.begin() + 1, "--json");
+    const RunResult json = node->ctl(with_json);
+    EXPECT_EQ(json.exit_code, 2);
+    EXPECT_EQ(json.err, text.err);
+    const rapidjson::Document reply = parse_json(json.out);
+    ASSERT_TRUE(reply.IsObject()) << json.out;
+    EXPECT_FALSE(member<bool>(reply, "ok") || member<bool>(reply, "changed"));
+    EXPECT_EQ(member<int>(reply, "exit_code"), 2);
+    EXPECT_EQ(member(reply, "reason"), "usage");
+    EXPECT_EQ(member(reply, "message"), message);
+  }
 }
 
 TEST_F(ConventionsTest, EverySubcommandsHelpListsTheGlobalOptions) {
@@ -49,13 +79,14 @@ TEST_F(ConventionsTest, EverySubcommandsHelpListsTheGlobalOptions) {
                                                           {"export"},
                                                           {"drives"},
                                                           {"login"},
+                                                          {"doctor"},
                                                           {"keystore"},
                                                           {"keystore", "set-cluster"},
                                                           {"keystore", "set-serial"},
                                                           {"keystore", "set-password"},
                                                           {"keystore", "show"}};
   for (std::vector<std::string> args : commands) {
-    const bool keystore = args[0] == "keystore";
+    const bool keystore = args[0] == "keystore" || args[0] == "doctor";
     args.push_back("--help");
     SCOPED_TRACE(::testing::PrintToString(args));
     const RunResult help = node->ctl(args);
@@ -68,7 +99,7 @@ TEST_F(ConventionsTest, EverySubcommandsHelpListsTheGlobalOptions) {
           "  --designed-retries ", "  --keystore PATH "}) {
       EXPECT_THAT(listed, HasSubstr(option));
     }
-    // Keystore commands refuse --user.
+    // Keystore commands and doctor refuse --user.
     EXPECT_EQ(listed.find("  --user USER ") == std::string::npos, keystore);
   }
 }
@@ -91,7 +122,7 @@ TEST_F(ConventionsTest, PasswordFileDashReadsStandardInput) {
   const RunResult login = node->ctl({"--user", kOperator, "--password-file", "-", "login"}, {},
                                     std::string(kOperatorPassword) + "\nignored\n");
   EXPECT_EQ(login.exit_code, 0) << login.err;
-  EXPECT_THAT(login.out, HasSubstr(" as operator; session "));
+  EXPECT_EQ(login.out, "Logged in to cluster 'e2e-cluster' as operator.\n");
   const RunResult none = node->ctl({"--user", kOperator, "--password-file", "-", "login"});
   EXPECT_EQ(none.exit_code, 2);
   EXPECT_THAT(none.err, HasSubstr("no password on standard input"));
@@ -140,6 +171,35 @@ TEST_F(ConventionsTest, KeystoreShowTellsPathModeAndKeysButNotThePassword) {
   EXPECT_EQ(member(keys[3], "value"), "a\x1b]0;x");
 }
 
+// Every text for people goes through one escape; the values of the key
+// store reach it unchecked.
+TEST_F(ConventionsTest, TextForPeopleShowsC0C1AndDelEscapedAndOtherTextAsItIs) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"esc\x1b]0;t\x07", "esc\\x1b]0;t\\x07"},
+      {"del\x7f", "del\\x7f"},
+      {"csi\xc2\x9b"
+       "2J",
+       "csi\\xc2\\x9b"
+       "2J"},
+      {"c1 \xc2\x80 \xc2\x9d \xc2\x9f", "c1 \\xc2\\x80 \\xc2\\x9d \\xc2\\x9f"},
+      {"stray \x9b \x80", "stray \\x9b \\x80"},
+      {"overlong \xe0\x82\x9b", "overlong \xe0\\x82\\x9b"},
+      {"utf8 \xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x92\xbe",
+       "utf8 \xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x92\xbe"},
+      {"other \xff \xc2", "other \xff \xc2"},
+  };
+  write_file(node->keystore(), "");
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    node->add_key("sRow" + std::to_string(i), cases[i].first);
+  }
+  const RunResult show = node->ctl({"keystore", "show"});
+  EXPECT_EQ(show.exit_code, 0) << show.err;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_THAT(show.out,
+                HasSubstr("  sRow" + std::to_string(i) + "  '" + cases[i].second + "'\n"));
+  }
+}
+
 TEST_F(ConventionsTest, AKeyStoreOthersMayReadOrWriteDrawsOneWarning) {
   node->provision();
   ASSERT_EQ(::chmod(node->keystore().c_str(), 0644), 0);
@@ -158,7 +218,7 @@ TEST_F(ConventionsTest, AKeyStoreOthersMayReadOrWriteDrawsOneWarning) {
   ASSERT_EQ(::chmod(node->keystore().c_str(), 0620), 0);
   EXPECT_THAT(node->ctl({"keystore", "show"}).err, HasSubstr(" is writable by others (mode 0620)"));
   // Storing a key replaces the store with one of mode 0600.
-  EXPECT_THAT(node->ctl({"keystore", "set-cluster", kCluster}).err, Not(HasSubstr("warning")));
+  EXPECT_THAT(node->ctl({"keystore", "set-cluster", "other"}).err, Not(HasSubstr("warning")));
 }
 
 TEST_F(ConventionsTest, TheSimulatorTellsItsVersion) {

@@ -38,13 +38,14 @@ TEST_F(FlowTest, NodeCredentialsCapacityCreateExportAndLogin) {
 
   const RunResult create = node->ctl({"create", "vd1"});
   EXPECT_EQ(create.exit_code, 0) << create.err;
-  EXPECT_EQ(create.out, "Created virtual disk 'vd1'.\n");
+  EXPECT_EQ(create.out, "Created virtual disk 'vd1' (58.64 GB).\n");
 
   const RunResult exported = node->ctl({"export", "vd1"});
   EXPECT_EQ(exported.exit_code, 0) << exported.err;
   EXPECT_EQ(exported.out, "Exported virtual disk 'vd1' to host '" + host + "'.\n");
 
-  const RunResult login = node->ctl({"login", "--json"});
+  EXPECT_FALSE(parse_json(node->ctl({"login", "--json"}).out).HasMember("session_id"));
+  const RunResult login = node->ctl({"login", "--json", "--show-session"});
   EXPECT_EQ(login.exit_code, 0) << login.err;
   const rapidjson::Document reply = parse_json(login.out);
   ASSERT_TRUE(reply.IsObject());
@@ -54,10 +55,10 @@ TEST_F(FlowTest, NodeCredentialsCapacityCreateExportAndLogin) {
 
   // Every session the library obtained, in order, is the one its requests carry.
   const std::vector<std::string> sessions = logged_sessions(*node);
-  ASSERT_EQ(sessions.size(), 4u);
-  EXPECT_EQ(member(reply, "session_id"), sessions[3]);
+  ASSERT_EQ(sessions.size(), 5u);
+  EXPECT_EQ(member(reply, "session_id"), sessions[4]);
   const std::vector<SimRequest> requests = sim->requests();
-  ASSERT_EQ(requests.size(), 8u);
+  ASSERT_EQ(requests.size(), 9u);
   const std::string login_request = login_text(kNodeUser, kCluster);
   EXPECT_EQ(requests[0].text, login_request);
   EXPECT_EQ(requests[1].text, cluster_information_text(sessions[0]));
@@ -90,23 +91,25 @@ TEST_F(FlowTest, UserCredentialsFromTheEnvironmentAndFromAFile) {
   const RunResult create = node->ctl({"--user", kOperator, "create", "vd-op", "--json"},
                                      {{"TARNEL_PASSWORD", kOperatorPassword}});
   EXPECT_EQ(create.exit_code, 0) << create.err;
-  EXPECT_EQ(create.out, R"({"command":"create","ok":true,"name":"vd-op",)" + kDoneAtOnce +
-                            R"(,"size_gb":58.64})" + "\n");
+  EXPECT_EQ(create.out, R"({"command":"create","ok":true,"changed":true,"name":"vd-op",)" +
+                            kDoneAtOnce + R"(,"size_gb":58.64})" + "\n");
 
   const std::string password_file = dir.file("operator.pw");
   write_file(password_file, std::string(kOperatorPassword) + "\n");
   const RunResult exported = node->ctl(
       {"export", "vd-op", "--user", kOperator, "--password-file", password_file, "--json"});
   EXPECT_EQ(exported.exit_code, 0) << exported.err;
-  EXPECT_EQ(exported.out, R"({"command":"export","ok":true,"name":"vd-op","target":")" +
-                              request_texts::escaped(host) + "\"," + kDoneAtOnce + "}\n");
+  EXPECT_EQ(exported.out,
+            R"({"command":"export","ok":true,"changed":false,"name":"vd-op","target":")" +
+                request_texts::escaped(host) + "\"," + kDoneAtOnce + "}\n");
 
   const RunResult capacity = node->ctl({"--json", "--user", kOperator, "capacity"},
                                        {{"TARNEL_PASSWORD", kOperatorPassword}});
   EXPECT_EQ(capacity.exit_code, 0) << capacity.err;
-  EXPECT_EQ(capacity.out,
-            R"({"command":"capacity","ok":true,"value":100.0,"units":"GB","gigabytes":100.0,)" +
-                kDoneAtOnce + "}\n");
+  EXPECT_EQ(
+      capacity.out,
+      R"({"command":"capacity","ok":true,"changed":false,"value":100.0,"units":"GB","gigabytes":100.0,)" +
+          kDoneAtOnce + "}\n");
 
   const std::vector<std::string> sessions = logged_sessions(*node);
   ASSERT_EQ(sessions.size(), 3u);
@@ -197,7 +200,7 @@ TEST_F(DrivesTest, ListsTheHelpersDrivesAsATableAndAsJson) {
   const RunResult json = drives(script, {"--json"});
   EXPECT_EQ(json.exit_code, 0) << json.err;
   EXPECT_EQ(json.out,
-            "{\"command\":\"drives\",\"ok\":true,\"drives\":["
+            "{\"command\":\"drives\",\"ok\":true,\"changed\":false,\"drives\":["
             "{\"spid\":\"WD-1\",\"blk\":\"/dev/sdb\",\"mnt\":\"/mnt/"
             "d1\",\"slot\":\"2:0:1:0\",\"healthy\":1},"
             "{\"spid\":\"WD-22\",\"blk\":\"/dev/nvme0n1\",\"mnt\":\"\",\"slot\":\"7\","

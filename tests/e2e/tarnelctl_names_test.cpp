@@ -21,7 +21,7 @@ TEST_P(NameTest, CreateAndExportCarryTheNameIntact) {
 
   const RunResult create = node->ctl({"create", name});
   EXPECT_EQ(create.exit_code, 0) << create.err;
-  EXPECT_EQ(create.out, "Created virtual disk '" + name + "'.\n");
+  EXPECT_EQ(create.out, "Created virtual disk '" + name + "' (58.64 GB).\n");
   const RunResult exported = node->ctl({"--json", "export", name});
   EXPECT_EQ(exported.exit_code, 0) << exported.err;
   const rapidjson::Document reply = parse_json(exported.out);
@@ -52,6 +52,9 @@ TEST_F(NameOutputTest, ControlCharactersAreEscapedAndJsonIsValidUtf8) {
   const RunResult create = node->ctl({"create", "vd\x1b]0;owned\x07\r\n"});
   EXPECT_EQ(create.exit_code, 2) << create.err;
   EXPECT_THAT(create.err, ::testing::HasSubstr("NAME: 'vd\\x1b]0;owned\\x07\\r\\n' holds"));
+  const RunResult del = node->ctl({"create", "vd\x7f"});
+  EXPECT_EQ(del.exit_code, 2) << del.err;
+  EXPECT_THAT(del.err, ::testing::HasSubstr("NAME: 'vd\\x7f' holds"));
 
   // The simulator refuses a name that is not UTF-8, so the failure echoes it.
   const RunResult refused = node->ctl({"--json", "create", "bad\xff\xc0\xaf"});

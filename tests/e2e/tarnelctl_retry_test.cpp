@@ -45,7 +45,7 @@ TEST_F(RetryTest, CreateFailingFourTimesThenSucceedingKeepsItsSession) {
 
   const RunResult create = node->ctl({"create", "vd-retry"});
   EXPECT_EQ(create.exit_code, 0) << create.err;
-  EXPECT_EQ(create.out, "Created virtual disk 'vd-retry'.\n");
+  EXPECT_EQ(create.out, "Created virtual disk 'vd-retry' (58.64 GB).\n");
   const std::string failed = "tarnel_admin::create_vdisk(): Failed to create vdisk vd-retry";
   EXPECT_EQ(node->count(failed), 4);
   EXPECT_EQ(node->count("tarnel_vdisk::create_vdisk(): Failed to create vdisk : [vd-retry]"), 4);

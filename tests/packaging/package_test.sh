@@ -3,9 +3,10 @@
 # from the same sources): lintian clean, each package's files and
 # dependencies, then all of them installed into a temporary root with dpkg
 # (maintainer scripts run there, never on this system): the directories
-# tarnelctl creates, the drive helper's link, purge; the installed tools run
-# through the installed tarnel-sim-scratch; the README example built against
-# the installed libtarnel-dev with find_package and with pkg-config.
+# tarnelctl creates, the drive helper's link and directories, purge; the
+# installed tools run through the installed tarnel-sim-scratch; the example
+# that libtarnel-dev ships built against it with find_package and with
+# pkg-config.
 #
 #   package_test.sh SOURCE_DIR
 # Exit status 77 (skipped) where dpkg-buildpackage is missing.
@@ -73,6 +74,11 @@ check_contents tarnelctl usr/bin/tarnelctl usr/share/man/man1/tarnelctl.1.gz \
 check_contents tarnel-sim usr/bin/tarnel-sim usr/bin/tarnel-sim-scratch \
   usr/share/man/man1/tarnel-sim.1.gz usr/share/man/man1/tarnel-sim-scratch.1.gz
 check_contents tarnel-drive-helper usr/libexec/tarnel/rkspmhelper.py
+listing=$(dpkg-deb -c "$(deb libtarnel-dev)")
+for doc in README.md.gz examples/tarnel_example.cpp; do
+  grep -q " \./usr/share/doc/libtarnel-dev/$doc\$" <<<"$listing" ||
+    fail "libtarnel-dev holds no /usr/share/doc/libtarnel-dev/$doc"
+done
 
 field() { dpkg-deb -f "$(deb "$1")" "$2"; }
 for package in libtarnel1 tarnelctl tarnel-sim; do
@@ -112,6 +118,9 @@ dpkg_root -i "${debs[@]}"
 [ -z "$(ls -A "$root/etc/tarnel")" ] || fail "a package put files into /etc/tarnel"
 [ "$(readlink "$link")" = "$helper" ] && [ -x "$root$helper" ] ||
   fail "the drive helper's fixed path is not linked to $helper"
+created=$root/var/lib/tarnel-drive-helper/created-dirs
+[ "$(cat "$created" 2>/dev/null)" = "$(printf '/opt\n/opt/kestrix\n/opt/kestrix/Bayhold')" ] ||
+  fail "tarnel-drive-helper recorded '$(cat "$created" 2>/dev/null)' as the directories it made"
 
 # The installed tools, with the libraries of the root.
 libdir=$root/usr/lib/$multiarch
@@ -121,9 +130,10 @@ resolved=$(ldd "$root/usr/bin/tarnelctl" | sed -n 's/^\s*libtarnel\.so\.1 => \(\
 [ "$("$root/usr/bin/tarnelctl" --version)" = "$version" ] ||
   fail "the installed tarnelctl --version"
 check_scratch "$root/usr/bin"
-build_example_cmake "$root/usr" "$SOURCE/examples/tarnel_example.cpp" "$work/example-cmake"
-build_example_pkgconfig "$root/usr" "$libdir" "$SOURCE/examples/tarnel_example.cpp" \
-  "$work/example-pc"
+# The example as libtarnel-dev ships it.
+example=$root/usr/share/doc/libtarnel-dev/examples/tarnel_example.cpp
+build_example_cmake "$root/usr" "$example" "$work/example-cmake"
+build_example_pkgconfig "$root/usr" "$libdir" "$example" "$work/example-pc"
 run_example "$root/usr/bin/tarnel-sim-scratch" "$work/example-cmake" "$libdir" disk-cmake
 run_example "$root/usr/bin/tarnel-sim-scratch" "$work/example-pc" "$libdir" disk-pkgconfig
 
@@ -147,10 +157,13 @@ dpkg_root -P tarnel-sim tarnelctl tarnel-drive-helper
 cmp -s "$root/etc/tarnel/keystore.conf" "$work/keystore.before" ||
   fail "purging removed the key store"
 [ ! -e "$link" ] && [ ! -L "$link" ] || fail "purging tarnel-drive-helper left its link"
+[ ! -e "$root/opt" ] && [ ! -e "$root/var/lib/tarnel-drive-helper" ] ||
+  fail "purging tarnel-drive-helper left the directories it made, or its record of them"
 [ ! -e "$root/usr/bin/tarnelctl" ] || fail "purging left /usr/bin/tarnelctl"
 
-# A helper of the node's own at the fixed path: never replaced, never removed;
-# nor is a link of the node's own.
+# A helper of the node's own at the fixed path, in the vendor's directories:
+# never replaced, never removed; nor is a link of the node's own.
+mkdir -p "${link%/*}"
 printf '#!/bin/sh\n' >"$link"
 dpkg_root -i "$(deb tarnel-drive-helper)"
 [ ! -L "$link" ] && [ "$(cat "$link")" = "#!/bin/sh" ] ||
@@ -162,4 +175,12 @@ dpkg_root -i "$(deb tarnel-drive-helper)"
 dpkg_root -P tarnel-drive-helper
 [ "$(readlink "$link")" = /usr/local/bin/vendor-helper ] ||
   fail "purging removed the node's own link"
+# Of the directories it made, purging removes only the empty ones: here
+# /opt/kestrix holds a file of the node's since, and /opt is not ours.
+rm -r "$root/opt/kestrix"
+dpkg_root -i "$(deb tarnel-drive-helper)"
+touch "$root/opt/kestrix/vendor-file"
+dpkg_root -P tarnel-drive-helper
+[ ! -e "$root/opt/kestrix/Bayhold" ] && [ -f "$root/opt/kestrix/vendor-file" ] ||
+  fail "purging removed a directory that was not empty, or kept an empty one it made"
 echo "installed into $root: directories, helper link, tools, example, purge: ok"

@@ -154,18 +154,20 @@ int exit_code_for(tarnel_reason reason, int signal_number) {
 }
 
 std::string attempt_line(const std::string& label, const tarnel_attempt& a) {
-  const std::string loop = a.loop == tarnel_loop::login ? "login" : label;
-  std::string line = loop + " attempt " + std::to_string(a.number) + "/" + std::to_string(a.limit) +
-                     ": " + attempt_cause(a.outcome);
   const double pause = static_cast<double>(a.pause.count()) / 1000.0;
+  std::string next;
   if (a.pause.count() > 0 && a.number < a.limit) {
-    line += ": retrying in " + seconds_text(pause);
+    next = "retrying in " + seconds_text(pause);
   } else if (a.pause.count() > 0) {
-    line += ": waiting " + seconds_text(pause) + " before giving up";
+    next = "waiting " + seconds_text(pause) + " before giving up";
   } else if (a.outcome.reason == tarnel_reason::timed_out && !a.outcome.detail.empty()) {
-    line += ": no time left for a retry";
+    next = "no time left for a retry";
+  } else {
+    return "";  // the call ends here, and its final message tells why
   }
-  return line;
+  const std::string loop = a.loop == tarnel_loop::login ? "login" : label;
+  return loop + " attempt " + std::to_string(a.number) + "/" + std::to_string(a.limit) + ": " +
+         attempt_cause(a.outcome) + ": " + next;
 }
 
 CallSteering::CallSteering(const Invocation& inv, const Output& out, std::string label)
@@ -207,9 +209,8 @@ tarnel_call_options CallSteering::options() const {
   options.cancel = &token_;
   options.observer = [this](const tarnel_attempt& attempt) {
     // The final message tells of a cancel.
-    if (attempt.outcome.reason != tarnel_reason::cancelled) {
-      out_.progress(attempt_line(label_, attempt));
-    }
+    const std::string line = attempt_line(label_, attempt);
+    if (attempt.outcome.reason != tarnel_reason::cancelled && !line.empty()) out_.progress(line);
   };
   return options;
 }
@@ -223,7 +224,7 @@ bool CallSteering::deadline_reached(const tarnel_outcome& o) const {
   return !o.detail.empty() || spent + 0.05 >= inv_.timeout_seconds;
 }
 
-std::string CallSteering::message(const CallSubject& s, const tarnel_outcome& o) const {
+std::string CallSteering::explain(const CallSubject& s, const tarnel_outcome& o) const {
   const bool drives = s.command == Command::kDrives;
   const std::string action = action_text(s);
   switch (o.reason) {
@@ -280,10 +281,14 @@ std::string CallSteering::message(const CallSubject& s, const tarnel_outcome& o)
   return "failed (" + std::string(tarnel_reason_word(o.reason)) + ")";
 }
 
+int CallSteering::exit_code(const tarnel_outcome& outcome) const {
+  return exit_code_for(outcome.reason, g_signal);
+}
+
 int CallSteering::fail(Output& out, const CallSubject& subject,
                        const tarnel_outcome& outcome) const {
   out.record(outcome, subject.command == Command::kCreate);
-  return out.fail(exit_code_for(outcome.reason, g_signal), message(subject, outcome));
+  return out.fail(exit_code(outcome), explain(subject, outcome));
 }
 
 }  // namespace tarnelctl

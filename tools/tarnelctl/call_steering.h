@@ -13,8 +13,11 @@
 // options() gives the call options of the command line: the responsive
 // policy unless --designed-retries, --retries attempts per loop, what is
 // left of --timeout as the deadline, the token, and an observer that prints
-// one line per failed attempt on stderr (not with --json or --quiet):
+// a line on stderr (not with --json or --quiet) for a failed attempt that
+// another follows, or a pause, or whose line says why none follows:
 //   create attempt 2/5: HTTP 503 InjectedFault: retrying in 10 s
+// A refusal that ends the call at once, or the last attempt, is told by the
+// final message alone.
 #pragma once
 
 #include <chrono>
@@ -49,9 +52,11 @@ class CallSteering {
   // Reports the failed call through `out` (its outcome included) and returns
   // the exit code its reason gives (exit_codes.h).
   int fail(Output& out, const CallSubject& subject, const tarnel_outcome& outcome) const;
+  // What fail() reports: the message that names the cause, and the exit code.
+  std::string explain(const CallSubject& subject, const tarnel_outcome& outcome) const;
+  int exit_code(const tarnel_outcome& outcome) const;
 
  private:
-  std::string message(const CallSubject& subject, const tarnel_outcome& outcome) const;
   bool deadline_reached(const tarnel_outcome& outcome) const;
 
   RkCancelToken token_;
@@ -61,7 +66,8 @@ class CallSteering {
   const std::chrono::steady_clock::time_point start_;
 };
 
-// The line for a failed attempt, without a line end (escaped when printed).
+// The line for a failed attempt, without a line end (escaped when printed);
+// empty when no attempt or pause follows and the line would not say why.
 std::string attempt_line(const std::string& label, const tarnel_attempt& attempt);
 
 }  // namespace tarnelctl

@@ -4,6 +4,7 @@
 #include "exit_codes.h"
 #include "rkmx_utils.h"
 #include "secret.h"
+#include "tarnel_vdisk.h"
 
 namespace tarnelctl {
 
@@ -21,10 +22,18 @@ int open_cluster_access(const Invocation& inv, const Output& out, ClusterAccess&
     return kExitDone;
   }
   SecretRead password = user_password(inv.user, inv.password_file);
+  if (!password.warning.empty() && !inv.quiet) out.warn(password.warning);
   if (!password.ok) return out.fail(kExitUsage, password.error);
   access.user = inv.user;
   access.admin = std::make_unique<tarnel_admin>(inv.user, password.value.str());
   return kExitDone;
+}
+
+std::pair<double, std::string> cluster_capacity(const std::string& session_id,
+                                                const tarnel_call_options& options,
+                                                tarnel_outcome& outcome) {
+  tarnel_vdisk probe(session_id, "tarnelctl-capacity-probe", rkmx_utils::get_hostname());
+  return probe.get_cluster_space(options, outcome);
 }
 
 int log_in(const Invocation& inv, Output& out, Command command, const char* label,

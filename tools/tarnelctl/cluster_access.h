@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "call_steering.h"
 #include "options.h"
@@ -21,7 +22,8 @@ struct ClusterAccess {
 
 // Fills `access` and returns 0, or reports the problem through `out` and
 // returns its exit code (2 for a missing --user password, 3 when not
-// configured).
+// configured). A password file others may read draws a warning (not with
+// -q).
 int open_cluster_access(const Invocation& inv, const Output& out, ClusterAccess& access);
 
 // A command logged in to the cluster: its access, the steering of this and
@@ -38,6 +40,13 @@ struct LoggedIn {
 // `out` and its exit code.
 int log_in(const Invocation& inv, Output& out, Command command, const char* label,
            LoggedIn& session);
+
+// The cluster's total capacity (value, units) through a disk handle made
+// from `session_id` (the query names no disk: the handle gets a fixed
+// placeholder name, and this host's name).
+std::pair<double, std::string> cluster_capacity(const std::string& session_id,
+                                                const tarnel_call_options& options,
+                                                tarnel_outcome& outcome);
 
 // The message tail that points a person at the diagnostic log.
 std::string see_log();

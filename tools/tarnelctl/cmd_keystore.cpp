@@ -37,8 +37,20 @@ int store(const Output& out, const char* key, const std::string& value, const st
                                                         : "";
     return out.fail(kExitFailed, "cannot write the key store " + keystore_path() + detail);
   }
-  out.stored(key, what);
+  out.stored(key, what, true);
   return kExitDone;
+}
+
+// Stores `value` unless the key store already holds it (then nothing is
+// written, and the command changed nothing).
+int store_if_changed(const Output& out, const char* key, const std::string& value,
+                     const std::string& what) {
+  std::string stored;
+  if (rkmx_utils::get_reg_key(key, stored) == 0 && stored == value) {
+    out.stored(key, what, false);
+    return kExitDone;
+  }
+  return store(out, key, value, what);
 }
 
 // The key the stored password is encrypted with: the serial in lower case,
@@ -77,8 +89,8 @@ int run_keystore_show(const Invocation& /*inv*/, Output& out) {
   const auto unreadable = [&](int error) {
     const std::string why = error == EFBIG ? "larger than 1 MiB, the most the host services read"
                                            : tarnel_host::error_text(error);
-    return out.not_configured({{"key store", "cannot read the key store " + path + ": " + why +
-                                                 (error == ENOENT ? kCreateKeystoreHint : "")}});
+    return out.not_configured({{"key store", "cannot read the key store " + path + ": " + why,
+                                error == ENOENT ? kCreateKeystoreFix : ""}});
   };
   std::string text;
   if (const int error = tarnel_host::read_regular_file(path, kKeystoreMaxBytes, text)) {
@@ -93,11 +105,11 @@ int run_keystore_show(const Invocation& /*inv*/, Output& out) {
 }
 
 int run_keystore_set_cluster(const Invocation& inv, Output& out) {
-  return store(out, kClusterKey, inv.argument, "the cluster name");
+  return store_if_changed(out, kClusterKey, inv.argument, "the cluster name");
 }
 
 int run_keystore_set_serial(const Invocation& inv, Output& out) {
-  const int code = store(out, kSerialKey, inv.argument, "the serial number");
+  const int code = store_if_changed(out, kSerialKey, inv.argument, "the serial number");
   if (code != kExitDone) return code;
   std::string encrypted;
   if (rkmx_utils::get_reg_key(kPasswordKey, encrypted) == 0 && !encrypted.empty()) {
@@ -121,13 +133,13 @@ int run_keystore_set_password(const Invocation& /*inv*/, Output& out) {
   bool missing = false;
   if (const std::string why = keystore_unreadable(&missing); !why.empty() && !missing) {
     return out.not_configured(
-        {{"key store", "cannot read the key store " + keystore_path() + ": " + why}});
+        {{"key store", "cannot read the key store " + keystore_path() + ": " + why, ""}});
   }
   std::string serial;
   if (rkmx_utils::get_serial_number(serial) != 0 || serial.empty()) {
-    return out.not_configured({{"serial number",
-                                "no serial number for this node to encrypt the password with "
-                                "(set it with 'tarnelctl keystore set-serial SERIAL')"}});
+    return out.not_configured(
+        {{"serial number", "no serial number for this node to encrypt the password with",
+          "set it with 'tarnelctl keystore set-serial SERIAL'"}});
   }
   SecretRead password =
       stdin_is_terminal() ? prompt_password("Cluster password: ", true) : read_password_stdin();

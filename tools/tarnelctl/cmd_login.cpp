@@ -1,5 +1,6 @@
-// tarnelctl login: one session acquisition through the facade, showing the
-// identifier the cluster handed out.
+// tarnelctl login: one session acquisition through the facade. The
+// identifier the cluster handed out is a bearer credential while the session
+// lasts: shown only with --show-session.
 #include "cluster_access.h"
 #include "commands.h"
 #include "exit_codes.h"
@@ -12,7 +13,8 @@ int run_login(const Invocation& inv, Output& out) {
     return code;
   }
   out.record(session.login);
-  out.logged_in(session.access.user, session.access.cluster, session.session_id);
+  out.logged_in(session.access.user, session.access.cluster,
+                inv.show_session ? &session.session_id : nullptr);
   return kExitDone;
 }
 

@@ -12,6 +12,7 @@ int run_create(const Invocation& inv, Output& out);
 int run_export(const Invocation& inv, Output& out);
 int run_drives(const Invocation& inv, Output& out);
 int run_login(const Invocation& inv, Output& out);
+int run_doctor(const Invocation& inv, Output& out);
 int run_keystore_set_cluster(const Invocation& inv, Output& out);
 int run_keystore_set_serial(const Invocation& inv, Output& out);
 int run_keystore_set_password(const Invocation& inv, Output& out);

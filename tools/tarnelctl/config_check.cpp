@@ -38,23 +38,25 @@ bool stored_password_decrypts(const std::string& encrypted, std::string serial) 
 
 }  // namespace
 
-const char* const kCreateKeystoreHint =
-    " (set TARNEL_KEYSTORE or --keystore, or create it with 'tarnelctl keystore set-cluster NAME')";
+const char* const kCreateKeystoreFix =
+    "set TARNEL_KEYSTORE or --keystore, or create it with 'tarnelctl keystore set-cluster NAME'";
 
 std::string keystore_path() {
   const char* env = std::getenv("TARNEL_KEYSTORE");
   return env != nullptr && *env != '\0' ? std::string(env) : std::string(kDefaultKeystore);
 }
 
-std::string log_file_path() {
+std::string log_directory() {
   std::string dir;
   if (const char* env = std::getenv("TARNEL_LOG_DIR"); env != nullptr && *env != '\0') {
     dir = env;
   } else if (rkmx_utils::get_reg_key("sTarnelLogDir", dir) != 0 || dir.empty()) {
     dir = kDefaultLogDir;
   }
-  return dir + "/RKTarnel.log";
+  return dir;
 }
+
+std::string log_file_path() { return log_directory() + "/RKTarnel.log"; }
 
 std::string keystore_unreadable(bool* missing) {
   if (missing != nullptr) *missing = false;
@@ -97,44 +99,54 @@ std::string keystore_exposure() {
          ": chmod 600 " + path;
 }
 
-std::vector<ConfigProblem> check_configuration(bool node_credentials) {
-  std::vector<ConfigProblem> problems;
-
-  const std::string path = keystore_path();
+std::optional<ConfigProblem> keystore_problem() {
   bool missing = false;
-  if (const std::string why = keystore_unreadable(&missing); !why.empty()) {
-    problems.push_back({"key store", "cannot read the key store " + path + ": " + why +
-                                         (missing ? kCreateKeystoreHint : "")});
-    return problems;
-  }
+  const std::string why = keystore_unreadable(&missing);
+  if (why.empty()) return std::nullopt;
+  return ConfigProblem{"key store", "cannot read the key store " + keystore_path() + ": " + why,
+                       missing ? kCreateKeystoreFix : ""};
+}
 
+std::optional<ConfigProblem> cluster_name_problem() {
   std::string cluster;
-  if (rkmx_utils::get_tarnel_cluster(cluster) != 0 || cluster.empty()) {
-    problems.push_back(
-        {"cluster name",
-         "no cluster name in " + path + " (set it with 'tarnelctl keystore set-cluster NAME')"});
-  }
-  if (!node_credentials) return problems;
+  if (rkmx_utils::get_tarnel_cluster(cluster) == 0 && !cluster.empty()) return std::nullopt;
+  return ConfigProblem{"cluster name", "no cluster name in " + keystore_path(),
+                       "set it with 'tarnelctl keystore set-cluster NAME'"};
+}
 
+std::optional<ConfigProblem> serial_problem(std::string& serial) {
+  if (rkmx_utils::get_serial_number(serial) == 0 && !serial.empty()) return std::nullopt;
+  serial.clear();
+  return ConfigProblem{"serial number", "no serial number for this node",
+                       "set it with 'tarnelctl keystore set-serial SERIAL'"};
+}
+
+std::optional<ConfigProblem> stored_password_problem(const std::string& serial) {
   std::string encrypted;
-  const bool have_password =
-      rkmx_utils::get_reg_key("sTarnelCID", encrypted) == 0 && !encrypted.empty();
-  if (!have_password) {
-    problems.push_back({"stored password", "no stored cluster password in " + path +
-                                               " (set it with 'tarnelctl keystore set-password')"});
+  if (rkmx_utils::get_reg_key("sTarnelCID", encrypted) != 0 || encrypted.empty()) {
+    return ConfigProblem{"stored password", "no stored cluster password in " + keystore_path(),
+                         "set it with 'tarnelctl keystore set-password'"};
   }
+  const bool decrypts = serial.empty() || stored_password_decrypts(encrypted, serial);
+  wipe(encrypted);
+  if (decrypts) return std::nullopt;
+  return ConfigProblem{"stored password",
+                       "the stored cluster password does not decrypt with this node's serial "
+                       "number",
+                       "store it again with 'tarnelctl keystore set-password'"};
+}
+
+std::vector<ConfigProblem> check_configuration(bool node_credentials) {
+  if (std::optional<ConfigProblem> store = keystore_problem()) return {*store};
+  std::vector<ConfigProblem> problems;
+  if (std::optional<ConfigProblem> cluster = cluster_name_problem()) problems.push_back(*cluster);
+  if (!node_credentials) return problems;
   std::string serial;
-  const bool have_serial = rkmx_utils::get_serial_number(serial) == 0 && !serial.empty();
-  if (!have_serial) {
-    problems.push_back({"serial number",
-                        "no serial number for this node (set it with "
-                        "'tarnelctl keystore set-serial SERIAL')"});
+  const std::optional<ConfigProblem> no_serial = serial_problem(serial);
+  if (std::optional<ConfigProblem> password = stored_password_problem(serial)) {
+    problems.push_back(*password);
   }
-  if (have_password && have_serial && !stored_password_decrypts(encrypted, serial)) {
-    problems.push_back({"stored password",
-                        "the stored cluster password does not decrypt with this node's serial "
-                        "number (store it again with 'tarnelctl keystore set-password')"});
-  }
+  if (no_serial) problems.push_back(*no_serial);
   return problems;
 }
 

@@ -9,6 +9,7 @@
 // command that provides it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,15 +17,21 @@ namespace tarnelctl {
 
 struct ConfigProblem {
   std::string item;     // short name: "key store", "cluster name", ...
-  std::string message;  // what is wrong and how to mend it
+  std::string message;  // what is wrong
+  std::string fix;      // how to mend it; may be empty
+  // The message with the fix in parentheses, as a command tells it.
+  std::string text() const { return fix.empty() ? message : message + " (" + fix + ")"; }
 };
 
-// The tail of a message about a key store that does not exist.
-extern const char* const kCreateKeystoreHint;
+// How to mend a key store that does not exist.
+extern const char* const kCreateKeystoreFix;
 
 // Path of the key store file the host services read (TARNEL_KEYSTORE or the default).
 std::string keystore_path();
-// Path of the library's log file, for messages that point a person at it.
+// The directory of the library's log (TARNEL_LOG_DIR, the key store's
+// sTarnelLogDir, or the default), and the path of its log file, for
+// messages that point a person at it.
+std::string log_directory();
 std::string log_file_path();
 
 // Why the key store cannot be read, for a message ("not a regular file",
@@ -37,6 +44,19 @@ std::string keystore_unreadable(bool* missing = nullptr);
 // other than its owner may read or write (it holds the encrypted cluster
 // password and the node's configuration); empty when it is not.
 std::string keystore_exposure();
+
+// The items of the configuration, each checked on its own: the problem, or
+// nothing when the item is in order.
+//   keystore_problem: the key store can be read (keystore_unreadable);
+//   cluster_name_problem: it holds the cluster name;
+//   serial_problem: the node has a serial number (the key store's, else the
+//     DMI one), left in `serial`;
+//   stored_password_problem: it holds the stored password, and, given a
+//     `serial`, that password decrypts with it.
+std::optional<ConfigProblem> keystore_problem();
+std::optional<ConfigProblem> cluster_name_problem();
+std::optional<ConfigProblem> serial_problem(std::string& serial);
+std::optional<ConfigProblem> stored_password_problem(const std::string& serial);
 
 // Every problem found; empty when the command can go ahead. With
 // `node_credentials` the stored password and the serial number are checked

@@ -78,19 +78,40 @@ std::string for_people(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
+  const auto escape = [&](unsigned char c) {
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 0xF];
+  };
+  for (std::size_t at = 0; at < text.size();) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c >= 0x80) {
+      // A C1 control (U+0080-U+009F) is escaped byte for byte, and so is a
+      // stray byte 0x80-0x9F that a terminal could take for one; any other
+      // sequence is kept whole, valid or not.
+      const std::size_t length = utf8_sequence(text, at);
+      const auto second = length == 2 ? static_cast<unsigned char>(text[at + 1]) : 0;
+      if (length == 2 && c == 0xC2 && second <= 0x9F) {
+        escape(c);
+        escape(second);
+      } else if (length == 0 && c <= 0x9F) {
+        escape(c);
+      } else {
+        out.append(text, at, std::max<std::size_t>(length, 1));
+      }
+      at += std::max<std::size_t>(length, 1);
+      continue;
+    }
     if ((c >= 0x20 && c != 0x7F) || c == '\t') {
-      out += ch;
+      out += static_cast<char>(c);
     } else if (c == '\n') {
       out += "\\n";
     } else if (c == '\r') {
       out += "\\r";
     } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
+      escape(c);
     }
+    ++at;
   }
   return out;
 }
@@ -143,6 +164,14 @@ std::string plain_number(double value) {
   return out.str();
 }
 
+std::string capacity_problem(double value, const std::string& units, double gigabytes) {
+  // JSON has no infinity, and a person can use neither it nor a capacity
+  // of nothing (an unknown unit converts to 0 GB).
+  if (std::isfinite(value) && value > 0 && std::isfinite(gigabytes) && gigabytes > 0) return "";
+  return "a capacity of " + plain_number(value) + " " + units +
+         " is not a finite number of gigabytes above zero";
+}
+
 Output::Output(bool json, bool quiet, std::string command)
     : json_(json), quiet_(quiet), command_(std::move(command)) {}
 
@@ -163,19 +192,48 @@ void Output::print(const std::string& text) const {
 // Every line for people on stdout goes through here, escaped.
 void Output::print_line(const std::string& line) const { print(for_people(line) + '\n'); }
 
+void Output::print_table(const std::vector<std::string>& header,
+                         const std::vector<std::vector<std::string>>& rows) const {
+  std::vector<std::size_t> width;
+  for (const auto& row : rows) {
+    width.resize(std::max(width.size(), row.size()));
+    for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+  }
+  for (std::size_t c = 0; c < header.size() && c < width.size(); ++c) {
+    width[c] = std::max(width[c], header[c].size());
+  }
+  auto print_row = [&](const std::vector<std::string>& row) {
+    std::string line;
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      line += row[c];
+      if (c + 1 < row.size()) line += std::string(width[c] - row[c].size() + 2, ' ');
+    }
+    print_line(line);
+  };
+  if (!header.empty()) print_row(header);
+  for (const auto& row : rows) print_row(row);
+}
+
+void Output::tell(const std::string& line) const {
+  if (!quiet_) print_line(line);
+}
+
 void Output::complain(const std::string& line) const {
   to_stderr("tarnelctl " + command_ + ": " + line);
 }
 
-// Writes {"command": ..., "ok": ..., <members>} and a line end to stdout.
+// Writes {"command": ..., "ok": ..., "changed": ..., <members>} and a line
+// end to stdout; "command" only when the command is known.
 template <typename Members>
-void Output::emit(bool ok, Members&& members) const {
+void Output::emit(bool ok, bool changed, Members&& members) const {
   rapidjson::StringBuffer buffer;
   JsonWriter w(buffer);
   w.StartObject();
-  put(w, "command", command_);
+  if (!command_.empty()) put(w, "command", command_);
   w.Key("ok");
   w.Bool(ok);
+  w.Key("changed");
+  w.Bool(changed);
   members(w);
   if (outcome_) {
     const tarnel_outcome& o = *outcome_;
@@ -202,15 +260,12 @@ void Output::emit(bool ok, Members&& members) const {
 }
 
 int Output::capacity(double value, const std::string& units, double gigabytes) {
-  // JSON has no infinity, and a person cannot use one either.
-  if (!std::isfinite(value) || !std::isfinite(gigabytes)) {
+  if (const std::string problem = capacity_problem(value, units, gigabytes); !problem.empty()) {
     if (outcome_) outcome_->reason = tarnel_reason::bad_reply;
-    return fail(kExitFailed, "malformed reply from the cluster (a capacity of " +
-                                 plain_number(value) + " " + units +
-                                 " is not a finite number of gigabytes)");
+    return fail(kExitFailed, "malformed reply from the cluster (" + problem + ")");
   }
   if (json_) {
-    emit(true, [&](JsonWriter& w) {
+    emit(true, false, [&](JsonWriter& w) {
       w.Key("value");
       w.Double(value);
       put(w, "units", units);
@@ -228,26 +283,38 @@ int Output::capacity(double value, const std::string& units, double gigabytes) {
 
 void Output::created(const std::string& name) const {
   if (json_) {
-    emit(true, [&](JsonWriter& w) { put(w, "name", name); });
+    emit(true, true, [&](JsonWriter& w) { put(w, "name", name); });
     return;
   }
-  print_line("Created virtual disk " + quoted(name) + ".");
+  const std::string size = outcome_ ? outcome_->size_requested : "";
+  tell("Created virtual disk " + quoted(name) + (size.empty() ? "" : " (" + size + " GB)") + ".");
+}
+
+void Output::found_existing(const std::string& name, bool maybe_created) const {
+  if (json_) {
+    emit(true, maybe_created, [&](JsonWriter& w) { put(w, "name", name); });
+    return;
+  }
+  tell(maybe_created ? "Virtual disk " + quoted(name) +
+                           " exists; an attempt whose reply was lost may have created it."
+                     : "Virtual disk " + quoted(name) + " already exists; nothing changed.");
 }
 
 void Output::exported(const std::string& name, const std::string& host) const {
   if (json_) {
-    emit(true, [&](JsonWriter& w) {
+    // The cluster answers a repeated Mount as it answers the first.
+    emit(true, false, [&](JsonWriter& w) {
       put(w, "name", name);
       put(w, "target", host);
     });
     return;
   }
-  print_line("Exported virtual disk " + quoted(name) + " to host " + quoted(host) + ".");
+  tell("Exported virtual disk " + quoted(name) + " to host " + quoted(host) + ".");
 }
 
 void Output::drives(const std::vector<_tarnel_data_drive>& drives) const {
   if (json_) {
-    emit(true, [&](JsonWriter& w) {
+    emit(true, false, [&](JsonWriter& w) {
       w.Key("drives");
       w.StartArray();
       for (const _tarnel_data_drive& d : drives) {
@@ -276,45 +343,37 @@ void Output::drives(const std::vector<_tarnel_data_drive>& drives) const {
     rows.push_back({for_people(d.spid), for_people(d.blk), for_people(d.mnt), for_people(d.slot),
                     std::to_string(d.healthy)});
   }
-  std::vector<std::size_t> width(header.size());
-  for (std::size_t c = 0; c < header.size(); ++c) {
-    width[c] = header[c].size();
-    for (const auto& row : rows) width[c] = std::max(width[c], row[c].size());
-  }
-  auto print_row = [&](const std::vector<std::string>& row) {
-    std::string line;
-    for (std::size_t c = 0; c < row.size(); ++c) {
-      line += row[c];
-      if (c + 1 < row.size()) line += std::string(width[c] - row[c].size() + 2, ' ');
-    }
-    print_line(line);
-  };
-  print_row(header);
-  for (const auto& row : rows) print_row(row);
+  print_table(header, rows);
 }
 
 void Output::logged_in(const std::string& user, const std::string& cluster,
-                       const std::string& session_id) const {
+                       const std::string* session_id) const {
   if (json_) {
-    emit(true, [&](JsonWriter& w) {
+    emit(true, false, [&](JsonWriter& w) {
       put(w, "user", user);
       put(w, "cluster", cluster);
-      put(w, "session_id", session_id);
+      if (session_id != nullptr) put(w, "session_id", *session_id);
     });
     return;
   }
-  print_line("Logged in to cluster " + quoted(cluster) + " as " + user + "; session " + session_id);
+  const std::string line = "Logged in to cluster " + quoted(cluster) + " as " + user;
+  if (session_id != nullptr) {
+    print_line(line + "; session " + *session_id);
+  } else {
+    tell(line + ".");
+  }
 }
 
-void Output::stored(const std::string& key, const std::string& what) const {
+void Output::stored(const std::string& key, const std::string& what, bool changed) const {
   if (json_) {
-    emit(true, [&](JsonWriter& w) {
+    emit(true, changed, [&](JsonWriter& w) {
       put(w, "key", key);
       put(w, "keystore", keystore_path());
     });
     return;
   }
-  print_line("Stored " + what + " in " + keystore_path() + ".");
+  tell(changed ? "Stored " + what + " in " + keystore_path() + "."
+               : keystore_path() + " already holds " + what + " given; nothing changed.");
 }
 
 void Output::keystore(const std::string& path, unsigned mode,
@@ -322,7 +381,7 @@ void Output::keystore(const std::string& path, unsigned mode,
   char octal[8];
   std::snprintf(octal, sizeof octal, "%04o", mode & 07777u);
   if (json_) {
-    emit(true, [&](JsonWriter& w) {
+    emit(true, false, [&](JsonWriter& w) {
       put(w, "keystore", path);
       put(w, "mode", octal);
       w.Key("keys");
@@ -356,11 +415,47 @@ void Output::keystore(const std::string& path, unsigned mode,
   }
 }
 
+int Output::doctor(const std::vector<DoctorCheck>& checks, int exit_code,
+                   const std::string& error) const {
+  static const char* const kWords[] = {"ok", "warn", "FAIL", "skipped"};
+  if (json_) {
+    emit(exit_code == kExitDone, false, [&](JsonWriter& w) {
+      w.Key("checks");
+      w.StartArray();
+      for (const DoctorCheck& c : checks) {
+        w.StartObject();
+        put(w, "name", c.name);
+        put(w, "status", kWords[static_cast<int>(c.status)]);
+        put(w, "detail", c.detail);
+        put(w, "fix", c.fix);
+        w.EndObject();
+      }
+      w.EndArray();
+      if (exit_code != kExitDone) {
+        w.Key("exit_code");
+        w.Int(exit_code);
+        put(w, "error", error);
+      }
+    });
+    return exit_code;
+  }
+  std::vector<std::vector<std::string>> rows;
+  for (const DoctorCheck& c : checks) {
+    rows.push_back({kWords[static_cast<int>(c.status)], c.name, for_people(c.detail)});
+    if (!c.fix.empty()) rows.push_back({"", "", "fix: " + for_people(c.fix)});
+  }
+  print_table({}, rows);
+  return exit_code;
+}
+
 void Output::warn(const std::string& message) const { complain("warning: " + message); }
 
 int Output::fail(int exit_code, const std::string& message) const {
+  if (exit_code == kExitUsage) {
+    return usage_error(message, "tarnelctl" + (command_.empty() ? "" : " " + command_));
+  }
   if (json_) {
-    emit(false, [&](JsonWriter& w) {
+    emit(false, false, [&](JsonWriter& w) {
       w.Key("exit_code");
       w.Int(exit_code);
       put(w, "error", message);
@@ -371,9 +466,24 @@ int Output::fail(int exit_code, const std::string& message) const {
   return exit_code;
 }
 
+int Output::usage_error(const std::string& message, const std::string& help_command) const {
+  if (json_) {
+    emit(false, false, [&](JsonWriter& w) {
+      w.Key("exit_code");
+      w.Int(kExitUsage);
+      put(w, "reason", "usage");
+      put(w, "message", message);
+      put(w, "error", message);
+    });
+  }
+  to_stderr("tarnelctl: " + message);
+  to_stderr("Run '" + help_command + " --help' for usage.");
+  return kExitUsage;
+}
+
 int Output::not_configured(const std::vector<ConfigProblem>& problems) const {
   if (json_) {
-    emit(false, [&](JsonWriter& w) {
+    emit(false, false, [&](JsonWriter& w) {
       w.Key("exit_code");
       w.Int(kExitNotConfigured);
       put(w, "error", "not configured");
@@ -382,14 +492,14 @@ int Output::not_configured(const std::vector<ConfigProblem>& problems) const {
       for (const ConfigProblem& p : problems) {
         w.StartObject();
         put(w, "item", p.item);
-        put(w, "message", p.message);
+        put(w, "message", p.text());
         w.EndObject();
       }
       w.EndArray();
     });
   } else {
     complain("not configured:");
-    for (const ConfigProblem& p : problems) to_stderr("  " + p.message);
+    for (const ConfigProblem& p : problems) to_stderr("  " + p.text());
   }
   return kExitNotConfigured;
 }

@@ -1,13 +1,21 @@
 // Output of tarnelctl: text for people, or one JSON object for scripts.
 //
 // Text results go to stdout and failures to stderr, prefixed with
-// "tarnelctl <command>: ". With --json, every outcome (success or failure)
-// is one JSON object on stdout with the members "command" and "ok"; a
-// failure adds "exit_code" and "error" (and "missing" when not configured).
-// Once a command has recorded the outcome of its call (record), success and
-// failure objects also hold "reason", "http_status", "cluster_error",
-// "attempts", "login_attempts" and, for create, "size_gb" (null when no size
-// was asked for).
+// "tarnelctl <command>: "; a usage error is "tarnelctl: <what is wrong>"
+// and a pointer to --help. With -q, what is said about work done (created,
+// exported, stored) is left out; query results (capacity, drives, doctor,
+// keystore show, a session asked for) are still printed.
+//
+// With --json, every outcome (success or failure) is one JSON object on
+// stdout that begins with "command", "ok" and "changed" (true only when the
+// command changed the cluster or the key store). A failure adds "exit_code"
+// and "error" (and "missing" when not configured); a usage error (exit 2)
+// also "reason": "usage" and "message" (the error's text again), and leaves
+// out "command" when the command line named none. Once a command has
+// recorded the outcome of its call (record), success and failure objects
+// also hold "reason", "http_status", "cluster_error", "attempts",
+// "login_attempts" and, for create, "size_gb" (null when no size was asked
+// for).
 //
 // What is printed may come from the cluster, the drive helper or the key
 // store, so nothing reaches a screen or a script unchecked: text for people
@@ -35,9 +43,19 @@ struct KeystoreEntry {
   bool redacted = false;
 };
 
+// One check of `tarnelctl doctor`. Its status is told as "ok", "warn",
+// "FAIL" or "skipped", in text and in JSON alike.
+struct DoctorCheck {
+  enum class Status { ok, warn, fail, skipped };
+  std::string name;  // a stable identifier: "keystore", "login", ...
+  Status status = Status::ok;
+  std::string detail;  // what it found, or why it was skipped
+  std::string fix;     // a failure: how to mend it; empty otherwise
+};
+
 class Output {
  public:
-  // `quiet`: no progress lines.
+  // `quiet`: no progress lines and no word on work done.
   Output(bool json, bool quiet, std::string command);
 
   // The outcome of the command's call, added to what is reported from now
@@ -48,23 +66,36 @@ class Output {
   void progress(const std::string& line) const;
 
   // Returns the exit code: done, or failed for a capacity that is not a
-  // finite number.
+  // finite number above zero in value and in gigabytes.
   int capacity(double value, const std::string& units, double gigabytes);
+  // The disk was created with the size the recorded outcome asked for.
   void created(const std::string& name) const;
+  // create --exist-ok found the disk existing; `maybe_created`: a lost reply
+  // may mean that this command created it.
+  void found_existing(const std::string& name, bool maybe_created) const;
   void exported(const std::string& name, const std::string& host) const;
   void drives(const std::vector<_tarnel_data_drive>& drives) const;
+  // `session_id`: shown when given.
   void logged_in(const std::string& user, const std::string& cluster,
-                 const std::string& session_id) const;
-  // A key store entry was written; `what` describes it for people.
-  void stored(const std::string& key, const std::string& what) const;
+                 const std::string* session_id) const;
+  // A key store entry was written (`changed`), or already held the value
+  // given; `what` describes it for people.
+  void stored(const std::string& key, const std::string& what, bool changed) const;
   // What the key store at `path` holds, with its file mode (permission bits).
   void keystore(const std::string& path, unsigned mode,
                 const std::vector<KeystoreEntry>& entries) const;
+  // The checks of `doctor`, and, when one failed, the exit code and error
+  // of the first failure. Returns `exit_code`.
+  int doctor(const std::vector<DoctorCheck>& checks, int exit_code, const std::string& error) const;
   // A note for people on stderr that does not change the outcome.
   void warn(const std::string& message) const;
 
-  // Reports a failure and returns `exit_code`.
+  // Reports a failure and returns `exit_code`; the usage code is reported
+  // as usage_error is, with a pointer to this command's --help.
   int fail(int exit_code, const std::string& message) const;
+  // Reports a usage error: `message` and a pointer to `help_command`'s
+  // --help ("tarnelctl create"). Returns the usage code.
+  int usage_error(const std::string& message, const std::string& help_command) const;
   // Reports what the configuration lacks and returns the not-configured code.
   int not_configured(const std::vector<ConfigProblem>& problems) const;
 
@@ -76,9 +107,15 @@ class Output {
  private:
   void print(const std::string& text) const;
   void print_line(const std::string& line) const;
+  // Rows of escaped cells in columns two spaces apart, under `header` when
+  // it is not empty.
+  void print_table(const std::vector<std::string>& header,
+                   const std::vector<std::vector<std::string>>& rows) const;
+  // A line on work done: left out with -q.
+  void tell(const std::string& line) const;
   void complain(const std::string& line) const;
   template <typename Members>
-  void emit(bool ok, Members&& members) const;
+  void emit(bool ok, bool changed, Members&& members) const;
 
   bool json_;
   bool quiet_;
@@ -88,10 +125,17 @@ class Output {
   mutable int write_error_ = 0;  // errno of the first failed write to stdout
 };
 
-// Text as it may be shown on a terminal: bytes 0x00-0x1F other than tab,
-// and 0x7F, written as \n, \r or \xHH (two lower-case hex digits), so that
-// no text can move the cursor or send the terminal a command. Everything
-// else, backslashes included, is kept as it is.
+// Why a capacity cannot be reported ("a capacity of -5 TB is not ..."), or
+// empty when it is a finite number above zero in value and in gigabytes.
+std::string capacity_problem(double value, const std::string& units, double gigabytes);
+
+// Text as it may be shown on a terminal, so that no text can move the
+// cursor or send the terminal a command: the C0 controls other than tab
+// (bytes 0x00-0x1F), DEL (0x7F) and the C1 controls are written as \n, \r
+// or \xHH (two lower-case hex digits) for each of their bytes. A C1 control
+// is U+0080-U+009F in UTF-8 (C2 80 ... C2 9F), or a byte 0x80-0x9F that is
+// not part of a well-formed UTF-8 sequence. Everything else, valid UTF-8,
+// other bytes and backslashes included, is kept as it is.
 std::string for_people(const std::string& text);
 
 // `text` as valid UTF-8: every byte that is not part of a well-formed UTF-8

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "output.h"
@@ -164,7 +166,16 @@ SecretRead read_password_file(const std::string& path) {
     result.error = "cannot open the password file " + path + ": " + strerror(errno);
     return result;
   }
-  return read_line(fd.get(), "the password file " + path);
+  SecretRead result = read_line(fd.get(), "the password file " + path);
+  struct stat status {};
+  if (::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode) &&
+      (status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    result.warning = "the password file " + path + " is readable by others (mode " + mode +
+                     "): chmod 600 " + path;
+  }
+  return result;
 }
 
 SecretRead read_password_stdin() { return read_line(STDIN_FILENO, "standard input"); }

@@ -34,11 +34,14 @@ class Secret {
 // Zeroes the characters of `text` in place and empties it.
 void wipe(std::string& text);
 
-// Result of reading a password: ok with the text, or an error message.
+// Result of reading a password: ok with the text, or an error message; and
+// a warning for people when the file it came from is a regular file that
+// users other than its owner may read.
 struct SecretRead {
   bool ok = false;
   Secret value;
   std::string error;
+  std::string warning;
 };
 
 // Longest password accepted, in bytes (the library decrypts the stored
