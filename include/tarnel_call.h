@@ -24,7 +24,8 @@
 enum class tarnel_reason : int {
   ok,               // "ok": done
   not_ready,        // "not_ready": the facade lacks a setting (missing_setting names it)
-  login_refused,    // "login_refused": the login got 401 or 403
+  login_refused,    // "login_refused": the login got 401 or 403, or another status
+                    //   no retry changes (e.g. 409 to the login of a create)
   session_refused,  // "session_refused": a disk request got 401 (session unknown or expired)
   unreachable,      // "unreachable": no connection, or it broke before a whole reply
   timed_out,        // "timed_out": a request timed out, or the call's deadline passed

@@ -15,11 +15,11 @@ tarnel_reason exchange_reason(const exchange_end& end, bool create_lost) {
   }
   const long status = end.status;
   const bool login = end.kind == tarnel_exchange_kind::login;
-  if (login && (status == 401 || status == 403)) return tarnel_reason::login_refused;
-  if (!login && status == 401) return tarnel_reason::session_refused;
   if (status == 408 || status == 429 || status == 500 || (status >= 502 && status <= 504)) {
     return tarnel_reason::cluster_error;
   }
+  if (login) return tarnel_reason::login_refused;
+  if (status == 401) return tarnel_reason::session_refused;
   const bool add_disk = end.kind == tarnel_exchange_kind::add_disk;
   return status == 409 && add_disk && create_lost ? tarnel_reason::may_exist
                                                   : tarnel_reason::refused;

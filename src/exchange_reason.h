@@ -21,10 +21,11 @@ struct exchange_end {
 // may be that request's own doing.
 //   transport: cancelled, timed_out; a reply over the cap bad_reply; any
 //     other failure unreachable;
-//   a whole reply: login_refused (a login's 401 or 403), session_refused (a
-//     disk request's 401), cluster_error (408, 429, 500, 502-504), may_exist
-//     (an AddVirtualDisk's 409 after a lost create); otherwise refused: no
-//     retry changes any other status, a redirect or 101 included.
+//   a whole reply: cluster_error (408, 429, 500, 502-504); login_refused
+//     (any other status to a login: a 409 to the login of a create is no
+//     answer about the disk); session_refused (a disk request's 401);
+//     may_exist (an AddVirtualDisk's 409 after a lost create); otherwise
+//     refused: no retry changes any other status, a redirect or 101 included.
 tarnel_reason exchange_reason(const exchange_end& end, bool create_lost);
 // True for an AddVirtualDisk that went out and lost its reply.
 bool create_reply_lost(const exchange_end& end);

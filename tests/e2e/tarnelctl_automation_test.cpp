@@ -65,7 +65,7 @@ TEST_F(AutomationTest, CreateExistOkTakesADiskThatExistsAsTheGoalReached) {
   EXPECT_EQ(again.err, "");
   // A conflict during the login is no answer about the disk.
   sim->add_fault("Login:status=409,times=1");
-  EXPECT_EQ(node->ctl({"create", "other", "--exist-ok"}).exit_code, 6);
+  EXPECT_EQ(node->ctl({"create", "other", "--exist-ok"}).exit_code, 4);
 }
 
 TEST_F(AutomationTest, QuietLeavesOutWorkDoneButNotQueryResults) {

@@ -236,10 +236,11 @@ TEST_F(OutcomeTest, ASigintIgnoredAtTheStartStaysIgnored) {
 TEST_F(OutcomeTest, AConflictDuringTheLoginOfACreateIsARefusedLogin) {
   ASSERT_NO_FATAL_FAILURE(start_with_fault("Login:status=409"));
   const RunResult text = node->ctl({"create", "vd"});
-  EXPECT_EQ(text.exit_code, 6);
-  EXPECT_THAT(text.err, HasSubstr("tarnelctl create: the cluster refused to log in as "
+  EXPECT_EQ(text.exit_code, 4);
+  EXPECT_THAT(text.err, HasSubstr("tarnelctl create: the cluster refused the login for user "
                                   "TarnelAdmin (HTTP 409 InjectedFault"));
-  const rapidjson::Document json = failure(node->ctl({"create", "vd", "--json"}), 6, "refused");
+  const rapidjson::Document json =
+      failure(node->ctl({"create", "vd", "--json"}), 4, "login_refused");
   EXPECT_EQ(member<int>(json, "attempts"), 0);
   EXPECT_EQ(member<int>(json, "login_attempts"), 1);
   EXPECT_EQ(sent("AddVirtualDisk"), 0);

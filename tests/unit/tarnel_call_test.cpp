@@ -342,80 +342,46 @@ fake::HttpExchange capacity() { return fake::reply(capacity_reply("\"GB\"", "100
 std::vector<ReasonCase> reason_cases() {
   using fake::transport_failure;
   std::vector<ReasonCase> cases;
+  const auto add = [&](const char* name, Operation operation,
+                       std::vector<fake::HttpExchange> script, tarnel_reason reason, int attempts,
+                       int login_attempts, std::vector<std::string> requests = {}) {
+    cases.push_back({name, operation, std::move(script), reason, attempts, login_attempts,
+                     std::move(requests)});
+  };
   for (long status : {408, 429, 500, 502, 503, 504}) {
-    ReasonCase retried{"retried status",
-                       Operation::export_disk,
-                       {login_reply("S1")},
-                       tarnel_reason::cluster_error,
-                       5,
-                       1,
-                       {}};
-    retried.script.insert(retried.script.end(), 5, refusal(status));
-    cases.push_back(retried);
+    std::vector<fake::HttpExchange> script(6, refusal(status));
+    script[0] = login_reply("S1");
+    add("retried status", Operation::export_disk, script, tarnel_reason::cluster_error, 5, 1);
   }
   for (long status : {101, 302, 404}) {
-    cases.push_back({"final status outside 2xx",
-                     Operation::export_disk,
-                     {login_reply("S1"), refusal(status)},
-                     tarnel_reason::refused,
-                     1,
-                     1,
-                     {"Login", "Mount"}});
+    add("final status outside 2xx", Operation::export_disk, {login_reply("S1"), refusal(status)},
+        tarnel_reason::refused, 1, 1, {"Login", "Mount"});
   }
-  cases.push_back(
-      {"a create that went out and timed out, then 409",
-       Operation::create,
-       {login_reply("S1"), capacity(), transport_failure(RK_TRANSPORT_TIMED_OUT, "timed out", true),
-        capacity(), refusal(409)},
-       tarnel_reason::may_exist,
-       2,
-       1,
-       {}});
-  cases.push_back({"a create never sent, then 409",
-                   Operation::create,
-                   {login_reply("S1"), capacity(),
-                    transport_failure(RK_TRANSPORT_UNREACHABLE, "connection refused", false),
-                    capacity(), refusal(409)},
-                   tarnel_reason::refused,
-                   2,
-                   1,
-                   {}});
-  cases.push_back({"one 401 brings exactly one new login",
-                   Operation::export_disk,
-                   {login_reply("S1"), refusal(401), login_reply("S2"), refusal(503),
-                    fake::reply(R"({"result":[{"status":"ok","target":"node1"}]})")},
-                   tarnel_reason::ok,
-                   3,
-                   2,
-                   {"Login", "Mount", "Login", "Mount", "Mount"}});
-  cases.push_back({"failed logins are no command attempts",
-                   Operation::export_disk,
-                   std::vector<fake::HttpExchange>(5, refusal(503)),
-                   tarnel_reason::cluster_error,
-                   0,
-                   5,
-                   {}});
-  cases.push_back({"a 409 to the login of a create refuses the login",
-                   Operation::create,
-                   {refusal(409)},
-                   tarnel_reason::refused,
-                   0,
-                   1,
-                   {"Login"}});
-  cases.push_back({"a login's 403",
-                   Operation::login,
-                   {refusal(403)},
-                   tarnel_reason::login_refused,
-                   1,
-                   1,
-                   {"Login"}});
-  cases.push_back({"a reply over the cap",
-                   Operation::login,
-                   {transport_failure(RK_TRANSPORT_TOO_LARGE, "reply over 16 MiB", true)},
-                   tarnel_reason::bad_reply,
-                   1,
-                   1,
-                   {}});
+  add("a create that went out and timed out, then 409", Operation::create,
+      {login_reply("S1"), capacity(), transport_failure(RK_TRANSPORT_TIMED_OUT, "timed out", true),
+       capacity(), refusal(409)},
+      tarnel_reason::may_exist, 2, 1);
+  add("a create never sent, then 409", Operation::create,
+      {login_reply("S1"), capacity(),
+       transport_failure(RK_TRANSPORT_UNREACHABLE, "connection refused", false), capacity(),
+       refusal(409)},
+      tarnel_reason::refused, 2, 1);
+  add("one 401 brings exactly one new login", Operation::export_disk,
+      {login_reply("S1"), refusal(401), login_reply("S2"), refusal(503),
+       fake::reply(R"({"result":[{"status":"ok","target":"node1"}]})")},
+      tarnel_reason::ok, 3, 2, {"Login", "Mount", "Login", "Mount", "Mount"});
+  add("failed logins are no command attempts", Operation::export_disk,
+      std::vector<fake::HttpExchange>(5, refusal(503)), tarnel_reason::cluster_error, 0, 5);
+  add("a 409 to the login of a create refuses the login", Operation::create, {refusal(409)},
+      tarnel_reason::login_refused, 0, 1, {"Login"});
+  add("a 409 to the new login after a 401 refuses that login", Operation::create,
+      {login_reply("S1"), capacity(), refusal(401), refusal(409)}, tarnel_reason::login_refused, 2,
+      2, {"Login", "ClusterInformation", "AddVirtualDisk", "Login"});
+  add("a login's 403", Operation::login, {refusal(403)}, tarnel_reason::login_refused, 1, 1,
+      {"Login"});
+  add("a reply over the cap", Operation::login,
+      {transport_failure(RK_TRANSPORT_TOO_LARGE, "reply over 16 MiB", true)},
+      tarnel_reason::bad_reply, 1, 1);
   return cases;
 }
 

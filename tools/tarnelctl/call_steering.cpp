@@ -249,10 +249,11 @@ std::string CallSteering::explain(const CallSubject& s, const tarnel_outcome& o)
       if (drives) return "timed out: the drive helper ran out of time; " + see_log();
       return "timed out: the cluster at " + cluster_address() + " did not answer in time";
     case tarnel_reason::refused:
-      if (!s.login_phase && s.command == Command::kCreate && o.http_status == 409) {
+      // A refusal comes from a disk request: a refused login is login_refused.
+      if (s.command == Command::kCreate && o.http_status == 409) {
         return "virtual disk " + quoted(s.disk) + " already exists (" + status_text(o, false) + ")";
       }
-      if (!s.login_phase && s.command == Command::kExport && o.http_status == 404) {
+      if (s.command == Command::kExport && o.http_status == 404) {
         return "virtual disk " + quoted(s.disk) + " is unknown to the cluster (" +
                status_text(o, false) + ")";
       }
