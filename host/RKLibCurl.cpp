@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +22,7 @@
 namespace {
 
 constexpr unsigned long kReplyCap = 16UL * 1024 * 1024;
+constexpr unsigned long kHeaderCap = 256UL * 1024;
 constexpr unsigned int kDefaultConnectTimeoutSeconds = 10;
 constexpr unsigned int kDefaultRequestTimeoutSeconds = 60;
 constexpr const char* kConnectTimeoutKey = "dTarnelConnectTimeout";
@@ -126,23 +128,56 @@ std::string redact_queries(const char* data, size_t size) {
   return out;
 }
 
-bool starts_with_no_case(const std::string& text, const char* prefix) {
-  return strncasecmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
+bool starts_with_no_case(const char* text, size_t size, const char* prefix) {
+  const size_t length = std::strlen(prefix);
+  return size >= length && strncasecmp(text, prefix, length) == 0;
+}
+
+// The values of the reply's header lines that the trace shows. Any other
+// text from the server may echo the request, and the client cannot tell.
+constexpr const char* kShownHeaders[] = {
+    "content-type:", "content-length:", "transfer-encoding:", "connection:",
+    "date:",         "server:",         "location:"};
+
+// An incoming header line as the trace shows it: the status line without
+// its reason phrase, an allowed header with its value, any other with its
+// name only.
+std::string incoming_line(const char* line, size_t size) {
+  if (starts_with_no_case(line, size, "HTTP/")) {
+    const char* code = static_cast<const char*>(std::memchr(line, ' ', size));
+    const char* reason =
+        code != nullptr
+            ? static_cast<const char*>(std::memchr(code + 1, ' ', line + size - code - 1))
+            : nullptr;
+    return std::string(line, reason != nullptr ? static_cast<size_t>(reason - line) : size);
+  }
+  for (const char* name : kShownHeaders) {
+    if (starts_with_no_case(line, size, name)) return redact_queries(line, size);
+  }
+  const char* colon = static_cast<const char*>(std::memchr(line, ':', size));
+  if (colon == nullptr) return "<withheld>";
+  return std::string(line, static_cast<size_t>(colon - line)) + ": <withheld>";
+}
+
+// An outgoing header line as the trace shows it: queries and credentials
+// redacted.
+std::string outgoing_line(const char* line, size_t size) {
+  for (const char* name : {"authorization:", "proxy-authorization:", "cookie:"}) {
+    if (starts_with_no_case(line, size, name)) {
+      return std::string(line, std::strlen(name)) + " <redacted>";
+    }
+  }
+  return redact_queries(line, size);
 }
 
 // libcurl's debug callback: one log line per line of text or header, only a
-// byte count for data, queries and credentials redacted.
+// byte count for data. Outgoing lines have queries and credentials
+// redacted; of the incoming ones only allowed values are shown.
 int trace_callback(CURL*, curl_infotype type, char* data, size_t size, void*) {
-  const char* mark = nullptr;
   switch (type) {
     case CURLINFO_TEXT:
-      mark = "*";
-      break;
     case CURLINFO_HEADER_OUT:
-      mark = ">";
-      break;
     case CURLINFO_HEADER_IN:
-      mark = "<";
       break;
     case CURLINFO_DATA_OUT:
       HttpLog::write(kTraceTag, "> %zu bytes of data", size);
@@ -160,14 +195,15 @@ int trace_callback(CURL*, curl_infotype type, char* data, size_t size, void*) {
     size_t stop = end;
     if (stop > start && data[stop - 1] == '\r') --stop;
     if (stop > start) {
-      std::string line = redact_queries(data + start, stop - start);
-      if (starts_with_no_case(line, "authorization:") ||
-          starts_with_no_case(line, "proxy-authorization:") ||
-          starts_with_no_case(line, "cookie:") || starts_with_no_case(line, "set-cookie:")) {
-        line.erase(line.find(':') + 1);
-        line += " <redacted>";
+      const char* line = data + start;
+      const size_t length = stop - start;
+      if (type == CURLINFO_HEADER_IN) {
+        HttpLog::write(kTraceTag, "< %s", incoming_line(line, length).c_str());
+      } else if (type == CURLINFO_HEADER_OUT) {
+        HttpLog::write(kTraceTag, "> %s", outgoing_line(line, length).c_str());
+      } else {
+        HttpLog::write(kTraceTag, "* %s", redact_queries(line, length).c_str());
       }
-      HttpLog::write(kTraceTag, "%s %s", mark, line.c_str());
     }
     start = end + 1;
   }
@@ -345,6 +381,10 @@ Cause cause_of(CURLcode code, long osErrno, bool sent) {
       return {RK_TRANSPORT_UNREACHABLE, "name not resolved"};
     case CURLE_COULDNT_CONNECT:
       switch (osErrno) {
+        case EMFILE:
+          return {RK_TRANSPORT_FAILED, "too many open files (EMFILE)"};
+        case ENFILE:
+          return {RK_TRANSPORT_FAILED, "too many open files in the system (ENFILE)"};
         case ECONNREFUSED:
           return {RK_TRANSPORT_UNREACHABLE, "connection refused"};
         case EHOSTUNREACH:
@@ -393,6 +433,9 @@ struct RKLibCurl::State {
   bool keepReply = true;
   unsigned long received = 0;  // reply bytes of the current request, kept or not
   bool overCap = false;
+  unsigned long headerBytes = 0;  // header bytes of the current reply
+  bool headersOverCap = false;
+  int socketErrno = 0;  // why the current request could not open a socket
   char error[CURL_ERROR_SIZE] = {};
   // Steering, and how the last request ended.
   const RkCancelToken* token = nullptr;
@@ -420,6 +463,9 @@ struct RKLibCurl::State {
     reply.clear();
     received = 0;
     overCap = false;
+    headerBytes = 0;
+    headersOverCap = false;
+    socketErrno = 0;
     error[0] = '\0';
     requestSent = false;
     TakenOptions taken{std::move(intOptions), std::move(stringOptions)};
@@ -434,8 +480,9 @@ struct RKLibCurl::State {
     CURL* easy = handle.get();
     if (used) curl_easy_reset(easy);  // drops every option; the connections stay with `multi`
     used = true;
-    return set_fixed_options(easy, url, userPassword) && set_method(easy, type, body, bodyLength) &&
-           set_timeouts(easy, taken.ints) && set_string_options(easy, taken.strings);
+    return set_fixed_options(easy, url, userPassword) &&
+           apply_request_type(easy, type, body, bodyLength) && set_timeouts(easy, taken.ints) &&
+           set_string_options(easy, taken.strings);
   }
 
   // The settings every request has (RKLibCurl.h), the trace, the
@@ -459,6 +506,10 @@ struct RKLibCurl::State {
     ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &State::write) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEDATA, this) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &State::header) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_HEADERDATA, this) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &State::open_socket) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, this) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error) == CURLE_OK;
     if (keepAlive) ok = ok && curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L) == CURLE_OK;
     if (trace) {
@@ -475,8 +526,9 @@ struct RKLibCurl::State {
     return ok;
   }
 
-  static bool set_method(CURL* easy, _http_req_type_ type, const void* body,
-                         unsigned long bodyLength) {
+  // The method of the request type, and its body.
+  static bool apply_request_type(CURL* easy, _http_req_type_ type, const void* body,
+                                 unsigned long bodyLength) {
     if (type == RK_HTTP_GET) return curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK;
     // PUT and POST carry the body (possibly empty) the same way; PUT only
     // renames the method.
@@ -540,9 +592,18 @@ struct RKLibCurl::State {
                      without_query(url).c_str(), kReplyCap);
       return end(RK_TRANSPORT_TOO_LARGE, "reply over 16 MiB");
     }
+    // libcurl runs out of room for one overlong header line before it hands
+    // the line over.
+    if (headersOverCap || (result == CURLE_OUT_OF_MEMORY && status != 0 && received == 0)) {
+      reply.clear();
+      HttpLog::write(kSendTag, "reply from [%s] dropped: reply headers too large",
+                     without_query(url).c_str());
+      return end(RK_TRANSPORT_TOO_LARGE, "reply headers too large");
+    }
     if (result != CURLE_OK) return failed(result, url);
     end(RK_TRANSPORT_DONE, std::string());
-    return status >= 400 ? 0 : 1;
+    // Redirects are never followed: only a 2xx final reply is the answer.
+    return status >= 200 && status < 300 ? 1 : 0;
   }
 
   // A transfer that libcurl ended with `result`: logged with libcurl's
@@ -552,8 +613,8 @@ struct RKLibCurl::State {
     std::string detail = redact_queries(reason, std::strlen(reason));
     HttpLog::write(kSendTag, "request to [%s] failed: %s (libcurl code %d)",
                    without_query(url).c_str(), detail.c_str(), static_cast<int>(result));
-    long osErrno = 0;
-    curl_easy_getinfo(handle.get(), CURLINFO_OS_ERRNO, &osErrno);
+    long osErrno = socketErrno;
+    if (osErrno == 0) curl_easy_getinfo(handle.get(), CURLINFO_OS_ERRNO, &osErrno);
     const Cause cause = cause_of(result, osErrno, requestSent);
     return end(cause.result, cause.text != nullptr ? std::string(cause.text) : std::move(detail));
   }
@@ -589,6 +650,22 @@ struct RKLibCurl::State {
       }
     }
     return CURLE_FAILED_INIT;
+  }
+
+  // Counts the reply's header bytes; over the cap, ends the transfer.
+  static size_t header(char*, size_t size, size_t count, void* user) {
+    State& state = *static_cast<State*>(user);
+    state.headerBytes += size * count;
+    if (state.headerBytes <= kHeaderCap) return size * count;
+    state.headersOverCap = true;
+    return 0;
+  }
+
+  // Opens the transfer's socket (close-on-exec), keeping errno on failure.
+  static curl_socket_t open_socket(void* user, curlsocktype, curl_sockaddr* address) {
+    const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd < 0) static_cast<State*>(user)->socketErrno = errno;
+    return fd < 0 ? CURL_SOCKET_BAD : fd;
   }
 
   static size_t write(char* data, size_t size, size_t count, void* user) {
