@@ -17,6 +17,7 @@
 
 #include "NqDebug.h"
 #include "RkCancel.h"
+#include "keystore.h"
 #include "rkmx_utils.h"
 
 namespace {
@@ -212,22 +213,33 @@ int trace_callback(CURL*, curl_infotype type, char* data, size_t size, void*) {
 
 // ---- URL ----
 
-bool unreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
-}
+// The bytes that stand for themselves in an encoded query: RFC 3986's
+// unreserved characters.
+struct UnreservedTable {
+  bool byte[256] = {};
+  constexpr UnreservedTable() {
+    for (int c = 0; c < 256; ++c) {
+      byte[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                c == '-' || c == '.' || c == '_' || c == '~';
+    }
+  }
+};
+constexpr UnreservedTable kUnreserved;
 
+// Appends `text` to `out` with every byte but the unreserved ones written as
+// %XX; each run of unreserved bytes is appended at once.
 void percent_encode(const char* text, size_t size, std::string& out) {
   static const char kHex[] = "0123456789ABCDEF";
-  for (size_t i = 0; i < size; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (unreserved(c)) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xf];
-    }
+  const char* const stop = text + size;
+  while (text < stop) {
+    const char* run = text;
+    while (run < stop && kUnreserved.byte[static_cast<unsigned char>(*run)]) ++run;
+    out.append(text, static_cast<size_t>(run - text));
+    if (run == stop) break;
+    const unsigned char c = static_cast<unsigned char>(*run);
+    const char triple[3] = {'%', kHex[c >> 4], kHex[c & 0xf]};
+    out.append(triple, sizeof triple);
+    text = run + 1;
   }
 }
 
@@ -299,36 +311,59 @@ bool loopback_address(const std::string& addr) {
   return false;
 }
 
+// What a TARNEL_CONNECT_TO value means.
+struct ConnectToVerdict {
+  std::string value;  // the value judged
+  bool malformed = false;
+  bool loopback = false;
+  std::string addr;  // the target address, when well-formed
+};
+
+// The verdict on `value`, worked out again only when it differs from the
+// value this thread judged last.
+const ConnectToVerdict& judge_connect_to(const char* value) {
+  thread_local ConnectToVerdict last;
+  if (!last.value.empty() && last.value == value) return last;
+  ConnectToVerdict verdict;
+  verdict.value = value;
+  std::string host, port, addrPort;
+  size_t at = 0;
+  const std::string& text = verdict.value;
+  const bool parsed = take_field(text, at, host, false) && take_field(text, at, port, false) &&
+                      take_field(text, at, verdict.addr, false) &&
+                      take_field(text, at, addrPort, true);
+  verdict.malformed = !parsed || !decimal_port(addrPort) || (!port.empty() && !decimal_port(port));
+  verdict.loopback = !verdict.malformed && loopback_address(verdict.addr);
+  last = std::move(verdict);
+  return last;
+}
+
 // The CONNECT_TO entry from the environment, or null when it is unset or
-// not honoured (with a warning in the log).
+// not honoured (with a warning in the log, on every request).
 HeaderList connect_to_from_environment() {
   const char* value = std::getenv(kConnectToVariable);
   if (value == nullptr || *value == '\0') return nullptr;
-  const std::string text(value);
-  std::string host, port, addr, addrPort;
-  size_t at = 0;
-  const bool parsed = take_field(text, at, host, false) && take_field(text, at, port, false) &&
-                      take_field(text, at, addr, false) && take_field(text, at, addrPort, true);
-  if (!parsed || !decimal_port(addrPort) || (!port.empty() && !decimal_port(port))) {
+  const ConnectToVerdict& verdict = judge_connect_to(value);
+  if (verdict.malformed) {
     HttpLog::write(kSendTag, "%s [%s] ignored: not of the form host:port:addr:port",
                    kConnectToVariable, value);
     return nullptr;
   }
-  if (!loopback_address(addr)) {
+  if (!verdict.loopback) {
     HttpLog::write(kSendTag, "%s [%s] ignored: [%s] is not a loopback address", kConnectToVariable,
-                   value, addr.c_str());
+                   value, verdict.addr.c_str());
     return nullptr;
   }
   return HeaderList(curl_slist_append(nullptr, value));
 }
 
-// A timeout setting in seconds; the default when it is missing, not a
+// A timeout setting in milliseconds; the default when it is missing, not a
 // decimal number or 0.
-unsigned int timeout_setting(const char* key, unsigned int fallback) {
-  std::string value;
-  if (rkmx_utils::get_reg_key(key, value) != 0) return fallback;
-  const unsigned int seconds = rkmx_utils::string_to_uint(value);
-  return seconds == 0 ? fallback : seconds;
+long timeout_ms(const tarnel_host::keystore::Setting& setting, unsigned int fallbackSeconds) {
+  const unsigned int seconds = setting.result == tarnel_host::keystore::kFound
+                                   ? rkmx_utils::string_to_uint(setting.value)
+                                   : 0;
+  return static_cast<long>(seconds == 0 ? fallbackSeconds : seconds) * 1000;
 }
 
 // Options a caller may set for the coming request, with the values allowed.
@@ -413,10 +448,11 @@ Cause cause_of(CURLcode code, long osErrno, bool sent) {
 }  // namespace
 
 struct RKLibCurl::State {
-  MultiHandle multi;  // drives every transfer; keeps the connection cache
+  MultiHandle multi;  // drives the transfers with a cancel token
   EasyHandle handle;
   HeaderList headers;
-  bool used = false;  // a request has been carried out on `handle`
+  bool expectDropped = false;  // headers end with an empty "Expect:"
+  bool used = false;           // a request has been carried out on `handle`
   bool trace = false;
   bool keepAlive = false;
   RKLibCurlWriteCallback userCallback = nullptr;
@@ -478,11 +514,25 @@ struct RKLibCurl::State {
   bool set_options(_http_req_type_ type, const std::string& url, const void* body,
                    unsigned long bodyLength, const char* userPassword, const TakenOptions& taken) {
     CURL* easy = handle.get();
-    if (used) curl_easy_reset(easy);  // drops every option; the connections stay with `multi`
+    if (used) curl_easy_reset(easy);  // drops every option; the connections stay
     used = true;
+    if (bodyLength > 0 && !without_expect_header()) return false;
     return set_fixed_options(easy, url, userPassword) &&
            apply_request_type(easy, type, body, bodyLength) && set_timeouts(easy, taken.ints) &&
            set_string_options(easy, taken.strings);
+  }
+
+  // A body is sent at once, without waiting for "100 Continue": an empty
+  // "Expect:" line drops libcurl's own. It joins the header lines once, at
+  // the first request with a body; a request without one has no such line.
+  bool without_expect_header() {
+    if (expectDropped) return true;
+    curl_slist* list = curl_slist_append(headers.get(), "Expect:");
+    if (list == nullptr) return false;
+    static_cast<void>(headers.release());
+    headers.reset(list);
+    expectDropped = true;
+    return true;
   }
 
   // The settings every request has (RKLibCurl.h), the trace, the
@@ -619,17 +669,23 @@ struct RKLibCurl::State {
     return end(cause.result, cause.text != nullptr ? std::string(cause.text) : std::move(detail));
   }
 
-  // Runs the transfer of `handle` on `multi`, waiting on its sockets and on
-  // the cancel token's descriptor. Sets `cancelled` when the token ended it.
+  // Runs the transfer of `handle`. Without a cancel token nothing needs to
+  // wait beside its sockets: libcurl's easy interface runs it, on the
+  // smallest multi handle libcurl makes. With one, it runs on `multi` (made
+  // at the client's first such send), waiting on its sockets and on the
+  // token's descriptor; `cancelled` is set when the token ended it.
   CURLcode transfer(bool& cancelled) {
     cancelled = false;
+    if (token == nullptr) return curl_easy_perform(handle.get());
+    if (!multi) multi.reset(curl_multi_init());
+    if (!multi) return CURLE_OUT_OF_MEMORY;
     AddedTransfer added(multi.get(), handle.get());
     if (!added.added()) return CURLE_FAILED_INIT;
-    const int wakeFd = token != nullptr ? token->descriptor() : -1;
+    const int wakeFd = token->descriptor();
     curl_waitfd wake = {wakeFd, CURL_WAIT_POLLIN, 0};
     // libcurl shortens the wait to its own next timer; without a
     // descriptor the token's flag is looked at every 100 ms.
-    const int waitMs = token != nullptr && wakeFd < 0 ? 100 : 1000;
+    const int waitMs = wakeFd < 0 ? 100 : 1000;
     for (;;) {
       int running = 0;
       if (curl_multi_perform(multi.get(), &running) != CURLM_OK) return CURLE_FAILED_INIT;
@@ -638,7 +694,7 @@ struct RKLibCurl::State {
                           nullptr) != CURLM_OK) {
         return CURLE_FAILED_INIT;
       }
-      if (token != nullptr && token->cancelled()) {
+      if (token->cancelled()) {
         cancelled = true;
         return CURLE_ABORTED_BY_CALLBACK;
       }
@@ -697,29 +753,22 @@ bool RKLibCurl::RKLibCurlInit(const char* header, bool verbose, bool keepAlive,
     headers.reset(curl_slist_append(nullptr, header));
     if (!headers) return false;
   }
-  // Large bodies are sent at once, without waiting for "100 Continue".
-  curl_slist* withExpect = curl_slist_append(headers.get(), "Expect:");
-  if (withExpect == nullptr) return false;
-  headers.release();
-  headers.reset(withExpect);
 
   EasyHandle handle(curl_easy_init());
   if (!handle) return false;
-  if (!state_->multi) {
-    state_->multi.reset(curl_multi_init());
-    if (!state_->multi) return false;
-  }
 
   state_->handle = std::move(handle);
   state_->headers = std::move(headers);
+  state_->expectDropped = false;
   state_->used = false;
   state_->trace = verbose;
   state_->keepAlive = keepAlive;
   state_->userCallback = writeCallback;
-  state_->connectTimeoutMs =
-      static_cast<long>(timeout_setting(kConnectTimeoutKey, kDefaultConnectTimeoutSeconds)) * 1000;
-  state_->requestTimeoutMs =
-      static_cast<long>(timeout_setting(kRequestTimeoutKey, kDefaultRequestTimeoutSeconds)) * 1000;
+  tarnel_host::keystore::Setting timeouts[] = {tarnel_host::keystore::Setting(kConnectTimeoutKey),
+                                               tarnel_host::keystore::Setting(kRequestTimeoutKey)};
+  tarnel_host::keystore::read_settings(timeouts, 2);
+  state_->connectTimeoutMs = timeout_ms(timeouts[0], kDefaultConnectTimeoutSeconds);
+  state_->requestTimeoutMs = timeout_ms(timeouts[1], kDefaultRequestTimeoutSeconds);
   return true;
 }
 
@@ -744,7 +793,7 @@ int RKLibCurl::RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url
   State& state = *state_;
   httpCode_ = 0;
   const State::TakenOptions options = state.begin_request();
-  if (!state.handle || !state.multi) {
+  if (!state.handle) {
     return state.end(RK_TRANSPORT_FAILED, "client not initialised");
   }
   if (type != RK_HTTP_GET && type != RK_HTTP_PUT && type != RK_HTTP_POST) {

@@ -15,7 +15,8 @@
 //   like in the environment are ignored), libcurl never uses signals.
 // - Timeouts: connecting at most "dTarnelConnectTimeout" seconds (default
 //   10), the whole request at most "dTarnelRequestTimeout" seconds (default
-//   60); both key store settings are read once per client, by RKLibCurlInit.
+//   60); both key store settings are read once per client, together (one
+//   read of the store), by RKLibCurlInit.
 //   A missing, non-decimal or zero value means the default: a request is
 //   never unbounded.
 // - The reply is capped at 16 MiB and its header block at 256 KiB; a larger
