@@ -496,7 +496,7 @@ TEST_F(HttpClient, CarriesOutOnlyARequestWhoseFinalStatusIs2xxKeepingStatusAndBo
     SCOPED_TRACE(c.status);
     const bool bodyless = c.status == 204 || c.status == 304;
     RawServer server([&c, bodyless](const std::string&) {
-      return http_reply(bodyless ? "" : "{\"a\":1}", "Location: /elsewhere\r\n", c.status);
+      return http_reply(bodyless ? "" : "{\"a\":1}", "", c.status);
     });
     const Result result = exchange_once(0, "127.0.0.1:" + std::to_string(server.port()) + "/rest");
     EXPECT_EQ(result.sent, c.sent);
@@ -569,12 +569,18 @@ TEST_F(HttpClient, CapsTheReplyAt16MiB) {
   EXPECT_EQ(over.transport, RK_TRANSPORT_TOO_LARGE);
   EXPECT_EQ(over.text, "reply over 16 MiB");
 
-  // Without a length announced up front the count stops the transfer.
-  const Result chunked = exchange_once(0, server.base() + "/chunked/" + std::to_string(cap + 4096));
+  // Without a length announced up front the count stops the transfer; the
+  // same client then sends again.
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+  const Result chunked =
+      exchange(client, 0, server.base() + "/chunked/" + std::to_string(cap + 4096));
   EXPECT_EQ(chunked.sent, 0);
   EXPECT_TRUE(chunked.replyNull);
   EXPECT_EQ(chunked.transport, RK_TRANSPORT_TOO_LARGE);
   EXPECT_NE(newLog().find("larger than 16777216 bytes"), std::string::npos);
+  EXPECT_EQ(exchange(client, 0, server.base() + "/rest?request=x").reply,
+            "{\"result\":{\"sessionId\":\"abc\"}}");
 }
 
 TEST_F(HttpClient, RoutesTheNodeEndpointToALoopbackServerWithConnectTo) {
@@ -838,34 +844,19 @@ TEST_F(HttpClient, SaysWhenTheRepliesHeadersAreTooLarge) {
 }
 
 TEST_F(HttpClient, NamesTheLackOfDescriptors) {
-  TestServer server;
   RKLibCurl client;
   ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+  const std::string url = "127.0.0.1:" + std::to_string(closed_port()) + "/rest";
   struct rlimit saved;
   ::getrlimit(RLIMIT_NOFILE, &saved);
-  const int lowestFree = ::dup(STDIN_FILENO);
-  ::close(lowestFree);
   struct rlimit tight = saved;
-  tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+  tight.rlim_cur = static_cast<rlim_t>(::dup(STDIN_FILENO));  // the lowest free descriptor
+  ::close(static_cast<int>(tight.rlim_cur));
   ::setrlimit(RLIMIT_NOFILE, &tight);
-  const Result result = exchange(client, 0, server.base() + "/rest?request=x");
+  const Result result = exchange(client, 0, url);
   ::setrlimit(RLIMIT_NOFILE, &saved);
   expect_failed_send(result, RK_TRANSPORT_FAILED, false);
   EXPECT_EQ(result.text, "too many open files (EMFILE)");
-  EXPECT_TRUE(server.seen().empty());
-}
-
-TEST_F(HttpClient, SendsAgainAfterAReplyOverTheCap) {
-  TestServer server;
-  RKLibCurl client;
-  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
-  // Chunked, so that the client counts the bytes up to the cap.
-  const std::string over = std::to_string(16u * 1024 * 1024 + 4096);
-  EXPECT_EQ(exchange(client, 0, server.base() + "/chunked/" + over).transport,
-            RK_TRANSPORT_TOO_LARGE);
-  const Result next = exchange(client, 0, server.base() + "/rest?request=x");
-  EXPECT_EQ(next.sent, 1);
-  EXPECT_EQ(next.reply, "{\"result\":{\"sessionId\":\"abc\"}}");
 }
 
 TEST_F(HttpClient, ACancelledTokenKeepsTheNextRequestFromConnecting) {
