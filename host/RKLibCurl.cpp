@@ -20,6 +20,8 @@
 #include "keystore.h"
 #include "rkmx_utils.h"
 
+namespace keystore = tarnel_host::keystore;
+
 namespace {
 
 constexpr unsigned long kReplyCap = 16UL * 1024 * 1024;
@@ -359,10 +361,9 @@ HeaderList connect_to_from_environment() {
 
 // A timeout setting in milliseconds; the default when it is missing, not a
 // decimal number or 0.
-long timeout_ms(const tarnel_host::keystore::Setting& setting, unsigned int fallbackSeconds) {
-  const unsigned int seconds = setting.result == tarnel_host::keystore::kFound
-                                   ? rkmx_utils::string_to_uint(setting.value)
-                                   : 0;
+long timeout_ms(const keystore::Setting& setting, unsigned int fallbackSeconds) {
+  const unsigned int seconds =
+      setting.result == keystore::kFound ? rkmx_utils::string_to_uint(setting.value) : 0;
   return static_cast<long>(seconds == 0 ? fallbackSeconds : seconds) * 1000;
 }
 
@@ -764,9 +765,9 @@ bool RKLibCurl::RKLibCurlInit(const char* header, bool verbose, bool keepAlive,
   state_->trace = verbose;
   state_->keepAlive = keepAlive;
   state_->userCallback = writeCallback;
-  tarnel_host::keystore::Setting timeouts[] = {tarnel_host::keystore::Setting(kConnectTimeoutKey),
-                                               tarnel_host::keystore::Setting(kRequestTimeoutKey)};
-  tarnel_host::keystore::read_settings(timeouts, 2);
+  keystore::Setting timeouts[] = {keystore::Setting(kConnectTimeoutKey),
+                                  keystore::Setting(kRequestTimeoutKey)};
+  keystore::read_settings(timeouts, 2);
   state_->connectTimeoutMs = timeout_ms(timeouts[0], kDefaultConnectTimeoutSeconds);
   state_->requestTimeoutMs = timeout_ms(timeouts[1], kDefaultRequestTimeoutSeconds);
   return true;

@@ -40,9 +40,11 @@
 // - The connection's socket is close-on-exec.
 // - libcurl's global initialisation runs once per process, thread-safely, on
 //   the first RKLibCurlInit; it is never undone.
-// - Each client drives its transfers through a multi handle of its own, which
-//   also keeps its connections for the next send; the transfer waits on its
-//   sockets and on the cancel token's descriptor (setCancelToken) together.
+// - A send without a cancel token runs on libcurl's easy interface; a send
+//   with one (setCancelToken) runs on a multi handle of the client's own and
+//   waits on its sockets and on the token's descriptor together. Either way
+//   the client keeps its connection for its next send, and shares nothing
+//   with other clients.
 #pragma once
 
 #include <curl/curl.h>
