@@ -24,7 +24,6 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -38,9 +37,8 @@
 #include "RKLibCurl.h"
 #include "RkCancel.h"
 #include "bench_support.h"
-#include "json_spirit/json_spirit_value.h"
+#include "exchange_loopback.h"
 #include "rkmx_utils.h"
-#include "tarnel_session.h"
 #include "unique_fd.h"
 
 namespace {
@@ -51,35 +49,12 @@ namespace {
 constexpr int kIterations = 10;
 constexpr int kRepetitions = 200;
 
-// A ClusterInformation reply of the simulator's shape with some more members.
-const char kReply[] =
-    "{\"result\":{\"capacity\":{\"total\":{\"units\":\"TB\",\"value\":512.75},\"allocated\":"
-    "{\"units\":\"TB\",\"value\":137.5}},\"nodes\":[{\"name\":\"node-01\",\"status\":\"ok\"},"
-    "{\"name\":\"node-02\",\"status\":\"ok\"},{\"name\":\"node-03\",\"status\":\"ok\"}],"
-    "\"cluster\":\"bench-cluster\",\"version\":\"4.2.1\"}}";
-const char kRequest[] =
-    "request={type:ClusterInformation,category:ClusterWatch,sessionId:"
-    "\"6f1c0e9ab2d34f5e8a7b9c0d1e2f3a4b\"}";
-
-int g_port = -1;
 std::string g_bare_url;
-
-size_t append_reply(char* data, size_t size, size_t count, void* user) {
-  static_cast<std::string*>(user)->append(data, size * count);
-  return size * count;
-}
-
-// One ClusterInformation exchange through `session`; false when it failed.
-bool query_through(tarnel_session& session) {
-  json_spirit::mObject reply;
-  return session.tarnel_req_rsp(RK_HTTP_POST, kRequest, &reply, false,
-                                "application/x-www-form-urlencoded") == 0;
-}
 
 void exchange_ours(benchmark::State& state) {
   tarnel_session session;
   for (auto _ : state) {
-    if (!query_through(session)) {
+    if (!bench::query_through(session)) {
       state.SkipWithError("exchange failed");
       break;
     }
@@ -89,7 +64,7 @@ void exchange_ours(benchmark::State& state) {
 void session_exchange_ours(benchmark::State& state) {
   for (auto _ : state) {
     tarnel_session session;
-    if (!query_through(session)) {
+    if (!bench::query_through(session)) {
       state.SkipWithError("exchange failed");
       break;
     }
@@ -98,16 +73,7 @@ void session_exchange_ours(benchmark::State& state) {
 
 void exchange_libcurl(benchmark::State& state) {
   for (auto _ : state) {
-    std::string reply;
-    CURL* handle = curl_easy_init();
-    curl_easy_setopt(handle, CURLOPT_URL, g_bare_url.c_str());
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, "");
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &append_reply);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &reply);
-    const CURLcode result = curl_easy_perform(handle);
-    curl_easy_cleanup(handle);
-    if (result != CURLE_OK || reply.empty()) {
+    if (!bench::bare_exchange(g_bare_url)) {
       state.SkipWithError("libcurl request failed");
       break;
     }
@@ -151,7 +117,7 @@ void cancel_exchange_in_flight(benchmark::State& state) {
     return;
   }
   const std::string url =
-      "127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/rest?" + kRequest;
+      "127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/rest?" + bench::kClusterRequest;
   RKLibCurl client;
   if (!client.RKLibCurlInit("Content-Type: application/x-www-form-urlencoded", false, false,
                             nullptr)) {
@@ -197,19 +163,6 @@ void cancel_sleep(benchmark::State& state) {
   }
 }
 
-// The bare request's URL: the same query text, percent-encoded the way the
-// host client sends it.
-std::string bare_url(int port) {
-  std::string url = "http://127.0.0.1:" + std::to_string(port) + "/rest?request=";
-  CURL* handle = curl_easy_init();
-  const std::string text = std::string(kRequest).substr(sizeof "request=" - 1);
-  char* encoded = curl_easy_escape(handle, text.c_str(), static_cast<int>(text.size()));
-  url += encoded;
-  curl_free(encoded);
-  curl_easy_cleanup(handle);
-  return url;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -217,23 +170,8 @@ int main(int argc, char** argv) {
   bench::use_node_dir(dir, 0);
   curl_global_init(CURL_GLOBAL_DEFAULT);
 
-  httplib::Server server;
-  auto answer = [](const httplib::Request& request, httplib::Response& response) {
-    if (!request.has_param("request")) {
-      response.status = 400;
-      return;
-    }
-    response.set_content(kReply, "application/json");
-  };
-  server.Get("/rest", answer);
-  server.Post("/rest", answer);
-  server.Put("/rest", answer);
-  g_port = server.bind_to_any_port("127.0.0.1");
-  if (g_port <= 0) return 1;
-  std::thread serving([&] { server.listen_after_bind(); });
-  while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  bench::route_cluster_to(g_port);
-  g_bare_url = bare_url(g_port);
+  bench::LoopbackRest server;
+  g_bare_url = server.bare_url();
   bench::settle_keystore();
 
   for (auto* exchange :
@@ -259,8 +197,6 @@ int main(int argc, char** argv) {
   const bool bad_arguments = benchmark::ReportUnrecognizedArguments(argc, argv);
   if (!bad_arguments) benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  server.stop();
-  serving.join();
   curl_global_cleanup();
   return bad_arguments ? 1 : 0;
 }

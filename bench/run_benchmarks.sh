@@ -7,9 +7,10 @@
 # Results: BUILD_DIR/bench-results/*.json (Google Benchmark's JSON, one file
 # per program, medians of repetitions that Google Benchmark interleaves at
 # random so that ours and its baseline see the same load), dropped_line.json
-# (callgrind counts) and summary.json (the table). Every program works in a
-# temporary directory of its own; tarnel-sim and the loopback servers listen
-# on free ports of 127.0.0.1 and are stopped by their programs.
+# and exchange_instructions.json (callgrind counts) and summary.json (the
+# table). Every program works in a temporary directory of its own; tarnel-sim
+# and the loopback servers listen on free ports of 127.0.0.1 and are stopped
+# by their programs.
 set -euo pipefail
 
 BUILD=$(cd "${1:?usage: bench/run_benchmarks.sh BUILD_DIR}" && pwd)
@@ -56,14 +57,40 @@ print(f"    {ours / calls:.1f} instructions per dropped line ({facade / calls:.1
       f"spdlog {spdlog / calls:.1f}")
 PY
 
-# 2. The Google Benchmark programs.
+# 2. Instructions of one exchange on the client's thread, counted by
+#    callgrind over 200 exchanges against a loopback server in the same
+#    program (see exchange_count.cpp): the library's tarnel_req_rsp and the
+#    bare libcurl request. Every process of the program writes its own file
+#    (the scratch directory's guardian among them); their totals are summed.
+echo "==> exchange_instructions (callgrind)"
+exchanges=200
+count_exchange() {
+  local mode=$1 pattern=$2 dir=$OUT/exchange-$1.callgrind
+  mkdir -p "$dir"
+  valgrind --tool=callgrind --collect-atstart=no "--toggle-collect=$pattern" \
+    --callgrind-out-file="$dir/out.%p" "$BIN/bench_exchange_count" "$mode" "$exchanges" \
+    >/dev/null 2>"$dir.log" || { cat "$dir.log" >&2; return 1; }
+  cat "$dir"/out.* | sed -n 's/^totals: \([0-9]*\).*/\1/p' | awk '{ sum += $1 } END { print sum }'
+}
+rm -rf "$OUT"/exchange-*.callgrind
+exchange_ours=$(count_exchange ours tarnel_exchange_once)
+exchange_bare=$(count_exchange libcurl libcurl_exchange_once)
+python3 - "$OUT/exchange_instructions.json" "$exchanges" "$exchange_ours" "$exchange_bare" <<'PY'
+import json, sys
+path, exchanges, ours, bare = sys.argv[1], *map(int, sys.argv[2:])
+json.dump({"exchanges": exchanges, "tarnel_req_rsp": ours / exchanges,
+           "libcurl": bare / exchanges}, open(path, "w"), indent=2)
+print(f"    {ours / exchanges:.0f} instructions per exchange, bare libcurl {bare / exchanges:.0f}")
+PY
+
+# 3. The Google Benchmark programs.
 run log "$BIN/bench_log"
 run json "$BIN/bench_json"
 run exchange "$BIN/bench_exchange"
 run drives "$BIN/bench_drives"
 run facade "$BIN/bench_facade"
 
-# 3. The process runner, and the whole enumeration with a helper script at
+# 4. The process runner, and the whole enumeration with a helper script at
 #    the library's fixed path /opt/kestrix/Bayhold/rkspmhelper.py. The helper
 #    is placed in a private mount namespace (a tmpfs over /opt), so the real
 #    /opt is never touched; without one the whole-call figure is left out.
@@ -101,5 +128,8 @@ Notes:
   per read instead of reading the file).
 - create_vdisk makes three requests (login, capacity, AddVirtualDisk), each on
   a fresh connection; its baseline sends the same three with bare libcurl.
+- The exchange's instruction count is the client thread's alone, so it does
+  not depend on the machine's load; its target is a fixed count, the one
+  measured before the exchange's per-transfer work was cut, less 12,000.
 NOTE
 echo "JSON results: $OUT"

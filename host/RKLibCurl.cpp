@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,11 +17,15 @@
 
 #include "NqDebug.h"
 #include "RkCancel.h"
+#include "keystore.h"
 #include "rkmx_utils.h"
+
+namespace keystore = tarnel_host::keystore;
 
 namespace {
 
 constexpr unsigned long kReplyCap = 16UL * 1024 * 1024;
+constexpr unsigned long kHeaderCap = 256UL * 1024;
 constexpr unsigned int kDefaultConnectTimeoutSeconds = 10;
 constexpr unsigned int kDefaultRequestTimeoutSeconds = 60;
 constexpr const char* kConnectTimeoutKey = "dTarnelConnectTimeout";
@@ -126,23 +131,56 @@ std::string redact_queries(const char* data, size_t size) {
   return out;
 }
 
-bool starts_with_no_case(const std::string& text, const char* prefix) {
-  return strncasecmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
+bool starts_with_no_case(const char* text, size_t size, const char* prefix) {
+  const size_t length = std::strlen(prefix);
+  return size >= length && strncasecmp(text, prefix, length) == 0;
+}
+
+// The values of the reply's header lines that the trace shows. Any other
+// text from the server may echo the request, and the client cannot tell.
+constexpr const char* kShownHeaders[] = {
+    "content-type:", "content-length:", "transfer-encoding:", "connection:",
+    "date:",         "server:",         "location:"};
+
+// An incoming header line as the trace shows it: the status line without
+// its reason phrase, an allowed header with its value, any other with its
+// name only.
+std::string incoming_line(const char* line, size_t size) {
+  if (starts_with_no_case(line, size, "HTTP/")) {
+    const char* code = static_cast<const char*>(std::memchr(line, ' ', size));
+    const char* reason =
+        code != nullptr
+            ? static_cast<const char*>(std::memchr(code + 1, ' ', line + size - code - 1))
+            : nullptr;
+    return std::string(line, reason != nullptr ? static_cast<size_t>(reason - line) : size);
+  }
+  for (const char* name : kShownHeaders) {
+    if (starts_with_no_case(line, size, name)) return redact_queries(line, size);
+  }
+  const char* colon = static_cast<const char*>(std::memchr(line, ':', size));
+  if (colon == nullptr) return "<withheld>";
+  return std::string(line, static_cast<size_t>(colon - line)) + ": <withheld>";
+}
+
+// An outgoing header line as the trace shows it: queries and credentials
+// redacted.
+std::string outgoing_line(const char* line, size_t size) {
+  for (const char* name : {"authorization:", "proxy-authorization:", "cookie:"}) {
+    if (starts_with_no_case(line, size, name)) {
+      return std::string(line, std::strlen(name)) + " <redacted>";
+    }
+  }
+  return redact_queries(line, size);
 }
 
 // libcurl's debug callback: one log line per line of text or header, only a
-// byte count for data, queries and credentials redacted.
+// byte count for data. Outgoing lines have queries and credentials
+// redacted; of the incoming ones only allowed values are shown.
 int trace_callback(CURL*, curl_infotype type, char* data, size_t size, void*) {
-  const char* mark = nullptr;
   switch (type) {
     case CURLINFO_TEXT:
-      mark = "*";
-      break;
     case CURLINFO_HEADER_OUT:
-      mark = ">";
-      break;
     case CURLINFO_HEADER_IN:
-      mark = "<";
       break;
     case CURLINFO_DATA_OUT:
       HttpLog::write(kTraceTag, "> %zu bytes of data", size);
@@ -160,14 +198,15 @@ int trace_callback(CURL*, curl_infotype type, char* data, size_t size, void*) {
     size_t stop = end;
     if (stop > start && data[stop - 1] == '\r') --stop;
     if (stop > start) {
-      std::string line = redact_queries(data + start, stop - start);
-      if (starts_with_no_case(line, "authorization:") ||
-          starts_with_no_case(line, "proxy-authorization:") ||
-          starts_with_no_case(line, "cookie:") || starts_with_no_case(line, "set-cookie:")) {
-        line.erase(line.find(':') + 1);
-        line += " <redacted>";
+      const char* line = data + start;
+      const size_t length = stop - start;
+      if (type == CURLINFO_HEADER_IN) {
+        HttpLog::write(kTraceTag, "< %s", incoming_line(line, length).c_str());
+      } else if (type == CURLINFO_HEADER_OUT) {
+        HttpLog::write(kTraceTag, "> %s", outgoing_line(line, length).c_str());
+      } else {
+        HttpLog::write(kTraceTag, "* %s", redact_queries(line, length).c_str());
       }
-      HttpLog::write(kTraceTag, "%s %s", mark, line.c_str());
     }
     start = end + 1;
   }
@@ -176,22 +215,33 @@ int trace_callback(CURL*, curl_infotype type, char* data, size_t size, void*) {
 
 // ---- URL ----
 
-bool unreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
-}
+// The bytes that stand for themselves in an encoded query: RFC 3986's
+// unreserved characters.
+struct UnreservedTable {
+  bool byte[256] = {};
+  constexpr UnreservedTable() {
+    for (int c = 0; c < 256; ++c) {
+      byte[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                c == '-' || c == '.' || c == '_' || c == '~';
+    }
+  }
+};
+constexpr UnreservedTable kUnreserved;
 
+// Appends `text` to `out` with every byte but the unreserved ones written as
+// %XX; each run of unreserved bytes is appended at once.
 void percent_encode(const char* text, size_t size, std::string& out) {
   static const char kHex[] = "0123456789ABCDEF";
-  for (size_t i = 0; i < size; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (unreserved(c)) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xf];
-    }
+  const char* const stop = text + size;
+  while (text < stop) {
+    const char* run = text;
+    while (run < stop && kUnreserved.byte[static_cast<unsigned char>(*run)]) ++run;
+    out.append(text, static_cast<size_t>(run - text));
+    if (run == stop) break;
+    const unsigned char c = static_cast<unsigned char>(*run);
+    const char triple[3] = {'%', kHex[c >> 4], kHex[c & 0xf]};
+    out.append(triple, sizeof triple);
+    text = run + 1;
   }
 }
 
@@ -263,36 +313,58 @@ bool loopback_address(const std::string& addr) {
   return false;
 }
 
+// What a TARNEL_CONNECT_TO value means.
+struct ConnectToVerdict {
+  std::string value;  // the value judged
+  bool malformed = false;
+  bool loopback = false;
+  std::string addr;  // the target address, when well-formed
+};
+
+// The verdict on `value`, worked out again only when it differs from the
+// value this thread judged last.
+const ConnectToVerdict& judge_connect_to(const char* value) {
+  thread_local ConnectToVerdict last;
+  if (!last.value.empty() && last.value == value) return last;
+  ConnectToVerdict verdict;
+  verdict.value = value;
+  std::string host, port, addrPort;
+  size_t at = 0;
+  const std::string& text = verdict.value;
+  const bool parsed = take_field(text, at, host, false) && take_field(text, at, port, false) &&
+                      take_field(text, at, verdict.addr, false) &&
+                      take_field(text, at, addrPort, true);
+  verdict.malformed = !parsed || !decimal_port(addrPort) || (!port.empty() && !decimal_port(port));
+  verdict.loopback = !verdict.malformed && loopback_address(verdict.addr);
+  last = std::move(verdict);
+  return last;
+}
+
 // The CONNECT_TO entry from the environment, or null when it is unset or
-// not honoured (with a warning in the log).
+// not honoured (with a warning in the log, on every request).
 HeaderList connect_to_from_environment() {
   const char* value = std::getenv(kConnectToVariable);
   if (value == nullptr || *value == '\0') return nullptr;
-  const std::string text(value);
-  std::string host, port, addr, addrPort;
-  size_t at = 0;
-  const bool parsed = take_field(text, at, host, false) && take_field(text, at, port, false) &&
-                      take_field(text, at, addr, false) && take_field(text, at, addrPort, true);
-  if (!parsed || !decimal_port(addrPort) || (!port.empty() && !decimal_port(port))) {
+  const ConnectToVerdict& verdict = judge_connect_to(value);
+  if (verdict.malformed) {
     HttpLog::write(kSendTag, "%s [%s] ignored: not of the form host:port:addr:port",
                    kConnectToVariable, value);
     return nullptr;
   }
-  if (!loopback_address(addr)) {
+  if (!verdict.loopback) {
     HttpLog::write(kSendTag, "%s [%s] ignored: [%s] is not a loopback address", kConnectToVariable,
-                   value, addr.c_str());
+                   value, verdict.addr.c_str());
     return nullptr;
   }
   return HeaderList(curl_slist_append(nullptr, value));
 }
 
-// A timeout setting in seconds; the default when it is missing, not a
+// A timeout setting in milliseconds; the default when it is missing, not a
 // decimal number or 0.
-unsigned int timeout_setting(const char* key, unsigned int fallback) {
-  std::string value;
-  if (rkmx_utils::get_reg_key(key, value) != 0) return fallback;
-  const unsigned int seconds = rkmx_utils::string_to_uint(value);
-  return seconds == 0 ? fallback : seconds;
+long timeout_ms(const keystore::Setting& setting, unsigned int fallbackSeconds) {
+  const unsigned int seconds =
+      setting.result == keystore::kFound ? rkmx_utils::string_to_uint(setting.value) : 0;
+  return static_cast<long>(seconds == 0 ? fallbackSeconds : seconds) * 1000;
 }
 
 // Options a caller may set for the coming request, with the values allowed.
@@ -345,6 +417,10 @@ Cause cause_of(CURLcode code, long osErrno, bool sent) {
       return {RK_TRANSPORT_UNREACHABLE, "name not resolved"};
     case CURLE_COULDNT_CONNECT:
       switch (osErrno) {
+        case EMFILE:
+          return {RK_TRANSPORT_FAILED, "too many open files (EMFILE)"};
+        case ENFILE:
+          return {RK_TRANSPORT_FAILED, "too many open files in the system (ENFILE)"};
         case ECONNREFUSED:
           return {RK_TRANSPORT_UNREACHABLE, "connection refused"};
         case EHOSTUNREACH:
@@ -373,10 +449,11 @@ Cause cause_of(CURLcode code, long osErrno, bool sent) {
 }  // namespace
 
 struct RKLibCurl::State {
-  MultiHandle multi;  // drives every transfer; keeps the connection cache
+  MultiHandle multi;  // drives the transfers with a cancel token
   EasyHandle handle;
   HeaderList headers;
-  bool used = false;  // a request has been carried out on `handle`
+  bool expectDropped = false;  // headers end with an empty "Expect:"
+  bool used = false;           // a request has been carried out on `handle`
   bool trace = false;
   bool keepAlive = false;
   RKLibCurlWriteCallback userCallback = nullptr;
@@ -393,6 +470,9 @@ struct RKLibCurl::State {
   bool keepReply = true;
   unsigned long received = 0;  // reply bytes of the current request, kept or not
   bool overCap = false;
+  unsigned long headerBytes = 0;  // header bytes of the current reply
+  bool headersOverCap = false;
+  int socketErrno = 0;  // why the current request could not open a socket
   char error[CURL_ERROR_SIZE] = {};
   // Steering, and how the last request ended.
   const RkCancelToken* token = nullptr;
@@ -420,6 +500,9 @@ struct RKLibCurl::State {
     reply.clear();
     received = 0;
     overCap = false;
+    headerBytes = 0;
+    headersOverCap = false;
+    socketErrno = 0;
     error[0] = '\0';
     requestSent = false;
     TakenOptions taken{std::move(intOptions), std::move(stringOptions)};
@@ -432,10 +515,25 @@ struct RKLibCurl::State {
   bool set_options(_http_req_type_ type, const std::string& url, const void* body,
                    unsigned long bodyLength, const char* userPassword, const TakenOptions& taken) {
     CURL* easy = handle.get();
-    if (used) curl_easy_reset(easy);  // drops every option; the connections stay with `multi`
+    if (used) curl_easy_reset(easy);  // drops every option; the connections stay
     used = true;
-    return set_fixed_options(easy, url, userPassword) && set_method(easy, type, body, bodyLength) &&
-           set_timeouts(easy, taken.ints) && set_string_options(easy, taken.strings);
+    if (bodyLength > 0 && !without_expect_header()) return false;
+    return set_fixed_options(easy, url, userPassword) &&
+           apply_request_type(easy, type, body, bodyLength) && set_timeouts(easy, taken.ints) &&
+           set_string_options(easy, taken.strings);
+  }
+
+  // A body is sent at once, without waiting for "100 Continue": an empty
+  // "Expect:" line drops libcurl's own. It joins the header lines once, at
+  // the first request with a body; a request without one has no such line.
+  bool without_expect_header() {
+    if (expectDropped) return true;
+    curl_slist* list = curl_slist_append(headers.get(), "Expect:");
+    if (list == nullptr) return false;
+    static_cast<void>(headers.release());
+    headers.reset(list);
+    expectDropped = true;
+    return true;
   }
 
   // The settings every request has (RKLibCurl.h), the trace, the
@@ -459,6 +557,10 @@ struct RKLibCurl::State {
     ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &State::write) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEDATA, this) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &State::header) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_HEADERDATA, this) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &State::open_socket) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, this) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error) == CURLE_OK;
     if (keepAlive) ok = ok && curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L) == CURLE_OK;
     if (trace) {
@@ -475,8 +577,9 @@ struct RKLibCurl::State {
     return ok;
   }
 
-  static bool set_method(CURL* easy, _http_req_type_ type, const void* body,
-                         unsigned long bodyLength) {
+  // The method of the request type, and its body.
+  static bool apply_request_type(CURL* easy, _http_req_type_ type, const void* body,
+                                 unsigned long bodyLength) {
     if (type == RK_HTTP_GET) return curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK;
     // PUT and POST carry the body (possibly empty) the same way; PUT only
     // renames the method.
@@ -540,9 +643,18 @@ struct RKLibCurl::State {
                      without_query(url).c_str(), kReplyCap);
       return end(RK_TRANSPORT_TOO_LARGE, "reply over 16 MiB");
     }
+    // libcurl runs out of room for one overlong header line before it hands
+    // the line over.
+    if (headersOverCap || (result == CURLE_OUT_OF_MEMORY && status != 0 && received == 0)) {
+      reply.clear();
+      HttpLog::write(kSendTag, "reply from [%s] dropped: reply headers too large",
+                     without_query(url).c_str());
+      return end(RK_TRANSPORT_TOO_LARGE, "reply headers too large");
+    }
     if (result != CURLE_OK) return failed(result, url);
     end(RK_TRANSPORT_DONE, std::string());
-    return status >= 400 ? 0 : 1;
+    // Redirects are never followed: only a 2xx final reply is the answer.
+    return status >= 200 && status < 300 ? 1 : 0;
   }
 
   // A transfer that libcurl ended with `result`: logged with libcurl's
@@ -552,23 +664,29 @@ struct RKLibCurl::State {
     std::string detail = redact_queries(reason, std::strlen(reason));
     HttpLog::write(kSendTag, "request to [%s] failed: %s (libcurl code %d)",
                    without_query(url).c_str(), detail.c_str(), static_cast<int>(result));
-    long osErrno = 0;
-    curl_easy_getinfo(handle.get(), CURLINFO_OS_ERRNO, &osErrno);
+    long osErrno = socketErrno;
+    if (osErrno == 0) curl_easy_getinfo(handle.get(), CURLINFO_OS_ERRNO, &osErrno);
     const Cause cause = cause_of(result, osErrno, requestSent);
     return end(cause.result, cause.text != nullptr ? std::string(cause.text) : std::move(detail));
   }
 
-  // Runs the transfer of `handle` on `multi`, waiting on its sockets and on
-  // the cancel token's descriptor. Sets `cancelled` when the token ended it.
+  // Runs the transfer of `handle`. Without a cancel token nothing needs to
+  // wait beside its sockets: libcurl's easy interface runs it, on the
+  // smallest multi handle libcurl makes. With one, it runs on `multi` (made
+  // at the client's first such send), waiting on its sockets and on the
+  // token's descriptor; `cancelled` is set when the token ended it.
   CURLcode transfer(bool& cancelled) {
     cancelled = false;
+    if (token == nullptr) return curl_easy_perform(handle.get());
+    if (!multi) multi.reset(curl_multi_init());
+    if (!multi) return CURLE_OUT_OF_MEMORY;
     AddedTransfer added(multi.get(), handle.get());
     if (!added.added()) return CURLE_FAILED_INIT;
-    const int wakeFd = token != nullptr ? token->descriptor() : -1;
+    const int wakeFd = token->descriptor();
     curl_waitfd wake = {wakeFd, CURL_WAIT_POLLIN, 0};
     // libcurl shortens the wait to its own next timer; without a
     // descriptor the token's flag is looked at every 100 ms.
-    const int waitMs = token != nullptr && wakeFd < 0 ? 100 : 1000;
+    const int waitMs = wakeFd < 0 ? 100 : 1000;
     for (;;) {
       int running = 0;
       if (curl_multi_perform(multi.get(), &running) != CURLM_OK) return CURLE_FAILED_INIT;
@@ -577,7 +695,7 @@ struct RKLibCurl::State {
                           nullptr) != CURLM_OK) {
         return CURLE_FAILED_INIT;
       }
-      if (token != nullptr && token->cancelled()) {
+      if (token->cancelled()) {
         cancelled = true;
         return CURLE_ABORTED_BY_CALLBACK;
       }
@@ -589,6 +707,22 @@ struct RKLibCurl::State {
       }
     }
     return CURLE_FAILED_INIT;
+  }
+
+  // Counts the reply's header bytes; over the cap, ends the transfer.
+  static size_t header(char*, size_t size, size_t count, void* user) {
+    State& state = *static_cast<State*>(user);
+    state.headerBytes += size * count;
+    if (state.headerBytes <= kHeaderCap) return size * count;
+    state.headersOverCap = true;
+    return 0;
+  }
+
+  // Opens the transfer's socket (close-on-exec), keeping errno on failure.
+  static curl_socket_t open_socket(void* user, curlsocktype, curl_sockaddr* address) {
+    const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd < 0) static_cast<State*>(user)->socketErrno = errno;
+    return fd < 0 ? CURL_SOCKET_BAD : fd;
   }
 
   static size_t write(char* data, size_t size, size_t count, void* user) {
@@ -620,29 +754,22 @@ bool RKLibCurl::RKLibCurlInit(const char* header, bool verbose, bool keepAlive,
     headers.reset(curl_slist_append(nullptr, header));
     if (!headers) return false;
   }
-  // Large bodies are sent at once, without waiting for "100 Continue".
-  curl_slist* withExpect = curl_slist_append(headers.get(), "Expect:");
-  if (withExpect == nullptr) return false;
-  headers.release();
-  headers.reset(withExpect);
 
   EasyHandle handle(curl_easy_init());
   if (!handle) return false;
-  if (!state_->multi) {
-    state_->multi.reset(curl_multi_init());
-    if (!state_->multi) return false;
-  }
 
   state_->handle = std::move(handle);
   state_->headers = std::move(headers);
+  state_->expectDropped = false;
   state_->used = false;
   state_->trace = verbose;
   state_->keepAlive = keepAlive;
   state_->userCallback = writeCallback;
-  state_->connectTimeoutMs =
-      static_cast<long>(timeout_setting(kConnectTimeoutKey, kDefaultConnectTimeoutSeconds)) * 1000;
-  state_->requestTimeoutMs =
-      static_cast<long>(timeout_setting(kRequestTimeoutKey, kDefaultRequestTimeoutSeconds)) * 1000;
+  keystore::Setting timeouts[] = {keystore::Setting(kConnectTimeoutKey),
+                                  keystore::Setting(kRequestTimeoutKey)};
+  keystore::read_settings(timeouts, 2);
+  state_->connectTimeoutMs = timeout_ms(timeouts[0], kDefaultConnectTimeoutSeconds);
+  state_->requestTimeoutMs = timeout_ms(timeouts[1], kDefaultRequestTimeoutSeconds);
   return true;
 }
 
@@ -667,7 +794,7 @@ int RKLibCurl::RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url
   State& state = *state_;
   httpCode_ = 0;
   const State::TakenOptions options = state.begin_request();
-  if (!state.handle || !state.multi) {
+  if (!state.handle) {
     return state.end(RK_TRANSPORT_FAILED, "client not initialised");
   }
   if (type != RK_HTTP_GET && type != RK_HTTP_PUT && type != RK_HTTP_POST) {

@@ -44,8 +44,6 @@ constexpr size_t kMessageRoom = 512;
 constexpr int kExitPollMs = 10;
 
 constexpr int kRunnerFailed = -1;
-constexpr int kTimedOut = -2;
-constexpr int kCancelled = -3;
 // A token without a descriptor is looked at this often.
 constexpr int kCancelPollMs = 100;
 
@@ -234,7 +232,7 @@ int spawn_shell(const char* command, int outWrite, int errWrite, Child& child) {
 int exit_status(const Child& child, bool timedOut, int timeoutSeconds, std::string* errorOutput) {
   if (timedOut) {
     note(errorOutput, "RkProcess: timed out after %d s; process group terminated", timeoutSeconds);
-    return kTimedOut;
+    return RK_PROCESS_TIMED_OUT;
   }
   if (child.status_lost()) {
     note(errorOutput, "RkProcess: exit status not available (child reaped elsewhere)");
@@ -328,7 +326,7 @@ class ShellRun {
   int cancel() {
     if (!child_.reaped()) child_.signal_group(SIGKILL);  // reaped by its owner
     note(errorOutput_, "RkProcess: cancelled");
-    return kCancelled;
+    return RK_PROCESS_CANCELLED;
   }
 
   void drain_all() {
@@ -445,7 +443,7 @@ int run(const char* command, std::string* output, std::string* errorOutput, int 
   }
   if (cancelled(token)) {
     note(errorOutput, "RkProcess: cancelled");
-    return kCancelled;
+    return RK_PROCESS_CANCELLED;
   }
   if (timeoutSeconds <= 0) timeoutSeconds = default_timeout_seconds();
   ShellRun shell(output, errorOutput, timeoutSeconds, token);

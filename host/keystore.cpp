@@ -108,29 +108,54 @@ class KeystoreCache {
   // The value of `key` in the store at `path`: kFound, kKeyMissing or
   // kStoreUnreadable with `error` set.
   int get(const std::string& path, const std::string& key, std::string& value, int& error) {
-    struct stat status;
-    if (::stat(path.c_str(), &status) != 0) {
-      error = errno;
-      return kStoreUnreadable;
-    }
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!reusable_ || !same_file(path, status)) {
-      reusable_ = false;
-      const int64_t readStart = realtime_ns();
-      error = tarnel_host::read_regular_file(path, kMaxKeystoreBytes, content_);
-      if (error != 0) {
-        content_.clear();
-        return kStoreUnreadable;
-      }
-      path_ = path;
-      status_ = status;
-      reusable_ = tarnel_host::nanoseconds(status.st_mtim) < readStart - kSettledNs &&
-                  tarnel_host::nanoseconds(status.st_ctim) < readStart - kSettledNs;
-    }
+    error = current(path);
+    if (error != 0) return kStoreUnreadable;
     return lookup(content_, key, value) ? kFound : kKeyMissing;
   }
 
+  // The settings of `settings` marked in `wanted` (bit i for settings[i])
+  // from the store at `path`, in one pass over its lines: kFound with the
+  // value, or kKeyMissing or kStoreUnreadable.
+  void get(const std::string& path, Setting* settings, size_t count, uint64_t wanted) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const bool readable = current(path) == 0;
+    for (size_t i = 0; i < count; ++i) {
+      if ((wanted >> i) & 1) settings[i].result = readable ? kKeyMissing : kStoreUnreadable;
+    }
+    if (!readable) return;
+    for_each_line(content_, [&](std::string_view, const ParsedLine& parsed) {
+      if (!parsed.is_setting) return;
+      for (size_t i = 0; i < count; ++i) {
+        // The last setting of a key wins.
+        if (((wanted >> i) & 1) == 0 || parsed.key != settings[i].key) continue;
+        settings[i].value.assign(parsed.value.data(), parsed.value.size());
+        settings[i].result = kFound;
+      }
+    });
+  }
+
  private:
+  // Makes content_ the store at `path` as it is now (a stat, and a read
+  // unless the text read last may be reused): 0, or the errno value (or
+  // posix_io's error) of the stat or the read. The caller holds mutex_.
+  int current(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) return errno;
+    if (reusable_ && same_file(path, status)) return 0;
+    reusable_ = false;
+    const int64_t readStart = realtime_ns();
+    if (const int error = tarnel_host::read_regular_file(path, kMaxKeystoreBytes, content_)) {
+      content_.clear();
+      return error;
+    }
+    path_ = path;
+    status_ = status;
+    reusable_ = tarnel_host::nanoseconds(status.st_mtim) < readStart - kSettledNs &&
+                tarnel_host::nanoseconds(status.st_ctim) < readStart - kSettledNs;
+    return 0;
+  }
+
   // Longer than the time-stamp granularity of any local file system.
   static constexpr int64_t kSettledNs = 2000000000LL;
 
@@ -263,18 +288,47 @@ int with_errno(int status, int error) {
   return status;
 }
 
+// The environment variable that overrides `key` when it is set; null when
+// none does.
+const char* env_override(const std::string& key) {
+  for (const EnvOverride& entry : kEnvOverrides) {
+    if (key == entry.key) return env_or_null(entry.variable);
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+namespace tarnel_host {
+namespace keystore {
+
+void read_settings(Setting* settings, size_t count) {
+  try {
+    uint64_t fromStore = 0;
+    for (size_t i = 0; i < count; ++i) {
+      if (const char* fromEnv = env_override(settings[i].key)) {
+        settings[i].value = fromEnv;
+        settings[i].result = kFound;
+      } else {
+        fromStore |= uint64_t{1} << i;
+      }
+    }
+    if (fromStore != 0) KeystoreCache::instance().get(keystore_path(), settings, count, fromStore);
+  } catch (...) {
+    for (size_t i = 0; i < count; ++i) settings[i].result = kInternalError;
+  }
+}
+
+}  // namespace keystore
+}  // namespace tarnel_host
 
 namespace rkmx_utils {
 
 int get_reg_key(std::string key, std::string& value) {
   try {
-    for (const EnvOverride& entry : kEnvOverrides) {
-      if (key != entry.key) continue;
-      if (const char* fromEnv = env_or_null(entry.variable)) {
-        value = fromEnv;
-        return kFound;
-      }
+    if (const char* fromEnv = env_override(key)) {
+      value = fromEnv;
+      return kFound;
     }
     int error = 0;
     const int status = KeystoreCache::instance().get(keystore_path(), key, value, error);

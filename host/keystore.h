@@ -30,5 +30,20 @@ const char* env_or_null(const char* name);
 // `text` without the characters of `blanks` at either end.
 std::string_view trim(std::string_view text, const char* blanks);
 
+// One setting for read_settings: its key, and what get_reg_key gives for it
+// (`result`; `value` holds the value when the result is kFound).
+struct Setting {
+  explicit Setting(const char* name) : key(name) {}
+  const char* key;
+  std::string value;
+  int result = kKeyMissing;
+};
+
+// Reads `count` settings the way get_reg_key reads one (environment
+// overrides included), from one stat() and at most one read of the store,
+// for services that need several settings at once; at most 64. Never
+// throws; out of memory gives kInternalError.
+void read_settings(Setting* settings, size_t count);
+
 }  // namespace keystore
 }  // namespace tarnel_host

@@ -29,7 +29,8 @@ enum class tarnel_reason : int {
   session_refused,  // "session_refused": a disk request got 401 (session unknown or expired)
   unreachable,      // "unreachable": no connection, or it broke before a whole reply
   timed_out,        // "timed_out": a request timed out, or the call's deadline passed
-  refused,          // "refused": a status of 400 or more that is not retried (e.g. 404, 409)
+  refused,          // "refused": a final status outside 2xx that is not retried (e.g. 404,
+                    //   409, a redirect)
   cluster_error,  // "cluster_error": a retried status (408, 429, 500, 502-504) on the last attempt
   bad_reply,      // "bad_reply": a reply that is not JSON, or lacks a member, or has one of the
                   //   wrong type (detail names it); a malformed drive helper line

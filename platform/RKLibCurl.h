@@ -9,16 +9,18 @@
 //
 // Fixed behaviour of every request:
 // - Scheme http only ("http://" is put in front of the URL), no redirect is
-//   followed (a 3xx status is returned as it is), no proxy is ever used
+//   followed (a 3xx reply is kept with its status, and the send fails), no
+//   proxy is ever used
 //   (the query carries the cluster password; http_proxy, ALL_PROXY and the
 //   like in the environment are ignored), libcurl never uses signals.
 // - Timeouts: connecting at most "dTarnelConnectTimeout" seconds (default
 //   10), the whole request at most "dTarnelRequestTimeout" seconds (default
-//   60); both key store settings are read once per client, by RKLibCurlInit.
+//   60); both key store settings are read once per client, together (one
+//   read of the store), by RKLibCurlInit.
 //   A missing, non-decimal or zero value means the default: a request is
 //   never unbounded.
-// - The reply is capped at 16 MiB; a larger one makes the send fail and is
-//   dropped.
+// - The reply is capped at 16 MiB and its header block at 256 KiB; a larger
+//   one makes the send fail and is dropped.
 // - TARNEL_CONNECT_TO (environment, libcurl's CONNECT_TO form
 //   "host:port:addr:port", e.g. "node1:8080:127.0.0.1:18080") sends requests
 //   for host:port to addr:port instead. It is honoured only when addr is a
@@ -30,12 +32,19 @@
 //   (text and headers line by line, data as byte counts). The URL's query is
 //   never written (a '?' and what follows up to white space is replaced by
 //   "?<redacted>"), nor are the values of the Authorization,
-//   Proxy-Authorization, Cookie and Set-Cookie headers.
+//   Proxy-Authorization and Cookie headers. Whatever the server sends may
+//   echo the request, so of the reply the trace shows the status line
+//   without its reason phrase, the values of Content-Type, Content-Length,
+//   Transfer-Encoding, Connection, Date, Server and Location, and only the
+//   names of other headers ("Name: <withheld>").
+// - The connection's socket is close-on-exec.
 // - libcurl's global initialisation runs once per process, thread-safely, on
 //   the first RKLibCurlInit; it is never undone.
-// - Each client drives its transfers through a multi handle of its own, which
-//   also keeps its connections for the next send; the transfer waits on its
-//   sockets and on the cancel token's descriptor (setCancelToken) together.
+// - A send without a cancel token runs on libcurl's easy interface; a send
+//   with one (setCancelToken) runs on a multi handle of the client's own and
+//   waits on its sockets and on the token's descriptor together. Either way
+//   the client keeps its connection for its next send, and shares nothing
+//   with other clients.
 #pragma once
 
 #include <curl/curl.h>
@@ -61,9 +70,9 @@ enum RkTransportResult : int {
   RK_TRANSPORT_UNREACHABLE,  // no connection: refused, no route, name not resolved
   RK_TRANSPORT_TIMED_OUT,    // a time-out or the time limit passed
   RK_TRANSPORT_LOST,         // the connection closed or broke before the reply was whole
-  RK_TRANSPORT_TOO_LARGE,    // the reply went over the cap and was dropped
+  RK_TRANSPORT_TOO_LARGE,    // the reply or its headers went over the cap and were dropped
   RK_TRANSPORT_CANCELLED,    // the cancel token was cancelled
-  RK_TRANSPORT_FAILED,       // not sent: refused arguments or options, no handle
+  RK_TRANSPORT_FAILED,       // not sent: refused arguments or options, no handle or descriptor
 };
 
 // The shape of a libcurl write callback.
@@ -115,10 +124,11 @@ class RK_HOST_API RKLibCurl {
   // `userPassword` ("user:password", or null) is sent as HTTP basic
   // authentication. A client may send again; each send starts from the fixed
   // settings.
-  // Returns non-zero when the request was carried out with a status below
-  // 400, zero otherwise (refused, transport failure, time-out, reply over the
-  // cap, status 400 or more); the status and any reply body are kept either
-  // way, except that a reply over the cap is dropped.
+  // Returns non-zero when the request was carried out with a final status of
+  // 2xx, zero otherwise (refused, transport failure, time-out, reply over the
+  // cap, any other status: 1xx, a 3xx that is not followed, 4xx, 5xx); the
+  // status and any reply body are kept either way, except that a reply over
+  // the cap is dropped.
   int RKLibCurlSendHttpReq(_http_req_type_ type, const std::string& url, const void* body,
                            unsigned long bodyLength, bool expectReply, const char* userPassword);
   // The HTTP status of the last request (0 when none arrived).
@@ -145,9 +155,11 @@ class RK_HOST_API RKLibCurl {
   // The cause of a transport failure in a few words: "connection refused",
   // "no route to host", "name not resolved" (UNREACHABLE); "timed out"
   // (TIMED_OUT); "connection closed without a reply", "connection reset",
-  // "truncated reply" (LOST); "reply over 16 MiB" (TOO_LARGE); "cancelled"
-  // (CANCELLED); "client not initialised", "request type refused", "body
-  // missing", "option refused" (FAILED); otherwise libcurl's own message.
+  // "truncated reply" (LOST); "reply over 16 MiB", "reply headers too
+  // large" (TOO_LARGE); "cancelled" (CANCELLED); "client not initialised",
+  // "request type refused", "body missing", "option refused", "too many open
+  // files (EMFILE)", "too many open files in the system (ENFILE)" (FAILED);
+  // otherwise libcurl's own message.
   // Empty after RK_TRANSPORT_DONE. Never holds the URL's query.
   std::string GetTransportText() const;
   // True when the last request went out (libcurl wrote some of it to the

@@ -25,7 +25,10 @@
 #include "RKLibCurl.h"
 #include "RkCancel.h"
 #include "host_test_support.h"
+#include "raw_http_server.h"
 
+using host_test::http_reply;
+using host_test::RawServer;
 using host_test::read_file;
 using host_test::ScopedEnv;
 using host_test::TempDir;
@@ -77,6 +80,14 @@ class SilentServer {
  public:
   SilentServer() : port_(socket_.bind_loopback()) { ::listen(socket_.fd(), 16); }
   int port() const { return port_; }
+  // Takes every connection waiting to be accepted; how many there were.
+  int take_connections() {
+    int count = 0;
+    for (struct pollfd wait = {socket_.fd(), POLLIN, 0}; ::poll(&wait, 1, 0) == 1; ++count) {
+      ::close(::accept4(socket_.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+    }
+    return count;
+  }
 
  private:
   Socket socket_;
@@ -172,12 +183,6 @@ class TestServer {
       seen_.push_back(seen);
       res.set_content("{\"result\":{\"sessionId\":\"abc\"}}", "application/json");
     };
-    server_.Get(R"(/status/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
-      note(req);
-      res.status = std::stoi(req.matches[1]);
-      res.set_content("{\"error\":\"status " + std::string(req.matches[1]) + "\"}",
-                      "application/json");
-    });
     server_.Get("/redirect", [this](const httplib::Request& req, httplib::Response& res) {
       note(req);
       res.set_redirect("/rest");
@@ -476,26 +481,37 @@ TEST_F(HttpClient, EncodesTheRequestTextSoThatTheServerDecodesItExactly) {
   EXPECT_EQ(seen[2].path, "/rest");
 }
 
-TEST_F(HttpClient, ReportsAnErrorStatusAsFailureKeepingStatusAndBody) {
-  TestServer server;
-  for (int status : {400, 404, 500, 503}) {
-    const Result result = exchange_once(0, server.base() + "/status/" + std::to_string(status));
-    EXPECT_EQ(result.sent, 0) << status;
-    EXPECT_EQ(result.status, status);
-    EXPECT_EQ(result.reply, "{\"error\":\"status " + std::to_string(status) + "\"}");
-    EXPECT_EQ(result.transport, RK_TRANSPORT_DONE) << status;  // a complete reply
-    EXPECT_EQ(result.text, "") << status;
-    EXPECT_TRUE(result.requestSent) << status;
+TEST_F(HttpClient, CarriesOutOnlyARequestWhoseFinalStatusIs2xxKeepingStatusAndBody) {
+  // Redirects are never followed, so a 3xx is no answer either; nor is a
+  // switch of protocols that was never asked for.
+  struct Case {
+    int status;
+    int sent;
+    const char* reply;  // what is kept of the body
+  };
+  for (const Case& c : {Case{101, 0, "{\"a\":1}"}, Case{200, 1, "{\"a\":1}"}, Case{204, 1, ""},
+                        Case{301, 0, "{\"a\":1}"}, Case{302, 0, "{\"a\":1}"}, Case{304, 0, ""},
+                        Case{400, 0, "{\"a\":1}"}, Case{404, 0, "{\"a\":1}"},
+                        Case{500, 0, "{\"a\":1}"}, Case{503, 0, "{\"a\":1}"}}) {
+    SCOPED_TRACE(c.status);
+    const bool bodyless = c.status == 204 || c.status == 304;
+    RawServer server([&c, bodyless](const std::string&) {
+      return http_reply(bodyless ? "" : "{\"a\":1}", "", c.status);
+    });
+    const Result result = exchange_once(0, "127.0.0.1:" + std::to_string(server.port()) + "/rest");
+    EXPECT_EQ(result.sent, c.sent);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.reply, c.reply);
+    EXPECT_EQ(result.transport, RK_TRANSPORT_DONE);  // a complete reply
+    EXPECT_EQ(result.text, "");
+    EXPECT_EQ(server.requests().size(), 1u);
   }
-  const Result fine = exchange_once(0, server.base() + "/status/204");
-  EXPECT_EQ(fine.sent, 1);
-  EXPECT_EQ(fine.status, 204);
 }
 
 TEST_F(HttpClient, NeverFollowsARedirect) {
   TestServer server;
   const Result result = exchange_once(0, server.base() + "/redirect");
-  EXPECT_EQ(result.sent, 1);
+  EXPECT_EQ(result.sent, 0);
   EXPECT_EQ(result.status, 302);
   ASSERT_EQ(server.seen().size(), 1u);
   EXPECT_EQ(server.seen()[0].path, "/redirect");
@@ -553,12 +569,18 @@ TEST_F(HttpClient, CapsTheReplyAt16MiB) {
   EXPECT_EQ(over.transport, RK_TRANSPORT_TOO_LARGE);
   EXPECT_EQ(over.text, "reply over 16 MiB");
 
-  // Without a length announced up front the count stops the transfer.
-  const Result chunked = exchange_once(0, server.base() + "/chunked/" + std::to_string(cap + 4096));
+  // Without a length announced up front the count stops the transfer; the
+  // same client then sends again.
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+  const Result chunked =
+      exchange(client, 0, server.base() + "/chunked/" + std::to_string(cap + 4096));
   EXPECT_EQ(chunked.sent, 0);
   EXPECT_TRUE(chunked.replyNull);
   EXPECT_EQ(chunked.transport, RK_TRANSPORT_TOO_LARGE);
   EXPECT_NE(newLog().find("larger than 16777216 bytes"), std::string::npos);
+  EXPECT_EQ(exchange(client, 0, server.base() + "/rest?request=x").reply,
+            "{\"result\":{\"sessionId\":\"abc\"}}");
 }
 
 TEST_F(HttpClient, RoutesTheNodeEndpointToALoopbackServerWithConnectTo) {
@@ -589,6 +611,7 @@ TEST_F(HttpClient, IgnoresConnectToWithATargetThatIsNotLoopbackAndSaysSo) {
   {
     ScopedEnv connectTo("TARNEL_CONNECT_TO", "not a route");
     EXPECT_EQ(exchange_once(0, endpoint + "/rest?request=x").sent, 0);
+    EXPECT_EQ(exchange_once(0, endpoint + "/rest?request=x").sent, 0);
   }
   EXPECT_TRUE(server.seen().empty());
   const std::string log = newLog();
@@ -596,7 +619,10 @@ TEST_F(HttpClient, IgnoresConnectToWithATargetThatIsNotLoopbackAndSaysSo) {
       log.find("TARNEL_CONNECT_TO [" + route + "] ignored: [0.0.0.0] is not a loopback address"),
       std::string::npos)
       << log;
-  EXPECT_NE(log.find("TARNEL_CONNECT_TO [not a route] ignored"), std::string::npos) << log;
+  const std::string warning = "TARNEL_CONNECT_TO [not a route] ignored";
+  const size_t first = log.find(warning);
+  EXPECT_NE(first, std::string::npos) << log;
+  EXPECT_NE(log.find(warning, first + 1), std::string::npos) << "warned on every request\n" << log;
 }
 
 TEST_F(HttpClient, NeverSendsThroughAProxyFromTheEnvironment) {
@@ -626,11 +652,43 @@ TEST_F(HttpClient, TracesToTheLogWithQueriesAndCredentialsRedacted) {
   const std::string log = newLog();
   EXPECT_NE(log.find("> GET /rest?<redacted> HTTP/1.1"), std::string::npos) << log;
   EXPECT_NE(log.find("> Authorization: <redacted>"), std::string::npos) << log;
-  EXPECT_NE(log.find("< HTTP/1.1 200 OK"), std::string::npos) << log;
+  EXPECT_NE(log.find("< HTTP/1.1 200\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("hunter2"), std::string::npos) << log;
   EXPECT_EQ(log.find("s3cr3t"), std::string::npos) << log;
   EXPECT_EQ(log.find("YWRtaW46czNjcjN0LXB3"), std::string::npos) << log;  // base64 of the pair
   EXPECT_EQ(log.find("request="), std::string::npos) << log;
+}
+
+TEST_F(HttpClient, TracesOnlyAllowedValuesOfWhatTheServerSendsBack) {
+  // The server echoes the request in the status line, in reply headers and
+  // in the body, both as it came (percent-encoded) and decoded.
+  RawServer server([](const std::string& request) {
+    const std::string target = request.substr(4, request.find(" HTTP/") - 4);
+    std::string decoded;
+    percent_decode(target.substr(target.find('=') + 1), decoded);
+    const std::string body = "{\"echo\":\"" + target + decoded + "\"}";
+    return "HTTP/1.1 200 " + decoded +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nX-Echo: " + target + "\r\nX-Decoded: " + decoded + "\r\nLocation: " + target +
+           "\r\nServer: raw\r\n\r\n" + body;
+  });
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+  client.toggleTrace(true);
+  const std::string secret = "s3cr&t pw";
+  const Result result = exchange(client, 0,
+                                 "127.0.0.1:" + std::to_string(server.port()) + "/rest?" +
+                                     "request={password:\"" + secret + "\"}");
+  ASSERT_NE(result.reply.find(secret), std::string::npos) << result.reply;
+  const std::string log = newLog();
+  for (const char* shown : {"< Content-Type: application/json", "< Content-Length: ",
+                            "< Server: raw", "< Location: /rest?<redacted>", "< X-Echo: <withheld>",
+                            "< X-Decoded: <withheld>", "< HTTP/1.1 200\n", " bytes of data"}) {
+    EXPECT_NE(log.find(shown), std::string::npos) << shown << "\n" << log;
+  }
+  for (const char* hidden : {"s3cr", "%26t", "password"}) {
+    EXPECT_EQ(log.find(hidden), std::string::npos) << hidden << "\n" << log;
+  }
 }
 
 TEST_F(HttpClient, WritesNoTraceWhenTracingIsOff) {
@@ -767,4 +825,48 @@ TEST_F(HttpClient, TheTimeLimitEndsTheWholeRequestConnectingIncluded) {
     expect_failed_send(result, RK_TRANSPORT_TIMED_OUT, port == slow.port());
     EXPECT_EQ(result.text, "timed out");
   }
+}
+
+TEST_F(HttpClient, SaysWhenTheRepliesHeadersAreTooLarge) {
+  const std::string oneLine = "X-Big: " + std::string(2000000, 'a') + "\r\n";
+  std::string manyLines;
+  for (int i = 0; i < 4000; ++i)
+    manyLines += "X-" + std::to_string(i) + ": " + std::string(100, 'b') + "\r\n";
+  for (const std::string& headers : {oneLine, manyLines}) {
+    RawServer server([&headers](const std::string&) { return http_reply("{}", headers); });
+    const Result result = exchange_once(0, "127.0.0.1:" + std::to_string(server.port()) + "/rest");
+    EXPECT_EQ(result.sent, 0);
+    EXPECT_TRUE(result.replyNull);
+    EXPECT_EQ(result.transport, RK_TRANSPORT_TOO_LARGE);
+    EXPECT_EQ(result.text, "reply headers too large");
+  }
+  EXPECT_NE(newLog().find("reply headers too large"), std::string::npos);
+}
+
+TEST_F(HttpClient, NamesTheLackOfDescriptors) {
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+  const std::string url = "127.0.0.1:" + std::to_string(closed_port()) + "/rest";
+  struct rlimit saved;
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  struct rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(::dup(STDIN_FILENO));  // the lowest free descriptor
+  ::close(static_cast<int>(tight.rlim_cur));
+  ::setrlimit(RLIMIT_NOFILE, &tight);
+  const Result result = exchange(client, 0, url);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  expect_failed_send(result, RK_TRANSPORT_FAILED, false);
+  EXPECT_EQ(result.text, "too many open files (EMFILE)");
+}
+
+TEST_F(HttpClient, ACancelledTokenKeepsTheNextRequestFromConnecting) {
+  SilentServer silent;
+  RKLibCurl client;
+  ASSERT_TRUE(client.RKLibCurlInit("Content-Type: text/plain", false, false, nullptr));
+  RkCancelToken token;
+  token.cancel();
+  client.setCancelToken(&token);
+  const Result result = exchange(client, 0, "127.0.0.1:" + std::to_string(silent.port()) + "/rest");
+  expect_failed_send(result, RK_TRANSPORT_CANCELLED, false);
+  EXPECT_EQ(silent.take_connections(), 0);
 }
