@@ -19,7 +19,7 @@ BIN=$BUILD/bench
 . "$ROOT/bench/mount_namespace.sh"
 OUT=$BUILD/bench-results
 mkdir -p "$OUT"
-rm -f "$OUT"/*.json "$OUT"/*.callgrind
+rm -rf "$OUT"/*.json "$OUT"/*.callgrind
 
 echo "machine: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg) at start"
 
@@ -32,19 +32,29 @@ run() {
     --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
 }
 
+# Instructions counted by callgrind in calls of the functions matching
+# PATTERN, over a run of PROGRAM ARGS...: every process of the program writes
+# its own file (the scratch directory's guardian and the test guard's
+# reaper among them), and their totals are summed.
+#   callgrind_total PATTERN NAME PROGRAM ARGS...
+callgrind_total() {
+  local pattern=$1 dir=$OUT/$2.callgrind
+  shift 2
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  valgrind --tool=callgrind --collect-atstart=no "--toggle-collect=$pattern" \
+    --callgrind-out-file="$dir/out.%p" "$@" >/dev/null 2>"$dir.log" ||
+    { cat "$dir.log" >&2; return 1; }
+  cat "$dir"/out.* | sed -n 's/^totals: \([0-9]*\).*/\1/p' | awk '{ sum += $1 } END { print sum }'
+}
+
 # 1. Instructions of a dropped log line, counted by callgrind over N calls
 #    of a wrapper that makes exactly one logMessage call (see
 #    dropped_line_count.cpp); the wrapper's own argument set-up, the PLT and
 #    the return are included in the first count.
 echo "==> dropped_line (callgrind)"
 calls=200000
-count() {
-  local pattern=$1 file=$OUT/$2.callgrind
-  valgrind --tool=callgrind --collect-atstart=no "--toggle-collect=$pattern" \
-    --callgrind-out-file="$file" "$BIN/bench_dropped_line_count" "$calls" >/dev/null 2>"$file.log" ||
-    { cat "$file.log" >&2; return 1; }
-  sed -n 's/^totals: \([0-9]*\).*/\1/p' "$file"
-}
+count() { callgrind_total "$1" "$2" "$BIN/bench_dropped_line_count" "$calls"; }
 ours=$(count tarnel_dropped_line ours)
 facade=$(count 'tarnel_debug::logMessage*' facade)
 spdlog=$(count spdlog_dropped_line spdlog)
@@ -60,19 +70,10 @@ PY
 # 2. Instructions of one exchange on the client's thread, counted by
 #    callgrind over 200 exchanges against a loopback server in the same
 #    program (see exchange_count.cpp): the library's tarnel_req_rsp and the
-#    bare libcurl request. Every process of the program writes its own file
-#    (the scratch directory's guardian among them); their totals are summed.
+#    bare libcurl request.
 echo "==> exchange_instructions (callgrind)"
 exchanges=200
-count_exchange() {
-  local mode=$1 pattern=$2 dir=$OUT/exchange-$1.callgrind
-  mkdir -p "$dir"
-  valgrind --tool=callgrind --collect-atstart=no "--toggle-collect=$pattern" \
-    --callgrind-out-file="$dir/out.%p" "$BIN/bench_exchange_count" "$mode" "$exchanges" \
-    >/dev/null 2>"$dir.log" || { cat "$dir.log" >&2; return 1; }
-  cat "$dir"/out.* | sed -n 's/^totals: \([0-9]*\).*/\1/p' | awk '{ sum += $1 } END { print sum }'
-}
-rm -rf "$OUT"/exchange-*.callgrind
+count_exchange() { callgrind_total "$2" "exchange-$1" "$BIN/bench_exchange_count" "$1" "$exchanges"; }
 exchange_ours=$(count_exchange ours tarnel_exchange_once)
 exchange_bare=$(count_exchange libcurl libcurl_exchange_once)
 python3 - "$OUT/exchange_instructions.json" "$exchanges" "$exchange_ours" "$exchange_bare" <<'PY'
