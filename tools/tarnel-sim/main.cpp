@@ -58,8 +58,7 @@ ClusterInformation, AddVirtualDisk, Mount or *):
   A rule lets `skip` matching requests pass, then applies to the next `times`
   (every one when not given). Example: --fault AddVirtualDisk:status=503,times=4
 
-Exit status: 0 stopped by SIGTERM or SIGINT, 1 cannot start or serve,
-2 usage error.)";
+The exit status tells how it ended: see EXIT STATUS in tarnel-sim(1).)";
 
 // What the command line sets.
 struct Options {
