@@ -26,8 +26,9 @@ int run_capacity(const Invocation& inv, Output& out) {
     return steering.fail(out, {Command::kCapacity, "", session.access.user, false}, outcome);
   }
   out.record(outcome);
-  return out.capacity(space.first, space.second,
-                      rkmx_utils::convert_size_to_gb(space.first, space.second));
+  out.capacity(space.first, space.second,
+               rkmx_utils::convert_size_to_gb(space.first, space.second));
+  return kExitDone;
 }
 
 }  // namespace tarnelctl

@@ -164,14 +164,6 @@ std::string plain_number(double value) {
   return out.str();
 }
 
-std::string capacity_problem(double value, const std::string& units, double gigabytes) {
-  // JSON has no infinity, and a person can use neither it nor a capacity
-  // of nothing (an unknown unit converts to 0 GB).
-  if (std::isfinite(value) && value > 0 && std::isfinite(gigabytes) && gigabytes > 0) return "";
-  return "a capacity of " + plain_number(value) + " " + units +
-         " is not a finite number of gigabytes above zero";
-}
-
 Output::Output(bool json, bool quiet, std::string command)
     : json_(json), quiet_(quiet), command_(std::move(command)) {}
 
@@ -259,11 +251,7 @@ void Output::emit(bool ok, bool changed, Members&& members) const {
   print(std::string(buffer.GetString(), buffer.GetSize()) + '\n');
 }
 
-int Output::capacity(double value, const std::string& units, double gigabytes) {
-  if (const std::string problem = capacity_problem(value, units, gigabytes); !problem.empty()) {
-    if (outcome_) outcome_->reason = tarnel_reason::bad_reply;
-    return fail(kExitFailed, "malformed reply from the cluster (" + problem + ")");
-  }
+void Output::capacity(double value, const std::string& units, double gigabytes) const {
   if (json_) {
     emit(true, false, [&](JsonWriter& w) {
       w.Key("value");
@@ -272,13 +260,12 @@ int Output::capacity(double value, const std::string& units, double gigabytes) {
       w.Key("gigabytes");
       w.Double(gigabytes);
     });
-    return kExitDone;
+    return;
   }
   std::ostringstream gb;
   gb.imbue(std::locale::classic());
   gb << std::fixed << std::setprecision(2) << gigabytes;
   print_line("Cluster capacity: " + plain_number(value) + ' ' + units + " (" + gb.str() + " GB)");
-  return kExitDone;
 }
 
 void Output::created(const std::string& name) const {

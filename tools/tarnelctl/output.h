@@ -65,9 +65,9 @@ class Output {
   // attempt); nothing with --json or --quiet.
   void progress(const std::string& line) const;
 
-  // Returns the exit code: done, or failed for a capacity that is not a
-  // finite number above zero in value and in gigabytes.
-  int capacity(double value, const std::string& units, double gigabytes);
+  // A capacity the library found usable: finite and above zero, in value
+  // and in gigabytes (the steered query refuses any other as bad_reply).
+  void capacity(double value, const std::string& units, double gigabytes) const;
   // The disk was created with the size the recorded outcome asked for.
   void created(const std::string& name) const;
   // create --exist-ok found the disk existing; `maybe_created`: a lost reply
@@ -124,10 +124,6 @@ class Output {
   bool with_size_ = false;
   mutable int write_error_ = 0;  // errno of the first failed write to stdout
 };
-
-// Why a capacity cannot be reported ("a capacity of -5 TB is not ..."), or
-// empty when it is a finite number above zero in value and in gigabytes.
-std::string capacity_problem(double value, const std::string& units, double gigabytes);
 
 // Text as it may be shown on a terminal, so that no text can move the
 // cursor or send the terminal a command: the C0 controls other than tab
