@@ -11,6 +11,13 @@
 //   session_exchange/ours  a default tarnel_session constructed, one
 //                      exchange, destroyed: what each disk-handle operation
 //                      does (shown for context, no target)
+//   exchange_layers/*  the exchange built up a layer at a time, to show where
+//                      its time over bare libcurl goes (context, no target):
+//                      "client" is a fresh host client sending the request as
+//                      the session does (its key store read included);
+//                      "client_parse" adds RkJson::Unserialize of the reply;
+//                      "client_parse_log" adds the reply's log line. The
+//                      session adds its read of the trace switch to the last.
 //   cancel/exchange_in_flight  the time from RkCancelToken::cancel() on
 //                      another thread to the return of an RKLibCurl send
 //                      whose request a loopback peer has read and will never
@@ -36,9 +43,11 @@
 
 #include "RKLibCurl.h"
 #include "RkCancel.h"
+#include "RkJson.h"
 #include "bench_support.h"
 #include "exchange_loopback.h"
 #include "rkmx_utils.h"
+#include "tarnel_debug.h"
 #include "unique_fd.h"
 
 namespace {
@@ -50,6 +59,8 @@ constexpr int kIterations = 10;
 constexpr int kRepetitions = 200;
 
 std::string g_bare_url;
+// The request as the session hands it to the host client.
+std::string g_client_url;
 
 void exchange_ours(benchmark::State& state) {
   tarnel_session session;
@@ -75,6 +86,43 @@ void exchange_libcurl(benchmark::State& state) {
   for (auto _ : state) {
     if (!bench::bare_exchange(g_bare_url)) {
       state.SkipWithError("libcurl request failed");
+      break;
+    }
+  }
+}
+
+// ---- the exchange a layer at a time ----
+
+// The layers of one exchange below the session, up to `layers`.
+enum class Layers { client, parse, log };
+
+// One request through a fresh host client, its reply parsed and logged as
+// `layers` says; false when the request failed.
+bool exchange_in_layers(Layers layers, tarnel_debug& debug) {
+  RKLibCurl client;
+  if (!client.RKLibCurlInit("Content-Type: application/x-www-form-urlencoded", false, false,
+                            nullptr) ||
+      client.RKLibCurlSendHttpReq(RK_HTTP_POST, g_client_url, nullptr, 0, true, nullptr) == 0) {
+    return false;
+  }
+  if (layers == Layers::client) return true;
+  unsigned long length = 0;
+  const char* bytes = client.GetHttpResponse(length, false);
+  const std::string answer(bytes != nullptr ? bytes : "", length);
+  json_spirit::mObject reply;
+  if (!RkJson::Unserialize(answer, reply)) return false;
+  if (layers == Layers::log) {
+    debug.logMessage("tarnel_session::exchange", -1, "Curl response for session: [%s]",
+                     answer.c_str());
+  }
+  return true;
+}
+
+void exchange_layers(benchmark::State& state, Layers layers) {
+  tarnel_debug debug;
+  for (auto _ : state) {
+    if (!exchange_in_layers(layers, debug)) {
+      state.SkipWithError("exchange failed");
       break;
     }
   }
@@ -172,12 +220,18 @@ int main(int argc, char** argv) {
 
   bench::LoopbackRest server;
   g_bare_url = server.bare_url();
+  g_client_url = rkmx_utils::get_hostname() + ":8080/rest?" + bench::kClusterRequest;
   bench::settle_keystore();
 
   for (auto* exchange :
        {benchmark::RegisterBenchmark("exchange/ours", exchange_ours),
         benchmark::RegisterBenchmark("exchange/libcurl", exchange_libcurl),
-        benchmark::RegisterBenchmark("session_exchange/ours", session_exchange_ours)}) {
+        benchmark::RegisterBenchmark("session_exchange/ours", session_exchange_ours),
+        benchmark::RegisterBenchmark("exchange_layers/client", exchange_layers, Layers::client),
+        benchmark::RegisterBenchmark("exchange_layers/client_parse", exchange_layers,
+                                     Layers::parse),
+        benchmark::RegisterBenchmark("exchange_layers/client_parse_log", exchange_layers,
+                                     Layers::log)}) {
     exchange->Iterations(kIterations)
         ->Repetitions(kRepetitions)
         ->Unit(benchmark::kMicrosecond)
