@@ -72,17 +72,6 @@ int64_t realtime_ns() {
   return tarnel_host::nanoseconds(now);
 }
 
-bool lookup(std::string_view content, std::string_view key, std::string& value) {
-  bool found = false;
-  for_each_line(content, [&](std::string_view, const ParsedLine& parsed) {
-    if (parsed.is_setting && parsed.key == key) {  // the last setting of a key wins
-      value.assign(parsed.value.data(), parsed.value.size());
-      found = true;
-    }
-  });
-  return found;
-}
-
 // The key store as last read, kept while the file is unchanged, so that a
 // reader makes one stat() instead of opening and reading the file. The copy
 // is used again only when the path, device, inode, size, modification time
@@ -105,25 +94,18 @@ class KeystoreCache {
     return *cache;
   }
 
-  // The value of `key` in the store at `path`: kFound, kKeyMissing or
-  // kStoreUnreadable with `error` set.
-  int get(const std::string& path, const std::string& key, std::string& value, int& error) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    error = current(path);
-    if (error != 0) return kStoreUnreadable;
-    return lookup(content_, key, value) ? kFound : kKeyMissing;
-  }
-
   // The settings of `settings` marked in `wanted` (bit i for settings[i])
   // from the store at `path`, in one pass over its lines: kFound with the
-  // value, or kKeyMissing or kStoreUnreadable.
-  void get(const std::string& path, Setting* settings, size_t count, uint64_t wanted) {
+  // value, or kKeyMissing or kStoreUnreadable. Returns 0, or the errno value
+  // that made the store unreadable.
+  int get(const std::string& path, Setting* settings, size_t count, uint64_t wanted) {
     std::lock_guard<std::mutex> guard(mutex_);
-    const bool readable = current(path) == 0;
+    const int error = current(path);
+    const bool readable = error == 0;
     for (size_t i = 0; i < count; ++i) {
       if ((wanted >> i) & 1) settings[i].result = readable ? kKeyMissing : kStoreUnreadable;
     }
-    if (!readable) return;
+    if (!readable) return error;
     for_each_line(content_, [&](std::string_view, const ParsedLine& parsed) {
       if (!parsed.is_setting) return;
       for (size_t i = 0; i < count; ++i) {
@@ -133,6 +115,7 @@ class KeystoreCache {
         settings[i].result = kFound;
       }
     });
+    return 0;
   }
 
  private:
@@ -290,7 +273,7 @@ int with_errno(int status, int error) {
 
 // The environment variable that overrides `key` when it is set; null when
 // none does.
-const char* env_override(const std::string& key) {
+const char* env_override(std::string_view key) {
   for (const EnvOverride& entry : kEnvOverrides) {
     if (key == entry.key) return env_or_null(entry.variable);
   }
@@ -330,9 +313,10 @@ int get_reg_key(std::string key, std::string& value) {
       value = fromEnv;
       return kFound;
     }
-    int error = 0;
-    const int status = KeystoreCache::instance().get(keystore_path(), key, value, error);
-    return with_errno(status, error);
+    Setting setting(key);
+    const int error = KeystoreCache::instance().get(keystore_path(), &setting, 1, 1);
+    if (setting.result == kFound) value = std::move(setting.value);
+    return with_errno(setting.result, error);
   } catch (...) {
     return with_errno(kInternalError, ENOMEM);
   }

@@ -30,11 +30,12 @@ const char* env_or_null(const char* name);
 // `text` without the characters of `blanks` at either end.
 std::string_view trim(std::string_view text, const char* blanks);
 
-// One setting for read_settings: its key, and what get_reg_key gives for it
-// (`result`; `value` holds the value when the result is kFound).
+// One setting for read_settings: its key (which must outlive it), and what
+// get_reg_key gives for it (`result`; `value` holds the value when the
+// result is kFound).
 struct Setting {
-  explicit Setting(const char* name) : key(name) {}
-  const char* key;
+  explicit Setting(std::string_view name) : key(name) {}
+  std::string_view key;
   std::string value;
   int result = kKeyMissing;
 };
